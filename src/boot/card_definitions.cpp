@@ -1,0 +1,57 @@
+#include "boot/card_definitions.h"
+
+namespace tessarin {
+
+int LoadCardDefinitions(Ports& ports, CList<CF_DEFINITION>& definitions) {
+  ResourcePort& res = ports.resources;
+  // The working directory, not the program's folder; the separator is put
+  // in even after a drive's root, which the system accepts.
+  const std::string path = ports.files.CurrentDirectory() + ports.files.Separator() + res.LoadResString(IDS_CFDEF_FILE);
+  if (!ports.files.CanOpenForReading(path)) return IDS_NO_DEFINITION_FILE;
+
+  const std::string keyModel = res.LoadResString(IDS_KEY_MODEL_NUMBER);
+  const std::string keyCapacity = res.LoadResString(IDS_KEY_CAPACITY);
+  const std::string keySectors = res.LoadResString(IDS_KEY_SECTORS_PER_CARD);
+  const std::string keyHeads = res.LoadResString(IDS_KEY_HEADS);
+  const std::string keyTrack = res.LoadResString(IDS_KEY_SECTORS_PER_TRACK);
+  const std::string keyCylinders = res.LoadResString(IDS_KEY_CYLINDERS);
+
+  ProfilePort& profile = ports.profile;
+  for (int i = 0;; ++i) {
+    const std::string section = "CF" + std::to_string(i);
+    CF_DEFINITION def;
+    def.strModelNumber = profile.ReadProfileString(section, keyModel, "ERROR", path);
+    if (def.strModelNumber == "ERROR") break;
+    const int capacity = profile.ReadProfileInt(section, keyCapacity, -1, path);
+    if (capacity == -1) break;
+    def.dCapacity = static_cast<double>(static_cast<unsigned>(capacity));
+    def.nSectorsPerCard = profile.ReadProfileInt(section, keySectors, -1, path);
+    if (def.nSectorsPerCard == -1) break;
+    def.nHeads = profile.ReadProfileInt(section, keyHeads, -1, path);
+    if (def.nHeads == -1) break;
+    def.nSectorsPerTrack = profile.ReadProfileInt(section, keyTrack, -1, path);
+    if (def.nSectorsPerTrack == -1) break;
+    def.nCylinders = profile.ReadProfileInt(section, keyCylinders, -1, path);
+    if (def.nCylinders == -1) break;
+    definitions.push_back(def);
+  }
+  return -1;
+}
+
+std::optional<CF_DEFINITION> FindCardDefinition(const CList<CF_DEFINITION>& definitions, double capacity) {
+  const std::vector<CF_DEFINITION> records(definitions.begin(), definitions.end());
+  const int found = MatchCardDefinition(records.data(), capacity, 0, static_cast<int>(records.size()));
+  if (found < 0) return std::nullopt;
+  return records[static_cast<std::size_t>(found)];
+}
+
+int MatchCardDefinition(const CF_DEFINITION* records, double capacity, int start, int count) {
+  if (start < 0 || start >= count) return -1;
+  for (int i = start; i < count; ++i) {
+    const double reach = records[i].dCapacity + records[i].dCapacity * kCapacityTolerance;
+    if (capacity <= reach) return i;
+  }
+  return -1;
+}
+
+}  // namespace tessarin

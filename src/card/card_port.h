@@ -1,0 +1,85 @@
+// Raw access to the card: exclusive hold of its volume and physical disk,
+// and the four single-sector transfers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <utility>
+
+namespace tessarin {
+
+inline constexpr std::size_t kSectorSize = 512;
+
+class CardPort;
+
+// One sector of memory for a raw transfer, handed out by the card port
+// (page-aligned on Windows) and given back to it when the buffer goes away,
+// on every path.
+class SectorBuffer {
+ public:
+  SectorBuffer() = default;
+  SectorBuffer(std::uint8_t* bytes, CardPort* owner) : bytes_(bytes), owner_(owner) {}
+  SectorBuffer(SectorBuffer&& o) noexcept : bytes_(std::exchange(o.bytes_, nullptr)), owner_(o.owner_) {}
+  SectorBuffer& operator=(SectorBuffer&& o) noexcept;
+  SectorBuffer(const SectorBuffer&) = delete;
+  SectorBuffer& operator=(const SectorBuffer&) = delete;
+  ~SectorBuffer() { Release(); }
+
+  explicit operator bool() const { return bytes_ != nullptr; }
+  std::uint8_t* data() { return bytes_; }
+  const std::uint8_t* data() const { return bytes_; }
+  void Release();
+
+ private:
+  std::uint8_t* bytes_ = nullptr;
+  CardPort* owner_ = nullptr;
+};
+
+class CardPort {
+ public:
+  virtual ~CardPort() = default;
+
+  // Acquires (lock true) or releases (lock false) the card named by the
+  // drive entry. Acquiring returns 1 once the card is held and 0 after the
+  // platform has stopped the animation and told the operator why it could
+  // not; releasing always returns 1.
+  virtual int SetVolumeLock(const std::string& driveEntry, bool lock) = 0;
+
+  // True when the last acquisition could not open the card's volume; the
+  // boot-record steps test it before any transfer.
+  virtual bool IsVolumeHandleInvalid() const = 0;
+
+  // Sector 0 of the physical disk and the volume's first sector. True only
+  // when all 512 bytes moved.
+  virtual bool ReadMbrSector(const std::string& driveEntry, SectorBuffer& buffer) = 0;
+  virtual bool WriteMbrSector(const std::string& driveEntry, const SectorBuffer& buffer) = 0;
+  virtual bool ReadVolumeBootSector(const std::string& driveEntry, SectorBuffer& buffer) = 0;
+  virtual bool WriteVolumeBootSector(const std::string& driveEntry, const SectorBuffer& buffer) = 0;
+
+  // The system error code of the last failed call.
+  virtual std::uint32_t LastError() const = 0;
+
+  // A zero-filled sector buffer; an empty one when memory is short.
+  virtual SectorBuffer AllocateSector() = 0;
+
+ protected:
+  friend class SectorBuffer;
+  virtual void FreeSector(std::uint8_t* bytes) = 0;
+};
+
+inline SectorBuffer& SectorBuffer::operator=(SectorBuffer&& o) noexcept {
+  if (this != &o) {
+    Release();
+    bytes_ = std::exchange(o.bytes_, nullptr);
+    owner_ = o.owner_;
+  }
+  return *this;
+}
+
+inline void SectorBuffer::Release() {
+  if (bytes_ != nullptr && owner_ != nullptr) owner_->FreeSector(bytes_);
+  bytes_ = nullptr;
+}
+
+}  // namespace tessarin

@@ -1,0 +1,73 @@
+// The file work of project preservation and installation, and the files
+// the restore reads from the working directory.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tessarin {
+
+// File attributes with the system's values.
+inline constexpr std::uint32_t kAttrReadOnly = 0x01;
+inline constexpr std::uint32_t kAttrHidden = 0x02;
+inline constexpr std::uint32_t kAttrSystem = 0x04;
+inline constexpr std::uint32_t kAttrArchive = 0x20;
+
+// Shell operation flags.
+inline constexpr std::uint16_t kFofSilent = 0x0004;
+inline constexpr std::uint16_t kFofNoConfirmation = 0x0010;
+inline constexpr std::uint16_t kFofNoConfirmMkdir = 0x0200;
+
+// One entry of a folder tree, named relative to the tree's root.
+struct TreeEntry {
+  std::string path;  // separated by the port's separator
+  bool directory = false;
+  std::uint64_t size = 0;
+};
+
+class FilePort {
+ public:
+  virtual ~FilePort() = default;
+
+  // The separator of the platform's paths ('\\' on Windows).
+  virtual char Separator() const = 0;
+
+  // True when anything exists at the path (a test for existence only).
+  virtual bool Exists(const std::string& path) = 0;
+
+  // The user's temporary directory, ending with a separator; none when it
+  // cannot be determined.
+  virtual std::optional<std::string> TempPath() = 0;
+
+  // The name the platform's temporary-file naming forms for a non-zero
+  // unique number (no file is created); none when it fails.
+  virtual std::optional<std::string> TempFileName(const std::string& directory, const std::string& prefix,
+                                                  unsigned unique) = 0;
+
+  virtual bool MakeDirectory(const std::string& path) = 0;
+
+  // Copies the contents of source into target (created when missing),
+  // replacing files of the same name without asking and showing no
+  // progress. False when the copy failed or could not be started.
+  virtual bool CopyFolderTree(const std::string& source, const std::string& target) = 0;
+
+  // Deletes a folder and everything in it. True when the folder existed as
+  // a directory and was deleted without abort.
+  virtual bool DeleteFolderTree(const std::string& path, std::uint16_t flags) = 0;
+
+  // Every file and folder below root; none when root cannot be read.
+  virtual std::optional<std::vector<TreeEntry>> ListTree(const std::string& root) = 0;
+
+  // Replaces a file's attributes.
+  virtual bool SetAttributes(const std::string& path, std::uint32_t attributes) = 0;
+
+  // The process's current directory.
+  virtual std::string CurrentDirectory() = 0;
+
+  // True when the file can be opened for reading.
+  virtual bool CanOpenForReading(const std::string& path) = 0;
+};
+
+}  // namespace tessarin

@@ -1,0 +1,88 @@
+#include "card/handle_card.h"
+
+#include "card/card_types.h"
+
+namespace tessarin {
+
+void HandleCard::CloseBoth() {
+  if (handles_.volumeHandle != kNoHandle) api_.Close(handles_.volumeHandle);
+  if (handles_.diskHandle != kNoHandle) api_.Close(handles_.diskHandle);
+  handles_ = CardHandles{};
+}
+
+int HandleCard::SetVolumeLock(const std::string& driveEntry, bool lock) {
+  CloseBoth();
+  if (!lock) return 1;
+
+  std::string volumePath = "\\\\.\\";
+  volumePath += ToUpperAscii(DriveLetter(driveEntry));
+  volumePath += ':';
+  handles_.volumeHandle = api_.Open(volumePath);
+  if (handles_.volumeHandle == kInvalidHandle) {
+    log_.StopProgressAnimation();
+    log_.ShowMessageBoxString(IDS_CANNOT_OPEN_DRIVE, kMbOk | kMbIconExclamation);
+    return 0;
+  }
+
+  DiskExtents extents;
+  // An answer without an extent names no disk: opening a physical disk from
+  // an unset number could reach the wrong one.
+  if (!api_.GetVolumeDiskExtents(handles_.volumeHandle, extents) || extents.numberOfDiskExtents == 0) {
+    log_.StopProgressAnimation();
+    log_.ShowMessageBoxString(IDS_DISK_EXTENTS_FAILED, kMbOk | kMbIconExclamation);
+    return 0;
+  }
+
+  api_.Sleep(kLockDelayMs);
+  if (!api_.LockVolume(handles_.volumeHandle)) {
+    // The volume is in use: take it from its users and try once more.
+    api_.DismountVolume(handles_.volumeHandle);
+    api_.LockVolume(handles_.volumeHandle);
+  }
+
+  handles_.diskHandle = api_.Open("\\\\.\\PhysicalDrive" + std::to_string(extents.diskNumber));
+  return 1;
+}
+
+bool HandleCard::Transfer(DeviceHandle handle, bool reposition, bool write, std::uint8_t* bytes) {
+  if (handle == kNoHandle || handle == kInvalidHandle) {
+    lastError_ = kErrorInvalidHandle;
+    return false;
+  }
+  if (reposition) api_.SeekToStart(handle);
+  std::uint32_t moved = 0;
+  const bool ok = write ? api_.Write(handle, bytes, kSectorSize, moved) : api_.Read(handle, bytes, kSectorSize, moved);
+  if (!ok) {
+    lastError_ = api_.LastError();
+    return false;
+  }
+  // A part of a sector is no sector: a partly written boot record must not
+  // pass for a written one.
+  if (moved != kSectorSize) {
+    lastError_ = write ? kErrorWriteFault : kErrorReadFault;
+    return false;
+  }
+  return true;
+}
+
+bool HandleCard::ReadMbrSector(const std::string&, SectorBuffer& buffer) {
+  return Transfer(handles_.diskHandle, true, false, buffer.data());
+}
+
+bool HandleCard::WriteMbrSector(const std::string&, const SectorBuffer& buffer) {
+  return Transfer(handles_.diskHandle, true, true, const_cast<std::uint8_t*>(buffer.data()));
+}
+
+bool HandleCard::ReadVolumeBootSector(const std::string&, SectorBuffer& buffer) {
+  // The volume handle stands at offset 0: it was opened by the acquisition
+  // and this is the first transfer on it.
+  return Transfer(handles_.volumeHandle, false, false, buffer.data());
+}
+
+bool HandleCard::WriteVolumeBootSector(const std::string&, const SectorBuffer& buffer) {
+  return Transfer(handles_.volumeHandle, true, true, const_cast<std::uint8_t*>(buffer.data()));
+}
+
+SectorBuffer HandleCard::AllocateSector() { return SectorBuffer(api_.AllocateSector(), this); }
+
+}  // namespace tessarin

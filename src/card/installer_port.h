@@ -1,0 +1,30 @@
+// Running the system's installer archive onto the card.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace tessarin {
+
+struct InstallerCommand {
+  std::string archive;      // the archive's file name, e.g. "wincesys.exe"
+  std::string commandLine;  // the whole command line, e.g. "wincesys.exe -y -oe:\"
+  char driveLetter = '\0';  // the card's letter as the drive entry has it
+};
+
+struct InstallerOutcome {
+  bool started = false;         // false: it could not be started
+  std::uint32_t error = 0;      // the system error code when not started
+  std::uint32_t exitCode = 0;   // its exit code once it has ended
+};
+
+class InstallerPort {
+ public:
+  virtual ~InstallerPort() = default;
+
+  // Starts the installer hidden, in the current directory, and waits for
+  // its end without a time limit, keeping the operator's window painted.
+  virtual InstallerOutcome RunInstaller(const InstallerCommand& command) = 0;
+};
+
+}  // namespace tessarin

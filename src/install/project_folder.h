@@ -1,0 +1,49 @@
+// Keeping the card's project folder across a restore: saved into a fresh
+// temporary folder before the card is formatted, copied back after the
+// system is installed.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "restore/restore_context.h"
+
+namespace tessarin {
+
+// The temporary folder of the current restore, "-1" when none could be
+// made, empty when nothing is saved.
+extern std::string g_strSavedProjectFolder;
+
+inline constexpr const char* kNoTempFolder = "-1";
+inline constexpr const char* kProjectFolderName = "Project";
+
+enum class BackupResult {
+  Saved = 0,            // the project folder is complete in the temporary folder
+  NoProjectFolder = 1,  // the card has none; nothing to keep
+  NoTempFolder = -1,    // no temporary folder could be made
+  CopyIncomplete = -2,  // the copy failed or left something out
+};
+
+// The card's project folder, "e:\Project" for drive entry "[-e-]".
+std::string CardProjectFolder(const std::string& driveEntry, char separator);
+
+// True when every file and folder of original is in copy, files with the
+// same size. Names compare without regard to case, as on FAT.
+bool TreeCovers(const std::vector<TreeEntry>& copy, const std::vector<TreeEntry>& original);
+
+// Makes a new folder "QV<hex>" in the temporary directory and returns its
+// path, or "-1".
+std::string CreateUniqueTempFolder(FilePort& files);
+
+BackupResult BackupProjectFolder(RestoreContext& ctx, std::string driveEntry);
+
+// 1 when a saved copy was found, 0 otherwise. The temporary folder is
+// deleted only when the copy back is complete; otherwise it stays and the
+// path stays in g_strSavedProjectFolder.
+int RestoreProjectFolder(RestoreContext& ctx, std::string driveEntry);
+
+// The saved project's folder while one waits in the temporary directory,
+// empty otherwise.
+std::string SavedProjectCopy(char separator);
+
+}  // namespace tessarin

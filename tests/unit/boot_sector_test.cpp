@@ -1,0 +1,240 @@
+#include "boot/boot_sector.h"
+
+#include <gtest/gtest.h>
+
+#include "fakes.h"
+
+namespace tessarin::test {
+namespace {
+
+const char* kDefinitions =
+    "[CF0]\r\nModelNumber=SD-128\r\nCapacity=128000000\r\nSectorsPerCard=250000\r\n"
+    "NoHeads=8\r\nNoSectorsPerTrack=32\r\nNoCylinders=977\r\n"
+    "[CF1]\r\nModelNumber=SD-1G\r\nCapacity=1000000000\r\nSectorsPerCard=1953125\r\n"
+    "NoHeads=65552\r\nNoSectorsPerTrack=63\r\nNoCylinders=1937\r\n";
+
+struct Card : World {
+  explicit Card(SystemKind kind, const BpbShape& shape = {}) {
+    SetKind(kind);
+    WriteFat32BootSector(card, shape);
+    profile.SetFile("C:\\Tessarin\\CFDef.ini", kDefinitions);
+    handleCard.SetVolumeLock("[-e-]", true);
+    before = card.VolumeBoot();
+    journal.clear();
+  }
+  Sector before;
+};
+
+std::uint16_t Get16(const Sector& s, std::size_t at) { return static_cast<std::uint16_t>(s[at] | (s[at + 1] << 8)); }
+
+BpbShape Shape(std::uint32_t total32, std::uint16_t heads = 16, std::uint8_t drive = 0x80, std::uint16_t total16 = 0) {
+  BpbShape b;
+  b.total32 = total32;
+  b.total16 = total16;
+  b.heads = heads;
+  b.driveNumber = drive;
+  return b;
+}
+
+TEST(ComputeCardCapacity, UsesWhicheverSectorCountIsSet) {
+  struct {
+    std::uint16_t bytes, total16;
+    std::uint32_t total32;
+    double capacity;
+  } cases[] = {
+      {512, 0, 1'000'000, 512e6},
+      {512, 60'000, 0, 512.0 * 60'000},
+      {512, 0, 0, 0},
+      {512, 100, 100, 0},
+      {512, 0, 0xFFFFFFFFu, 512.0 * 4294967295.0},  // no overflow past 2^32 bytes
+  };
+  for (const auto& c : cases) {
+    Sector s{};
+    s[11] = static_cast<std::uint8_t>(c.bytes);
+    s[12] = static_cast<std::uint8_t>(c.bytes >> 8);
+    s[19] = static_cast<std::uint8_t>(c.total16);
+    s[20] = static_cast<std::uint8_t>(c.total16 >> 8);
+    for (int i = 0; i < 4; ++i) s[32 + i] = static_cast<std::uint8_t>(c.total32 >> (8 * i));
+    EXPECT_DOUBLE_EQ(ComputeCardCapacity(s.data()), c.capacity);
+  }
+}
+
+TEST(InstallBootSector, BuildsTheSectorOfEachKind) {
+  for (SystemKind kind : {SystemKind::RomDos, SystemKind::Dos, SystemKind::WinCE}) {
+    SCOPED_TRACE(static_cast<int>(kind));
+    Card w(kind);
+    ASSERT_EQ(InstallBootSector(w.ctx, "[-e-]"), 0);
+    const Sector& out = w.card.VolumeBoot();
+    const auto& tmpl = w.resources.images[kind == SystemKind::RomDos ? IDR_FAT16_BOOT : IDR_FAT32_BOOT];
+    const auto& loader = w.resources.images[IDR_BLDR_LOADER];
+    for (std::size_t i = 0; i < 512; ++i) {
+      std::uint8_t want = tmpl[i];
+      if (i >= 11 && i <= 61) want = w.before[i];
+      if (kind == SystemKind::WinCE && i >= 90) want = loader[i - 90];
+      ASSERT_EQ(out[i], want) << "offset " << i;
+    }
+    EXPECT_TRUE(w.ui.boxes.empty());
+    EXPECT_EQ(w.device.liveBuffers, 0);
+    // Only the first sector of the volume is written.
+    EXPECT_EQ(w.JournalOf("write").size(), 1u);
+  }
+}
+
+TEST(InstallBootSector, RefusesWhatIsNotAFat32VolumeOfFixedMedia) {
+  for (auto tweak : {std::pair<std::uint16_t, std::uint8_t>{4096, 0xF8}, {512, 0xF0}}) {
+    BpbShape b;
+    b.bytesPerSector = tweak.first;
+    b.media = tweak.second;
+    b.total32 = 10;  // would also be below the size window
+    Card w(SystemKind::WinCE, b);
+    EXPECT_EQ(InstallBootSector(w.ctx, "[-e-]"), -1);
+    EXPECT_EQ(w.BoxTexts(), (std::vector<std::string>{
+                                "Invalid disk format.\n\nPlease re-format the destination disk to FAT32."}));
+    EXPECT_EQ(w.card.VolumeBoot(), w.before);
+  }
+}
+
+TEST(InstallBootSector, SizeWindowForWindowsCe) {
+  const std::string refused = "Tessarin only supports disk sizes between 64MB and 4GB.";
+  struct {
+    SystemKind kind;
+    BpbShape shape;
+    bool passes;
+  } cases[] = {
+      {SystemKind::WinCE, Shape(117'187), false},     // 59,999,744 bytes
+      {SystemKind::WinCE, Shape(117'188), true},      // 60,000,256 bytes
+      {SystemKind::WinCE, Shape(8'203'125), true},    // exactly 4,200,000,000 bytes
+      {SystemKind::WinCE, Shape(8'203'126), false},   // one sector more
+      {SystemKind::WinCE, Shape(15'625'000), false},  // 8 GB
+      {SystemKind::WinCE, Shape(0), false},           // no size at all
+      {SystemKind::Dos, Shape(15'625'000), true},     // 8 GB, no repair needed
+      {SystemKind::RomDos, Shape(15'625'000), true},
+      {SystemKind::Dos, Shape(0), true},  // capacity 0 passes when no repair is needed
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(static_cast<int>(c.kind)) + " " + std::to_string(c.shape.total32));
+    Card w(c.kind, c.shape);
+    EXPECT_EQ(InstallBootSector(w.ctx, "[-e-]"), c.passes ? 0 : -1);
+    if (!c.passes) {
+      EXPECT_EQ(w.BoxTexts(), std::vector<std::string>{refused});
+      EXPECT_EQ(w.ui.boxes[0].flags, 0x30u);
+      EXPECT_EQ(w.card.VolumeBoot(), w.before);
+    }
+    EXPECT_EQ(w.device.liveBuffers, 0);
+  }
+}
+
+TEST(InstallBootSector, RepairsTheGeometryFromTheDefinitionFile) {
+  struct {
+    const char* name;
+    BpbShape shape;
+    std::uint16_t heads, sectorsPerTrack;
+  } cases[] = {
+      {"255 heads, 120 MB card takes CF0", Shape(234'375, 255), 8, 32},
+      {"drive number 0", Shape(234'375, 16, 0x00), 8, 32},
+      {"900 MB card takes CF1, low 16 bits of its heads", Shape(1'757'812, 255), 16, 63},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Card w(SystemKind::Dos, c.shape);
+    ASSERT_EQ(InstallBootSector(w.ctx, "[-e-]"), 0);
+    const Sector& out = w.card.VolumeBoot();
+    EXPECT_EQ(Get16(out, 26), c.heads);
+    EXPECT_EQ(Get16(out, 24), c.sectorsPerTrack);
+    EXPECT_EQ(out[64], w.resources.images[IDR_FAT32_BOOT][64]);  // the template's drive number
+  }
+}
+
+TEST(InstallBootSector, SixteenHeadsOnDrive0x80NeverReadsTheFile) {
+  Card w(SystemKind::Dos, Shape(1'000'000, 16, 0x80));
+  w.profile.texts.clear();
+  w.files.nodes.erase("c:\\tessarin\\cfdef.ini");
+  EXPECT_EQ(InstallBootSector(w.ctx, "[-e-]"), 0);
+  EXPECT_EQ(Get16(w.card.VolumeBoot(), 26), 16);
+}
+
+TEST(InstallBootSector, RepairFailures) {
+  struct Case {
+    const char* name;
+    SystemKind kind;
+    BpbShape shape;
+    bool removeFile;
+    const char* box;
+  } cases[] = {
+      {"capacity 0", SystemKind::Dos, Shape(0, 255), false,
+       "Your SD CARD does not conform to the type recommended by\nQuenlor. Continuing may render the disc "
+       "unusable \nand unrecoverable. Do you wish to continue anyway?"},
+      {"both counts set", SystemKind::RomDos, Shape(1000, 255, 0x80, 1000), false,
+       "Your SD CARD does not conform to the type recommended by\nQuenlor. Continuing may render the disc "
+       "unusable \nand unrecoverable. Do you wish to continue anyway?"},
+      {"no definition file", SystemKind::WinCE, Shape(1'000'000, 255), true,
+       "The SD CARD definition file is not present. "},
+      {"no definition fits an 8 GB card", SystemKind::Dos, Shape(15'625'000, 255), false,
+       "Tessarin only supports disk sizes between 64MB and 4GB."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Card w(c.kind, c.shape);
+    if (c.removeFile) w.files.nodes.erase("c:\\tessarin\\cfdef.ini");
+    EXPECT_EQ(InstallBootSector(w.ctx, "[-e-]"), -1);
+    EXPECT_EQ(w.BoxTexts(), std::vector<std::string>{c.box});
+    EXPECT_EQ(w.ui.boxes[0].flags, 0x30u);  // flags 0 shown with the exclamation icon, OK only
+    EXPECT_EQ(w.card.VolumeBoot(), w.before);
+    EXPECT_EQ(w.device.liveBuffers, 0);
+  }
+}
+
+TEST(InstallBootSector, TransferAndResourceFailures) {
+  struct Case {
+    const char* name;
+    std::function<void(Card&)> setup;
+    std::string box;
+    bool stopsAnimation;
+  } cases[] = {
+      {"first buffer", [](Card& w) { w.device.allocationsBeforeFailure = 0; }, "Memory allocation error.", false},
+      {"second buffer", [](Card& w) { w.device.allocationsBeforeFailure = 1; }, "Memory allocation error.", false},
+      {"volume not opened",
+       [](Card& w) {
+         w.device.volumeOpens = false;
+         w.handleCard.SetVolumeLock("[-e-]", true);
+         w.ui.boxes.clear();
+         w.ui.StartProgressAnimation();
+       },
+       "Cannot open or read destination drive.", false},
+      {"read fails", [](Card& w) { w.device.failing.insert("read-volume"); },
+       "Cannot open or read destination drive.", false},
+      {"template missing", [](Card& w) { w.resources.images.erase(IDR_FAT32_BOOT); },
+       "Error 1813\n\nThe system has no description of this error.", true},
+      {"loader missing", [](Card& w) { w.resources.images.erase(IDR_BLDR_LOADER); },
+       "Error 1813\n\nThe system has no description of this error.", true},
+      {"write fails", [](Card& w) { w.device.failing.insert("write-volume"); }, "Error 5\n\nAccess is denied.\r\n",
+       true},
+      {"write moves half a sector", [](Card& w) { w.device.shortTransfer.insert("write-volume"); },
+       "Error 29\n\nThe system has no description of this error.", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Card w(SystemKind::WinCE);
+    w.ui.StartProgressAnimation();
+    c.setup(w);
+    const bool partialWrite = std::string(c.name) == "write moves half a sector";
+    EXPECT_EQ(InstallBootSector(w.ctx, "[-e-]"), -1);
+    EXPECT_EQ(w.BoxTexts(), std::vector<std::string>{c.box});
+    EXPECT_EQ(w.ui.animating, !c.stopsAnimation);
+    if (!partialWrite) {
+      EXPECT_EQ(w.card.VolumeBoot(), w.before);
+    }
+    EXPECT_EQ(w.device.liveBuffers, 0);
+  }
+}
+
+TEST(InstallBootSector, EveryCardCarriesTheTemplatesSerialAndLabel) {
+  Card w(SystemKind::Dos);
+  ASSERT_EQ(InstallBootSector(w.ctx, "[-e-]"), 0);
+  const auto& tmpl = w.resources.images[IDR_FAT32_BOOT];
+  EXPECT_TRUE(std::equal(tmpl.begin() + 62, tmpl.begin() + 90, w.card.VolumeBoot().begin() + 62));
+  EXPECT_NE(w.card.VolumeBoot()[67], w.before[67]);
+}
+
+}  // namespace
+}  // namespace tessarin::test

@@ -1,0 +1,104 @@
+#include "boot/card_definitions.h"
+
+#include <gtest/gtest.h>
+
+#include "fakes.h"
+
+namespace tessarin::test {
+namespace {
+
+std::string Section(int index, const std::string& model, const std::string& capacity, bool withCylinders = true) {
+  std::string s = "[CF" + std::to_string(index) + "]\r\nModelNumber=" + model + "\r\nCapacity=" + capacity +
+                  "\r\nSectorsPerCard=1000\r\nNoHeads=" + std::to_string(4 + index) +
+                  "\r\nNoSectorsPerTrack=32\r\n";
+  if (withCylinders) s += "NoCylinders=100\r\n";
+  return s;
+}
+
+std::vector<std::string> Models(const CList<CF_DEFINITION>& list) {
+  std::vector<std::string> out;
+  for (const auto& d : list) out.push_back(d.strModelNumber);
+  return out;
+}
+
+TEST(LoadCardDefinitions, ReadsSectionsUntilOneIsIncomplete) {
+  struct Case {
+    const char* name;
+    std::string text;
+    std::vector<std::string> models;
+  } cases[] = {
+      {"gap after CF1", Section(0, "a", "100") + Section(1, "b", "200") + Section(3, "d", "400"), {"a", "b"}},
+      {"missing NoCylinders", Section(0, "a", "100") + Section(1, "b", "200", false) + Section(2, "c", "3"), {"a"}},
+      {"model ERROR", Section(0, "a", "100") + Section(1, "ERROR", "200"), {"a"}},
+      {"model error in lower case is a model", Section(0, "error", "100"), {"error"}},
+      {"empty model", Section(0, "", "100"), {""}},
+      {"capacity -1", Section(0, "a", "-1"), {}},
+      {"capacity 4294967295", Section(0, "a", "4294967295"), {}},
+      {"no sections", "; nothing here\r\n", {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    World w;
+    w.profile.SetFile("C:\\Tessarin\\CFDef.ini", c.text);
+    CList<CF_DEFINITION> list;
+    EXPECT_EQ(LoadCardDefinitions(w.ctx.ports, list), -1);
+    EXPECT_EQ(Models(list), c.models);
+  }
+}
+
+TEST(LoadCardDefinitions, StoresEveryFieldAndCapacityAsUnsigned) {
+  World w;
+  w.profile.SetFile("C:\\Tessarin\\CFDef.ini",
+                    "[CF0]\nModelNumber=Big\nCapacity=4294967294\nSectorsPerCard=8388607\nNoHeads=255\n"
+                    "NoSectorsPerTrack=63\nNoCylinders=522\n");
+  CList<CF_DEFINITION> list;
+  ASSERT_EQ(LoadCardDefinitions(w.ctx.ports, list), -1);
+  ASSERT_EQ(list.size(), 1u);
+  const CF_DEFINITION& d = list.front();
+  EXPECT_EQ(d.strModelNumber, "Big");
+  EXPECT_DOUBLE_EQ(d.dCapacity, 4294967294.0);
+  EXPECT_EQ(d.nSectorsPerCard, 8388607);
+  EXPECT_EQ(d.nHeads, 255);
+  EXPECT_EQ(d.nSectorsPerTrack, 63);
+  EXPECT_EQ(d.nCylinders, 522);
+}
+
+TEST(LoadCardDefinitions, LooksInTheWorkingDirectoryOnly) {
+  World w;
+  w.profile.SetFile("C:\\Program\\CFDef.ini", Section(0, "a", "100"));
+  CList<CF_DEFINITION> list;
+  EXPECT_EQ(LoadCardDefinitions(w.ctx.ports, list), 120);
+  EXPECT_TRUE(list.empty());
+
+  // At a drive's root the separator is doubled, which the system reads as one.
+  w.files.currentDirectory = "E:\\";
+  w.profile.SetFile("E:\\CFDef.ini", Section(0, "root", "100"));
+  EXPECT_EQ(LoadCardDefinitions(w.ctx.ports, list), -1);
+  EXPECT_EQ(Models(list), std::vector<std::string>{"root"});
+}
+
+TEST(MatchCardDefinition, FirstDefinitionWithinTenPerCentWins) {
+  std::vector<CF_DEFINITION> defs(2);
+  defs[0].dCapacity = 100'000'000;
+  defs[1].dCapacity = 1'000'000'000;
+  EXPECT_EQ(MatchCardDefinition(defs.data(), 110'000'000, 0, 2), 0);
+  EXPECT_EQ(MatchCardDefinition(defs.data(), 110'000'001, 0, 2), 1);
+  EXPECT_EQ(MatchCardDefinition(defs.data(), 1'100'000'001, 0, 2), -1);
+  EXPECT_EQ(MatchCardDefinition(defs.data(), 1, 1, 2), 1);
+  EXPECT_EQ(MatchCardDefinition(defs.data(), 1, 2, 2), -1);
+  EXPECT_EQ(MatchCardDefinition(defs.data(), 1, 0, 0), -1);
+}
+
+TEST(FindCardDefinition, OrderOfTheFileDecides) {
+  CList<CF_DEFINITION> list;
+  list.push_back({"big", 1'000'000'000, 0, 255, 63, 0});
+  list.push_back({"close", 128'000'000, 0, 8, 32, 0});
+  auto found = FindCardDefinition(list, 120'000'000);
+  ASSERT_TRUE(found);
+  EXPECT_EQ(found->strModelNumber, "big");
+  EXPECT_FALSE(FindCardDefinition(list, 2e9));
+  EXPECT_FALSE(FindCardDefinition({}, 1));
+}
+
+}  // namespace
+}  // namespace tessarin::test

@@ -1,0 +1,451 @@
+#include "fakes.h"
+
+#include <algorithm>
+
+#include "boot/profile_text.h"
+#include "install/project_folder.h"
+#include "res/string_table.h"
+
+namespace tessarin::test {
+namespace {
+
+void Put16(Sector& s, std::size_t at, std::uint16_t v) {
+  s[at] = static_cast<std::uint8_t>(v);
+  s[at + 1] = static_cast<std::uint8_t>(v >> 8);
+}
+
+void Put32(Sector& s, std::size_t at, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) s[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+// Paths compare without regard to case, and doubled separators count once,
+// as the system reads them.
+std::string Lower(std::string s) {
+  for (char& c : s) c = ToLowerAscii(c);
+  for (std::size_t at = s.find("\\\\"); at != std::string::npos; at = s.find("\\\\", at)) s.erase(at, 1);
+  return s;
+}
+
+std::string Hex(unsigned v) {
+  static const char* digits = "0123456789ABCDEF";
+  std::string out;
+  do {
+    out.insert(out.begin(), digits[v & 0xF]);
+    v >>= 4;
+  } while (v != 0);
+  return out;
+}
+
+}  // namespace
+
+void WriteMbr(CardImage& card, std::uint32_t totalSectors) {
+  Sector& s = card.Mbr();
+  s.fill(0xC3);
+  Put32(s, 440, 0x12345678);  // disk signature
+  s[444] = s[445] = 0;
+  std::fill(s.begin() + 446, s.begin() + 510, 0);
+  s[446] = 0x00;                         // not active
+  s[446 + 4] = 0x0C;                     // FAT32 LBA
+  Put32(s, 446 + 8, card.partitionStart);
+  Put32(s, 446 + 12, totalSectors - card.partitionStart);
+  s[510] = 0x55;
+  s[511] = 0xAA;
+}
+
+void WriteFat32BootSector(CardImage& card, const BpbShape& b) {
+  Sector& s = card.VolumeBoot();
+  s.fill(0x90);
+  s[0] = 0xEB;
+  s[1] = 0x58;
+  s[2] = 0x90;
+  std::copy_n("MSWIN4.1", 8, s.begin() + 3);
+  Put16(s, 11, b.bytesPerSector);
+  s[13] = 8;          // sectors per cluster
+  Put16(s, 14, 32);   // reserved sectors
+  s[16] = 2;          // FATs
+  Put16(s, 17, 0);    // root entries
+  Put16(s, 19, b.total16);
+  s[21] = b.media;
+  Put16(s, 22, 0);
+  Put16(s, 24, b.sectorsPerTrack);
+  Put16(s, 26, b.heads);
+  Put32(s, 28, card.partitionStart);
+  Put32(s, 32, b.total32);
+  Put32(s, 36, 1000);  // FAT size
+  Put16(s, 40, 0);
+  Put16(s, 42, 0);
+  Put32(s, 44, 2);  // root cluster
+  Put16(s, 48, 1);
+  Put16(s, 50, 6);
+  std::fill(s.begin() + 52, s.begin() + 64, 0);
+  s[64] = b.driveNumber;
+  s[65] = 0;
+  s[66] = 0x29;
+  Put32(s, 67, 0xA1B2C3D4);  // FORMAT's own serial
+  std::copy_n("QV         ", 11, s.begin() + 71);
+  std::copy_n("FAT32   ", 8, s.begin() + 82);
+  s[510] = 0x55;
+  s[511] = 0xAA;
+}
+
+// ---- device -----------------------------------------------------------------
+
+DeviceHandle FakeDeviceApi::Open(const std::string& path) {
+  journal_.push_back("open " + path);
+  std::string volume = "\\\\.\\";
+  volume += volumeLetter;
+  volume += ':';
+  DeviceHandle h = kInvalidHandle;
+  if (path == volume && volumeOpens) h = kVolume;
+  if (path == "\\\\.\\PhysicalDrive" + std::to_string(extents.diskNumber) && diskOpens) h = kDisk;
+  if (h == kInvalidHandle) {
+    lastError_ = 2;
+    return h;
+  }
+  position_[h] = 0;
+  ++openHandles;
+  return h;
+}
+
+void FakeDeviceApi::Close(DeviceHandle handle) {
+  journal_.push_back("close " + std::to_string(handle));
+  if (handle == kVolume || handle == kDisk) --openHandles;
+}
+
+bool FakeDeviceApi::GetVolumeDiskExtents(DeviceHandle volume, DiskExtents& out) {
+  journal_.push_back("extents");
+  if (volume != kVolume || !extentsSucceed) {
+    lastError_ = 50;
+    return false;
+  }
+  out = extents;
+  return true;
+}
+
+bool FakeDeviceApi::LockVolume(DeviceHandle) {
+  journal_.push_back("lock");
+  if (locksRefused > 0) {
+    --locksRefused;
+    return false;
+  }
+  return true;
+}
+
+bool FakeDeviceApi::DismountVolume(DeviceHandle) {
+  journal_.push_back("dismount");
+  return true;
+}
+
+bool FakeDeviceApi::SeekToStart(DeviceHandle handle) {
+  journal_.push_back("seek " + std::to_string(handle));
+  position_[handle] = 0;
+  return true;
+}
+
+bool FakeDeviceApi::Transfer(DeviceHandle handle, std::uint8_t* bytes, std::uint32_t length, std::uint32_t& moved,
+                             bool write) {
+  const std::string what = std::string(write ? "write-" : "read-") + (handle == kDisk ? "disk" : "volume");
+  journal_.push_back(what);
+  if ((handle != kDisk && handle != kVolume) || failing.count(what) != 0) {
+    lastError_ = failCode;
+    moved = 0;
+    return false;
+  }
+  const std::uint64_t lba = (handle == kVolume ? card_.partitionStart : 0) + position_[handle] / 512;
+  moved = shortTransfer.count(what) != 0 ? length / 2 : length;
+  if (write) {
+    std::copy_n(bytes, moved, card_.At(lba).begin());
+  } else {
+    const Sector s = card_.Get(lba);
+    std::copy_n(s.begin(), moved, bytes);
+  }
+  position_[handle] += moved;
+  return true;
+}
+
+bool FakeDeviceApi::Read(DeviceHandle handle, std::uint8_t* buffer, std::uint32_t length, std::uint32_t& moved) {
+  return Transfer(handle, buffer, length, moved, false);
+}
+
+bool FakeDeviceApi::Write(DeviceHandle handle, const std::uint8_t* buffer, std::uint32_t length,
+                          std::uint32_t& moved) {
+  return Transfer(handle, const_cast<std::uint8_t*>(buffer), length, moved, true);
+}
+
+std::uint8_t* FakeDeviceApi::AllocateSector() {
+  if (allocationsBeforeFailure == 0) return nullptr;
+  if (allocationsBeforeFailure > 0) --allocationsBeforeFailure;
+  ++liveBuffers;
+  return new std::uint8_t[512]();
+}
+
+void FakeDeviceApi::FreeSector(std::uint8_t* bytes) {
+  --liveBuffers;
+  delete[] bytes;
+}
+
+// ---- operator ---------------------------------------------------------------------
+
+int FakeOperator::ShowMessageBox(const std::string& text, unsigned flags) {
+  boxes.push_back({text, flags});
+  journal_.push_back("box " + text.substr(0, text.find('\n')));
+  if ((flags & kMbTypeMask) == kMbYesNo) {
+    if (answers.empty()) return kIdYes;
+    const int a = answers.front();
+    answers.pop_front();
+    return a;
+  }
+  return kIdOk;
+}
+
+void FakeOperator::AddLogLine(const std::string& line) {
+  lines.push_back(line);
+  journal_.push_back("log " + line);
+}
+
+void FakeOperator::AddLogLineNoScroll(const std::string& line) {
+  lines.push_back(line);
+  journal_.push_back("log-noscroll " + line);
+}
+
+void FakeOperator::StartProgressAnimation() {
+  animating = true;
+  journal_.push_back("animation start");
+}
+
+void FakeOperator::StopProgressAnimation() {
+  animating = false;
+  journal_.push_back("animation stop");
+}
+
+void FakeOperator::SetBusy(bool busy) { journal_.push_back(busy ? "busy" : "idle"); }
+
+DialogValues FakeOperator::ExchangeIntoMembers() {
+  journal_.push_back("exchange");
+  return values;
+}
+
+// ---- system, resources -------------------------------------------------------------
+
+std::optional<std::string> FakeSystem::SystemErrorText(std::uint32_t code) {
+  auto it = errorTexts.find(code);
+  if (it == errorTexts.end()) return std::nullopt;
+  return it->second;
+}
+
+DriveType FakeSystem::DriveTypeOf(char letter) {
+  auto it = driveTypes.find(letter);
+  return it == driveTypes.end() ? DriveType::NoRootDir : it->second;
+}
+
+std::vector<std::uint8_t> SyntheticImage(unsigned id, std::size_t size) {
+  std::vector<std::uint8_t> bytes(size);
+  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>((id * 7 + i * 13) & 0xFF);
+  if (size >= 2) {
+    bytes[size - 2] = 0x55;
+    bytes[size - 1] = 0xAA;
+  }
+  return bytes;
+}
+
+FakeResources::FakeResources() {
+  images[IDR_MBR_CODE] = SyntheticImage(IDR_MBR_CODE, kMbrCodeSize);
+  images[IDR_FAT32_BOOT] = SyntheticImage(IDR_FAT32_BOOT, kBootSectorSize);
+  images[IDR_FAT16_BOOT] = SyntheticImage(IDR_FAT16_BOOT, kBootSectorSize);
+  images[IDR_BLDR_LOADER] = SyntheticImage(IDR_BLDR_LOADER, kBldrLoaderSize);
+}
+
+std::string FakeResources::LoadResString(unsigned id) {
+  if (missingStrings.count(id) != 0) return {};
+  return TableString(id);
+}
+
+ImageLoad FakeResources::LoadBootImage(unsigned id) {
+  auto it = images.find(id);
+  if (it == images.end()) return ImageLoad{{}, missingImageError};
+  return ImageLoad{std::span<const std::uint8_t>(it->second), 0};
+}
+
+// ---- files -------------------------------------------------------------------------
+
+void FakeFiles::AddDirectory(const std::string& path) {
+  // Parents first, as a real tree has them.
+  for (std::size_t at = path.find('\\', 3); at != std::string::npos; at = path.find('\\', at + 1)) {
+    nodes[Lower(path.substr(0, at))].directory = true;
+  }
+  nodes[Lower(path)].directory = true;
+}
+
+void FakeFiles::AddFile(const std::string& path, std::uint64_t size) {
+  const std::size_t slash = path.rfind('\\');
+  if (slash != std::string::npos && slash > 2) AddDirectory(path.substr(0, slash));
+  Node& n = nodes[Lower(path)];
+  n.directory = false;
+  n.size = size;
+}
+
+bool FakeFiles::IsFile(const std::string& path) const {
+  auto n = Get(path);
+  return n && !n->directory;
+}
+
+std::optional<FakeFiles::Node> FakeFiles::Get(const std::string& path) const {
+  auto it = nodes.find(Lower(path));
+  if (it == nodes.end()) return std::nullopt;
+  return it->second;
+}
+
+bool FakeFiles::Exists(const std::string& path) { return !path.empty() && nodes.count(Lower(path)) != 0; }
+
+std::optional<std::string> FakeFiles::TempFileName(const std::string& directory, const std::string& prefix,
+                                                   unsigned unique) {
+  std::string dir = directory;
+  if (!dir.empty() && dir.back() != '\\') dir += '\\';
+  return dir + prefix.substr(0, 3) + Hex(unique & 0xFFFF) + ".tmp";
+}
+
+bool FakeFiles::MakeDirectory(const std::string& path) {
+  journal_.push_back("mkdir " + path);
+  if (createDirectoryFails || Exists(path)) return false;
+  AddDirectory(path);
+  return true;
+}
+
+bool FakeFiles::CopyFolderTree(const std::string& source, const std::string& target) {
+  journal_.push_back("copy " + source + " -> " + target);
+  copies.push_back(source + " -> " + target);
+  if (!failCopyFrom.empty() && Lower(source).rfind(Lower(failCopyFrom), 0) == 0) return false;
+  const std::string from = Lower(source) + "\\";
+  bool dropped = false;
+  const bool drop = !dropFileFrom.empty() && Lower(source).rfind(Lower(dropFileFrom), 0) == 0;
+  AddDirectory(target);
+  const auto snapshot = nodes;
+  for (const auto& [path, node] : snapshot) {
+    if (path.rfind(from, 0) != 0) continue;
+    if (drop && !dropped && !node.directory) {
+      dropped = true;
+      continue;
+    }
+    const std::string dest = target + "\\" + path.substr(from.size());
+    if (node.directory) {
+      AddDirectory(dest);
+    } else {
+      AddFile(dest, node.size);
+    }
+  }
+  return true;
+}
+
+bool FakeFiles::DeleteFolderTree(const std::string& path, std::uint16_t flags) {
+  journal_.push_back("delete " + path + " flags " + std::to_string(flags));
+  auto n = Get(path);
+  if (!n || !n->directory || deleteFails) return false;
+  const std::string prefix = Lower(path);
+  for (auto it = nodes.begin(); it != nodes.end();) {
+    if (it->first == prefix || it->first.rfind(prefix + "\\", 0) == 0) {
+      it = nodes.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  return true;
+}
+
+std::optional<std::vector<TreeEntry>> FakeFiles::ListTree(const std::string& root) {
+  auto n = Get(root);
+  if (!n || !n->directory) return std::nullopt;
+  const std::string prefix = Lower(root) + "\\";
+  std::vector<TreeEntry> out;
+  for (const auto& [path, node] : nodes) {
+    if (path.rfind(prefix, 0) == 0) out.push_back({path.substr(prefix.size()), node.directory, node.size});
+  }
+  return out;
+}
+
+bool FakeFiles::SetAttributes(const std::string& path, std::uint32_t attributes) {
+  journal_.push_back("attrib " + path);
+  auto it = nodes.find(Lower(path));
+  if (it == nodes.end()) return false;
+  it->second.attributes = attributes;
+  return true;
+}
+
+void FakeProfile::SetFile(const std::string& path, const std::string& text) {
+  files_.AddFile(path, text.size());
+  texts[Lower(path)] = text;
+}
+
+std::string FakeProfile::ReadProfileString(const std::string& section, const std::string& key,
+                                                 const std::string& defaultValue, const std::string& file) {
+  auto it = texts.find(Lower(file));
+  if (it == texts.end()) return ProfileGetString(nullptr, section, key, defaultValue);
+  const ProfileText profile(it->second);
+  return ProfileGetString(&profile, section, key, defaultValue);
+}
+
+int FakeProfile::ReadProfileInt(const std::string& section, const std::string& key, int defaultValue,
+                                      const std::string& file) {
+  auto it = texts.find(Lower(file));
+  if (it == texts.end()) return defaultValue;
+  const ProfileText profile(it->second);
+  return ProfileGetInt(&profile, section, key, defaultValue);
+}
+
+// ---- formatting, installation --------------------------------------------------------
+
+bool FakeFormat::FormatCard(const std::string& driveEntry) {
+  journal_.push_back("format " + driveEntry);
+  if (!succeeds) return false;
+  WriteFat32BootSector(card_, shape);
+  return true;
+}
+
+InstallerOutcome FakeInstaller::RunInstaller(const InstallerCommand& command) {
+  journal_.push_back("install " + command.commandLine);
+  commands.push_back(command);
+  if (outcome.started && outcome.exitCode == 0) {
+    for (const std::string& f : filesWritten) files_.AddFile(f, 100);
+  }
+  return outcome;
+}
+
+// ---- world -------------------------------------------------------------------------------
+
+World::World()
+    : ctx(Ports{ui, system, resources, handleCard, format, installer, files, profile}) {
+  g_strSavedProjectFolder.clear();
+  WriteMbr(card, 1'002'048);
+  WriteFat32BootSector(card, BpbShape{});
+  files.AddDirectory("C:\\Temp");
+  files.AddDirectory("C:\\Tessarin");
+  SetKind(SystemKind::WinCE);
+}
+
+void World::SetKind(SystemKind kind) {
+  ctx.SetSystemKind(static_cast<int>(kind));
+  g_nSystemKind = static_cast<int>(kind);
+}
+
+std::vector<std::string> World::Messages() const {
+  std::vector<std::string> out;
+  for (const std::string& line : ui.lines) {
+    out.push_back(line.rfind(system.stamp, 0) == 0 ? line.substr(system.stamp.size()) : line);
+  }
+  return out;
+}
+
+std::vector<std::string> World::BoxTexts() const {
+  std::vector<std::string> out;
+  for (const auto& b : ui.boxes) out.push_back(b.text);
+  return out;
+}
+
+std::vector<std::string> World::JournalOf(const std::string& prefix) const {
+  std::vector<std::string> out;
+  for (const std::string& e : journal) {
+    if (e.rfind(prefix, 0) == 0) out.push_back(e);
+  }
+  return out;
+}
+
+}  // namespace tessarin::test

@@ -1,0 +1,281 @@
+// In-memory stand-ins for the platform ports. A card is a byte array: an MBR
+// in sector 0 and a FAT volume at the first partition's start. Every call
+// that matters to an order is written to one shared journal.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "card/handle_card.h"
+#include "restore/restore_context.h"
+
+namespace tessarin::test {
+
+using Journal = std::vector<std::string>;
+using Sector = std::array<std::uint8_t, 512>;
+
+// ---- card -------------------------------------------------------------
+
+struct CardImage {
+  std::map<std::uint64_t, Sector> sectors;  // absent sectors read as zeros
+  std::uint32_t partitionStart = 2048;
+
+  Sector& At(std::uint64_t lba) { return sectors[lba]; }
+  Sector Get(std::uint64_t lba) const {
+    auto it = sectors.find(lba);
+    return it == sectors.end() ? Sector{} : it->second;
+  }
+  Sector& Mbr() { return At(0); }
+  Sector& VolumeBoot() { return At(partitionStart); }
+};
+
+// An MBR with a disk signature, one FAT32 (LBA) partition at partitionStart
+// and the boot signature; the rest of the code area holds a marker byte.
+void WriteMbr(CardImage& card, std::uint32_t totalSectors);
+
+// A FAT32 boot sector as FORMAT leaves it.
+struct BpbShape {
+  std::uint16_t bytesPerSector = 512;
+  std::uint8_t media = 0xF8;
+  std::uint16_t total16 = 0;
+  std::uint32_t total32 = 1'000'000;  // about 512 MB
+  std::uint16_t sectorsPerTrack = 63;
+  std::uint16_t heads = 16;
+  std::uint8_t driveNumber = 0x80;
+};
+void WriteFat32BootSector(CardImage& card, const BpbShape& shape);
+
+class FakeDeviceApi final : public DeviceApi {
+ public:
+  FakeDeviceApi(CardImage& card, Journal& journal) : card_(card), journal_(journal) {}
+
+  // What the card answers.
+  char volumeLetter = 'E';
+  bool volumeOpens = true;
+  bool extentsSucceed = true;
+  DiskExtents extents{1, 3};
+  int locksRefused = 0;  // how many lock requests fail before one succeeds
+  bool diskOpens = true;
+  std::set<std::string> failing;  // "read-disk", "write-disk", "read-volume", "write-volume"
+  std::set<std::string> shortTransfer;
+  std::uint32_t failCode = 5;
+  int allocationsBeforeFailure = -1;  // -1: never fail
+
+  // Observations.
+  int liveBuffers = 0;
+  int openHandles = 0;
+
+  DeviceHandle Open(const std::string& path) override;
+  void Close(DeviceHandle handle) override;
+  bool GetVolumeDiskExtents(DeviceHandle volume, DiskExtents& out) override;
+  bool LockVolume(DeviceHandle volume) override;
+  bool DismountVolume(DeviceHandle volume) override;
+  bool SeekToStart(DeviceHandle handle) override;
+  bool Read(DeviceHandle handle, std::uint8_t* buffer, std::uint32_t length, std::uint32_t& moved) override;
+  bool Write(DeviceHandle handle, const std::uint8_t* buffer, std::uint32_t length, std::uint32_t& moved) override;
+  std::uint32_t LastError() override { return lastError_; }
+  std::uint8_t* AllocateSector() override;
+  void FreeSector(std::uint8_t* bytes) override;
+  void Sleep(unsigned milliseconds) override { journal_.push_back("sleep " + std::to_string(milliseconds)); }
+
+  static constexpr DeviceHandle kVolume = 100;
+  static constexpr DeviceHandle kDisk = 200;
+
+ private:
+  bool Transfer(DeviceHandle handle, std::uint8_t* bytes, std::uint32_t length, std::uint32_t& moved, bool write);
+  CardImage& card_;
+  Journal& journal_;
+  std::map<DeviceHandle, std::uint64_t> position_;
+  std::uint32_t lastError_ = 0;
+};
+
+// ---- operator -----------------------------------------------------------
+
+class FakeOperator final : public OperatorPort {
+ public:
+  explicit FakeOperator(Journal& journal) : journal_(journal) {}
+
+  DialogValues values{"[-e-]", true};
+  std::deque<int> answers;  // for Yes/No boxes; kIdYes when empty
+
+  struct Box {
+    std::string text;
+    unsigned flags;
+  };
+  std::vector<Box> boxes;
+  std::vector<std::string> lines;  // the log list
+  bool animating = false;
+
+  int ShowMessageBox(const std::string& text, unsigned flags) override;
+  void AddLogLine(const std::string& line) override;
+  void AddLogLineNoScroll(const std::string& line) override;
+  void StartProgressAnimation() override;
+  void StopProgressAnimation() override;
+  void SetBusy(bool busy) override;
+  DialogValues ExchangeIntoMembers() override;
+
+ private:
+  Journal& journal_;
+};
+
+// ---- system and resources -------------------------------------------------
+
+class FakeSystem final : public SystemPort {
+ public:
+  explicit FakeSystem(Journal& journal) : journal_(journal) {}
+  std::string stamp = "10:15:00";
+  std::map<std::uint32_t, std::string> errorTexts{{5, "Access is denied.\r\n"}};
+  std::map<char, DriveType> driveTypes{{'C', DriveType::Fixed}, {'D', DriveType::CdRom}, {'E', DriveType::Removable}};
+  char systemDrive = 'C';
+
+  std::string MakeTimeStamp() override { return stamp; }
+  void Sleep(unsigned ms) override { journal_.push_back("sleep " + std::to_string(ms)); }
+  std::optional<std::string> SystemErrorText(std::uint32_t code) override;
+  DriveType DriveTypeOf(char letter) override;
+  char SystemDriveLetter() override { return systemDrive; }
+
+ private:
+  Journal& journal_;
+};
+
+// Synthetic boot images: each byte tells its image and offset apart.
+std::vector<std::uint8_t> SyntheticImage(unsigned id, std::size_t size);
+
+class FakeResources final : public ResourcePort {
+ public:
+  FakeResources();
+  std::map<unsigned, std::vector<std::uint8_t>> images;
+  std::set<unsigned> missingStrings;
+  std::uint32_t missingImageError = 1813;  // ERROR_RESOURCE_TYPE_NOT_FOUND
+
+  std::string LoadResString(unsigned id) override;
+  ImageLoad LoadBootImage(unsigned id) override;
+};
+
+// ---- files ------------------------------------------------------------------
+
+// A Windows-like file system in memory: paths are "X:\a\b", compared
+// without regard to case.
+class FakeFiles final : public FilePort {
+ public:
+  explicit FakeFiles(Journal& journal) : journal_(journal) {}
+
+  struct Node {
+    bool directory = false;
+    std::uint64_t size = 0;
+    std::uint32_t attributes = 0;
+  };
+  std::map<std::string, Node> nodes;  // key: lower-case path
+
+  std::optional<std::string> tempPath = std::string("C:\\Temp\\");
+  std::string currentDirectory = "C:\\Tessarin";
+  bool createDirectoryFails = false;
+  // Copies whose source starts with this prefix fail, or drop one file.
+  std::string failCopyFrom;
+  std::string dropFileFrom;
+  bool deleteFails = false;
+  // Called when the installer "runs"; may add files.
+  std::vector<std::string> copies;
+
+  void AddFile(const std::string& path, std::uint64_t size);
+  void AddDirectory(const std::string& path);
+  bool IsFile(const std::string& path) const;
+  std::optional<Node> Get(const std::string& path) const;
+
+  char Separator() const override { return '\\'; }
+  bool Exists(const std::string& path) override;
+  std::optional<std::string> TempPath() override { return tempPath; }
+  std::optional<std::string> TempFileName(const std::string& directory, const std::string& prefix,
+                                          unsigned unique) override;
+  bool MakeDirectory(const std::string& path) override;
+  bool CopyFolderTree(const std::string& source, const std::string& target) override;
+  bool DeleteFolderTree(const std::string& path, std::uint16_t flags) override;
+  std::optional<std::vector<TreeEntry>> ListTree(const std::string& root) override;
+  bool SetAttributes(const std::string& path, std::uint32_t attributes) override;
+  std::string CurrentDirectory() override { return currentDirectory; }
+  bool CanOpenForReading(const std::string& path) override { return IsFile(path); }
+
+ private:
+  Journal& journal_;
+};
+
+class FakeProfile final : public ProfilePort {
+ public:
+  explicit FakeProfile(FakeFiles& files) : files_(files) {}
+  std::map<std::string, std::string> texts;  // lower-case path -> INI text
+
+  // Puts an INI file into the fake file system and its text here.
+  void SetFile(const std::string& path, const std::string& text);
+
+  std::string ReadProfileString(const std::string& section, const std::string& key,
+                                      const std::string& defaultValue, const std::string& file) override;
+  int ReadProfileInt(const std::string& section, const std::string& key, int defaultValue,
+                           const std::string& file) override;
+
+ private:
+  FakeFiles& files_;
+};
+
+// ---- formatting and installation ----------------------------------------------
+
+class FakeFormat final : public FormatPort {
+ public:
+  FakeFormat(CardImage& card, Journal& journal) : card_(card), journal_(journal) {}
+  bool succeeds = true;
+  BpbShape shape;  // what the formatter writes
+  bool FormatCard(const std::string& driveEntry) override;
+
+ private:
+  CardImage& card_;
+  Journal& journal_;
+};
+
+class FakeInstaller final : public InstallerPort {
+ public:
+  FakeInstaller(FakeFiles& files, Journal& journal) : files_(files), journal_(journal) {}
+  InstallerOutcome outcome{true, 0, 0};
+  std::vector<std::string> filesWritten;  // paths the installer creates on success
+  std::vector<InstallerCommand> commands;
+  InstallerOutcome RunInstaller(const InstallerCommand& command) override;
+
+ private:
+  FakeFiles& files_;
+  Journal& journal_;
+};
+
+// ---- everything together ----------------------------------------------------
+
+// A whole restore's world: a card in drive E of a removable reader, with the
+// card definition file in the working directory.
+struct World {
+  World();
+  Journal journal;
+  CardImage card;
+  FakeDeviceApi device{card, journal};
+  FakeOperator ui{journal};
+  FakeSystem system{journal};
+  FakeResources resources;
+  FakeFiles files{journal};
+  FakeProfile profile{files};
+  FakeFormat format{card, journal};
+  FakeInstaller installer{files, journal};
+  OperationLog cardLog{ui, system, resources};
+  HandleCard handleCard{device, cardLog};
+  RestoreContext ctx;
+
+  void SetKind(SystemKind kind);
+  // Log lines without their time stamps.
+  std::vector<std::string> Messages() const;
+  std::vector<std::string> BoxTexts() const;
+  // Journal entries that start with a prefix.
+  std::vector<std::string> JournalOf(const std::string& prefix) const;
+};
+
+}  // namespace tessarin::test
