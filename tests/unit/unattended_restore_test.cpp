@@ -38,13 +38,14 @@ TEST(RunUnattendedRestore, RunsTheCardStepsInOrderWithoutTheOperator) {
   EXPECT_TRUE(RunUnattendedRestore(w.ctx, "[-E-]"));
   Journal steps;
   for (const std::string& e : w.journal) {
-    for (const char* p : {"format", "open \\\\.\\E:", "close 100", "read", "write", "install", "attrib", "box", "log",
-                          "animation", "busy", "exchange", "copy"}) {
+    if (e.rfind("read", 0) == 0 || e.rfind("write", 0) == 0) steps.push_back(e);
+    for (const char* p : {"format", "open \\\\.\\E:", "close 100", "install", "attrib", "box", "log", "animation",
+                          "busy", "exchange", "copy"}) {
       if (e.rfind(p, 0) == 0) steps.push_back(p);
     }
   }
-  EXPECT_EQ(steps, (Journal{"format", "open \\\\.\\E:", "read", "write", "read", "write", "close 100", "install",
-                            "attrib"}));
+  EXPECT_EQ(steps, (Journal{"format", "open \\\\.\\E:", "read-disk", "write-disk", "read-volume", "write-volume",
+                            "close 100", "install", "attrib"}));
   EXPECT_EQ(w.ctx.m_strDrive, "[-E-]");
   EXPECT_EQ(w.installer.commands.at(0).commandLine, "wincesys.exe -y -oE:\\");
   EXPECT_TRUE(w.ui.boxes.empty());
