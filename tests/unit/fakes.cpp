@@ -9,6 +9,8 @@
 namespace tessarin::test {
 namespace {
 
+bool Hit(FaultPlan* plan, const std::string& op) { return plan != nullptr && plan->Hit(op); }
+
 void Put16(Sector& s, std::size_t at, std::uint16_t v) {
   s[at] = static_cast<std::uint8_t>(v);
   s[at + 1] = static_cast<std::uint8_t>(v >> 8);
@@ -96,8 +98,10 @@ DeviceHandle FakeDeviceApi::Open(const std::string& path) {
   volume += volumeLetter;
   volume += ':';
   DeviceHandle h = kInvalidHandle;
-  if (path == volume && volumeOpens) h = kVolume;
-  if (path == "\\\\.\\PhysicalDrive" + std::to_string(extents.diskNumber) && diskOpens) h = kDisk;
+  if (path == volume && volumeOpens && !Hit(plan, "open-volume")) h = kVolume;
+  if (path == "\\\\.\\PhysicalDrive" + std::to_string(extents.diskNumber) && diskOpens && !Hit(plan, "open-disk")) {
+    h = kDisk;
+  }
   if (h == kInvalidHandle) {
     lastError_ = 2;
     return h;
@@ -114,7 +118,7 @@ void FakeDeviceApi::Close(DeviceHandle handle) {
 
 bool FakeDeviceApi::GetVolumeDiskExtents(DeviceHandle volume, DiskExtents& out) {
   journal_.push_back("extents");
-  if (volume != kVolume || !extentsSucceed) {
+  if (volume != kVolume || !extentsSucceed || Hit(plan, "extents")) {
     lastError_ = 50;
     return false;
   }
@@ -146,7 +150,7 @@ bool FakeDeviceApi::Transfer(DeviceHandle handle, std::uint8_t* bytes, std::uint
                              bool write) {
   const std::string what = std::string(write ? "write-" : "read-") + (handle == kDisk ? "disk" : "volume");
   journal_.push_back(what);
-  if ((handle != kDisk && handle != kVolume) || failing.count(what) != 0) {
+  if ((handle != kDisk && handle != kVolume) || failing.count(what) != 0 || Hit(plan, what)) {
     lastError_ = failCode;
     moved = 0;
     return false;
@@ -173,7 +177,7 @@ bool FakeDeviceApi::Write(DeviceHandle handle, const std::uint8_t* buffer, std::
 }
 
 std::uint8_t* FakeDeviceApi::AllocateSector() {
-  if (allocationsBeforeFailure == 0) return nullptr;
+  if (allocationsBeforeFailure == 0 || Hit(plan, "allocate")) return nullptr;
   if (allocationsBeforeFailure > 0) --allocationsBeforeFailure;
   ++liveBuffers;
   return new std::uint8_t[512]();
@@ -295,6 +299,11 @@ std::optional<FakeFiles::Node> FakeFiles::Get(const std::string& path) const {
   return it->second;
 }
 
+std::optional<std::string> FakeFiles::TempPath() {
+  if (Hit(plan, "temp-path")) return std::nullopt;
+  return tempPath;
+}
+
 bool FakeFiles::Exists(const std::string& path) { return !path.empty() && nodes.count(Lower(path)) != 0; }
 
 std::optional<std::string> FakeFiles::TempFileName(const std::string& directory, const std::string& prefix,
@@ -306,7 +315,7 @@ std::optional<std::string> FakeFiles::TempFileName(const std::string& directory,
 
 bool FakeFiles::MakeDirectory(const std::string& path) {
   journal_.push_back("mkdir " + path);
-  if (createDirectoryFails || Exists(path)) return false;
+  if (createDirectoryFails || Exists(path) || Hit(plan, "mkdir")) return false;
   AddDirectory(path);
   return true;
 }
@@ -315,6 +324,7 @@ bool FakeFiles::CopyFolderTree(const std::string& source, const std::string& tar
   journal_.push_back("copy " + source + " -> " + target);
   copies.push_back(source + " -> " + target);
   if (!failCopyFrom.empty() && Lower(source).rfind(Lower(failCopyFrom), 0) == 0) return false;
+  if (Hit(plan, "copy")) return false;
   const std::string from = Lower(source) + "\\";
   bool dropped = false;
   const bool drop = !dropFileFrom.empty() && Lower(source).rfind(Lower(dropFileFrom), 0) == 0;
@@ -339,7 +349,7 @@ bool FakeFiles::CopyFolderTree(const std::string& source, const std::string& tar
 bool FakeFiles::DeleteFolderTree(const std::string& path, std::uint16_t flags) {
   journal_.push_back("delete " + path + " flags " + std::to_string(flags));
   auto n = Get(path);
-  if (!n || !n->directory || deleteFails) return false;
+  if (!n || !n->directory || deleteFails || Hit(plan, "delete")) return false;
   const std::string prefix = Lower(path);
   for (auto it = nodes.begin(); it != nodes.end();) {
     if (it->first == prefix || it->first.rfind(prefix + "\\", 0) == 0) {
@@ -353,7 +363,7 @@ bool FakeFiles::DeleteFolderTree(const std::string& path, std::uint16_t flags) {
 
 std::optional<std::vector<TreeEntry>> FakeFiles::ListTree(const std::string& root) {
   auto n = Get(root);
-  if (!n || !n->directory) return std::nullopt;
+  if (!n || !n->directory || Hit(plan, "list")) return std::nullopt;
   const std::string prefix = Lower(root) + "\\";
   std::vector<TreeEntry> out;
   for (const auto& [path, node] : nodes) {
@@ -365,7 +375,7 @@ std::optional<std::vector<TreeEntry>> FakeFiles::ListTree(const std::string& roo
 bool FakeFiles::SetAttributes(const std::string& path, std::uint32_t attributes) {
   journal_.push_back("attrib " + path);
   auto it = nodes.find(Lower(path));
-  if (it == nodes.end()) return false;
+  if (it == nodes.end() || Hit(plan, "attrib")) return false;
   it->second.attributes = attributes;
   return true;
 }
@@ -395,14 +405,22 @@ int FakeProfile::ReadProfileInt(const std::string& section, const std::string& k
 
 bool FakeFormat::FormatCard(const std::string& driveEntry) {
   journal_.push_back("format " + driveEntry);
-  if (!succeeds) return false;
+  if (!succeeds || Hit(plan, "format")) return false;
   WriteFat32BootSector(card_, shape);
+  if (files != nullptr) {
+    const std::string drive(1, ToLowerAscii(DriveLetter(driveEntry)));
+    for (auto it = files->nodes.begin(); it != files->nodes.end();) {
+      it = it->first.rfind(drive + ":", 0) == 0 ? files->nodes.erase(it) : std::next(it);
+    }
+  }
   return true;
 }
 
 InstallerOutcome FakeInstaller::RunInstaller(const InstallerCommand& command) {
   journal_.push_back("install " + command.commandLine);
   commands.push_back(command);
+  if (Hit(plan, "installer-start")) return InstallerOutcome{false, 2, 0};
+  if (Hit(plan, "installer-exit")) return InstallerOutcome{true, 0, 1};
   if (outcome.started && outcome.exitCode == 0) {
     for (const std::string& f : filesWritten) files_.AddFile(f, 100);
   }
@@ -414,6 +432,11 @@ InstallerOutcome FakeInstaller::RunInstaller(const InstallerCommand& command) {
 World::World()
     : ctx(Ports{ui, system, resources, handleCard, format, installer, files, profile}) {
   g_strSavedProjectFolder.clear();
+  device.plan = &faults;
+  files.plan = &faults;
+  format.plan = &faults;
+  installer.plan = &faults;
+  format.files = &files;
   WriteMbr(card, 1'002'048);
   WriteFat32BootSector(card, BpbShape{});
   files.AddDirectory("C:\\Temp");

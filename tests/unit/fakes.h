@@ -21,6 +21,20 @@ namespace tessarin::test {
 using Journal = std::vector<std::string>;
 using Sector = std::array<std::uint8_t, 512>;
 
+// Counts the port calls of each kind and makes one chosen call fail: the
+// nth call of the named operation.
+struct FaultPlan {
+  std::string op;
+  int nth = 0;
+  std::map<std::string, int> calls;
+
+  // True when this call is the one to fail.
+  bool Hit(const std::string& operation) {
+    const int n = ++calls[operation];
+    return operation == op && n == nth;
+  }
+};
+
 // ---- card -------------------------------------------------------------
 
 struct CardImage {
@@ -54,6 +68,7 @@ void WriteFat32BootSector(CardImage& card, const BpbShape& shape);
 
 class FakeDeviceApi final : public DeviceApi {
  public:
+  FaultPlan* plan = nullptr;
   FakeDeviceApi(CardImage& card, Journal& journal) : card_(card), journal_(journal) {}
 
   // What the card answers.
@@ -165,6 +180,7 @@ class FakeResources final : public ResourcePort {
 // without regard to case.
 class FakeFiles final : public FilePort {
  public:
+  FaultPlan* plan = nullptr;
   explicit FakeFiles(Journal& journal) : journal_(journal) {}
 
   struct Node {
@@ -191,7 +207,7 @@ class FakeFiles final : public FilePort {
 
   char Separator() const override { return '\\'; }
   bool Exists(const std::string& path) override;
-  std::optional<std::string> TempPath() override { return tempPath; }
+  std::optional<std::string> TempPath() override;
   std::optional<std::string> TempFileName(const std::string& directory, const std::string& prefix,
                                           unsigned unique) override;
   bool MakeDirectory(const std::string& path) override;
@@ -227,9 +243,11 @@ class FakeProfile final : public ProfilePort {
 
 class FakeFormat final : public FormatPort {
  public:
+  FaultPlan* plan = nullptr;
   FakeFormat(CardImage& card, Journal& journal) : card_(card), journal_(journal) {}
   bool succeeds = true;
-  BpbShape shape;  // what the formatter writes
+  BpbShape shape;            // what the formatter writes
+  FakeFiles* files = nullptr;  // emptied on the card's drive
   bool FormatCard(const std::string& driveEntry) override;
 
  private:
@@ -239,6 +257,7 @@ class FakeFormat final : public FormatPort {
 
 class FakeInstaller final : public InstallerPort {
  public:
+  FaultPlan* plan = nullptr;
   FakeInstaller(FakeFiles& files, Journal& journal) : files_(files), journal_(journal) {}
   InstallerOutcome outcome{true, 0, 0};
   std::vector<std::string> filesWritten;  // paths the installer creates on success
@@ -257,6 +276,7 @@ class FakeInstaller final : public InstallerPort {
 struct World {
   World();
   Journal journal;
+  FaultPlan faults;
   CardImage card;
   FakeDeviceApi device{card, journal};
   FakeOperator ui{journal};
