@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test suite: the native and the Windows
 # builds, the sanitized build (unit and e2e under AddressSanitizer and
-# UndefinedBehaviorSanitizer) and a short run of every fuzz target. Extra
+# UndefinedBehaviorSanitizer), a short run of every fuzz target and the
+# static checks (clang-tidy, cppcheck). Extra
 # arguments go to ctest for the native and Windows builds (e.g. -L unit).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -24,6 +25,7 @@ run "native suites" ctest --preset linux -j2 "$@"
 run "Windows suites" ctest --preset windows "$@"
 run "sanitized suites" ctest --preset sanitize -j2
 run "fuzzing" ctest --preset fuzz
+run "static checks" scripts/lint.sh
 
 echo
 echo "== What was tried =="

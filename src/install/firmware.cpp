@@ -49,6 +49,7 @@ std::vector<std::string> SystemFilesFor(int systemKind, char driveLetter, char s
       break;
   }
   std::vector<std::string> files;
+  files.reserve(names.size());
   for (const char* name : names) files.push_back(DriveRoot(driveLetter, separator) + name);
   return files;
 }
