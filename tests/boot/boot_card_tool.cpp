@@ -7,9 +7,15 @@
 //       moves sector 0 to sector 1 and puts the test harness in front of it
 //   boot_card_tool mutate IMAGE inactive|bad-indicator|no-signature
 //       spoils the restored card in one way
+//   boot_card_tool chs IMAGE HEADS SECTORS
+//       writes the first partition entry's CHS start and end for that
+//       geometry (the partitioner's part, for the geometry the BIOS reports)
 //   boot_card_tool first-data IMAGE      prints AX and BX the loader hands over
+//   boot_card_tool root-sector IMAGE     prints the root directory's first
+//                                        sector as the harness logs it
 //   boot_card_tool cluster IMAGE NAME    prints the first cluster of a root
 //                                        directory entry (8.3 name, 11 chars)
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -141,6 +147,25 @@ int Mutate(ImageCard& card, const std::string& how) {
   return card.WriteSector(lba, sector) ? 0 : Fail("cannot write the sector");
 }
 
+void PutChs(std::uint8_t* at, std::uint32_t lba, unsigned heads, unsigned sectors) {
+  const std::uint32_t cylinder = std::min<std::uint32_t>(lba / (heads * sectors), 1023);
+  const unsigned head = lba / sectors % heads;
+  const unsigned sector = lba % sectors + 1;
+  at[0] = static_cast<std::uint8_t>(head);
+  at[1] = static_cast<std::uint8_t>(sector | (cylinder >> 2 & 0xC0));
+  at[2] = static_cast<std::uint8_t>(cylinder);
+}
+
+int Chs(ImageCard& card, unsigned heads, unsigned sectors) {
+  std::uint8_t mbr[kSectorSize];
+  if (heads == 0 || sectors == 0 || !card.ReadSector(0, mbr)) return Fail("cannot read sector 0");
+  std::uint8_t* entry = mbr + 446;
+  const std::uint32_t start = Le32(entry + 8);
+  PutChs(entry + 1, start, heads, sectors);
+  PutChs(entry + 5, start + Le32(entry + 12) - 1, heads, sectors);
+  return card.WriteSector(0, mbr) ? 0 : Fail("cannot write sector 0");
+}
+
 int Cluster(ImageCard& card, const std::string& name) {
   Volume v;
   std::uint8_t dir[kSectorSize];
@@ -168,7 +193,16 @@ int main(int argc, char** argv) {
   if (command == "restore" && rest.size() == 1) return Restore(card, rest[0]);
   if (command == "harness" && !rest.empty()) return Harness(card, rest[0], {rest.begin() + 1, rest.end()});
   if (command == "mutate" && rest.size() == 1) return Mutate(card, rest[0]);
+  if (command == "chs" && rest.size() == 2) {
+    return Chs(card, static_cast<unsigned>(std::stoul(rest[0])), static_cast<unsigned>(std::stoul(rest[1])));
+  }
   if (command == "cluster" && rest.size() == 1 && rest[0].size() == 11) return Cluster(card, rest[0]);
+  if (command == "root-sector" && rest.empty()) {
+    Volume v;
+    if (!ReadVolume(card, v)) return Fail("cannot read the volume");
+    std::printf("%08X\n", static_cast<unsigned>(v.rootSector));
+    return 0;
+  }
   if (command == "first-data" && rest.empty()) {
     Volume v;
     if (!ReadVolume(card, v)) return Fail("cannot read the volume");

@@ -121,6 +121,12 @@ set_vector:
 resident:
         mov     si, msg_start
         call    print
+        mov     ah, [cs:heads]
+        mov     al, [cs:spt]
+        movzx   eax, ax
+        call    print_hex32
+        mov     si, msg_close
+        call    print
         ; Sector 1 (the master boot code under test) to 0000:7C00.
         xor     ax, ax
         mov     es, ax
@@ -163,13 +169,13 @@ int13:
         and     al, 0x3F
         dec     al
         movzx   edi, al
+        movzx   esi, dh                 ; head (MUL clobbers DX)
         movzx   eax, ch
         shr     cl, 6
         mov     ah, cl
         movzx   ecx, byte [cs:heads]
         mul     ecx
-        movzx   ecx, dh
-        add     eax, ecx
+        add     eax, esi
         movzx   ecx, byte [cs:spt]
         mul     ecx
         add     eax, edi
@@ -196,8 +202,12 @@ int13:
         popad
         mov     ah, 0x04                ; sector not found
 .fail:
-        stc
-        retf    2
+        ; Carry set in the caller's flags, its interrupt flag kept.
+        push    bp
+        mov     bp, sp
+        or      byte [bp + 6], 1
+        pop     bp
+        iret
 
 int16:
         mov     si, msg_key
@@ -280,7 +290,7 @@ print_hex32:
         popad
         ret
 
-msg_start:      db      10, '[harness]', 10, 0
+msg_start:      db      10, '[harness geometry ', 0
 msg_rd02:       db      '[rd02 ', 0
 msg_rd42:       db      '[rd42 ', 0
 msg_close:      db      ']', 10, 0
