@@ -72,9 +72,8 @@ bs_drive:               db      0x80            ; 36 (FAT32: FAT size)
 %endif
 
 boot_code:
-        cli
         xor     ax, ax
-        mov     ss, ax
+        mov     ss, ax                  ; no interrupt until SP is set too
         mov     sp, 0x7C00 - 16
         mov     ds, ax
         mov     es, ax
@@ -92,9 +91,11 @@ boot_code:
         jns     .reset                  ; a diskette: the BPB's geometry
 
         mov     ah, 0x08
+        push    es                      ; some BIOSes return a table in ES:DI
         int     0x13
+        pop     es
         jc      .reset
-        and     cx, 0x3F
+        and     cx, 0x3F                ; CH = 0 from here on
         mov     [bp + BPB_SECTORS_PER_TRACK], cx
         movzx   ax, dh
         inc     ax
@@ -105,7 +106,7 @@ boot_code:
         mov     bx, DIR_BUF
         call    read_sector
         mov     si, DIR_BUF + 446
-        mov     cx, 4
+        mov     cl, 4
         mov     eax, [bp + BPB_HIDDEN]
 .entry:
         cmp     [si + 8], eax

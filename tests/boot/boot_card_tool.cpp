@@ -3,7 +3,8 @@
 //   boot_card_tool restore IMAGE romdos|dos|wince
 //       runs the two boot-record steps of a restore over the image, with the
 //       boot images the programs carry
-//   boot_card_tool harness IMAGE HARNESS.bin [deny-ext] [fail=vbr|stage2|root]
+//   boot_card_tool harness IMAGE HARNESS.bin [deny-ext] [start-drive=81]
+//                                            [fail=vbr|stage2|root]
 //       moves sector 0 to sector 1 and puts the test harness in front of it
 //   boot_card_tool mutate IMAGE inactive|bad-indicator|no-signature|drive-81
 //       spoils the restored card in one way (drive-81: the FAT12/16 BPB's
@@ -109,6 +110,8 @@ int Harness(ImageCard& card, const std::string& harnessPath, const std::vector<s
   for (const std::string& option : options) {
     if (option == "deny-ext") {
       harness[515] |= 1;
+    } else if (option == "start-drive=81") {
+      harness[515] |= 2;
     } else if (option == "fail=vbr") {
       failLba = static_cast<std::uint32_t>(v.start);
     } else if (option == "fail=stage2") {

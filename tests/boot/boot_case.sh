@@ -9,7 +9,8 @@
 #   --no-system-file          leave out BLDR, IBMBIO.COM or the sector-12 stage
 #   --fillers N               N files in the root directory before the system file
 #   --harness OPTION...       boot through the test harness (options up to the
-#                             next --: deny-ext, fail=vbr|stage2|root, or none)
+#                             next --: deny-ext, start-drive=81,
+#                             fail=vbr|stage2|root, or none)
 #   --mutate HOW              spoil the restored card (boot_card_tool mutate)
 #   --expect TEXT             the debug console must show TEXT; @FIRSTDATA@,
 #                             @CLUSTER@ and @ROOT@ (the root directory's first
