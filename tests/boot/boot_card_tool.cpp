@@ -6,9 +6,10 @@
 //   boot_card_tool harness IMAGE HARNESS.bin [deny-ext] [start-drive=81]
 //                                            [fail=vbr|stage2|root]
 //       moves sector 0 to sector 1 and puts the test harness in front of it
-//   boot_card_tool mutate IMAGE inactive|bad-indicator|no-signature|drive-81
+//   boot_card_tool mutate IMAGE inactive|bad-indicator|no-signature|drive-81|version-1
 //       spoils the restored card in one way (drive-81: the FAT12/16 BPB's
-//       drive number names a disk that is not there)
+//       drive number names a disk that is not there; version-1: a FAT32
+//       version this code does not know)
 //   boot_card_tool chs IMAGE HEADS SECTORS
 //       writes the first partition entry's CHS start and end for that
 //       geometry (the partitioner's part, for the geometry the BIOS reports)
@@ -137,12 +138,14 @@ int Harness(ImageCard& card, const std::string& harnessPath, const std::vector<s
 int Mutate(ImageCard& card, const std::string& how) {
   std::uint8_t sector[kSectorSize];
   std::uint64_t lba = 0;
-  if ((how == "no-signature" || how == "drive-81") && !card.VolumeStart(lba)) return Fail("cannot read sector 0");
+  if (how != "inactive" && how != "bad-indicator" && !card.VolumeStart(lba)) return Fail("cannot read sector 0");
   if (!card.ReadSector(lba, sector)) return Fail("cannot read the sector");
   if (how == "inactive") {
     for (int entry = 0; entry < 4; ++entry) sector[446 + 16 * entry] = 0;
   } else if (how == "bad-indicator") {
     sector[446] = 0x01;
+  } else if (how == "version-1") {
+    sector[42] = 1;
   } else if (how == "drive-81") {
     sector[36] = 0x81;
   } else if (how == "no-signature") {
