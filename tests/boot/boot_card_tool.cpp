@@ -66,8 +66,8 @@ int Restore(ImageCard& card, const std::string& kindName) {
     const auto image = EmbeddedBootImage(id);
     world.resources.images[id].assign(image.begin(), image.end());
   }
-  RestoreContext ctx(Ports{world.ui, world.system, world.resources, card, world.format, world.installer,
-                           world.files, world.profile});
+  RestoreContext ctx(
+      Ports{world.ui, world.system, world.resources, card, world.format, world.installer, world.files, world.profile});
   ctx.SetSystemKind(static_cast<int>(kind));
   g_nSystemKind = static_cast<int>(kind);
 

@@ -95,7 +95,9 @@ if ((system_file)); then
   esac
 fi
 
-dd if=vol.img of=card.img bs=512 seek=$start conv=notrunc status=none
+# Sparse, so that the cases' images take little room in the build tree.
+dd if=vol.img of=card.img bs=512 seek=$start conv=notrunc,sparse status=none
+rm vol.img
 "$tool" restore card.img "$kind"
 
 for ((i = 0; i < ${#dir_checks[@]}; i += 2)); do
