@@ -16,8 +16,10 @@
 //   boot_card_tool first-data IMAGE      prints AX and BX the loader hands over
 //   boot_card_tool root-sector IMAGE     prints the root directory's first
 //                                        sector as the harness logs it
-//   boot_card_tool cluster IMAGE NAME    prints the first cluster of a root
-//                                        directory entry (8.3 name, 11 chars)
+//   boot_card_tool cluster IMAGE NAME [first-sector]
+//       prints the low word of the first cluster of a root directory entry
+//       (8.3 name, 11 characters); with first-sector only when the entry is
+//       in the root directory's first sector
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -175,17 +177,24 @@ int Chs(ImageCard& card, unsigned heads, unsigned sectors) {
   return card.WriteSector(0, mbr) ? 0 : Fail("cannot write sector 0");
 }
 
-int Cluster(ImageCard& card, const std::string& name) {
+// Searches the root directory's first sector only, or the whole fixed root
+// directory (FAT12/16) or the root directory's first cluster (FAT32).
+int Cluster(ImageCard& card, const std::string& name, bool firstSectorOnly) {
   Volume v;
-  std::uint8_t dir[kSectorSize];
-  if (!ReadVolume(card, v) || !card.ReadSector(v.rootSector, dir)) return Fail("cannot read the root directory");
-  for (std::size_t at = 0; at < kSectorSize; at += 32) {
-    if (std::memcmp(dir + at, name.data(), 11) == 0) {
-      std::printf("%04X\n", (Le16(dir + at + 20) << 16 | Le16(dir + at + 26)) & 0xFFFF);
-      return 0;
+  if (!ReadVolume(card, v)) return Fail("cannot read the volume");
+  const unsigned sectors = firstSectorOnly ? 1u : v.fat32 ? v.boot[13] : Le16(v.boot + 17) / 16u;
+  for (unsigned s = 0; s < sectors; ++s) {
+    std::uint8_t dir[kSectorSize];
+    if (!card.ReadSector(v.rootSector + s, dir)) return Fail("cannot read the root directory");
+    for (std::size_t at = 0; at < kSectorSize; at += 32) {
+      if (std::memcmp(dir + at, name.data(), 11) == 0) {
+        std::printf("%04X\n", Le16(dir + at + 26));  // the low word, as DI carries it
+        return 0;
+      }
     }
   }
-  return Fail("no entry " + name + " in the root directory's first sector");
+  return Fail("no entry " + name +
+              (firstSectorOnly ? " in the root directory's first sector" : " in the root directory"));
 }
 
 }  // namespace
@@ -205,7 +214,10 @@ int main(int argc, char** argv) {
   if (command == "chs" && rest.size() == 2) {
     return Chs(card, static_cast<unsigned>(std::stoul(rest[0])), static_cast<unsigned>(std::stoul(rest[1])));
   }
-  if (command == "cluster" && rest.size() == 1 && rest[0].size() == 11) return Cluster(card, rest[0]);
+  if (command == "cluster" && !rest.empty() && rest.size() <= 2 && rest[0].size() == 11) {
+    if (rest.size() == 2 && rest[1] != "first-sector") return Fail("bad command line");
+    return Cluster(card, rest[0], rest.size() == 2);
+  }
   if (command == "root-sector" && rest.empty()) {
     Volume v;
     if (!ReadVolume(card, v)) return Fail("cannot read the volume");

@@ -8,6 +8,8 @@
 #   --type HEX                partition type (0c for FAT32, 06 for FAT16)
 #   --no-system-file          leave out BLDR, IBMBIO.COM or the sector-12 stage
 #   --fillers N               N files in the root directory before the system file
+#   --card-mb N               size of the card (64)
+#   --cluster-sectors N       sectors per cluster (mkfs.fat's choice)
 #   --harness OPTION...       boot through the test harness (options up to the
 #                             next --: deny-ext, start-drive=81,
 #                             fail=vbr|stage2|root, or none)
@@ -30,7 +32,7 @@ for arg in "$@"; do
   [[ $arg != *';'* ]] || { echo "boot_case: malformed argument '$arg'" >&2; exit 2; }
 done
 
-kind="" fs=fat32 type="" system_file=1 fillers=0 harness=() use_harness=0 mutate=""
+kind="" fs=fat32 card_mb=64 cluster_sectors="" type="" system_file=1 fillers=0 harness=() use_harness=0 mutate=""
 expects=() rejects=() counts=() dir_checks=()
 while (($#)); do
   case $1 in
@@ -39,6 +41,8 @@ while (($#)); do
     --type) type=$2; shift 2 ;;
     --no-system-file) system_file=0; shift ;;
     --fillers) fillers=$2; shift 2 ;;
+    --card-mb) card_mb=$2; shift 2 ;;
+    --cluster-sectors) cluster_sectors=$2; shift 2 ;;
     --harness)
       use_harness=1; shift
       while (($#)) && [[ $1 != --* ]]; do
@@ -61,16 +65,17 @@ rm -rf "$work"
 mkdir -p "$work"
 cd "$work"
 
-# A 64 MB card: one partition at sector 2048. The emulated disk has 130
-# cylinders, 16 heads and 63 sectors per track without translation; the
-# partition entry's CHS fields and the volume's BPB say the same.
-readonly start=2048 total=131072 heads=16 sectors=63 cylinders=130
+# The card: one partition at sector 2048. The emulated disk has 16 heads and
+# 63 sectors per track without translation; the partition entry's CHS fields
+# and the volume's BPB say the same.
+readonly start=2048 total=$((card_mb * 2048)) heads=16 sectors=63
+readonly cylinders=$((total / (heads * sectors)))
 truncate -s $((total * 512)) card.img
 printf 'label: dos\nstart=%d, type=%s\n' $start "$type" | sfdisk -q card.img
 "$tool" chs card.img $heads $sectors
 fat_bits=32
 [[ $fs == fat16 ]] && fat_bits=16
-mkfs.fat -F $fat_bits -n QV -g $heads/$sectors -h $start -C vol.img $(((total - start) / 2)) >/dev/null
+mkfs.fat -F $fat_bits -n QV -g $heads/$sectors -h $start ${cluster_sectors:+-s $cluster_sectors} -C vol.img $(((total - start) / 2)) >/dev/null
 
 for ((i = 1; i <= fillers; i++)); do
   printf 'filler %d\n' "$i" >"FILLER$i.TXT"
@@ -102,7 +107,7 @@ rm vol.img
 
 for ((i = 0; i < ${#dir_checks[@]}; i += 2)); do
   found=1
-  "$tool" cluster card.img "${dir_checks[i + 1]}" >/dev/null 2>&1 || found=0
+  "$tool" cluster card.img "${dir_checks[i + 1]}" first-sector >/dev/null 2>&1 || found=0
   if { [[ ${dir_checks[i]} == has ]] && ((!found)); } || { [[ ${dir_checks[i]} == lacks ]] && ((found)); }; then
     echo "fixture: the root directory's first sector ${dir_checks[i]} not '${dir_checks[i + 1]}'" >&2
     exit 2
