@@ -65,7 +65,6 @@ bs_drive:               db      0x80            ; 36 (FAT32: FAT size)
                         dd      0x12345678      ; 39
                         db      'NO NAME    '   ; 43
                         db      'FAT16   '      ; 54
-; In the FAT32 layout the same bytes hold:
 
 %if ($ - $$) != 62
 %error "boot code must start at offset 62"
@@ -88,13 +87,13 @@ boot_code:
         mov     [bp + drive], dl
         mov     byte [bp + use_lba], 0
         test    dl, dl
-        jns     .reset                  ; a diskette: the BPB's geometry
+        jns     .volume                 ; a diskette: the BPB's geometry
 
         mov     ah, 0x08
         push    es                      ; some BIOSes return a table in ES:DI
         int     0x13
         pop     es
-        jc      .reset
+        jc      .volume
         and     cx, 0x3F                ; CH = 0 from here on
         mov     [bp + BPB_SECTORS_PER_TRACK], cx
         movzx   ax, dh
@@ -113,16 +112,17 @@ boot_code:
         je      .type
         add     si, 16
         loop    .entry
-        jmp     short .reset
+        jmp     short .volume
 .type:
         mov     al, [si + 4]
         and     al, 0xFC
         cmp     al, 0x0C
-        jne     .reset
+        jne     .volume
         inc     byte [bp + use_lba]
 
-.reset:
-        ; EAX = first sector of the FATs.
+.volume:
+        ; EAX = first sector of the FATs, then the directory to search and
+        ; the first sector of cluster 2.
         movzx   eax, word [bp + BPB_RESERVED]
         add     eax, [bp + BPB_HIDDEN]
         movzx   ecx, byte [bp + BPB_FATS]
