@@ -62,6 +62,14 @@ BOOL CALLBACK CollectDialogOfProcess(HWND hwnd, LPARAM p) {
   return TRUE;
 }
 
+BOOL CALLBACK CollectWindowOfProcess(HWND hwnd, LPARAM p) {
+  auto* s = reinterpret_cast<WindowSearch*>(p);
+  DWORD owner = 0;
+  GetWindowThreadProcessId(hwnd, &owner);
+  if (owner == s->pid && IsWindowVisible(hwnd)) s->found.push_back(hwnd);
+  return TRUE;
+}
+
 BOOL CALLBACK CollectChild(HWND hwnd, LPARAM p) {
   reinterpret_cast<std::vector<HWND>*>(p)->push_back(hwnd);
   return TRUE;
@@ -153,6 +161,20 @@ class Program {
     return found;
   }
   HWND MainDialog() const { return WaitForWindow(IsMainDialog); }
+  // Any visible top-level window of the program with that title.
+  HWND WaitForTitle(const std::string& title, std::chrono::milliseconds timeout = 20s) const {
+    HWND found = nullptr;
+    WaitFor(
+        [&] {
+          WindowSearch search{pi_.dwProcessId, {}};
+          EnumWindows(CollectWindowOfProcess, reinterpret_cast<LPARAM>(&search));
+          for (HWND w : search.found)
+            if (TextOf(w) == title) found = w;
+          return found != nullptr;
+        },
+        timeout);
+    return found;
+  }
   MessageBoxView WaitForMessageBox(std::chrono::milliseconds timeout = 20s) const {
     HWND box = WaitForWindow([](HWND w) { return !IsMainDialog(w) && !IsAboutBox(w); }, timeout);
     return box != nullptr ? ReadMessageBox(box) : MessageBoxView{};
@@ -388,6 +410,28 @@ TEST(AboutBox, ShowsTheWindowsCeIcon) {
   EXPECT_EQ(Name(AboutIcon(about)), Name(Card::WinCE));
   Screenshot("about_wince", about);
   PostMessageA(about, WM_COMMAND, IDCANCEL, 0);
+}
+
+// F1 in the main dialog and in the About box opens the help file beside the
+// executable at its first page.
+TEST(Help, F1OpensTheHelpFileFromTheDialogAndTheAboutBox) {
+  Program program(FreshWorkDir("help", {}));
+  HWND dlg = program.MainDialog();
+  ASSERT_NE(dlg, nullptr);
+  PostMessageA(GetDlgItem(dlg, 1000), WM_KEYDOWN, VK_F1, 0x003B0001);
+  HWND help = program.WaitForTitle("Tessarin Utility Help");
+  ASSERT_NE(help, nullptr) << "help window";
+  PostMessageA(help, WM_CLOSE, 0, 0);
+  ASSERT_TRUE(WaitFor([&] { return !IsWindowVisible(help); }));
+
+  PostMessageA(dlg, WM_SYSCOMMAND, 0x10, 0);
+  HWND about = program.WaitForWindow(IsAboutBox);
+  ASSERT_NE(about, nullptr);
+  PostMessageA(GetDlgItem(about, IDOK), WM_KEYDOWN, VK_F1, 0x003B0001);
+  help = program.WaitForTitle("Tessarin Utility Help");
+  EXPECT_NE(help, nullptr) << "help window from the About box";
+  if (help != nullptr) PostMessageA(help, WM_CLOSE, 0, 0);
+  PostMessageA(about, WM_COMMAND, IDOK, 0);
 }
 
 TEST(Restore, WithoutADriveOnlyAsksForOne) {
