@@ -2,8 +2,8 @@
 // a data file), and the program's own small pieces that need no window:
 // the help file's path, the HTML Help control's registered location.
 #include <windows.h>
+// commctrl.h needs the types of windows.h
 #include <commctrl.h>
-
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -123,7 +123,7 @@ std::string ReadNameOrOrdinal(const std::vector<std::uint8_t>& b, std::size_t& a
   if (U16(b, at) == 0xFFFF) {
     const std::uint16_t n = U16(b, at + 2);
     at += 4;
-    static const std::map<int, std::string> atoms = {{0x80, "Button"}, {0x81, "Edit"}, {0x82, "Static"},
+    static const std::map<int, std::string> atoms = {{0x80, "Button"},  {0x81, "Edit"},      {0x82, "Static"},
                                                      {0x83, "ListBox"}, {0x84, "ScrollBar"}, {0x85, "ComboBox"}};
     const auto it = atoms.find(n);
     return windowClass && it != atoms.end() ? it->second : "#" + std::to_string(n);
@@ -198,16 +198,19 @@ TEST_F(Resources, MainDialogTemplate) {
   EXPECT_EQ(d.style & frame, frame);
   EXPECT_EQ(d.style & (WS_MINIMIZEBOX | WS_MAXIMIZEBOX), 0u);
   EXPECT_EQ(d.exStyle & WS_EX_APPWINDOW, static_cast<DWORD>(WS_EX_APPWINDOW));
-  ExpectControls(d, {
-      {1000, "ComboBox", "", CBS_DROPDOWNLIST | CBS_SORT | WS_VSCROLL | WS_TABSTOP | WS_GROUP, WS_EX_RIGHT, 7, 17, 51, 83},
-      {1004, "Button", "Preserve Project Folder", BS_AUTOCHECKBOX | WS_TABSTOP, 0, 84, 18, 98, 10},
-      {1, "Button", "E&xit", BS_DEFPUSHBUTTON | WS_TABSTOP, 0, 7, 74, 179, 19},
-      {3, "Button", "&Restore SD-Card", BS_PUSHBUTTON | WS_TABSTOP, 0, 7, 38, 179, 29},
-      {1001, "SysAnimate32", "Animate1", WS_BORDER | ACS_CENTER | ACS_TRANSPARENT | ACS_AUTOPLAY, 0, 7, 174, 179, 31},
-      {-1, "Static", "&Destination Drive", SS_LEFT | WS_GROUP, 0, 7, 7, 54, 8},
-      {1006, "ListBox", "", WS_BORDER | WS_VSCROLL | WS_HSCROLL | WS_TABSTOP | LBS_NOINTEGRALHEIGHT | LBS_NOTIFY, 0,
-       7, 97, 179, 77},
-  });
+  ExpectControls(
+      d, {
+             {1000, "ComboBox", "", CBS_DROPDOWNLIST | CBS_SORT | WS_VSCROLL | WS_TABSTOP | WS_GROUP, WS_EX_RIGHT, 7,
+              17, 51, 83},
+             {1004, "Button", "Preserve Project Folder", BS_AUTOCHECKBOX | WS_TABSTOP, 0, 84, 18, 98, 10},
+             {1, "Button", "E&xit", BS_DEFPUSHBUTTON | WS_TABSTOP, 0, 7, 74, 179, 19},
+             {3, "Button", "&Restore SD-Card", BS_PUSHBUTTON | WS_TABSTOP, 0, 7, 38, 179, 29},
+             {1001, "SysAnimate32", "Animate1", WS_BORDER | ACS_CENTER | ACS_TRANSPARENT | ACS_AUTOPLAY, 0, 7, 174, 179,
+              31},
+             {-1, "Static", "&Destination Drive", SS_LEFT | WS_GROUP, 0, 7, 7, 54, 8},
+             {1006, "ListBox", "", WS_BORDER | WS_VSCROLL | WS_HSCROLL | WS_TABSTOP | LBS_NOINTEGRALHEIGHT | LBS_NOTIFY,
+              0, 7, 97, 179, 77},
+         });
   ASSERT_EQ(d.controls.size(), 7u);
   EXPECT_EQ(d.controls[6].style & LBS_SORT, 0u) << "log lines stay in the order added";
   EXPECT_EQ(d.controls[0].style & CBS_DROPDOWNLIST, static_cast<DWORD>(CBS_DROPDOWNLIST));
@@ -232,9 +235,9 @@ TEST_F(Resources, AboutBoxTemplate) {
   EXPECT_EQ(d.controls[3].text, "OK");
   EXPECT_EQ(d.controls[3].style & (BS_DEFPUSHBUTTON | WS_GROUP | WS_TABSTOP),
             static_cast<DWORD>(BS_DEFPUSHBUTTON | WS_GROUP | WS_TABSTOP));
-  const std::vector<std::vector<short>> places = {{7, 7, 21, 20},    {36, 7, 119, 8},  {36, 31, 166, 8},
-                                                   {178, 7, 50, 14},  {36, 55, 146, 8}, {36, 15, 119, 8},
-                                                   {36, 39, 166, 8},  {36, 47, 166, 8}};
+  const std::vector<std::vector<short>> places = {{7, 7, 21, 20},   {36, 7, 119, 8},  {36, 31, 166, 8},
+                                                  {178, 7, 50, 14}, {36, 55, 146, 8}, {36, 15, 119, 8},
+                                                  {36, 39, 166, 8}, {36, 47, 166, 8}};
   for (std::size_t i = 0; i < places.size(); ++i) {
     const ControlSpec& c = d.controls[i];
     EXPECT_EQ((std::vector<short>{c.x, c.y, c.cx, c.cy}), places[i]) << i;
@@ -418,8 +421,8 @@ TEST_F(Resources, VersionBlock) {
   EXPECT_EQ(translation[0], 0x0409);
   EXPECT_EQ(translation[1], 1200);
   const std::map<std::string, std::string> fields = {
-      {"FileVersion", "1, 7, 0, 0"},   {"ProductVersion", "1, 7, 0, 0"},   {"CompanyName", "Quenlor"},
-      {"ProductName", "Tessarin Application"}, {"InternalName", "Tessarin"}, {"OriginalFilename", "Tessarin.EXE"},
+      {"FileVersion", "1, 7, 0, 0"},           {"ProductVersion", "1, 7, 0, 0"}, {"CompanyName", "Quenlor"},
+      {"ProductName", "Tessarin Application"}, {"InternalName", "Tessarin"},     {"OriginalFilename", "Tessarin.EXE"},
   };
   for (const auto& [name, value] : fields) {
     char* text = nullptr;
@@ -465,7 +468,8 @@ class HelpLibraryKey : public ::testing::Test {
   void TearDown() override { RegDeleteTreeA(HKEY_CURRENT_USER, "Software\\Tessarin Tests"); }
   void SetValue(DWORD type, const std::string& value) {
     HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr), ERROR_SUCCESS);
+    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
     RegSetValueExA(key, nullptr, 0, type, reinterpret_cast<const BYTE*>(value.c_str()),
                    static_cast<DWORD>(value.size() + 1));
     RegCloseKey(key);

@@ -5,9 +5,8 @@
 // Environment: TS_EXE (the program), TS_WORK (a scratch folder), TS_SHOTS
 // (where the screenshot service takes requests; screenshots are skipped
 // when unset).
-#include <windows.h>
-
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <chrono>
 #include <cstdio>
@@ -106,7 +105,8 @@ MessageBoxView ReadMessageBox(HWND hwnd) {
   for (HWND child : ChildrenOf(hwnd)) {
     const std::string cls = ClassOf(child);
     const LONG style = GetWindowLongA(child, GWL_STYLE);
-    if (cls == "Static" && (style & SS_TYPEMASK) == SS_ICON) box.hasIcon = IsWindowVisible(child);
+    if (cls == "Static" && (style & SS_TYPEMASK) == SS_ICON)
+      box.hasIcon = IsWindowVisible(child);
     else if (cls == "Static") {
       const std::string t = TextOf(child);
       if (t.size() > box.text.size()) box.text = t;
@@ -343,6 +343,8 @@ struct KindCase {
   const char* shot;  // screenshot name, or none
 };
 
+void PrintTo(const KindCase& c, std::ostream* os) { *os << c.name; }
+
 class SystemKindTest : public ::testing::TestWithParam<KindCase> {};
 
 TEST_P(SystemKindTest, TitleIconAndClipFollowTheArchive) {
@@ -361,12 +363,13 @@ TEST_P(SystemKindTest, TitleIconAndClipFollowTheArchive) {
 
 INSTANTIATE_TEST_SUITE_P(
     Archives, SystemKindTest,
-    ::testing::Values(KindCase{"none", {}, {}, "Tessarin Utility", Card::WinCE, nullptr},
-                      KindCase{"wince", {"wincesys.exe"}, {}, "Tessarin Utility", Card::WinCE, "main_wince"},
-                      KindCase{"dos", {"dossys.exe", "wincesys.exe"}, {}, "Tessarin Utility", Card::Dos, "main_dos"},
-                      KindCase{"romdos", {"romdossys.exe", "dossys.exe"}, {}, "Tessarin Utility - Vantorels",
-                               Card::RomDos, "main_romdos"},
-                      KindCase{"dosfolder", {}, {"dossys.exe"}, "Tessarin Utility", Card::Dos, nullptr}),
+    ::testing::Values(
+        KindCase{"none", {}, {}, "Tessarin Utility", Card::WinCE, nullptr},
+        KindCase{"wince", {"wincesys.exe"}, {}, "Tessarin Utility", Card::WinCE, "main_wince"},
+        KindCase{"dos", {"dossys.exe", "wincesys.exe"}, {}, "Tessarin Utility", Card::Dos, "main_dos"},
+        KindCase{
+            "romdos", {"romdossys.exe", "dossys.exe"}, {}, "Tessarin Utility - Vantorels", Card::RomDos, "main_romdos"},
+        KindCase{"dosfolder", {}, {"dossys.exe"}, "Tessarin Utility", Card::Dos, nullptr}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // The drive table of the suite: C: the system, D: a CD, E: removable, F: a

@@ -78,7 +78,7 @@ float SdPolygon(V2 p, const std::vector<V2>& v) {
     const V2 e = v[j] - v[i], w = p - v[i];
     const V2 b = w - e * std::clamp(Dot(w, e) / Dot(e, e), 0.f, 1.f);
     d = std::min(d, Dot(b, b));
-    const bool c1 = p.y >= v[i].y, c2 = p.y < v[j].y, c3 = e.x * w.y > e.y * w.x;
+    const bool c1 = p.y >= v[i].y, c2 = p.y<v[j].y, c3 = e.x * w.y> e.y * w.x;
     if ((c1 && c2 && c3) || (!c1 && !c2 && !c3)) s = -s;
   }
   return s * std::sqrt(d);
@@ -112,12 +112,13 @@ void Paint(Canvas& cv, Dist dist, Color color, float opacity = 1.f) {
 }
 template <class Dist>
 void PaintSolid(Canvas& cv, Dist dist, Rgb c, float opacity = 1.f) {
-  Paint(cv, dist, [c](V2) { return c; }, opacity);
+  Paint(
+      cv, dist, [c](V2) { return c; }, opacity);
 }
 
 // ---- the product's colours ---------------------------------------------
 
-const Rgb kInk = Hex(0x1F3A5F);         // Quenlor blue
+const Rgb kInk = Hex(0x1F3A5F);  // Quenlor blue
 const Rgb kInkLight = Hex(0x3C6EA8);
 const Rgb kFolderBack = Hex(0xD9A23A);
 const Rgb kFolderFront = Hex(0xF4C454);
@@ -150,7 +151,7 @@ const CardLook kWinCeCard16{Hex(0x808080), Hex(0x000000), Hex(0xFFFF00), Hex(0x0
 // from 4): segments and arcs, drawn with round caps.
 struct Stroke {
   bool arc;
-  V2 a, b;          // segment ends, or arc centre and (radius, unused)
+  V2 a, b;  // segment ends, or arc centre and (radius, unused)
   float a0 = 0, a1 = 0;
 };
 struct Glyph {
@@ -160,11 +161,17 @@ struct Glyph {
 const std::map<char, Glyph>& Font() {
   static const std::map<char, Glyph> font = {
       {'Q', {9.6f, {{true, {4.6f, 5.f}, {4.3f, 0}, 0, 6.2831853f}, {false, {5.6f, 7.4f}, {8.6f, 10.6f}}}}},
-      {'u', {6.6f, {{false, {1.f, 4.f}, {1.f, 7.8f}}, {true, {3.1f, 7.8f}, {2.1f, 0}, 3.1415926f, 6.2831853f},
-                   {false, {5.2f, 4.f}, {5.2f, 10.f}}}}},
+      {'u',
+       {6.6f,
+        {{false, {1.f, 4.f}, {1.f, 7.8f}},
+         {true, {3.1f, 7.8f}, {2.1f, 0}, 3.1415926f, 6.2831853f},
+         {false, {5.2f, 4.f}, {5.2f, 10.f}}}}},
       {'e', {6.6f, {{true, {3.1f, 7.f}, {2.5f, 0}, 0.55f, 6.2831853f}, {false, {0.7f, 7.f}, {5.6f, 7.f}}}}},
-      {'n', {6.6f, {{false, {1.f, 4.f}, {1.f, 10.f}}, {true, {3.1f, 6.2f}, {2.1f, 0}, 0.f, 3.1415926f},
-                   {false, {5.2f, 6.2f}, {5.2f, 10.f}}}}},
+      {'n',
+       {6.6f,
+        {{false, {1.f, 4.f}, {1.f, 10.f}},
+         {true, {3.1f, 6.2f}, {2.1f, 0}, 0.f, 3.1415926f},
+         {false, {5.2f, 6.2f}, {5.2f, 10.f}}}}},
       {'l', {2.6f, {{false, {1.f, 0.3f}, {1.f, 10.f}}}}},
       {'o', {6.8f, {{true, {3.2f, 7.f}, {2.5f, 0}, 0, 6.2831853f}}}},
       {'r', {4.6f, {{false, {1.f, 4.f}, {1.f, 10.f}}, {true, {3.4f, 6.6f}, {2.4f, 0}, 1.2f, 3.1415926f}}}},
@@ -202,28 +209,38 @@ float SdText(V2 p, const std::string& text, V2 origin, float scale, float weight
 void DrawFolder(Canvas& cv, float x, float y, float w, float h, float open) {
   const float tabW = w * 0.42f, tabH = h * 0.16f;
   // soft shadow
-  PaintSolid(cv, [&](V2 p) { return SdRoundRect(p, x + 1.2f, y + tabH + 1.5f, x + w + 1.2f, y + h + 1.4f, 2.f) + 0.6f; },
-             kShadow, 0.22f);
+  PaintSolid(
+      cv, [&](V2 p) { return SdRoundRect(p, x + 1.2f, y + tabH + 1.5f, x + w + 1.2f, y + h + 1.4f, 2.f) + 0.6f; },
+      kShadow, 0.22f);
   auto back = [&](V2 p) {
-    return std::min(SdRoundRect(p, x, y + tabH, x + w, y + h, 1.6f), SdRoundRect(p, x, y, x + tabW, y + tabH + 2, 1.4f));
+    return std::min(SdRoundRect(p, x, y + tabH, x + w, y + h, 1.6f),
+                    SdRoundRect(p, x, y, x + tabW, y + tabH + 2, 1.4f));
   };
   PaintSolid(cv, back, kFolderEdge);
-  Paint(cv, [&](V2 p) { return back(p) + 0.8f; },
-        [&](V2 p) { return Mix(kFolderBack, kFolderFront, std::clamp((p.y - y) / h, 0.f, 1.f) * 0.5f); });
+  Paint(
+      cv, [&](V2 p) { return back(p) + 0.8f; },
+      [&](V2 p) { return Mix(kFolderBack, kFolderFront, std::clamp((p.y - y) / h, 0.f, 1.f) * 0.5f); });
   // a sheet peeking out of the folder
-  PaintSolid(cv, [&](V2 p) { return SdRoundRect(p, x + w * 0.12f, y + tabH - h * 0.06f, x + w * 0.86f, y + h * 0.8f, 0.8f); },
-             kPaperEdge);
-  PaintSolid(cv, [&](V2 p) { return SdRoundRect(p, x + w * 0.12f, y + tabH - h * 0.06f, x + w * 0.86f, y + h * 0.8f, 0.8f) + 0.7f; },
-             kPaper);
+  PaintSolid(
+      cv, [&](V2 p) { return SdRoundRect(p, x + w * 0.12f, y + tabH - h * 0.06f, x + w * 0.86f, y + h * 0.8f, 0.8f); },
+      kPaperEdge);
+  PaintSolid(
+      cv,
+      [&](V2 p) {
+        return SdRoundRect(p, x + w * 0.12f, y + tabH - h * 0.06f, x + w * 0.86f, y + h * 0.8f, 0.8f) + 0.7f;
+      },
+      kPaper);
   // front panel, tilted open a little
   const float lift = h * 0.3f * open;
   std::vector<V2> front = {{x - w * 0.04f + lift * 0.25f, y + h * 0.36f + lift * 0.1f},
                            {x + w * 1.04f + lift * 0.25f, y + h * 0.36f + lift * 0.1f},
                            {x + w, y + h},
                            {x, y + h}};
-  PaintSolid(cv, [&](V2 p) { return SdPolygon(p, front) - 0.3f; }, kFolderEdge);
-  Paint(cv, [&](V2 p) { return SdPolygon(p, front) + 0.6f; },
-        [&](V2 p) { return Mix(kFolderLight, kFolderFront, std::clamp((p.y - y - h * 0.36f) / (h * 0.5f), 0.f, 1.f)); });
+  PaintSolid(
+      cv, [&](V2 p) { return SdPolygon(p, front) - 0.3f; }, kFolderEdge);
+  Paint(
+      cv, [&](V2 p) { return SdPolygon(p, front) + 0.6f; },
+      [&](V2 p) { return Mix(kFolderLight, kFolderFront, std::clamp((p.y - y - h * 0.36f) / (h * 0.5f), 0.f, 1.f)); });
 }
 
 // A memory card, top-left (x, y), w × h pixels.
@@ -233,16 +250,27 @@ void DrawCard(Canvas& cv, float x, float y, float w, float h, const CardLook& lo
   auto body = [&](V2 p) {
     return look.compactFlash ? SdRoundRect(p, x, y, x + w, y + h, w * 0.06f) : SdPolygon(p, outline) - 0.8f;
   };
-  PaintSolid(cv, [&](V2 p) { return body(p - V2{1.2f, 1.4f}) + 0.6f; }, kShadow, 0.25f);
+  PaintSolid(
+      cv,
+      [&](V2 p) {
+        return body(p - V2{1.2f, 1.4f}) + 0.6f;
+      },
+      kShadow, 0.25f);
   PaintSolid(cv, body, look.bodyDark);
-  Paint(cv, [&](V2 p) { return body(p) + std::max(0.8f, w * 0.03f); },
-        [&](V2 p) { return Mix(Mix(look.body, kPaper, 0.18f), look.body, std::clamp((p.y - y) / h * 1.6f, 0.f, 1.f)); });
+  Paint(
+      cv, [&](V2 p) { return body(p) + std::max(0.8f, w * 0.03f); },
+      [&](V2 p) { return Mix(Mix(look.body, kPaper, 0.18f), look.body, std::clamp((p.y - y) / h * 1.6f, 0.f, 1.f)); });
   if (look.compactFlash) {
     // two rows of pin holes along the top edge
     const int pins = std::max(4, static_cast<int>(w / 3.2f));
     for (int i = 0; i < pins; ++i) {
       const float px = x + w * 0.1f + (w * 0.8f) * (i + 0.5f) / pins;
-      PaintSolid(cv, [&](V2 p) { return SdCircle(p, {px, y + h * 0.07f}, std::max(0.45f, w * 0.022f)); }, look.bodyDark);
+      PaintSolid(
+          cv,
+          [&](V2 p) {
+            return SdCircle(p, {px, y + h * 0.07f}, std::max(0.45f, w * 0.022f));
+          },
+          look.bodyDark);
     }
   } else {
     // gold contacts under the top edge
@@ -250,18 +278,30 @@ void DrawCard(Canvas& cv, float x, float y, float w, float h, const CardLook& lo
     for (int i = 0; i < pads; ++i) {
       const float px0 = x + cut * 0.55f + (w - cut * 0.55f - w * 0.08f) * i / pads + w * 0.03f;
       const float px1 = px0 + (w - cut * 0.55f - w * 0.08f) / pads - w * 0.06f;
-      PaintSolid(cv, [&](V2 p) { return SdRoundRect(p, px0, y + h * 0.05f, px1, y + h * 0.2f, 0.5f); }, kGold);
+      PaintSolid(
+          cv, [&](V2 p) { return SdRoundRect(p, px0, y + h * 0.05f, px1, y + h * 0.2f, 0.5f); }, kGold);
     }
   }
   // label
   const float ly0 = y + h * (look.compactFlash ? 0.24f : 0.34f), ly1 = y + h * 0.88f;
-  PaintSolid(cv, [&](V2 p) { return SdRoundRect(p, x + w * 0.12f, ly0, x + w * 0.88f, ly1, w * 0.05f); }, look.label);
+  PaintSolid(
+      cv, [&](V2 p) { return SdRoundRect(p, x + w * 0.12f, ly0, x + w * 0.88f, ly1, w * 0.05f); }, look.label);
   // label rule lines and a small mark
   const float lh = ly1 - ly0;
-  PaintSolid(cv, [&](V2 p) { return SdSegment(p, {x + w * 0.24f, ly0 + lh * 0.36f}, {x + w * 0.76f, ly0 + lh * 0.36f}, std::max(0.45f, lh * 0.07f)); },
-             look.labelInk, 0.85f);
-  PaintSolid(cv, [&](V2 p) { return SdSegment(p, {x + w * 0.24f, ly0 + lh * 0.62f}, {x + w * 0.6f, ly0 + lh * 0.62f}, std::max(0.45f, lh * 0.07f)); },
-             look.labelInk, 0.6f);
+  PaintSolid(
+      cv,
+      [&](V2 p) {
+        return SdSegment(p, {x + w * 0.24f, ly0 + lh * 0.36f}, {x + w * 0.76f, ly0 + lh * 0.36f},
+                         std::max(0.45f, lh * 0.07f));
+      },
+      look.labelInk, 0.85f);
+  PaintSolid(
+      cv,
+      [&](V2 p) {
+        return SdSegment(p, {x + w * 0.24f, ly0 + lh * 0.62f}, {x + w * 0.6f, ly0 + lh * 0.62f},
+                         std::max(0.45f, lh * 0.07f));
+      },
+      look.labelInk, 0.6f);
 }
 
 // A sheet of paper centred at c, rotated by angle, w × h pixels.
@@ -272,16 +312,30 @@ void DrawSheet(Canvas& cv, V2 c, float w, float h, float angle, float opacity) {
     return V2{d.x * cs + d.y * sn, -d.x * sn + d.y * cs};
   };
   const float fold = w * 0.3f;
-  std::vector<V2> sheet = {{-w / 2, -h / 2}, {w / 2 - fold, -h / 2}, {w / 2, -h / 2 + fold}, {w / 2, h / 2}, {-w / 2, h / 2}};
-  PaintSolid(cv, [&](V2 p) { return SdPolygon(local(p - V2{1.f, 1.2f}), sheet) + 0.3f; }, kShadow, 0.25f * opacity);
-  PaintSolid(cv, [&](V2 p) { return SdPolygon(local(p), sheet) - 0.2f; }, kPaperEdge, opacity);
-  PaintSolid(cv, [&](V2 p) { return SdPolygon(local(p), sheet) + 0.55f; }, kPaper, opacity);
+  std::vector<V2> sheet = {
+      {-w / 2, -h / 2}, {w / 2 - fold, -h / 2}, {w / 2, -h / 2 + fold}, {w / 2, h / 2}, {-w / 2, h / 2}};
+  PaintSolid(
+      cv,
+      [&](V2 p) {
+        return SdPolygon(local(p - V2{1.f, 1.2f}), sheet) + 0.3f;
+      },
+      kShadow, 0.25f * opacity);
+  PaintSolid(
+      cv, [&](V2 p) { return SdPolygon(local(p), sheet) - 0.2f; }, kPaperEdge, opacity);
+  PaintSolid(
+      cv, [&](V2 p) { return SdPolygon(local(p), sheet) + 0.55f; }, kPaper, opacity);
   std::vector<V2> corner = {{w / 2 - fold, -h / 2}, {w / 2 - fold, -h / 2 + fold}, {w / 2, -h / 2 + fold}};
-  PaintSolid(cv, [&](V2 p) { return SdPolygon(local(p), corner); }, Hex(0xD5DCE6), opacity);
+  PaintSolid(
+      cv, [&](V2 p) { return SdPolygon(local(p), corner); }, Hex(0xD5DCE6), opacity);
   for (int i = 0; i < 4; ++i) {
     const float ly = -h / 2 + h * (0.38f + 0.15f * i);
     const float lx1 = w / 2 - w * (i == 3 ? 0.45f : 0.2f);
-    PaintSolid(cv, [&](V2 p) { return SdSegment(local(p), {-w / 2 + w * 0.2f, ly}, {lx1, ly}, 0.35f); }, kPaperLine, opacity);
+    PaintSolid(
+        cv,
+        [&](V2 p) {
+          return SdSegment(local(p), {-w / 2 + w * 0.2f, ly}, {lx1, ly}, 0.35f);
+        },
+        kPaperLine, opacity);
   }
 }
 
@@ -293,16 +347,23 @@ void DrawLogo(Canvas& cv, V2 centre, float height) {
   const float total = emblem * 2 + height * 0.35f + textW;
   const float x0 = centre.x - total / 2;
   const V2 ec{x0 + emblem, centre.y};
-  Paint(cv, [&](V2 p) { return SdCircle(p, ec, emblem); },
-        [&](V2 p) { return Mix(kInkLight, kInk, std::clamp((p.y - (ec.y - emblem)) / (2 * emblem), 0.f, 1.f)); });
+  Paint(
+      cv, [&](V2 p) { return SdCircle(p, ec, emblem); },
+      [&](V2 p) { return Mix(kInkLight, kInk, std::clamp((p.y - (ec.y - emblem)) / (2 * emblem), 0.f, 1.f)); });
   // three bars in the emblem: stacked layers of a card
   for (int i = 0; i < 3; ++i) {
     const float yy = ec.y - emblem * 0.42f + emblem * 0.42f * i;
-    PaintSolid(cv, [&](V2 p) { return SdSegment(p, {ec.x - emblem * 0.45f + i * emblem * 0.12f, yy}, {ec.x + emblem * 0.45f, yy}, emblem * 0.1f); },
-               kPaper);
+    PaintSolid(
+        cv,
+        [&](V2 p) {
+          return SdSegment(p, {ec.x - emblem * 0.45f + i * emblem * 0.12f, yy}, {ec.x + emblem * 0.45f, yy},
+                           emblem * 0.1f);
+        },
+        kPaper);
   }
   const V2 origin{x0 + emblem * 2 + height * 0.35f, centre.y - height / 2};
-  PaintSolid(cv, [&](V2 p) { return SdText(p, "Quenlor", origin, scale, 1.45f); }, kInk);
+  PaintSolid(
+      cv, [&](V2 p) { return SdText(p, "Quenlor", origin, scale, 1.45f); }, kInk);
 }
 
 // The icon of a kind: its card with a round restore arrow on a green disc.
@@ -313,22 +374,33 @@ Canvas DrawIcon(int size, const CardLook& look, bool vga) {
   DrawCard(cv, (small ? 2.f : 4.f) * s, 1.f * s, (small ? 22.f : 20.f) * s, (small ? 28.f : 26.f) * s, look);
   const float r = (small ? 9.5f : 8.8f) * s;
   const V2 c{32 * s - r - 0.6f * s, 32 * s - r - 0.6f * s};
-  PaintSolid(cv, [&](V2 p) { return SdCircle(p - V2{0.5f * s, 0.7f * s}, c, r); }, kShadow, 0.35f);
-  PaintSolid(cv, [&](V2 p) { return SdCircle(p, c, r); }, vga ? Hex(0x000000) : kArrowDark);
-  Paint(cv, [&](V2 p) { return SdCircle(p, c, r - std::max(0.7f, 0.8f * s)); }, [&](V2 p) {
-    return vga ? Hex(0x008000) : Mix(Hex(0x4CC26F), kArrow, std::clamp((p.y - c.y + r) / (2 * r), 0.f, 1.f));
-  });
+  PaintSolid(
+      cv,
+      [&](V2 p) {
+        return SdCircle(p - V2{0.5f * s, 0.7f * s}, c, r);
+      },
+      kShadow, 0.35f);
+  PaintSolid(
+      cv, [&](V2 p) { return SdCircle(p, c, r); }, vga ? Hex(0x000000) : kArrowDark);
+  Paint(
+      cv, [&](V2 p) { return SdCircle(p, c, r - std::max(0.7f, 0.8f * s)); },
+      [&](V2 p) {
+        return vga ? Hex(0x008000) : Mix(Hex(0x4CC26F), kArrow, std::clamp((p.y - c.y + r) / (2 * r), 0.f, 1.f));
+      });
   const float ar = r * 0.52f;
   const float wgt = std::max(small ? 0.75f : 0.8f, r * 0.13f);
   const float a0 = 0.7f, a1 = 5.6f;
-  PaintSolid(cv, [&](V2 p) { return SdArc(p, c, ar, wgt, a0, a1); }, kPaper);
+  PaintSolid(
+      cv, [&](V2 p) { return SdArc(p, c, ar, wgt, a0, a1); }, kPaper);
   // arrow head at the arc's upper end, turning clockwise
   const V2 end{c.x + ar * std::cos(a0), c.y - ar * std::sin(a0)};
   const V2 dir{std::sin(a0), std::cos(a0)};
   const V2 radial{std::cos(a0), -std::sin(a0)};
   const float hs = wgt * 2.4f;
-  std::vector<V2> head = {end + radial * hs - dir * (hs * 0.2f), end - radial * hs - dir * (hs * 0.2f), end + dir * (hs * 1.1f)};
-  PaintSolid(cv, [&](V2 p) { return SdPolygon(p, head); }, kPaper);
+  std::vector<V2> head = {end + radial * hs - dir * (hs * 0.2f), end - radial * hs - dir * (hs * 0.2f),
+                          end + dir * (hs * 1.1f)};
+  PaintSolid(
+      cv, [&](V2 p) { return SdPolygon(p, head); }, kPaper);
   return cv;
 }
 
@@ -372,7 +444,8 @@ std::vector<Rgb8> MedianCut(const std::vector<Rgb8>& colours, std::size_t count)
     unsigned r = 0, g = 0, b = 0;
     for (const Rgb8& c : box) r += c.r, g += c.g, b += c.b;
     const unsigned n = static_cast<unsigned>(box.size());
-    palette.push_back({static_cast<std::uint8_t>(r / n), static_cast<std::uint8_t>(g / n), static_cast<std::uint8_t>(b / n)});
+    palette.push_back(
+        {static_cast<std::uint8_t>(r / n), static_cast<std::uint8_t>(g / n), static_cast<std::uint8_t>(b / n)});
   }
   return palette;
 }
@@ -406,9 +479,13 @@ struct Bytes {
   void u8(unsigned x) { v.push_back(static_cast<std::uint8_t>(x)); }
   void u16(unsigned x) { u8(x & 255), u8(x >> 8); }
   void u32(std::uint32_t x) { u16(x & 0xFFFF), u16(x >> 16); }
-  void tag(const char* t) { for (int i = 0; i < 4; ++i) u8(static_cast<std::uint8_t>(t[i])); }
+  void tag(const char* t) {
+    for (int i = 0; i < 4; ++i) u8(static_cast<std::uint8_t>(t[i]));
+  }
   void put(const std::vector<std::uint8_t>& o) { v.insert(v.end(), o.begin(), o.end()); }
-  void set32(std::size_t at, std::uint32_t x) { for (int i = 0; i < 4; ++i) v[at + i] = static_cast<std::uint8_t>(x >> (8 * i)); }
+  void set32(std::size_t at, std::uint32_t x) {
+    for (int i = 0; i < 4; ++i) v[at + i] = static_cast<std::uint8_t>(x >> (8 * i));
+  }
 };
 
 // One icon image: BITMAPINFOHEADER, palette, colour rows, mask rows.
@@ -466,7 +543,8 @@ struct IconSpec {
 void WriteIcon(const std::string& path, const CardLook& look, const CardLook& look16,
                const std::vector<IconSpec>& specs) {
   std::vector<std::vector<std::uint8_t>> images;
-  for (const IconSpec& s : specs) images.push_back(IconImage(DrawIcon(s.size, s.bits == 4 ? look16 : look, s.bits == 4), s.bits));
+  for (const IconSpec& s : specs)
+    images.push_back(IconImage(DrawIcon(s.size, s.bits == 4 ? look16 : look, s.bits == 4), s.bits));
   Bytes f;
   f.u16(0), f.u16(1), f.u16(static_cast<unsigned>(specs.size()));
   std::uint32_t offset = 6 + 16 * static_cast<std::uint32_t>(specs.size());
@@ -508,7 +586,9 @@ Canvas DrawFrame(int frame, const CardLook& look) {
       const float tk = std::max(0.f, t - k * 0.05f);
       const float ek = tk * tk * (3 - 2 * tk);
       const V2 c{46 + (224 - 46) * ek, 17 - 11 * std::sin(3.1415926f * ek) + 5 * ek};
-      if (t > 0.05f * k) PaintSolid(cv, [&](V2 p) { return SdCircle(p, c, 1.3f - 0.25f * k); }, kInkLight, 0.35f / k);
+      if (t > 0.05f * k)
+        PaintSolid(
+            cv, [&](V2 p) { return SdCircle(p, c, 1.3f - 0.25f * k); }, kInkLight, 0.35f / k);
     }
     DrawSheet(cv, {x, y}, 14, 18, angle, opacity);
   }
@@ -578,14 +658,16 @@ void WriteClip(const std::string& path, const CardLook& look, bool rle) {
     for (std::size_t i = 0; i < frame.size(); ++i) {
       if (frame[i] == kMagenta) continue;
       auto it = cache.find(frame[i]);
-      if (it == cache.end()) it = cache.emplace(frame[i], static_cast<std::uint8_t>(Nearest(palette, frame[i], 1))).first;
+      if (it == cache.end())
+        it = cache.emplace(frame[i], static_cast<std::uint8_t>(Nearest(palette, frame[i], 1))).first;
       idx[i] = it->second;
     }
     std::vector<std::uint8_t> data;
     if (rle) {
       data = EncodeRle8(idx, kClipW, kClipH);
     } else {
-      for (int y = kClipH - 1; y >= 0; --y) data.insert(data.end(), idx.begin() + y * kClipW, idx.begin() + (y + 1) * kClipW);
+      for (int y = kClipH - 1; y >= 0; --y)
+        data.insert(data.end(), idx.begin() + y * kClipW, idx.begin() + (y + 1) * kClipW);
     }
     largest = std::max<std::uint32_t>(largest, static_cast<std::uint32_t>(data.size()));
     chunks.push_back(std::move(data));
@@ -627,7 +709,8 @@ void WriteClip(const std::string& path, const CardLook& look, bool rle) {
   }
   f.set32(moviSize, static_cast<std::uint32_t>(f.v.size() - moviSize - 4));
   f.tag("idx1"), f.u32(16 * kFrames);
-  for (const auto& [offset, size] : index) f.tag(rle ? "00dc" : "00db"), f.u32(0x10 /* key frame */), f.u32(offset), f.u32(size);
+  for (const auto& [offset, size] : index)
+    f.tag(rle ? "00dc" : "00db"), f.u32(0x10 /* key frame */), f.u32(offset), f.u32(size);
   f.set32(4, static_cast<std::uint32_t>(f.v.size() - 8));
   std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(f.v.data()), f.v.size());
 }

@@ -1,6 +1,7 @@
 #include "win32/app/tessarin_app.h"
 
 #include <windows.h>
+// commctrl.h needs the types of windows.h
 #include <commctrl.h>
 
 #include "res/string_ids.h"
@@ -49,9 +50,9 @@ BOOL CTessarinApp::InitInstance() {
   CTessarinDlg dlg;
   m_pMainWnd = &dlg;
 
-  const int kind = ProbeInstallerArchives(LoadText(m_hInstance, IDS_ROMDOS_ARCHIVE),
-                                          LoadText(m_hInstance, IDS_DOS_ARCHIVE),
-                                          LoadText(m_hInstance, IDS_WINCE_ARCHIVE));
+  const int kind =
+      ProbeInstallerArchives(LoadText(m_hInstance, IDS_ROMDOS_ARCHIVE), LoadText(m_hInstance, IDS_DOS_ARCHIVE),
+                             LoadText(m_hInstance, IDS_WINCE_ARCHIVE));
   if (kind != 0) dlg.SetSystemKind(kind);
 
   m_pszHelpFilePath = ReplaceAll(m_pszHelpFilePath, ".HLP", ".chm");

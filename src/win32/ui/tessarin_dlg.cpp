@@ -112,8 +112,7 @@ BOOL CTessarinDlg::OnInitDialog() {
   HWND frame = GetDlgItem(kIdAnimationFrame);
   RECT rect{};
   GetClientRect(frame, &rect);
-  g_ctlProgressAnimation.Create(WS_CHILD | WS_VISIBLE | ACS_CENTER | ACS_TRANSPARENT, rect, frame,
-                                kIdAnimationFrame);
+  g_ctlProgressAnimation.Create(WS_CHILD | WS_VISIBLE | ACS_CENTER | ACS_TRANSPARENT, rect, frame, kIdAnimationFrame);
   g_ctlProgressAnimation.Open(ResourceModule(), ClipForKind(g_nSystemKind));
   g_ctlProgressAnimation.Play(kStillFrame, kStillFrame, 0);
   return TRUE;
@@ -122,8 +121,8 @@ BOOL CTessarinDlg::OnInitDialog() {
 void CTessarinDlg::FillDriveList() {
   HWND list = GetDlgItem(kIdDriveList);
   SendMessageA(list, CB_RESETCONTENT, 0, 0);
-  int remaining = static_cast<int>(
-      SendMessageA(list, CB_DIR, DDL_DRIVES | DDL_EXCLUSIVE, reinterpret_cast<LPARAM>("*.*")));
+  int remaining =
+      static_cast<int>(SendMessageA(list, CB_DIR, DDL_DRIVES | DDL_EXCLUSIVE, reinterpret_cast<LPARAM>("*.*")));
   for (int i = 0; i < static_cast<int>(SendMessageA(list, CB_GETCOUNT, 0, 0));) {
     char entry[64] = {};
     const LRESULT len = SendMessageA(list, CB_GETLBTEXTLEN, i, 0);
@@ -252,7 +251,8 @@ void CTessarinDlg::StopProgressAnimation() {
 }
 
 void CTessarinDlg::SetBusy(bool busy) {
-  for (int id : {kIdDriveList, kIdPreserveProject, kIdRestore, kIdExit}) EnableWindow(GetDlgItem(id), busy ? FALSE : TRUE);
+  for (int id : {kIdDriveList, kIdPreserveProject, kIdRestore, kIdExit})
+    EnableWindow(GetDlgItem(id), busy ? FALSE : TRUE);
 }
 
 DialogValues CTessarinDlg::ExchangeIntoMembers() {

@@ -23,8 +23,7 @@ void DDX_CBString(CDataExchange& dx, int id, std::string& value) {
     return;
   }
   // The prefix search starts after index -1, that is from the top.
-  if (SendMessageA(combo, CB_SELECTSTRING, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(value.c_str())) ==
-      CB_ERR)
+  if (SendMessageA(combo, CB_SELECTSTRING, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(value.c_str())) == CB_ERR)
     SetWindowTextA(combo, value.c_str());
 }
 

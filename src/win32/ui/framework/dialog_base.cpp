@@ -48,8 +48,8 @@ void CDialogBase::EndDialog(INT_PTR result) {
 bool CDialogBase::PreTranslateMessage(MSG& msg) {
   // F1 without Shift, Ctrl or Alt asks the main window for help, from any
   // of the program's dialogs.
-  if (msg.message == WM_KEYDOWN && msg.wParam == VK_F1 && GetKeyState(VK_SHIFT) >= 0 &&
-      GetKeyState(VK_CONTROL) >= 0 && GetKeyState(VK_MENU) >= 0) {
+  if (msg.message == WM_KEYDOWN && msg.wParam == VK_F1 && GetKeyState(VK_SHIFT) >= 0 && GetKeyState(VK_CONTROL) >= 0 &&
+      GetKeyState(VK_MENU) >= 0) {
     CAppBase* app = AppGetApp();
     if (app != nullptr && app->m_pMainWnd != nullptr && app->m_pMainWnd->m_hWnd != nullptr) {
       SendMessageA(app->m_pMainWnd->m_hWnd, WM_COMMAND, kIdHelp, 0);
@@ -68,8 +68,8 @@ INT_PTR CDialogBase::DoModal() {
 
   m_bEnded = false;
   m_nResult = -1;
-  HWND hwnd = CreateDialogParamA(instance, MAKEINTRESOURCEA(m_nTemplateId), owner, DialogProc,
-                                 reinterpret_cast<LPARAM>(this));
+  HWND hwnd =
+      CreateDialogParamA(instance, MAKEINTRESOURCEA(m_nTemplateId), owner, DialogProc, reinterpret_cast<LPARAM>(this));
   if (hwnd == nullptr) return -1;
 
   const bool ownerWasEnabled = owner != nullptr && IsWindowEnabled(owner);

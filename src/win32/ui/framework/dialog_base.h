@@ -19,10 +19,10 @@ using MsgResult = std::optional<LRESULT>;
 using MsgHandler = MsgResult (CDialogBase::*)(WPARAM, LPARAM);
 
 struct MessageMapEntry {
-  UINT message;     // WM_... ; WM_COMMAND entries also name a code and an ID
-  UINT code;        // notification code (WM_COMMAND only)
-  UINT id;          // control or command ID (WM_COMMAND only)
-  bool directValue; // the result is the dialog procedure's return value
+  UINT message;      // WM_... ; WM_COMMAND entries also name a code and an ID
+  UINT code;         // notification code (WM_COMMAND only)
+  UINT id;           // control or command ID (WM_COMMAND only)
+  bool directValue;  // the result is the dialog procedure's return value
   MsgHandler handler;
 };
 
@@ -43,19 +43,20 @@ MsgHandler MapHandler(MsgResult (T::*handler)(WPARAM, LPARAM)) {
  protected:                      \
   const ::tessarin::ui::MessageMap* GetMessageMap() const override;
 
-#define TS_BEGIN_MESSAGE_MAP(theClass, baseClass)                           \
-  const ::tessarin::ui::MessageMap* theClass::GetMessageMap() const {       \
-    using ThisClass = theClass;                                             \
+#define TS_BEGIN_MESSAGE_MAP(theClass, baseClass)                     \
+  const ::tessarin::ui::MessageMap* theClass::GetMessageMap() const { \
+    using ThisClass = theClass;                                       \
     static const ::tessarin::ui::MessageMapEntry entries[] = {
 #define TS_ON_MESSAGE(msg, fn) {msg, 0, 0, false, ::tessarin::ui::MapHandler(&ThisClass::fn)},
 #define TS_ON_MESSAGE_VALUE(msg, fn) {msg, 0, 0, true, ::tessarin::ui::MapHandler(&ThisClass::fn)},
 #define TS_ON_BN_CLICKED(id, fn) {WM_COMMAND, BN_CLICKED, id, false, ::tessarin::ui::MapHandler(&ThisClass::fn)},
-#define TS_END_MESSAGE_MAP(baseClass)                                                   \
-  {0, 0, 0, false, nullptr}                                                             \
-  };                                                                                    \
+#define TS_END_MESSAGE_MAP(baseClass)                                                       \
+  { 0, 0, 0, false, nullptr }                                                               \
+  }                                                                                         \
+  ;                                                                                         \
   static const ::tessarin::ui::MessageMap map = {this->baseClass::GetMessageMap(), entries, \
                                                  sizeof(entries) / sizeof(entries[0]) - 1}; \
-  return &map;                                                                          \
+  return &map;                                                                              \
   }
 
 class CDialogBase {
