@@ -460,6 +460,7 @@ TEST(Restore, AnsweringNoChangesNothingAndTheDialogStaysWhileAsking) {
   ASSERT_NE(dlg, nullptr);
   SendMessageA(GetDlgItem(dlg, 1000), CB_SETCURSEL, 0, 0);  // [-e-]
   Press(dlg, 3);
+  Press(dlg, 3);  // a second press before the run has disabled the controls
   const MessageBoxView box = program.WaitForMessageBox();
   ASSERT_NE(box.hwnd, nullptr);
   EXPECT_EQ(box.caption, "Tessarin");
@@ -480,6 +481,7 @@ TEST(Restore, AnsweringNoChangesNothingAndTheDialogStaysWhileAsking) {
   Answer(box, IDNO);
   EXPECT_TRUE(WaitFor([&] { return ControlsEnabled(dlg) == std::vector<bool>(4, true); }));
   EXPECT_TRUE(LogLines(dlg).empty());
+  EXPECT_EQ(program.WaitForMessageBox(1500ms).hwnd, nullptr) << "the second press started no second run";
   Press(dlg, IDOK);
   EXPECT_TRUE(program.Ended(10s));
 }
