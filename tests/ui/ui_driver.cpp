@@ -306,9 +306,13 @@ Card AboutIcon(HWND about) { return ClassifyCard(Capture(ScreenRectOf(GetDlgItem
 void Screenshot(const std::string& name, HWND hwnd) {
   const std::string dir = Env("TS_SHOTS");
   if (dir.empty()) return;
-  SetForegroundWindow(hwnd);
-  Sleep(300);  // let the window finish painting
+  // Without a window manager, Wine leaves a window that another process
+  // started with an inactive caption: draw it as the operator sees the
+  // window that has the focus.
   const RECT r = ScreenRectOf(hwnd);
+  SetForegroundWindow(hwnd);
+  SendMessageTimeoutA(hwnd, WM_NCACTIVATE, TRUE, 0, SMTO_ABORTIFHUNG, 2000, nullptr);
+  Sleep(400);  // let the window finish painting
   const std::string request = dir + "\\" + name + ".request";
   const std::string done = dir + "\\" + name + ".done";
   DeleteFileA(done.c_str());
