@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include "win32/ui/framework/data_exchange.h"
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -555,6 +557,85 @@ TEST(NoCardDrive, SaysSoAndKeepsAnEmptyList) {
   EXPECT_TRUE(ComboEntries(GetDlgItem(dlg, 1000)).empty());
   Press(dlg, IDOK);
   EXPECT_TRUE(program.Ended(10s));
+}
+
+// ---- the framework's data exchange, on controls of this process ---------
+
+class DataExchange : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    parent_ = CreateWindowExA(0, "STATIC", "", WS_POPUP, 0, 0, 200, 200, nullptr, nullptr, nullptr, nullptr);
+    list_ = CreateWindowExA(0, "COMBOBOX", "", WS_CHILD | CBS_DROPDOWNLIST | CBS_SORT, 0, 0, 80, 100, parent_,
+                            reinterpret_cast<HMENU>(1000), nullptr, nullptr);
+    edit_ = CreateWindowExA(0, "COMBOBOX", "", WS_CHILD | CBS_DROPDOWN, 0, 0, 80, 100, parent_,
+                            reinterpret_cast<HMENU>(1001), nullptr, nullptr);
+    check_ = CreateWindowExA(0, "BUTTON", "", WS_CHILD | BS_AUTOCHECKBOX, 0, 0, 80, 20, parent_,
+                             reinterpret_cast<HMENU>(1004), nullptr, nullptr);
+    for (const char* drive : {"[-f-]", "[-e-]", "[-h-]"})
+      SendMessageA(list_, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(drive));
+  }
+  void TearDown() override { DestroyWindow(parent_); }
+
+  HWND parent_ = nullptr, list_ = nullptr, edit_ = nullptr, check_ = nullptr;
+};
+
+TEST_F(DataExchange, DriveTextBothWays) {
+  using tessarin::ui::CDataExchange;
+  // Into the control: the first entry that starts with the text, in any case.
+  std::string drive = "[-F-]";
+  CDataExchange toControl(parent_, false);
+  tessarin::ui::DDX_CBString(toControl, 1000, drive);
+  EXPECT_EQ(SendMessageA(list_, CB_GETCURSEL, 0, 0), 1);
+
+  // Into the member: the selected entry, or empty when none is.
+  CDataExchange toMember(parent_, true);
+  SendMessageA(list_, CB_SETCURSEL, 2, 0);
+  tessarin::ui::DDX_CBString(toMember, 1000, drive);
+  EXPECT_EQ(drive, "[-h-]");
+  SendMessageA(list_, CB_SETCURSEL, static_cast<WPARAM>(-1), 0);
+  tessarin::ui::DDX_CBString(toMember, 1000, drive);
+  EXPECT_EQ(drive, "");
+  EXPECT_FALSE(toMember.Failed());
+}
+
+TEST_F(DataExchange, LengthLimitFailsALongerTextAndLimitsTheControl) {
+  using tessarin::ui::CDataExchange;
+  struct Case {
+    const char* text;
+    bool fails;
+  };
+  for (const Case& c : {Case{"[-e-]", false}, Case{"abcdef", false}, Case{"abcdefg", true}}) {
+    SetWindowTextA(edit_, c.text);
+    std::string value;
+    CDataExchange dx(parent_, true);
+    tessarin::ui::DDX_CBString(dx, 1001, value);
+    tessarin::ui::DDV_MaxChars(dx, value, 6);
+    EXPECT_EQ(value, c.text);
+    EXPECT_EQ(dx.Failed(), c.fails) << c.text;
+  }
+  std::string value = "";
+  CDataExchange dx(parent_, false);
+  tessarin::ui::DDX_CBString(dx, 1001, value);
+  tessarin::ui::DDV_MaxChars(dx, value, 6);
+  EXPECT_EQ(SendMessageA(GetWindow(edit_, GW_CHILD), EM_GETLIMITTEXT, 0, 0), 6);
+}
+
+TEST_F(DataExchange, CheckBoxAndControlAttachment) {
+  using tessarin::ui::CDataExchange;
+  int preserve = 1;
+  CDataExchange toControl(parent_, false);
+  tessarin::ui::DDX_Check(toControl, 1004, preserve);
+  EXPECT_EQ(SendMessageA(check_, BM_GETCHECK, 0, 0), BST_CHECKED);
+  SendMessageA(check_, BM_SETCHECK, BST_UNCHECKED, 0);
+  CDataExchange toMember(parent_, true);
+  tessarin::ui::DDX_Check(toMember, 1004, preserve);
+  EXPECT_EQ(preserve, 0);
+
+  tessarin::ui::CControl log;
+  tessarin::ui::DDX_Control(toControl, 1004, log);
+  EXPECT_EQ(log.m_hWnd, check_);
+  tessarin::ui::DDX_Control(toControl, 1000, log);
+  EXPECT_EQ(log.m_hWnd, check_) << "attached on the first exchange only";
 }
 
 }  // namespace
