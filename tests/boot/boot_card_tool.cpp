@@ -3,18 +3,23 @@
 //   boot_card_tool restore IMAGE romdos|dos|wince
 //       runs the two boot-record steps of a restore over the image, with the
 //       boot images the programs carry
-//   boot_card_tool harness IMAGE HARNESS.bin [deny-ext] [fail=vbr|stage2|root]
+//   boot_card_tool harness IMAGE HARNESS.bin [deny-ext] [start-drive=81]
+//                                            [fail=vbr|stage2|root]
 //       moves sector 0 to sector 1 and puts the test harness in front of it
-//   boot_card_tool mutate IMAGE inactive|bad-indicator|no-signature
-//       spoils the restored card in one way
+//   boot_card_tool mutate IMAGE inactive|bad-indicator|no-signature|drive-81|version-1
+//       spoils the restored card in one way (drive-81: the FAT12/16 BPB's
+//       drive number names a disk that is not there; version-1: a FAT32
+//       version this code does not know)
 //   boot_card_tool chs IMAGE HEADS SECTORS
 //       writes the first partition entry's CHS start and end for that
 //       geometry (the partitioner's part, for the geometry the BIOS reports)
 //   boot_card_tool first-data IMAGE      prints AX and BX the loader hands over
 //   boot_card_tool root-sector IMAGE     prints the root directory's first
 //                                        sector as the harness logs it
-//   boot_card_tool cluster IMAGE NAME    prints the first cluster of a root
-//                                        directory entry (8.3 name, 11 chars)
+//   boot_card_tool cluster IMAGE NAME [first-sector]
+//       prints the low word of the first cluster of a root directory entry
+//       (8.3 name, 11 characters); with first-sector only when the entry is
+//       in the root directory's first sector
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -63,8 +68,8 @@ int Restore(ImageCard& card, const std::string& kindName) {
     const auto image = EmbeddedBootImage(id);
     world.resources.images[id].assign(image.begin(), image.end());
   }
-  RestoreContext ctx(Ports{world.ui, world.system, world.resources, card, world.format, world.installer,
-                           world.files, world.profile});
+  RestoreContext ctx(
+      Ports{world.ui, world.system, world.resources, card, world.format, world.installer, world.files, world.profile});
   ctx.SetSystemKind(static_cast<int>(kind));
   g_nSystemKind = static_cast<int>(kind);
 
@@ -108,6 +113,8 @@ int Harness(ImageCard& card, const std::string& harnessPath, const std::vector<s
   for (const std::string& option : options) {
     if (option == "deny-ext") {
       harness[515] |= 1;
+    } else if (option == "start-drive=81") {
+      harness[515] |= 2;
     } else if (option == "fail=vbr") {
       failLba = static_cast<std::uint32_t>(v.start);
     } else if (option == "fail=stage2") {
@@ -133,12 +140,16 @@ int Harness(ImageCard& card, const std::string& harnessPath, const std::vector<s
 int Mutate(ImageCard& card, const std::string& how) {
   std::uint8_t sector[kSectorSize];
   std::uint64_t lba = 0;
-  if (how == "no-signature" && !card.VolumeStart(lba)) return Fail("cannot read sector 0");
+  if (how != "inactive" && how != "bad-indicator" && !card.VolumeStart(lba)) return Fail("cannot read sector 0");
   if (!card.ReadSector(lba, sector)) return Fail("cannot read the sector");
   if (how == "inactive") {
     for (int entry = 0; entry < 4; ++entry) sector[446 + 16 * entry] = 0;
   } else if (how == "bad-indicator") {
     sector[446] = 0x01;
+  } else if (how == "version-1") {
+    sector[42] = 1;
+  } else if (how == "drive-81") {
+    sector[36] = 0x81;
   } else if (how == "no-signature") {
     sector[510] = sector[511] = 0;
   } else {
@@ -166,17 +177,24 @@ int Chs(ImageCard& card, unsigned heads, unsigned sectors) {
   return card.WriteSector(0, mbr) ? 0 : Fail("cannot write sector 0");
 }
 
-int Cluster(ImageCard& card, const std::string& name) {
+// Searches the root directory's first sector only, or the whole fixed root
+// directory (FAT12/16) or the root directory's first cluster (FAT32).
+int Cluster(ImageCard& card, const std::string& name, bool firstSectorOnly) {
   Volume v;
-  std::uint8_t dir[kSectorSize];
-  if (!ReadVolume(card, v) || !card.ReadSector(v.rootSector, dir)) return Fail("cannot read the root directory");
-  for (std::size_t at = 0; at < kSectorSize; at += 32) {
-    if (std::memcmp(dir + at, name.data(), 11) == 0) {
-      std::printf("%04X\n", (Le16(dir + at + 20) << 16 | Le16(dir + at + 26)) & 0xFFFF);
-      return 0;
+  if (!ReadVolume(card, v)) return Fail("cannot read the volume");
+  const unsigned sectors = firstSectorOnly ? 1u : v.fat32 ? v.boot[13] : Le16(v.boot + 17) / 16u;
+  for (unsigned s = 0; s < sectors; ++s) {
+    std::uint8_t dir[kSectorSize];
+    if (!card.ReadSector(v.rootSector + s, dir)) return Fail("cannot read the root directory");
+    for (std::size_t at = 0; at < kSectorSize; at += 32) {
+      if (std::memcmp(dir + at, name.data(), 11) == 0) {
+        std::printf("%04X\n", Le16(dir + at + 26));  // the low word, as DI carries it
+        return 0;
+      }
     }
   }
-  return Fail("no entry " + name + " in the root directory's first sector");
+  return Fail("no entry " + name +
+              (firstSectorOnly ? " in the root directory's first sector" : " in the root directory"));
 }
 
 }  // namespace
@@ -196,7 +214,10 @@ int main(int argc, char** argv) {
   if (command == "chs" && rest.size() == 2) {
     return Chs(card, static_cast<unsigned>(std::stoul(rest[0])), static_cast<unsigned>(std::stoul(rest[1])));
   }
-  if (command == "cluster" && rest.size() == 1 && rest[0].size() == 11) return Cluster(card, rest[0]);
+  if (command == "cluster" && !rest.empty() && rest.size() <= 2 && rest[0].size() == 11) {
+    if (rest.size() == 2 && rest[1] != "first-sector") return Fail("bad command line");
+    return Cluster(card, rest[0], rest.size() == 2);
+  }
   if (command == "root-sector" && rest.empty()) {
     Volume v;
     if (!ReadVolume(card, v)) return Fail("cannot read the volume");

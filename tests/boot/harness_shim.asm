@@ -8,6 +8,8 @@
 ;                    AH=41h fails when bit 0 of the flags is set (no
 ;                    extensions); reads touching the configured sector fail
 ;   INT 16h/18h/19h  "[key-wait]", "[int18]", "[int19]" and exit
+;   flags bit 1      the boot code under test is started with DL = 81h (a
+;                    disk that is not there) instead of the BIOS's DL
 ;   IRQ 0            boot code halted (HLT) for a few ticks: "[halted]" and
 ;                    exit; nothing at all after ~10 s: "[stuck]" and exit
 ;
@@ -139,6 +141,10 @@ resident:
         call    far [cs:old13]
         jc      stuck
         mov     dl, [cs:drive]
+        test    byte [cs:flags], 2
+        jz      .start
+        mov     dl, 0x81
+.start:
         jmp     0:0x7C00
 
 ; ---- handlers ---------------------------------------------------------------

@@ -46,9 +46,7 @@ bool ImageCard::VolumeStart(std::uint64_t& lba) {
 
 bool ImageCard::ReadMbrSector(const std::string&, SectorBuffer& buffer) { return ReadSector(0, buffer.data()); }
 
-bool ImageCard::WriteMbrSector(const std::string&, const SectorBuffer& buffer) {
-  return WriteSector(0, buffer.data());
-}
+bool ImageCard::WriteMbrSector(const std::string&, const SectorBuffer& buffer) { return WriteSector(0, buffer.data()); }
 
 bool ImageCard::ReadVolumeBootSector(const std::string&, SectorBuffer& buffer) {
   std::uint64_t start = 0;
