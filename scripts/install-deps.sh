@@ -14,7 +14,7 @@ pkgs=(
   libarchive-dev libarchive-tools
   dosfstools mtools fdisk
   qemu-system-x86
-  wine wine64 wine32:i386
+  wine wine64 wine32:i386 fonts-wine
   xvfb x11-utils imagemagick
   fp-utils
 )

@@ -1,0 +1,70 @@
+#include "win32/card/win32_device_api.h"
+
+#include <winioctl.h>
+
+namespace tessarin {
+
+static_assert(sizeof(VOLUME_DISK_EXTENTS) == 32, "the disk-extent answer has room for exactly one extent");
+
+DeviceHandle Win32DeviceApi::Open(const std::string& path) {
+  const HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+  return FromHandle(h);
+}
+
+void Win32DeviceApi::Close(DeviceHandle handle) { CloseHandle(ToHandle(handle)); }
+
+bool Win32DeviceApi::GetVolumeDiskExtents(DeviceHandle volume, DiskExtents& extents) {
+  VOLUME_DISK_EXTENTS answer{};
+  DWORD returned = 0;
+  if (!DeviceIoControl(ToHandle(volume), IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, nullptr, 0, &answer, sizeof answer,
+                       &returned, nullptr)) {
+    return false;
+  }
+  extents.numberOfDiskExtents = answer.NumberOfDiskExtents;
+  extents.diskNumber = answer.Extents[0].DiskNumber;
+  return true;
+}
+
+bool Win32DeviceApi::LockVolume(DeviceHandle volume) {
+  DWORD returned = 0;
+  return DeviceIoControl(ToHandle(volume), FSCTL_LOCK_VOLUME, nullptr, 0, nullptr, 0, &returned, nullptr) != 0;
+}
+
+bool Win32DeviceApi::DismountVolume(DeviceHandle volume) {
+  DWORD returned = 0;
+  return DeviceIoControl(ToHandle(volume), FSCTL_DISMOUNT_VOLUME, nullptr, 0, nullptr, 0, &returned, nullptr) != 0;
+}
+
+bool Win32DeviceApi::SeekToStart(DeviceHandle handle) {
+  return SetFilePointer(ToHandle(handle), 0, nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER;
+}
+
+bool Win32DeviceApi::Read(DeviceHandle handle, std::uint8_t* buffer, std::uint32_t length, std::uint32_t& moved) {
+  DWORD n = 0;
+  const BOOL ok = ReadFile(ToHandle(handle), buffer, length, &n, nullptr);
+  moved = n;
+  return ok != 0;
+}
+
+bool Win32DeviceApi::Write(DeviceHandle handle, const std::uint8_t* buffer, std::uint32_t length,
+                           std::uint32_t& moved) {
+  DWORD n = 0;
+  const BOOL ok = WriteFile(ToHandle(handle), buffer, length, &n, nullptr);
+  moved = n;
+  return ok != 0;
+}
+
+std::uint32_t Win32DeviceApi::LastError() { return GetLastError(); }
+
+std::uint8_t* Win32DeviceApi::AllocateSector() {
+  return static_cast<std::uint8_t*>(VirtualAlloc(nullptr, kSectorSize, MEM_COMMIT, PAGE_READWRITE));
+}
+
+void Win32DeviceApi::FreeSector(std::uint8_t* bytes) {
+  if (bytes != nullptr) VirtualFree(bytes, 0, MEM_RELEASE);
+}
+
+void Win32DeviceApi::Sleep(unsigned milliseconds) { ::Sleep(milliseconds); }
+
+}  // namespace tessarin

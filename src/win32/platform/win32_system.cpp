@@ -1,0 +1,45 @@
+#include "win32/platform/win32_system.h"
+
+#include <windows.h>
+
+#include "card/card_types.h"
+
+namespace tessarin {
+
+std::string Win32System::MakeTimeStamp() {
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  char buffer[64] = {};
+  // The locale's own format, so every panel's log reads the same whatever
+  // the operator changed in the control panel.
+  GetTimeFormatA(LOCALE_USER_DEFAULT, LOCALE_NOUSEROVERRIDE, &now, nullptr, buffer, sizeof buffer);
+  buffer[sizeof buffer - 1] = '\0';
+  return buffer;
+}
+
+void Win32System::Sleep(unsigned milliseconds) { ::Sleep(milliseconds); }
+
+std::optional<std::string> Win32System::SystemErrorText(std::uint32_t code) {
+  char* text = nullptr;
+  const DWORD length = FormatMessageA(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code,
+      MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<char*>(&text), 0, nullptr);
+  std::optional<std::string> result;
+  if (length != 0 && text != nullptr) result = std::string(text, length);
+  if (text != nullptr) LocalFree(text);
+  return result;
+}
+
+DriveType Win32System::DriveTypeOf(char letter) {
+  const char root[] = {ToUpperAscii(letter), ':', '\\', '\0'};
+  return static_cast<DriveType>(GetDriveTypeA(root));
+}
+
+char Win32System::SystemDriveLetter() {
+  char buffer[MAX_PATH + 1] = {};
+  const UINT length = GetSystemDirectoryA(buffer, sizeof buffer);
+  if (length == 0 || length >= sizeof buffer || buffer[1] != ':') return '\0';
+  return ToUpperAscii(buffer[0]);
+}
+
+}  // namespace tessarin
