@@ -58,9 +58,9 @@ TS_ON_MESSAGE(kMsgWorkerEnded, OnWorkerEnded)
 TS_END_MESSAGE_MAP(CDialogBase)
 
 CTessarinDlg::CTessarinDlg(CDialogBase* parent)
-    : CDialogBase(102, parent), m_pPlatform(std::make_unique<Win32Platform>(*this)) {
-  m_hIcon = LoadIconA(ResourceModule(), MAKEINTRESOURCEA(128));
-}
+    : CDialogBase(102, parent),
+      m_hIcon(LoadIconA(ResourceModule(), MAKEINTRESOURCEA(128))),
+      m_pPlatform(std::make_unique<Win32Platform>(*this)) {}
 
 CTessarinDlg::~CTessarinDlg() = default;
 
