@@ -1,0 +1,196 @@
+#include "linux/card_files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+namespace fs = std::filesystem;
+
+namespace tessarin::linux_port {
+namespace {
+
+std::string WithoutTrailingSeparators(std::string p) {
+  while (p.size() > 3 && (p.back() == '/' || p.back() == '\\')) p.pop_back();
+  return p;
+}
+
+}  // namespace
+
+void CardFiles::Report(const std::string& what, const ProcessResult& r) {
+  if (!diagnostic_) return;
+  if (!r.started) {
+    diagnostic_(what + ": " + std::strerror(r.error));
+  } else {
+    const std::string line = FirstLine(r.errors);
+    diagnostic_(what + " failed" + (line.empty() ? std::string() : ": " + line));
+  }
+}
+
+bool CardFiles::Exists(const std::string& path) {
+  if (card_.IsCardPath(path)) return card_.Run({"mdir", "-a", "-b", WithoutTrailingSeparators(path)}).ok();
+  struct stat st {};
+  return lstat(path.c_str(), &st) == 0;
+}
+
+std::optional<std::string> CardFiles::TempPath() {
+  const char* dir = std::getenv("TMPDIR");
+  std::string path = (dir != nullptr && *dir != '\0') ? dir : "/tmp";
+  if (path.back() != '/') path += '/';
+  return path;
+}
+
+std::optional<std::string> CardFiles::TempFileName(const std::string& directory, const std::string& prefix,
+                                                   unsigned unique) {
+  if (unique == 0 || directory.empty()) return std::nullopt;
+  char number[16];
+  std::snprintf(number, sizeof number, "%X", unique & 0xFFFF);
+  std::string name = directory;
+  if (name.back() != '/') name += '/';
+  return name + prefix.substr(0, 3) + number + ".tmp";
+}
+
+bool CardFiles::MakeDirectory(const std::string& path) {
+  if (card_.IsCardPath(path)) return card_.Run({"mmd", path}).ok();
+  // The saved project is the operator's data: other users keep out.
+  return mkdir(path.c_str(), 0700) == 0;
+}
+
+bool CardFiles::MakeCardFolder(const std::string& path) {
+  if (Exists(path)) return true;
+  // Parents first: mmd makes one level only.
+  const std::size_t slash = path.find_last_of("/\\");
+  if (slash != std::string::npos && slash > 2 && !MakeCardFolder(path.substr(0, slash))) return false;
+  const ProcessResult r = card_.Run({"mmd", path});
+  if (!r.ok()) Report("mmd " + path, r);
+  return r.ok();
+}
+
+bool CardFiles::CopyFromCard(const std::string& source, const std::string& target) {
+  std::error_code ec;
+  fs::create_directories(target, ec);
+  if (ec) {
+    if (diagnostic_) diagnostic_(target + ": " + ec.message());
+    return false;
+  }
+  const auto entries = card_.ListTree(source);
+  if (!entries) return false;
+  if (entries->empty()) return true;  // an empty folder: nothing to copy, and "*" would match nothing
+  std::size_t done = 0;
+  progress_.Begin("Copying " + source + " from the card");
+  // One call for the whole tree; mtools' own "*" takes every entry, hidden
+  // ones included.
+  const ProcessResult r =
+      card_.Run({"mcopy", "-s", "-o", "-m", "-Q", "-v", WithoutTrailingSeparators(source) + "/*", target + "/"},
+                [&](const std::string&) {
+                  progress_.Update(std::to_string(++done) + " of " + std::to_string(entries->size()));
+                });
+  progress_.End();
+  if (!r.ok()) Report("copying " + source + " from the card", r);
+  return r.ok();
+}
+
+bool CardFiles::CopyToCard(const std::string& source, const std::string& target) {
+  std::error_code ec;
+  std::vector<std::string> names;
+  std::size_t total = 0;
+  for (const auto& e : fs::directory_iterator(source, ec)) names.push_back(e.path().string());
+  if (ec) {
+    if (diagnostic_) diagnostic_(source + ": " + ec.message());
+    return false;
+  }
+  for (const auto& e : fs::recursive_directory_iterator(source, ec)) {
+    (void)e;
+    ++total;
+  }
+  const std::string folder = WithoutTrailingSeparators(target);
+  if (!MakeCardFolder(folder)) return false;
+  if (names.empty()) return true;
+  std::sort(names.begin(), names.end());
+  std::vector<std::string> argv{"mcopy", "-s", "-o", "-m", "-Q", "-v"};
+  argv.insert(argv.end(), names.begin(), names.end());
+  argv.push_back(folder + "/");
+  std::size_t done = 0;
+  progress_.Begin("Copying to " + target + " on the card");
+  const ProcessResult r = card_.Run(argv, [&](const std::string&) {
+    progress_.Update(std::to_string(++done) + " of " + std::to_string(total));
+  });
+  progress_.End();
+  if (!r.ok()) Report("copying to " + target + " on the card", r);
+  return r.ok();
+}
+
+bool CardFiles::CopyFolderTree(const std::string& source, const std::string& target) {
+  const bool fromCard = card_.IsCardPath(source);
+  const bool toCard = card_.IsCardPath(target);
+  if (fromCard && toCard) return false;  // no step of the restore copies within the card
+  if (fromCard) return CopyFromCard(source, target);
+  if (toCard) return CopyToCard(source, target);
+  std::error_code ec;
+  fs::create_directories(target, ec);
+  fs::copy(source, target, fs::copy_options::recursive | fs::copy_options::overwrite_existing, ec);
+  if (ec && diagnostic_) diagnostic_("copying " + source + ": " + ec.message());
+  return !ec;
+}
+
+bool CardFiles::DeleteFolderTree(const std::string& path, std::uint16_t /*flags*/) {
+  if (path.empty()) return false;
+  if (card_.IsCardPath(path)) return card_.Run({"mdeltree", WithoutTrailingSeparators(path)}).ok();
+  std::error_code ec;
+  if (!fs::is_directory(fs::symlink_status(path, ec))) return false;
+  fs::remove_all(path, ec);
+  return !ec;
+}
+
+std::optional<std::vector<TreeEntry>> CardFiles::ListTree(const std::string& root) {
+  if (card_.IsCardPath(root)) return card_.ListTree(WithoutTrailingSeparators(root));
+  std::error_code ec;
+  if (!fs::is_directory(root, ec)) return std::nullopt;
+  std::vector<TreeEntry> entries;
+  for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::recursive_directory_iterator();
+       it.increment(ec)) {
+    TreeEntry e;
+    e.path = fs::relative(it->path(), root, ec).generic_string();
+    e.directory = it->is_directory(ec);
+    if (!e.directory) e.size = it->file_size(ec);
+    entries.push_back(std::move(e));
+  }
+  if (ec) return std::nullopt;
+  return entries;
+}
+
+bool CardFiles::SetAttributes(const std::string& path, std::uint32_t attributes) {
+  if (card_.IsCardPath(path)) {
+    auto flag = [&](std::uint32_t bit, char letter) { return std::string(1, (attributes & bit) ? '+' : '-') + letter; };
+    return card_
+        .Run({"mattrib", flag(kAttrReadOnly, 'r'), flag(kAttrArchive, 'a'), flag(kAttrSystem, 's'),
+              flag(kAttrHidden, 'h'), path})
+        .ok();
+  }
+  // Local files know only read-only.
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) return false;
+  const mode_t mode = (attributes & kAttrReadOnly) ? (st.st_mode & ~mode_t{0222}) : (st.st_mode | S_IWUSR);
+  return chmod(path.c_str(), mode & 07777) == 0;
+}
+
+std::string CardFiles::CurrentDirectory() {
+  char buf[PATH_MAX];
+  return getcwd(buf, sizeof buf) != nullptr ? std::string(buf) : std::string(".");
+}
+
+bool CardFiles::CanOpenForReading(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  close(fd);
+  return true;
+}
+
+}  // namespace tessarin::linux_port

@@ -1,0 +1,94 @@
+#include "linux/card_volume.h"
+
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "card/card_types.h"
+
+namespace tessarin::linux_port {
+namespace {
+
+std::string Trim(const std::string& s) {
+  const std::size_t b = s.find_first_not_of(' ');
+  if (b == std::string::npos) return {};
+  return s.substr(b, s.find_last_not_of(' ') - b + 1);
+}
+
+}  // namespace
+
+CardVolume::CardVolume(const CardTarget& target, char letter, const std::string& privateDir)
+    : target_(target), letter_(ToLowerAscii(letter)), config_(privateDir + "/mtoolsrc") {
+  if (target.path.find_first_of("\"\n") != std::string::npos)
+    throw std::runtime_error("the card's path must not contain a double quote or a line break");
+  std::ofstream out(config_);
+  out << "mtools_skip_check=1\n"
+      << "drive " << letter_ << ": file=\"" << target.path << "\" offset=" << target.VolumeOffset() << "\n";
+  if (!out) throw std::runtime_error("cannot write " + config_);
+}
+
+bool CardVolume::IsCardPath(const std::string& path) const {
+  return path.size() >= 2 && ToLowerAscii(path[0]) == letter_ && path[1] == ':' &&
+         (path.size() == 2 || path[2] == '/' || path[2] == '\\');
+}
+
+ProcessResult CardVolume::Run(std::vector<std::string> argv, std::function<void(const std::string&)> onLine) const {
+  ProcessOptions options;
+  // The tools' own words and number formats, whatever the operator's locale.
+  options.environment = {{"MTOOLSRC", config_}, {"MTOOLS_SKIP_CHECK", "1"}, {"LC_ALL", "C"}};
+  options.onLine = std::move(onLine);
+  return RunProcess(argv, options);
+}
+
+std::optional<std::vector<TreeEntry>> CardVolume::ListTree(const std::string& root) const {
+  const ProcessResult r = Run({"mdir", "-/", "-a", root});
+  if (!r.ok()) return std::nullopt;
+  return ParseRecursiveListing(r.output);
+}
+
+std::vector<TreeEntry> ParseRecursiveListing(const std::string& listing) {
+  // Each folder starts with "Directory for E:/Project/sub"; an entry line
+  // holds the short name (8 + blank + 3), the size or <DIR>, the date, the
+  // time and, when there is one, two blanks and the long name.
+  std::vector<TreeEntry> entries;
+  std::istringstream lines(listing);
+  std::size_t rootLength = std::string::npos;
+  std::string folder;
+  bool inRootFolder = true;
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.rfind("Directory for ", 0) == 0) {
+      const std::string dir = line.substr(14);
+      if (rootLength == std::string::npos) rootLength = dir.size();
+      folder = dir.size() > rootLength ? dir.substr(rootLength + (dir[rootLength] == '/' ? 1 : 0)) : std::string();
+      inRootFolder = folder.empty();
+      continue;
+    }
+    if (rootLength == std::string::npos || line.size() < 13 || line[0] == ' ' || line[8] != ' ') continue;
+    std::istringstream fields(line.substr(12));
+    std::string sizeText, date, time;
+    if (!(fields >> sizeText >> date >> time)) continue;
+    const std::string shortName = Trim(line.substr(0, 8));
+    const std::string ext = Trim(line.substr(9, 3));
+    if (ext.empty() && (shortName == "." || shortName == "..")) continue;
+
+    std::string name = ext.empty() ? shortName : shortName + "." + ext;
+    const std::size_t afterTime = line.find(time, 12 + line.substr(12).find(date) + date.size());
+    if (afterTime != std::string::npos) {
+      const std::size_t longStart = afterTime + time.size() + 2;
+      if (longStart < line.size() && line.compare(afterTime + time.size(), 2, "  ") == 0)
+        name = line.substr(longStart);
+    }
+    TreeEntry e;
+    e.path = inRootFolder ? name : folder + "/" + name;
+    e.directory = sizeText == "<DIR>";
+    if (!e.directory) {
+      if (sizeText.find_first_not_of("0123456789") != std::string::npos) continue;
+      e.size = std::stoull(sizeText);
+    }
+    entries.push_back(std::move(e));
+  }
+  return entries;
+}
+
+}  // namespace tessarin::linux_port

@@ -1,0 +1,47 @@
+// The card's FAT volume as mtools reaches it, without mounting: a private
+// mtools configuration maps the card's drive letter to the first partition
+// of the card, so that card paths ("e:/Project") are mtools paths as they
+// stand.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "card/file_port.h"
+#include "linux/card_target.h"
+#include "linux/process.h"
+
+namespace tessarin::linux_port {
+
+class CardVolume {
+ public:
+  // Writes the configuration into privateDir (which must exist and stay
+  // until the volume goes away).
+  CardVolume(const CardTarget& target, char letter, const std::string& privateDir);
+
+  char letter() const { return letter_; }
+  const CardTarget& target() const { return target_; }
+
+  // True for "e:/..." (either case of the card's letter, either separator).
+  bool IsCardPath(const std::string& path) const;
+
+  // Runs an mtools command (mcopy, mdir, ...) against the card.
+  ProcessResult Run(std::vector<std::string> argv, std::function<void(const std::string&)> onLine = {}) const;
+
+  // Every entry below a card folder, from one recursive listing; none when
+  // the folder cannot be listed.
+  std::optional<std::vector<TreeEntry>> ListTree(const std::string& root) const;
+
+ private:
+  CardTarget target_;
+  char letter_;
+  std::string config_;
+};
+
+// The entries of an "mdir -/ -a" listing of root, named relative to root.
+std::vector<TreeEntry> ParseRecursiveListing(const std::string& listing);
+
+}  // namespace tessarin::linux_port
