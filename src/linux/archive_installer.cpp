@@ -64,8 +64,9 @@ Extraction ExtractArchive(const std::string& archivePath, const std::string& fol
   archive_read_support_format_zip_seekable(in);
   archive_read_support_format_7zip(in);
   archive* out = archive_write_disk_new();
-  archive_write_disk_set_options(out, ARCHIVE_EXTRACT_TIME | ARCHIVE_EXTRACT_SECURE_NODOTDOT |
-                                          ARCHIVE_EXTRACT_SECURE_SYMLINKS | ARCHIVE_EXTRACT_SECURE_NOABSOLUTEPATHS);
+  // Names are checked below (relative, no "..", plain files and folders
+  // only) before they are put under the staging folder's absolute path.
+  archive_write_disk_set_options(out, ARCHIVE_EXTRACT_TIME | ARCHIVE_EXTRACT_SECURE_NODOTDOT);
 
   auto fail = [&](std::uint32_t code, std::string why) {
     x.ok = false;
