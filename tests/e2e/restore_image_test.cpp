@@ -1,0 +1,189 @@
+// The Linux program restores real card images: for each system kind, with
+// and without a project folder, with and without a geometry repair; and
+// the ways a restore stops, each with its message and nothing lost.
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "bootcode/boot_images.h"
+#include "card/resource_port.h"
+#include "e2e_support.h"
+
+namespace e2e {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+const std::vector<std::string> kCardSteps = {
+    "::Info:: Forcing Lock on Volume.",
+    "::Info:: Forcing Lock on Volume Completed.",
+    "::Info:: Removing Lock on Volume.",
+    "::Info:: Removeing Lock on Volume Completed.",
+    "::Info:: Formatting Started.",
+    "::Info:: Formatting Completed.",
+    "::Info:: Locking Volume.",
+    "::Info:: Locking Volume Completed.",
+    "::Info:: Installing Master Boot Record.",
+    "::Info:: Installing Master Boot Record Completed.",
+    "::Info:: Installing BootSector.",
+    "::Info:: Installing BootSector Completed.",
+    "::Info:: Unlocking Volume.",
+    "::Info:: Unlocking Volume Completed.",
+    "::Info:: Installing Firmware... Please wait.",
+    "::Info:: Installing Firmware Completed",
+};
+
+Bytes Image(unsigned id) {
+  const auto span = tessarin::EmbeddedBootImage(id);
+  return Bytes(span.begin(), span.end());
+}
+
+struct Kind {
+  std::string archive;
+  Tree files;
+  std::vector<std::string> order;        // archive order
+  std::vector<std::string> systemFiles;  // marked read-only, hidden, system, archive
+  unsigned templateId;
+  bool loader;
+  std::string plainFile;  // a file of the archive that is not marked
+};
+
+const Kind kWinCE{"wincesys.exe",
+                  {{"BLDR", std::string(3000, 'B')}, {"NK.BIN", std::string(70000, 'N')},
+                   {"Project/main.prj", "from the installer"}, {"Project/default.cfg", "installer default"}},
+                  {"BLDR", "NK.BIN", "Project"},
+                  {"BLDR"},
+                  tessarin::IDR_FAT32_BOOT,
+                  true,
+                  "NK.BIN"};
+const Kind kDos{"dossys.exe",
+                {{"io.sys", std::string(40000, 'I')}, {"msdos.sys", "[Options]\n"}, {"drvspace.bin", "D"},
+                 {"COMMAND.COM", std::string(5000, 'C')}},
+                {"io.sys", "msdos.sys", "drvspace.bin", "COMMAND.COM"},
+                {"io.sys", "msdos.sys", "drvspace.bin"},
+                tessarin::IDR_FAT32_BOOT,
+                false,
+                "COMMAND.COM"};
+const Kind kRomDos{"romdossys.exe",
+                   {{"IBMBIO.COM", std::string(20000, 'b')}, {"IBMDOS.COM", std::string(30000, 'd')},
+                    {"COMMAND.COM", "c"}},
+                   {"IBMBIO.COM", "IBMDOS.COM", "COMMAND.COM"},
+                   {"IBMBIO.COM", "IBMDOS.COM"},
+                   tessarin::IDR_FAT16_BOOT,
+                   false,
+                   "COMMAND.COM"};
+
+const Tree kProject = {
+    {"main.prj", "the operator's project"},
+    {"screens/start.bmp", std::string(40000, 's')},
+    {"screens/Long name with blanks.txt", "long"},
+    {"recipes/", ""},
+    {"data/deep/er/values.csv", "1;2;3\n"},
+};
+
+struct RestoreCase {
+  const char* name;
+  const Kind* kind;
+  std::uint64_t megabytes;
+  bool project;
+  std::optional<std::string> geometry;        // what the card reader reports
+  std::optional<std::pair<int, int>> repair;  // heads, sectors per track written
+};
+
+void PrintTo(const RestoreCase& c, std::ostream* os) { *os << c.name; }
+
+class RestoreImage : public ::testing::TestWithParam<RestoreCase> {};
+
+TEST_P(RestoreImage, RestoresBootRecordsSystemAndProject) {
+  const RestoreCase& c = GetParam();
+  Scratch s;
+  const fs::path card = s / "card.img";
+  const fs::path work = s / "work";
+  const fs::path tmp = s / "tmp";
+  fs::create_directories(work);
+  fs::create_directories(tmp);
+  MakeCard(card, {c.megabytes, c.geometry, true});
+  if (c.project) {
+    WriteTree(s / "project", kProject);
+    PutOnCard(card, s / "project", "Project");
+  }
+  MakeInstaller(work / c.kind->archive, c.kind->files, c.kind->order, s.path());
+  fs::copy_file(TESSARIN_CFDEF_SAMPLE, work / "CFDef.ini");
+  const Bytes mbrBefore = ReadBytes(card, 0, 512);
+
+  const Output run = RunTessarin(s.path(), tmp, "--yes --dir work card.img");
+  ASSERT_EQ(run.status, 0) << run.err;
+
+  // The log, as the dialog lists it.
+  std::vector<std::string> expected = {"::Info:: Backing up Project Folder."};
+  expected.push_back(c.project ? "::Info:: Backing up Project Folder completed."
+                               : "::Warning:: No Project Folder found on drive.");
+  expected.insert(expected.end(), kCardSteps.begin(), kCardSteps.end());
+  if (c.project) {
+    for (const char* line : {"::Info:: Restoring Project Folder.", "::Info:: Restoring Project Folder Completed.",
+                             "::Info:: Cleaning up Temp Direcotry.", "::Info:: Cleaning up Temp Direcotry Completed."})
+      expected.push_back(line);
+  }
+  expected.push_back("::Info:: System restored to FLASH successfully.");
+  EXPECT_EQ(LogMessages(run.out), expected);
+  EXPECT_NE(run.err.find("System restored to SD CARD successfully."), std::string::npos) << run.err;
+
+  // Sector 0: our code, the first partition active, the rest as it was.
+  const Bytes mbr = ReadBytes(card, 0, 512);
+  const Bytes mbrCode = Image(tessarin::IDR_MBR_CODE);
+  EXPECT_TRUE(std::equal(mbrCode.begin(), mbrCode.end(), mbr.begin()));
+  EXPECT_EQ(mbr[446], 0x80);
+  EXPECT_TRUE(std::equal(mbr.begin() + 440, mbr.begin() + 446, mbrBefore.begin() + 440));
+  EXPECT_TRUE(std::equal(mbr.begin() + 447, mbr.end(), mbrBefore.begin() + 447));
+
+  // The volume boot sector: the template of the kind, the card's own BPB
+  // (mkfs.fat's backup boot sector still holds it), repaired geometry, and
+  // for Windows CE the loader.
+  const std::uint64_t volume = std::uint64_t{kPartitionStart} * 512;
+  const Bytes vbr = ReadBytes(card, volume, 512);
+  const Bytes backup = ReadBytes(card, volume + 6 * 512, 512);
+  Bytes want = Image(c.kind->templateId);
+  ASSERT_EQ(want.size(), 512u);
+  std::copy(backup.begin() + 11, backup.begin() + 62, want.begin() + 11);
+  if (c.repair) {
+    want[24] = static_cast<std::uint8_t>(c.repair->second);
+    want[25] = 0;
+    want[26] = static_cast<std::uint8_t>(c.repair->first);
+    want[27] = 0;
+  }
+  if (c.kind->loader) {
+    const Bytes loader = Image(tessarin::IDR_BLDR_LOADER);
+    std::copy(loader.begin(), loader.end(), want.begin() + 90);
+  }
+  EXPECT_EQ(vbr, want);
+  if (!c.repair) {
+    EXPECT_TRUE(std::equal(vbr.begin() + 24, vbr.begin() + 28, backup.begin() + 24));
+  }
+
+  // The system files, marked.
+  for (const std::string& f : c.kind->systemFiles) EXPECT_EQ(Attributes(card, "::/" + f), "ASHR") << f;
+  EXPECT_EQ(Attributes(card, "::/" + c.kind->plainFile), "A") << "only the system files are marked";
+
+  // The project folder: what the operator had, over what the installer
+  // brought; the temporary copy gone.
+  if (c.project) {
+    Tree want = ReadTree(s / "project");
+    if (c.kind->files.count("Project/default.cfg")) want["default.cfg"] = "installer default";
+    EXPECT_EQ(Digest(CardTree(card, "Project", s.path())), Digest(want));
+  }
+  EXPECT_TRUE(fs::is_empty(tmp)) << "left in the temporary directory: " << fs::directory_iterator(tmp)->path();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cards, RestoreImage,
+    ::testing::Values(RestoreCase{"WinCE_Project", &kWinCE, 128, true, std::nullopt, std::nullopt},
+                      RestoreCase{"WinCE_Repair", &kWinCE, 128, false, "255/63", std::pair{16, 32}},
+                      RestoreCase{"Dos_ProjectRepair", &kDos, 256, true, "255/63", std::pair{16, 32}},
+                      RestoreCase{"RomDos_NoProject", &kRomDos, 96, false, std::nullopt, std::nullopt}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace e2e
