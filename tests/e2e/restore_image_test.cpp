@@ -187,3 +187,120 @@ INSTANTIATE_TEST_SUITE_P(
 
 }  // namespace
 }  // namespace e2e
+
+namespace e2e {
+namespace {
+
+// The ways a restore stops. Each shows its message; the card is untouched
+// when the stop comes before formatting, and the project folder the card
+// held waits, complete, in the temporary folder the last log line names.
+enum class Setup { NoArchive, DamagedArchive, NoDefinitionsForRepair, OutsideSizeWindow, ArchiveTooBig,
+                   ReadOnlyImage, ImageLockedByOther, NoTerminal, NoPartitionTable };
+
+struct FailureCase {
+  const char* name;
+  Setup setup;
+  int status;
+  std::vector<std::string> messages;  // parts of standard error, in order
+  bool cardUntouched;
+  bool projectSaved;
+};
+
+void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
+
+class RestoreStops : public ::testing::TestWithParam<FailureCase> {};
+
+TEST_P(RestoreStops, WithItsMessageAndNothingLost) {
+  const FailureCase& c = GetParam();
+  Scratch s;
+  const fs::path card = s / "card.img";
+  const fs::path work = s / "work";
+  const fs::path tmp = s / "tmp";
+  fs::create_directories(work);
+  fs::create_directories(tmp);
+
+  CardSpec spec{96, std::nullopt, true};
+  if (c.setup == Setup::NoDefinitionsForRepair) spec.geometry = "255/63";
+  if (c.setup == Setup::OutsideSizeWindow) spec.megabytes = 48;
+  if (c.setup == Setup::ArchiveTooBig) spec.megabytes = 72;
+  MakeCard(card, spec);
+  if (c.setup == Setup::NoPartitionTable) MustShell("dd if=/dev/zero of=" + Quote(card) + " bs=512 count=1 conv=notrunc 2>/dev/null");
+  WriteTree(s / "project", {{"main.prj", "project"}, {"screens/a.bmp", std::string(5000, 'a')}});
+  if (c.setup != Setup::NoPartitionTable) PutOnCard(card, s / "project", "Project");
+
+  if (c.setup != Setup::NoDefinitionsForRepair) fs::copy_file(TESSARIN_CFDEF_SAMPLE, work / "CFDef.ini");
+  switch (c.setup) {
+    case Setup::NoArchive:
+      break;
+    case Setup::DamagedArchive:
+      MustShell("cat " + Quote(TESSARIN_SFX_STUB) + " > " + Quote(work / "wincesys.exe") +
+                " && printf 'PK\\003\\004 this is no zip archive' >> " + Quote(work / "wincesys.exe"));
+      break;
+    case Setup::ArchiveTooBig:
+      MakeInstaller(work / "wincesys.exe", {{"BLDR", "loader"}, {"NK.BIN", std::string(80u << 20, '\0')}},
+                    {"BLDR", "NK.BIN"}, s.path());
+      break;
+    default:
+      MakeInstaller(work / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
+      break;
+  }
+  if (c.setup == Setup::ReadOnlyImage) fs::permissions(card, fs::perms::owner_read | fs::perms::group_read);
+  const std::string before = FileHash(card);
+
+  int lockFd = -1;
+  if (c.setup == Setup::ImageLockedByOther) {
+    lockFd = open(card.c_str(), O_RDONLY);
+    ASSERT_EQ(flock(lockFd, LOCK_EX), 0);
+  }
+  const Output run = RunTessarin(s.path(), tmp, std::string(c.setup == Setup::NoTerminal ? "" : "--yes ") +
+                                                    "--dir work card.img");
+  if (lockFd >= 0) close(lockFd);
+
+  EXPECT_EQ(run.status, c.status) << run.err;
+  std::size_t at = 0;
+  for (const std::string& m : c.messages) {
+    const std::size_t found = run.err.find(m, at);
+    EXPECT_NE(found, std::string::npos) << "missing, or out of order: " << m << "\n" << run.err;
+    if (found != std::string::npos) at = found + m.size();
+  }
+  if (c.cardUntouched) {
+    EXPECT_EQ(FileHash(card), before);
+  }
+
+  const std::string savedLine = "::Warning:: The Project Folder is saved in ";
+  const auto log = LogMessages(run.out);
+  if (c.projectSaved) {
+    ASSERT_FALSE(log.empty());
+    ASSERT_EQ(log.back().rfind(savedLine, 0), 0u) << log.back();
+    const fs::path saved = log.back().substr(savedLine.size());
+    EXPECT_EQ(saved.parent_path().parent_path(), tmp);
+    EXPECT_EQ(Digest(ReadTree(saved)), Digest(ReadTree(s / "project")));
+  } else {
+    EXPECT_TRUE(fs::is_empty(tmp));
+  }
+}
+
+const char kLockFailed[] = "Failed to Lock the Volume.";
+
+INSTANTIATE_TEST_SUITE_P(
+    Failures, RestoreStops,
+    ::testing::Values(
+        FailureCase{"NoArchive", Setup::NoArchive, 1, {"Error 2\n\nNo such file or directory"}, false, true},
+        FailureCase{"DamagedArchive", Setup::DamagedArchive, 1,
+                    {"Error returned from WinZip while decompressing files."}, false, true},
+        FailureCase{"NoDefinitionsForRepair", Setup::NoDefinitionsForRepair, 1,
+                    {"The SD CARD definition file is not present. "}, false, true},
+        FailureCase{"OutsideSizeWindow", Setup::OutsideSizeWindow, 1,
+                    {"Tessarin only supports disk sizes between 64MB and 4GB."}, false, true},
+        FailureCase{"ArchiveTooBig", Setup::ArchiveTooBig, 1,
+                    {"Error returned from WinZip while decompressing files."}, false, true},
+        FailureCase{"ReadOnlyImage", Setup::ReadOnlyImage, 1,
+                    {"Permission denied", "Cannot open or read destination drive.", kLockFailed}, true, true},
+        FailureCase{"ImageLockedByOther", Setup::ImageLockedByOther, 1,
+                    {"another program holds a lock on it", kLockFailed}, true, true},
+        FailureCase{"NoTerminal", Setup::NoTerminal, 2, {"no terminal to confirm"}, true, false},
+        FailureCase{"NoPartitionTable", Setup::NoPartitionTable, 2, {"no partition table"}, true, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace e2e
