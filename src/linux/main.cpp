@@ -233,6 +233,8 @@ int main(int argc, char** argv) {
     }
     if (timings) {
       const double total = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+      for (const auto& [step, seconds] : ui.StepTimes())
+        std::fprintf(stderr, "tessarin: timings: %s: %.3f s\n", step.c_str(), seconds);
       std::fprintf(stderr, "tessarin: timings: total %.3f s, prescribed pauses %.3f s\n", total,
                    std::chrono::duration<double>(system.paused()).count());
     }

@@ -63,8 +63,15 @@ void TerminalOperator::Update(const std::string& detail) {
 
 void TerminalOperator::End() {
   std::lock_guard lock(mutex_);
+  if (active_)
+    stepTimes_.emplace_back(step_, std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count());
   active_ = false;
   ClearProgressLine();
+}
+
+std::vector<std::pair<std::string, double>> TerminalOperator::StepTimes() {
+  std::lock_guard lock(mutex_);
+  return stepTimes_;
 }
 
 void TerminalOperator::AddLogLine(const std::string& line) {

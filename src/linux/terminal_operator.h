@@ -10,6 +10,8 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "card/operator_port.h"
 #include "linux/step_progress.h"
@@ -45,6 +47,9 @@ class TerminalOperator final : public OperatorPort, public StepProgress {
   // A line about a failure, for standard error ("tessarin: ...").
   void Diagnostic(const std::string& text);
 
+  // How long each long step took, in the order they ran.
+  std::vector<std::pair<std::string, double>> StepTimes();
+
  private:
   void ClearProgressLine();  // with mutex_ held
   void DrawProgressLine();   // with mutex_ held
@@ -60,6 +65,7 @@ class TerminalOperator final : public OperatorPort, public StepProgress {
   std::string step_;
   std::string detail_;
   std::chrono::steady_clock::time_point started_;
+  std::vector<std::pair<std::string, double>> stepTimes_;
 };
 
 }  // namespace tessarin::linux_port
