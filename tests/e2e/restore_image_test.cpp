@@ -194,7 +194,7 @@ namespace {
 // The ways a restore stops. Each shows its message; the card is untouched
 // when the stop comes before formatting, and the project folder the card
 // held waits, complete, in the temporary folder the last log line names.
-enum class Setup { NoArchive, DamagedArchive, NoDefinitionsForRepair, OutsideSizeWindow, ArchiveTooBig,
+enum class Setup { NoArchive, DamagedArchive, EscapingArchive, NoDefinitionsForRepair, OutsideSizeWindow, ArchiveTooBig,
                    ReadOnlyImage, ImageLockedByOther, NoTerminal, NoPartitionTable };
 
 struct FailureCase {
@@ -236,6 +236,12 @@ TEST_P(RestoreStops, WithItsMessageAndNothingLost) {
       MustShell("cat " + Quote(TESSARIN_SFX_STUB) + " > " + Quote(work / "wincesys.exe") +
                 " && printf 'PK\\003\\004 this is no zip archive' >> " + Quote(work / "wincesys.exe"));
       break;
+    case Setup::EscapingArchive:
+      // An entry that would land beside the unpacking folder.
+      WriteTree(s / "evil", {{"BLDR", "loader"}, {"outside.txt", "planted"}});
+      MustShell("cd " + Quote(s / "evil") + " && bsdtar --format zip -P -s ',^outside,../outside,' -cf ../evil.zip "
+                "BLDR outside.txt && cat " + Quote(TESSARIN_SFX_STUB) + " ../evil.zip > " + Quote(work / "wincesys.exe"));
+      break;
     case Setup::ArchiveTooBig:
       MakeInstaller(work / "wincesys.exe", {{"BLDR", "loader"}, {"NK.BIN", std::string(80u << 20, '\0')}},
                     {"BLDR", "NK.BIN"}, s.path());
@@ -263,6 +269,10 @@ TEST_P(RestoreStops, WithItsMessageAndNothingLost) {
     EXPECT_NE(found, std::string::npos) << "missing, or out of order: " << m << "\n" << run.err;
     if (found != std::string::npos) at = found + m.size();
   }
+  if (c.setup == Setup::EscapingArchive) {
+    EXPECT_FALSE(fs::exists(tmp / "outside.txt"));
+    EXPECT_NE(run.err.find("../outside.txt"), std::string::npos) << run.err;
+  }
   if (c.cardUntouched) {
     EXPECT_EQ(FileHash(card), before);
   }
@@ -288,6 +298,8 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"NoArchive", Setup::NoArchive, 1, {"Error 2\n\nNo such file or directory"}, false, true},
         FailureCase{"DamagedArchive", Setup::DamagedArchive, 1,
                     {"Error returned from WinZip while decompressing files."}, false, true},
+        FailureCase{"EscapingArchive", Setup::EscapingArchive, 1,
+                    {"Error returned from WinZip while decompressing files."}, false, true},
         FailureCase{"NoDefinitionsForRepair", Setup::NoDefinitionsForRepair, 1,
                     {"The SD CARD definition file is not present. "}, false, true},
         FailureCase{"OutsideSizeWindow", Setup::OutsideSizeWindow, 1,
@@ -301,6 +313,49 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"NoTerminal", Setup::NoTerminal, 2, {"no terminal to confirm"}, true, false},
         FailureCase{"NoPartitionTable", Setup::NoPartitionTable, 2, {"no partition table"}, true, false}),
     [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace e2e
+
+namespace e2e {
+namespace {
+
+// On a terminal the operator is asked, and No is the default; the target
+// behind drive e: is named before the question. A Yes runs the restore
+// with its progress on the terminal.
+TEST(Confirmation, OnATerminalNoIsTheDefault) {
+  struct Case {
+    const char* answer;
+    int status;
+  };
+  const Case cases[] = {{"n\\n", 3}, {"\\n", 3}, {"", 3}, {"maybe\\n", 3}, {"Yes\\n", 0}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string("answer '") + c.answer + "'");
+    Scratch s;
+    const fs::path card = s / "card.img";
+    fs::create_directories(s / "tmp");
+    MakeCard(card, {96, std::nullopt, true});
+    MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
+    const std::string before = FileHash(card);
+    // script gives the program a terminal; what it shows comes back on
+    // script's output.
+    const Output run = Shell("cd " + Quote(s.path()) + " && printf '" + c.answer + "' | TMPDIR=" +
+                             Quote(s / "tmp") + " script -qec " + Quote(Quote(TESSARIN_PROGRAM) + " card.img") +
+                             " /dev/null");
+    EXPECT_EQ(run.status, c.status) << run.out;
+    const std::size_t named = run.out.find("drive e: is " + card.string());
+    const std::size_t asked = run.out.find("system to the SD CARD in drive e:?");
+    EXPECT_NE(named, std::string::npos) << run.out;
+    EXPECT_LT(named, asked) << run.out;
+    if (c.status == 3) {
+      EXPECT_EQ(FileHash(card), before);
+      EXPECT_EQ(run.out.find("::Info::"), std::string::npos) << run.out;
+    } else {
+      EXPECT_NE(run.out.find("\r\033[K| Formatting"), std::string::npos) << "no progress shown";
+      EXPECT_NE(run.out.find("::Info:: System restored to FLASH successfully."), std::string::npos) << run.out;
+    }
+  }
+}
 
 }  // namespace
 }  // namespace e2e
