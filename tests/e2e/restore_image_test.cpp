@@ -194,7 +194,7 @@ namespace {
 // The ways a restore stops. Each shows its message; the card is untouched
 // when the stop comes before formatting, and the project folder the card
 // held waits, complete, in the temporary folder the last log line names.
-enum class Setup { NoArchive, DamagedArchive, EscapingArchive, NoDefinitionsForRepair, OutsideSizeWindow, ArchiveTooBig,
+enum class Setup { NoArchive, DamagedArchive, EscapingArchive, ProjectDoesNotFit, NoDefinitionsForRepair, OutsideSizeWindow, ArchiveTooBig,
                    ReadOnlyImage, ImageLockedByOther, NoTerminal, NoPartitionTable };
 
 struct FailureCase {
@@ -222,10 +222,11 @@ TEST_P(RestoreStops, WithItsMessageAndNothingLost) {
   CardSpec spec{96, std::nullopt, true};
   if (c.setup == Setup::NoDefinitionsForRepair) spec.geometry = "255/63";
   if (c.setup == Setup::OutsideSizeWindow) spec.megabytes = 48;
-  if (c.setup == Setup::ArchiveTooBig) spec.megabytes = 72;
+  if (c.setup == Setup::ArchiveTooBig || c.setup == Setup::ProjectDoesNotFit) spec.megabytes = 72;
   MakeCard(card, spec);
   if (c.setup == Setup::NoPartitionTable) MustShell("dd if=/dev/zero of=" + Quote(card) + " bs=512 count=1 conv=notrunc 2>/dev/null");
   WriteTree(s / "project", {{"main.prj", "project"}, {"screens/a.bmp", std::string(5000, 'a')}});
+  if (c.setup == Setup::ProjectDoesNotFit) WriteTree(s / "project", {{"video/intro.avi", std::string(20u << 20, 'v')}});
   if (c.setup != Setup::NoPartitionTable) PutOnCard(card, s / "project", "Project");
 
   if (c.setup != Setup::NoDefinitionsForRepair) fs::copy_file(TESSARIN_CFDEF_SAMPLE, work / "CFDef.ini");
@@ -241,6 +242,11 @@ TEST_P(RestoreStops, WithItsMessageAndNothingLost) {
       WriteTree(s / "evil", {{"BLDR", "loader"}, {"outside.txt", "planted"}});
       MustShell("cd " + Quote(s / "evil") + " && bsdtar --format zip -P -s ',^outside,../outside,' -cf ../evil.zip "
                 "BLDR outside.txt && cat " + Quote(TESSARIN_SFX_STUB) + " ../evil.zip > " + Quote(work / "wincesys.exe"));
+      break;
+    case Setup::ProjectDoesNotFit:
+      // The system fits, the project folder after it no longer does.
+      MakeInstaller(work / "wincesys.exe", {{"BLDR", "loader"}, {"NK.BIN", std::string(55u << 20, '\0')}},
+                    {"BLDR", "NK.BIN"}, s.path());
       break;
     case Setup::ArchiveTooBig:
       MakeInstaller(work / "wincesys.exe", {{"BLDR", "loader"}, {"NK.BIN", std::string(80u << 20, '\0')}},
@@ -300,6 +306,8 @@ INSTANTIATE_TEST_SUITE_P(
                     {"Error returned from WinZip while decompressing files."}, false, true},
         FailureCase{"EscapingArchive", Setup::EscapingArchive, 1,
                     {"Error returned from WinZip while decompressing files."}, false, true},
+        FailureCase{"ProjectDoesNotFit", Setup::ProjectDoesNotFit, 4,
+                    {"copying to e:/Project on the card failed"}, false, true},
         FailureCase{"NoDefinitionsForRepair", Setup::NoDefinitionsForRepair, 1,
                     {"The SD CARD definition file is not present. "}, false, true},
         FailureCase{"OutsideSizeWindow", Setup::OutsideSizeWindow, 1,
