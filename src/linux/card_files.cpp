@@ -35,7 +35,7 @@ void CardFiles::Report(const std::string& what, const ProcessResult& r) {
 }
 
 bool CardFiles::Exists(const std::string& path) {
-  if (card_.IsCardPath(path)) return card_.Run({"mdir", "-a", "-b", WithoutTrailingSeparators(path)}).ok();
+  if (card_.IsCardPath(path)) return card_.Run({"mdir", "-a", "-b", LiteralCardPath(WithoutTrailingSeparators(path))}).ok();
   struct stat st {};
   return lstat(path.c_str(), &st) == 0;
 }
@@ -58,7 +58,7 @@ std::optional<std::string> CardFiles::TempFileName(const std::string& directory,
 }
 
 bool CardFiles::MakeDirectory(const std::string& path) {
-  if (card_.IsCardPath(path)) return card_.Run({"mmd", path}).ok();
+  if (card_.IsCardPath(path)) return card_.Run({"mmd", LiteralCardPath(path)}).ok();
   // The saved project is the operator's data: other users keep out.
   return mkdir(path.c_str(), 0700) == 0;
 }
@@ -68,7 +68,7 @@ bool CardFiles::MakeCardFolder(const std::string& path) {
   // Parents first: mmd makes one level only.
   const std::size_t slash = path.find_last_of("/\\");
   if (slash != std::string::npos && slash > 2 && !MakeCardFolder(path.substr(0, slash))) return false;
-  const ProcessResult r = card_.Run({"mmd", path});
+  const ProcessResult r = card_.Run({"mmd", LiteralCardPath(path)});
   if (!r.ok()) Report("mmd " + path, r);
   return r.ok();
 }
@@ -82,19 +82,39 @@ bool CardFiles::CopyFromCard(const std::string& source, const std::string& targe
   }
   const auto entries = card_.ListTree(source);
   if (!entries) return false;
+  savedAttributes_.erase(WithoutTrailingSeparators(target));
   if (entries->empty()) return true;  // an empty folder: nothing to copy, and "*" would match nothing
   std::size_t done = 0;
   progress_.Begin("Copying " + source + " from the card");
   // One call for the whole tree; mtools' own "*" takes every entry, hidden
   // ones included.
   const ProcessResult r =
-      card_.Run({"mcopy", "-s", "-o", "-m", "-Q", "-v", WithoutTrailingSeparators(source) + "/*", target + "/"},
+      card_.Run({"mcopy", "-s", "-o", "-m", "-Q", "-v", LiteralCardPath(WithoutTrailingSeparators(source)) + "/*",
+                 target + "/"},
                 [&](const std::string&) {
                   progress_.Update(std::to_string(++done) + " of " + std::to_string(entries->size()));
                 });
   progress_.End();
-  if (!r.ok()) Report("copying " + source + " from the card", r);
-  return r.ok();
+  if (!r.ok()) {
+    Report("copying " + source + " from the card", r);
+    return false;
+  }
+  const auto attributes = card_.ListAttributes(source);
+  if (!attributes) return false;
+  std::vector<EntryAttributes>& keep = savedAttributes_[WithoutTrailingSeparators(target)];
+  keep.clear();
+  const auto directories = [&] {
+    std::map<std::string, bool> d;
+    for (const TreeEntry& e : *entries) d[e.path] = e.directory;
+    return d;
+  }();
+  for (const EntryAttributes& a : *attributes) {
+    // What a fresh copy gets anyway: archive for files, nothing for folders.
+    const auto it = directories.find(a.path);
+    const bool directory = it != directories.end() && it->second;
+    if (a.attributes != (directory ? 0u : kAttrArchive)) keep.push_back(a);
+  }
+  return true;
 }
 
 bool CardFiles::CopyToCard(const std::string& source, const std::string& target) {
@@ -116,15 +136,45 @@ bool CardFiles::CopyToCard(const std::string& source, const std::string& target)
   std::sort(names.begin(), names.end());
   std::vector<std::string> argv{"mcopy", "-s", "-o", "-m", "-Q", "-v"};
   argv.insert(argv.end(), names.begin(), names.end());
-  argv.push_back(folder + "/");
+  argv.push_back(LiteralCardPath(folder) + "/");
   std::size_t done = 0;
   progress_.Begin("Copying to " + target + " on the card");
   const ProcessResult r = card_.Run(argv, [&](const std::string&) {
     progress_.Update(std::to_string(++done) + " of " + std::to_string(total));
   });
   progress_.End();
-  if (!r.ok()) Report("copying to " + target + " on the card", r);
-  return r.ok();
+  if (!r.ok()) {
+    Report("copying to " + target + " on the card", r);
+    return false;
+  }
+  return RestoreAttributes(source, folder);
+}
+
+bool CardFiles::RestoreAttributes(const std::string& source, const std::string& cardFolder) {
+  const auto saved = savedAttributes_.find(WithoutTrailingSeparators(source));
+  if (saved == savedAttributes_.end()) return true;
+  // One mattrib call per combination of attributes, a few hundred paths at
+  // a time.
+  std::map<std::uint32_t, std::vector<std::string>> groups;
+  for (const EntryAttributes& a : saved->second)
+    groups[a.attributes].push_back(LiteralCardPath(cardFolder + "/" + a.path));
+  constexpr std::size_t kPathsPerCall = 256;
+  for (const auto& [attributes, paths] : groups) {
+    auto flag = [&](std::uint32_t bit, char letter) { return std::string(1, (attributes & bit) ? '+' : '-') + letter; };
+    for (std::size_t first = 0; first < paths.size(); first += kPathsPerCall) {
+      std::vector<std::string> argv{"mattrib", flag(kAttrReadOnly, 'r'), flag(kAttrArchive, 'a'),
+                                    flag(kAttrSystem, 's'), flag(kAttrHidden, 'h')};
+      const std::size_t last = std::min(paths.size(), first + kPathsPerCall);
+      argv.insert(argv.end(), paths.begin() + static_cast<std::ptrdiff_t>(first),
+                  paths.begin() + static_cast<std::ptrdiff_t>(last));
+      const ProcessResult r = card_.Run(argv);
+      if (!r.ok()) {
+        Report("restoring the attributes of " + cardFolder, r);
+        return false;
+      }
+    }
+  }
+  return true;
 }
 
 bool CardFiles::CopyFolderTree(const std::string& source, const std::string& target) {
@@ -142,7 +192,7 @@ bool CardFiles::CopyFolderTree(const std::string& source, const std::string& tar
 
 bool CardFiles::DeleteFolderTree(const std::string& path, std::uint16_t /*flags*/) {
   if (path.empty()) return false;
-  if (card_.IsCardPath(path)) return card_.Run({"mdeltree", WithoutTrailingSeparators(path)}).ok();
+  if (card_.IsCardPath(path)) return card_.Run({"mdeltree", LiteralCardPath(WithoutTrailingSeparators(path))}).ok();
   std::error_code ec;
   if (!fs::is_directory(fs::symlink_status(path, ec))) return false;
   fs::remove_all(path, ec);
@@ -171,7 +221,7 @@ bool CardFiles::SetAttributes(const std::string& path, std::uint32_t attributes)
     auto flag = [&](std::uint32_t bit, char letter) { return std::string(1, (attributes & bit) ? '+' : '-') + letter; };
     return card_
         .Run({"mattrib", flag(kAttrReadOnly, 'r'), flag(kAttrArchive, 'a'), flag(kAttrSystem, 's'),
-              flag(kAttrHidden, 'h'), path})
+              flag(kAttrHidden, 'h'), LiteralCardPath(path)})
         .ok();
   }
   // Local files know only read-only.

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <functional>
+#include <map>
+#include <vector>
 #include <string>
 
 #include "card/file_port.h"
@@ -34,10 +36,15 @@ class CardFiles final : public FilePort {
   bool CopyToCard(const std::string& source, const std::string& target);
   bool MakeCardFolder(const std::string& path);
   void Report(const std::string& what, const ProcessResult& r);
+  bool RestoreAttributes(const std::string& source, const std::string& cardFolder);
 
   const CardVolume& card_;
   std::function<void(const std::string&)> diagnostic_;
   StepProgress& progress_;
+  // The card attributes (hidden, system, read-only, no archive) of what was
+  // copied from the card, by the local folder it went to: local files
+  // cannot keep them, the copy back puts them on again.
+  std::map<std::string, std::vector<EntryAttributes>> savedAttributes_;
 };
 
 }  // namespace tessarin::linux_port

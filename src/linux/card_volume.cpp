@@ -41,9 +41,53 @@ ProcessResult CardVolume::Run(std::vector<std::string> argv, std::function<void(
 }
 
 std::optional<std::vector<TreeEntry>> CardVolume::ListTree(const std::string& root) const {
-  const ProcessResult r = Run({"mdir", "-/", "-a", root});
+  const ProcessResult r = Run({"mdir", "-/", "-a", LiteralCardPath(root)});
   if (!r.ok()) return std::nullopt;
   return ParseRecursiveListing(r.output);
+}
+
+std::optional<std::vector<EntryAttributes>> CardVolume::ListAttributes(const std::string& root) const {
+  const ProcessResult r = Run({"mattrib", "-/", LiteralCardPath(root)});
+  if (!r.ok()) return std::nullopt;
+  return ParseAttributeListing(r.output);
+}
+
+std::string LiteralCardPath(const std::string& path) {
+  std::string out;
+  for (char c : path) {
+    if (c == '\\') c = '/';
+    if (c == '*' || c == '?' || c == '[' || c == ']') out += '\\';
+    out += c;
+  }
+  return out;
+}
+
+std::vector<EntryAttributes> ParseAttributeListing(const std::string& listing) {
+  // "  A  SHR     E:/Project/file": the letters in fixed columns (archive,
+  // system, hidden, read-only), the path from column 13.
+  constexpr std::size_t kPathColumn = 13;
+  std::vector<EntryAttributes> entries;
+  std::istringstream lines(listing);
+  std::string root;
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.size() <= kPathColumn) continue;
+    const std::string path = line.substr(kPathColumn);
+    if (root.empty()) {
+      root = path;  // the folder listed comes first
+      continue;
+    }
+    if (path.size() <= root.size() + 1 || path.compare(0, root.size(), root) != 0 || path[root.size()] != '/')
+      continue;
+    EntryAttributes e;
+    e.path = path.substr(root.size() + 1);
+    if (line[2] == 'A') e.attributes |= kAttrArchive;
+    if (line[5] == 'S') e.attributes |= kAttrSystem;
+    if (line[6] == 'H') e.attributes |= kAttrHidden;
+    if (line[7] == 'R') e.attributes |= kAttrReadOnly;
+    entries.push_back(std::move(e));
+  }
+  return entries;
 }
 
 std::vector<TreeEntry> ParseRecursiveListing(const std::string& listing) {

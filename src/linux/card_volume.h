@@ -16,6 +16,12 @@
 
 namespace tessarin::linux_port {
 
+// A card entry's attributes, named relative to a folder.
+struct EntryAttributes {
+  std::string path;
+  std::uint32_t attributes = 0;  // kAttrReadOnly, kAttrHidden, kAttrSystem, kAttrArchive
+};
+
 class CardVolume {
  public:
   // Writes the configuration into privateDir (which must exist and stay
@@ -35,6 +41,10 @@ class CardVolume {
   // the folder cannot be listed.
   std::optional<std::vector<TreeEntry>> ListTree(const std::string& root) const;
 
+  // The attributes of every entry below a card folder; none when it cannot
+  // be listed.
+  std::optional<std::vector<EntryAttributes>> ListAttributes(const std::string& root) const;
+
  private:
   CardTarget target_;
   char letter_;
@@ -43,5 +53,13 @@ class CardVolume {
 
 // The entries of an "mdir -/ -a" listing of root, named relative to root.
 std::vector<TreeEntry> ParseRecursiveListing(const std::string& listing);
+
+// The attributes of every entry below root from an "mattrib -/" listing,
+// named relative to root; root itself is left out.
+std::vector<EntryAttributes> ParseAttributeListing(const std::string& listing);
+
+// A card path as mtools must be given it to name exactly that file: its
+// wildcard characters escaped, separators as '/'.
+std::string LiteralCardPath(const std::string& path);
 
 }  // namespace tessarin::linux_port

@@ -54,6 +54,24 @@ TEST(CardListing, NamesFoldersSizesAndLongNames) {
   EXPECT_EQ(got, want);
 }
 
+TEST(CardListing, AttributesByColumn) {
+  const auto entries = ParseAttributeListing(
+      "             E:/Project\n"
+      "  A   H      E:/Project/a.txt\n"
+      "     S       E:/Project/sub\n"
+      "  A  SHR     E:/Project/sub/Long Name [1].dat\n"
+      "       R     E:/Project/.hidden\n");
+  std::vector<std::pair<std::string, std::uint32_t>> got;
+  for (const auto& e : entries) got.emplace_back(e.path, e.attributes);
+  using namespace tessarin;
+  EXPECT_EQ(got, (std::vector<std::pair<std::string, std::uint32_t>>{
+                     {"a.txt", kAttrArchive | kAttrHidden},
+                     {"sub", kAttrSystem},
+                     {"sub/Long Name [1].dat", kAttrArchive | kAttrSystem | kAttrHidden | kAttrReadOnly},
+                     {".hidden", kAttrReadOnly}}));
+  EXPECT_EQ(LiteralCardPath("e:\\Project\\Logo [1]*?.bmp"), "e:/Project/Logo \\[1\\]\\*\\?.bmp");
+}
+
 TEST(CardListing, ReadsWhatMcopyWrote) {
   Scratch s;
   const fs::path card = s / "card.img";

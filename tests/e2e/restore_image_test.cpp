@@ -9,7 +9,9 @@
 #include <algorithm>
 
 #include "bootcode/boot_images.h"
+#include "card/file_port.h"
 #include "card/resource_port.h"
+#include "linux/card_volume.h"
 #include "e2e_support.h"
 
 namespace e2e {
@@ -80,6 +82,7 @@ const Tree kProject = {
     {"main.prj", "the operator's project"},
     {"screens/start.bmp", std::string(40000, 's')},
     {"screens/Long name with blanks.txt", "long"},
+    {"screens/Logo [1].bmp", "logo"},
     {"recipes/", ""},
     {"data/deep/er/values.csv", "1;2;3\n"},
 };
@@ -106,9 +109,17 @@ TEST_P(RestoreImage, RestoresBootRecordsSystemAndProject) {
   fs::create_directories(work);
   fs::create_directories(tmp);
   MakeCard(card, {c.megabytes, c.geometry, true});
+  std::map<std::string, std::uint32_t> attributesBefore;
   if (c.project) {
     WriteTree(s / "project", kProject);
     PutOnCard(card, s / "project", "Project");
+    // Attributes that local files cannot hold must survive the round trip.
+    Mtools(card, "mattrib +r ::/Project/main.prj");
+    Mtools(card, "mattrib +h -a '::/Project/screens/Logo \\[1\\].bmp'");
+    Mtools(card, "mattrib +s ::/Project/recipes");
+    for (const auto& a : tessarin::linux_port::ParseAttributeListing(Mtools(card, "mattrib -/ ::/Project")))
+      attributesBefore[a.path] = a.attributes;
+    ASSERT_EQ(attributesBefore.at("screens/Logo [1].bmp"), tessarin::kAttrHidden);
   }
   MakeInstaller(work / c.kind->archive, c.kind->files, c.kind->order, s.path());
   fs::copy_file(TESSARIN_CFDEF_SAMPLE, work / "CFDef.ini");
@@ -173,6 +184,10 @@ TEST_P(RestoreImage, RestoresBootRecordsSystemAndProject) {
     Tree want = ReadTree(s / "project");
     if (c.kind->files.count("Project/default.cfg")) want["default.cfg"] = "installer default";
     EXPECT_EQ(Digest(CardTree(card, "Project", s.path())), Digest(want));
+    std::map<std::string, std::uint32_t> attributesAfter;
+    for (const auto& a : tessarin::linux_port::ParseAttributeListing(Mtools(card, "mattrib -/ ::/Project")))
+      if (attributesBefore.count(a.path)) attributesAfter[a.path] = a.attributes;
+    EXPECT_EQ(attributesAfter, attributesBefore);
   }
   EXPECT_TRUE(fs::is_empty(tmp)) << "left in the temporary directory: " << fs::directory_iterator(tmp)->path();
 }
