@@ -382,3 +382,49 @@ TEST(Confirmation, OnATerminalNoIsTheDefault) {
 
 }  // namespace
 }  // namespace e2e
+
+namespace e2e {
+namespace {
+
+// A card as a block device (a loop device over an image): held with
+// O_EXCL, so that a device another program holds exclusively is refused;
+// restored through the whole disk otherwise.
+TEST(BlockDevice, HeldExclusivelyAndRestoredThroughTheWholeDisk) {
+  Scratch s;
+  const fs::path card = s / "card.img";
+  fs::create_directories(s / "tmp");
+  MakeCard(card, {96, std::nullopt, false});
+  const Output attach = Shell("losetup --find --show " + Quote(card));
+  if (attach.status != 0) GTEST_SKIP() << "no loop device to stand for a card reader: " << attach.err;
+  std::string device = attach.out;
+  while (!device.empty() && device.back() == '\n') device.pop_back();
+  struct Detach {
+    std::string device;
+    ~Detach() { Shell("losetup -d " + Quote(device)); }
+  } detach{device};
+  MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
+  fs::copy_file(TESSARIN_CFDEF_SAMPLE, s / "CFDef.ini");
+
+  {
+    const int holder = open(device.c_str(), O_RDONLY | O_EXCL);
+    ASSERT_GE(holder, 0);
+    const std::string before = FileHash(card);
+    const Output held = RunTessarin(s.path(), s / "tmp", "--yes " + Quote(device));
+    close(holder);
+    EXPECT_EQ(held.status, 1);
+    EXPECT_NE(held.err.find("Device or resource busy"), std::string::npos) << held.err;
+    EXPECT_NE(held.err.find(kLockFailed), std::string::npos) << held.err;
+    EXPECT_EQ(FileHash(card), before);
+  }
+
+  const Output run = RunTessarin(s.path(), s / "tmp", "--yes " + Quote(device));
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(ReadBytes(card, 446, 1)[0], 0x80);
+  const Bytes vbr = ReadBytes(card, std::uint64_t{kPartitionStart} * 512, 512);
+  const Bytes loader = Image(tessarin::IDR_BLDR_LOADER);
+  EXPECT_TRUE(std::equal(loader.begin(), loader.end(), vbr.begin() + 90));
+  EXPECT_EQ(Attributes(card, "::/BLDR"), "ASHR");
+}
+
+}  // namespace
+}  // namespace e2e
