@@ -173,9 +173,8 @@ InstallerOutcome ArchiveInstaller::RunInstaller(const InstallerCommand& command)
   argv.push_back(std::string(1, card_.letter()) + ":/");
   progress_.Begin("Installing: writing to the card");
   std::size_t done = 0;
-  const ProcessResult r = card_.Run(argv, [&](const std::string&) {
-    progress_.Update(std::to_string(++done) + " of " + std::to_string(x.entries));
-  });
+  const ProcessResult r = card_.Run(
+      argv, [&](const std::string&) { progress_.Update(std::to_string(++done) + " of " + std::to_string(x.entries)); });
   progress_.End();
   if (!r.ok()) {
     if (diagnostic_) {

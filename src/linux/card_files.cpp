@@ -35,7 +35,8 @@ void CardFiles::Report(const std::string& what, const ProcessResult& r) {
 }
 
 bool CardFiles::Exists(const std::string& path) {
-  if (card_.IsCardPath(path)) return card_.Run({"mdir", "-a", "-b", LiteralCardPath(WithoutTrailingSeparators(path))}).ok();
+  if (card_.IsCardPath(path))
+    return card_.Run({"mdir", "-a", "-b", LiteralCardPath(WithoutTrailingSeparators(path))}).ok();
   struct stat st {};
   return lstat(path.c_str(), &st) == 0;
 }
@@ -88,12 +89,9 @@ bool CardFiles::CopyFromCard(const std::string& source, const std::string& targe
   progress_.Begin("Copying " + source + " from the card");
   // One call for the whole tree; mtools' own "*" takes every entry, hidden
   // ones included.
-  const ProcessResult r =
-      card_.Run({"mcopy", "-s", "-o", "-m", "-Q", "-v", LiteralCardPath(WithoutTrailingSeparators(source)) + "/*",
-                 target + "/"},
-                [&](const std::string&) {
-                  progress_.Update(std::to_string(++done) + " of " + std::to_string(entries->size()));
-                });
+  const ProcessResult r = card_.Run(
+      {"mcopy", "-s", "-o", "-m", "-Q", "-v", LiteralCardPath(WithoutTrailingSeparators(source)) + "/*", target + "/"},
+      [&](const std::string&) { progress_.Update(std::to_string(++done) + " of " + std::to_string(entries->size())); });
   progress_.End();
   if (!r.ok()) {
     Report("copying " + source + " from the card", r);
@@ -139,9 +137,8 @@ bool CardFiles::CopyToCard(const std::string& source, const std::string& target)
   argv.push_back(LiteralCardPath(folder) + "/");
   std::size_t done = 0;
   progress_.Begin("Copying to " + target + " on the card");
-  const ProcessResult r = card_.Run(argv, [&](const std::string&) {
-    progress_.Update(std::to_string(++done) + " of " + std::to_string(total));
-  });
+  const ProcessResult r = card_.Run(
+      argv, [&](const std::string&) { progress_.Update(std::to_string(++done) + " of " + std::to_string(total)); });
   progress_.End();
   if (!r.ok()) {
     Report("copying to " + target + " on the card", r);

@@ -4,8 +4,8 @@
 
 #include <functional>
 #include <map>
-#include <vector>
 #include <string>
+#include <vector>
 
 #include "card/file_port.h"
 #include "linux/card_volume.h"

@@ -21,7 +21,8 @@ std::optional<Geometry> RecordedGeometry(const std::uint8_t* b) {
 std::vector<std::string> FormatCommand(const CardTarget& target, const std::optional<Geometry>& geometry) {
   const std::string start = std::to_string(target.partitionStart);
   std::vector<std::string> argv{"mkfs.fat", "-F", "32", "-n", "QV", "-S", "512", "-h", start, "--offset=" + start};
-  if (geometry) argv.insert(argv.end(), {"-g", std::to_string(geometry->heads) + "/" + std::to_string(geometry->sectorsPerTrack)});
+  if (geometry)
+    argv.insert(argv.end(), {"-g", std::to_string(geometry->heads) + "/" + std::to_string(geometry->sectorsPerTrack)});
   // mkfs.fat refuses a whole disk on its own; this one was checked (not
   // mounted, not the system's disk, held by nobody) before.
   if (target.blockDevice) argv.push_back("-I");

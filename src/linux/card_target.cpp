@@ -44,8 +44,8 @@ std::optional<dev_t> ParseDevNumber(const std::string& text) {
 }
 
 fs::path SysfsDir(dev_t device, const std::string& sysfs) {
-  const fs::path link = fs::path(sysfs) / "dev" / "block" /
-                        (std::to_string(major(device)) + ":" + std::to_string(minor(device)));
+  const fs::path link =
+      fs::path(sysfs) / "dev" / "block" / (std::to_string(major(device)) + ":" + std::to_string(minor(device)));
   std::error_code ec;
   fs::path dir = fs::canonical(link, ec);
   return ec ? fs::path() : dir;
@@ -135,8 +135,10 @@ std::optional<CardTarget> ResolveCardTarget(const std::string& path, std::string
   }
   const auto part = FirstPartition(mbr, t.sizeBytes / 512);
   if (!part) {
-    error = path + " holds no partition table with a usable first partition (partition the card first, "
-                   "for example: echo 'start=2048, type=c' | sfdisk " + path + ")";
+    error = path +
+            " holds no partition table with a usable first partition (partition the card first, "
+            "for example: echo 'start=2048, type=c' | sfdisk " +
+            path + ")";
     return std::nullopt;
   }
   t.partitionStart = part->start;

@@ -13,10 +13,10 @@
 namespace tessarin::linux_port {
 
 struct CardTarget {
-  std::string path;             // absolute
+  std::string path;  // absolute
   bool blockDevice = false;
-  dev_t device = 0;             // block device: its number; image: the file system holding it
-  ino_t inode = 0;              // image file only
+  dev_t device = 0;  // block device: its number; image: the file system holding it
+  ino_t inode = 0;   // image file only
   std::uint64_t sizeBytes = 0;
   std::uint32_t partitionStart = 0;    // first sector of the first partition
   std::uint32_t partitionSectors = 0;  // its length in sectors

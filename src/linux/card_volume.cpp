@@ -77,8 +77,7 @@ std::vector<EntryAttributes> ParseAttributeListing(const std::string& listing) {
       root = path;  // the folder listed comes first
       continue;
     }
-    if (path.size() <= root.size() + 1 || path.compare(0, root.size(), root) != 0 || path[root.size()] != '/')
-      continue;
+    if (path.size() <= root.size() + 1 || path.compare(0, root.size(), root) != 0 || path[root.size()] != '/') continue;
     EntryAttributes e;
     e.path = path.substr(root.size() + 1);
     if (line[2] == 'A') e.attributes |= kAttrArchive;
@@ -120,8 +119,7 @@ std::vector<TreeEntry> ParseRecursiveListing(const std::string& listing) {
     const std::size_t afterTime = line.find(time, 12 + line.substr(12).find(date) + date.size());
     if (afterTime != std::string::npos) {
       const std::size_t longStart = afterTime + time.size() + 2;
-      if (longStart < line.size() && line.compare(afterTime + time.size(), 2, "  ") == 0)
-        name = line.substr(longStart);
+      if (longStart < line.size() && line.compare(afterTime + time.size(), 2, "  ") == 0) name = line.substr(longStart);
     }
     TreeEntry e;
     e.path = inRootFolder ? name : folder + "/" + name;

@@ -121,9 +121,9 @@ void FlushPartitionCaches(const CardTarget& target) {
   if (!target.blockDevice) return;
   namespace fs = std::filesystem;
   std::error_code ec;
-  const fs::path dir = fs::canonical(fs::path("/sys/dev/block") / (std::to_string(major(target.device)) + ":" +
-                                                                    std::to_string(minor(target.device))),
-                                     ec);
+  const fs::path dir = fs::canonical(
+      fs::path("/sys/dev/block") / (std::to_string(major(target.device)) + ":" + std::to_string(minor(target.device))),
+      ec);
   if (ec) return;
   for (const auto& child : fs::directory_iterator(dir, ec)) {
     if (!fs::exists(child.path() / "partition", ec)) continue;

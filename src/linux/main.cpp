@@ -99,9 +99,12 @@ int DetectSystemKind() {
 
 const char* KindName(int kind) {
   switch (kind) {
-    case static_cast<int>(SystemKind::RomDos): return "ROM-DOS";
-    case static_cast<int>(SystemKind::Dos): return "DOS";
-    default: return "Windows CE";
+    case static_cast<int>(SystemKind::RomDos):
+      return "ROM-DOS";
+    case static_cast<int>(SystemKind::Dos):
+      return "DOS";
+    default:
+      return "Windows CE";
   }
 }
 
@@ -137,22 +140,38 @@ int main(int argc, char** argv) {
   std::string dir;
   bool yes = false, preserve = true, timings = false;
   enum { kOptNoPreserve = 256, kOptTimings };
-  static const option longOptions[] = {
-      {"dir", required_argument, nullptr, 'd'},     {"yes", no_argument, nullptr, 'y'},
-      {"no-preserve", no_argument, nullptr, kOptNoPreserve}, {"timings", no_argument, nullptr, kOptTimings},
-      {"help", no_argument, nullptr, 'h'},          {"version", no_argument, nullptr, 'V'},
-      {nullptr, 0, nullptr, 0}};
+  static const option longOptions[] = {{"dir", required_argument, nullptr, 'd'},
+                                       {"yes", no_argument, nullptr, 'y'},
+                                       {"no-preserve", no_argument, nullptr, kOptNoPreserve},
+                                       {"timings", no_argument, nullptr, kOptTimings},
+                                       {"help", no_argument, nullptr, 'h'},
+                                       {"version", no_argument, nullptr, 'V'},
+                                       {nullptr, 0, nullptr, 0}};
   opterr = 0;
   for (int c; (c = getopt_long(argc, argv, ":d:yhV", longOptions, nullptr)) != -1;) {
     switch (c) {
-      case 'd': dir = optarg; break;
-      case 'y': yes = true; break;
-      case kOptNoPreserve: preserve = false; break;
-      case kOptTimings: timings = true; break;
-      case 'h': std::fputs(kUsage, stdout); return kExitRestored;
-      case 'V': std::printf("tessarin %s\n", TESSARIN_VERSION); return kExitRestored;
-      case ':': return Usage((std::string("option '") + argv[optind - 1] + "' needs an argument").c_str());
-      default: return Usage((std::string("unknown option '") + argv[optind - 1] + "'").c_str());
+      case 'd':
+        dir = optarg;
+        break;
+      case 'y':
+        yes = true;
+        break;
+      case kOptNoPreserve:
+        preserve = false;
+        break;
+      case kOptTimings:
+        timings = true;
+        break;
+      case 'h':
+        std::fputs(kUsage, stdout);
+        return kExitRestored;
+      case 'V':
+        std::printf("tessarin %s\n", TESSARIN_VERSION);
+        return kExitRestored;
+      case ':':
+        return Usage((std::string("option '") + argv[optind - 1] + "' needs an argument").c_str());
+      default:
+        return Usage((std::string("unknown option '") + argv[optind - 1] + "'").c_str());
     }
   }
   if (optind >= argc) return Usage("no TARGET given (a card's block device or a card image file)");
@@ -197,7 +216,8 @@ int main(int argc, char** argv) {
     BuiltInResources resources;
     FileProfile profile;
     OperationLog cardLog(ui, system, resources);
-    LinuxCard card(*target, cardLog, [&] { return WhyCardIsInUse(*target); }, diagnostic);
+    LinuxCard card(
+        *target, cardLog, [&] { return WhyCardIsInUse(*target); }, diagnostic);
     CardFormat format(*target, ui, diagnostic);
     ArchiveInstaller installer(volume, ui, diagnostic);
     CardFiles files(volume, diagnostic, ui);
@@ -213,8 +233,7 @@ int main(int argc, char** argv) {
                  kCardLetter, target->path.c_str(), target->partitionStart,
                  static_cast<unsigned long long>(target->partitionStart) + target->partitionSectors - 1,
                  Megabytes(std::uint64_t{target->partitionSectors} * 512).c_str(), KindName(kind),
-                 getcwd(cwd, sizeof cwd) ? cwd : ".",
-                 InstallerCommandFor(kind, kCardLetter, '/').archive.c_str());
+                 getcwd(cwd, sizeof cwd) ? cwd : ".", InstallerCommandFor(kind, kCardLetter, '/').archive.c_str());
     if (!HasBootImages())
       std::fputs("tessarin: warning: this build carries no boot images; the restore cannot write the boot records\n",
                  stderr);
@@ -239,10 +258,14 @@ int main(int argc, char** argv) {
                    std::chrono::duration<double>(system.paused()).count());
     }
     switch (result) {
-      case RestoreResult::Completed: return kExitRestored;
-      case RestoreResult::ProjectNotRestored: return kExitProjectNotRestored;
-      case RestoreResult::Declined: return kExitDeclined;
-      default: return kExitFailed;
+      case RestoreResult::Completed:
+        return kExitRestored;
+      case RestoreResult::ProjectNotRestored:
+        return kExitProjectNotRestored;
+      case RestoreResult::Declined:
+        return kExitDeclined;
+      default:
+        return kExitFailed;
     }
   } catch (const std::exception& e) {
     std::fprintf(stderr, "tessarin: %s\n", e.what());

@@ -120,7 +120,8 @@ int TerminalOperator::ShowMessageBox(const std::string& text, unsigned flags) {
   const bool got = std::fgets(answer, sizeof answer, options_.answers) != nullptr;
   std::string word;
   for (const char* p = answer; *p != '\0'; ++p)
-    if (!std::isspace(static_cast<unsigned char>(*p))) word += static_cast<char>(std::tolower(static_cast<unsigned char>(*p)));
+    if (!std::isspace(static_cast<unsigned char>(*p)))
+      word += static_cast<char>(std::tolower(static_cast<unsigned char>(*p)));
   if (!got) std::fputc('\n', stderr);
   return (word == "y" || word == "yes") ? kIdYes : kIdNo;
 }

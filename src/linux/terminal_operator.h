@@ -19,7 +19,7 @@
 namespace tessarin::linux_port {
 
 struct TerminalOptions {
-  std::string drive;             // the card's drive entry, "[-e-]"
+  std::string drive;  // the card's drive entry, "[-e-]"
   bool preserveProject = true;
   bool assumeYes = false;        // --yes: the question is answered Yes
   bool showProgress = false;     // standard error is a terminal

@@ -71,8 +71,8 @@ void MakeCard(const fs::path& image, const CardSpec& spec) {
   MustShell("truncate -s " + std::to_string(spec.megabytes) + "M " + Quote(image) +
             " && echo 'start=" + std::to_string(kPartitionStart) + ", type=c' | sfdisk --quiet " + Quote(image));
   if (!spec.format) return;
-  std::string cmd = "mkfs.fat -F 32 -h " + std::to_string(kPartitionStart) + " --offset=" +
-                    std::to_string(kPartitionStart);
+  std::string cmd =
+      "mkfs.fat -F 32 -h " + std::to_string(kPartitionStart) + " --offset=" + std::to_string(kPartitionStart);
   if (spec.geometry) cmd += " -g " + *spec.geometry;
   cmd += " " + Quote(image) + " " + std::to_string((sectors - kPartitionStart) / 2);
   MustShell(cmd + " >/dev/null");
@@ -111,14 +111,15 @@ Tree ReadTree(const fs::path& root) {
 
 void PutOnCard(const fs::path& image, const fs::path& folder, const std::string& name) {
   Mtools(image, "mmd ::/" + name);
-  for (const auto& e : fs::directory_iterator(folder)) Mtools(image, "mcopy -s " + Quote(e.path()) + " ::/" + name + "/");
+  for (const auto& e : fs::directory_iterator(folder))
+    Mtools(image, "mcopy -s " + Quote(e.path()) + " ::/" + name + "/");
 }
 
 Tree CardTree(const fs::path& image, const std::string& folder, const fs::path& scratch) {
   const fs::path out = scratch / ("card-tree-" + std::to_string(std::rand()));
   fs::create_directories(out);
-  const Output r = Shell("MTOOLS_SKIP_CHECK=1 mcopy -s -i " + PartitionSpec(image) + " ::/" + folder + "/'*' " +
-                         Quote(out));
+  const Output r =
+      Shell("MTOOLS_SKIP_CHECK=1 mcopy -s -i " + PartitionSpec(image) + " ::/" + folder + "/'*' " + Quote(out));
   Tree tree = r.status == 0 ? ReadTree(out) : Tree{};
   fs::remove_all(out);
   return tree;

@@ -100,12 +100,9 @@ TEST(PartitionTable, FirstPartitionMustBeUsable) {
     bool usable;
   };
   const Case cases[] = {
-      {"fat32 lba", 0x0C, 2048, 100000, true, true},
-      {"no signature", 0x0C, 2048, 100000, false, false},
-      {"empty entry", 0x00, 2048, 100000, true, false},
-      {"extended", 0x05, 2048, 100000, true, false},
-      {"starts at 0", 0x0C, 0, 100000, true, false},
-      {"beyond the disk", 0x0C, 2048, 200000, true, false},
+      {"fat32 lba", 0x0C, 2048, 100000, true, true},    {"no signature", 0x0C, 2048, 100000, false, false},
+      {"empty entry", 0x00, 2048, 100000, true, false}, {"extended", 0x05, 2048, 100000, true, false},
+      {"starts at 0", 0x0C, 0, 100000, true, false},    {"beyond the disk", 0x0C, 2048, 200000, true, false},
   };
   for (const Case& c : cases) {
     std::uint8_t mbr[512] = {};
@@ -130,8 +127,8 @@ TEST(FormatCommand, KeepsThePartitionStartAndTheRecordedGeometry) {
   image.partitionStart = 63;
   image.partitionSectors = 1000001;
   EXPECT_EQ(FormatCommand(image, Geometry{255, 63}),
-            (std::vector<std::string>{"mkfs.fat", "-F", "32", "-n", "QV", "-S", "512", "-h", "63", "--offset=63",
-                                      "-g", "255/63", "/cards/card.img", "500000"}));
+            (std::vector<std::string>{"mkfs.fat", "-F", "32", "-n", "QV", "-S", "512", "-h", "63", "--offset=63", "-g",
+                                      "255/63", "/cards/card.img", "500000"}));
   CardTarget disk = image;
   disk.path = "/dev/sdz";
   disk.blockDevice = true;

@@ -1,9 +1,9 @@
 // The Linux program restores real card images: for each system kind, with
 // and without a project folder, with and without a geometry repair; and
 // the ways a restore stops, each with its message and nothing lost.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,8 +11,8 @@
 #include "bootcode/boot_images.h"
 #include "card/file_port.h"
 #include "card/resource_port.h"
-#include "linux/card_volume.h"
 #include "e2e_support.h"
+#include "linux/card_volume.h"
 
 namespace e2e {
 namespace {
@@ -54,29 +54,33 @@ struct Kind {
 };
 
 const Kind kWinCE{"wincesys.exe",
-                  {{"BLDR", std::string(3000, 'B')}, {"NK.BIN", std::string(70000, 'N')},
-                   {"Project/main.prj", "from the installer"}, {"Project/default.cfg", "installer default"}},
+                  {{"BLDR", std::string(3000, 'B')},
+                   {"NK.BIN", std::string(70000, 'N')},
+                   {"Project/main.prj", "from the installer"},
+                   {"Project/default.cfg", "installer default"}},
                   {"BLDR", "NK.BIN", "Project"},
                   {"BLDR"},
                   tessarin::IDR_FAT32_BOOT,
                   true,
                   "NK.BIN"};
 const Kind kDos{"dossys.exe",
-                {{"io.sys", std::string(40000, 'I')}, {"msdos.sys", "[Options]\n"}, {"drvspace.bin", "D"},
+                {{"io.sys", std::string(40000, 'I')},
+                 {"msdos.sys", "[Options]\n"},
+                 {"drvspace.bin", "D"},
                  {"COMMAND.COM", std::string(5000, 'C')}},
                 {"io.sys", "msdos.sys", "drvspace.bin", "COMMAND.COM"},
                 {"io.sys", "msdos.sys", "drvspace.bin"},
                 tessarin::IDR_FAT32_BOOT,
                 false,
                 "COMMAND.COM"};
-const Kind kRomDos{"romdossys.exe",
-                   {{"IBMBIO.COM", std::string(20000, 'b')}, {"IBMDOS.COM", std::string(30000, 'd')},
-                    {"COMMAND.COM", "c"}},
-                   {"IBMBIO.COM", "IBMDOS.COM", "COMMAND.COM"},
-                   {"IBMBIO.COM", "IBMDOS.COM"},
-                   tessarin::IDR_FAT16_BOOT,
-                   false,
-                   "COMMAND.COM"};
+const Kind kRomDos{
+    "romdossys.exe",
+    {{"IBMBIO.COM", std::string(20000, 'b')}, {"IBMDOS.COM", std::string(30000, 'd')}, {"COMMAND.COM", "c"}},
+    {"IBMBIO.COM", "IBMDOS.COM", "COMMAND.COM"},
+    {"IBMBIO.COM", "IBMDOS.COM"},
+    tessarin::IDR_FAT16_BOOT,
+    false,
+    "COMMAND.COM"};
 
 const Tree kProject = {
     {"main.prj", "the operator's project"},
@@ -209,8 +213,19 @@ namespace {
 // The ways a restore stops. Each shows its message; the card is untouched
 // when the stop comes before formatting, and the project folder the card
 // held waits, complete, in the temporary folder the last log line names.
-enum class Setup { NoArchive, DamagedArchive, EscapingArchive, ProjectDoesNotFit, NoDefinitionsForRepair, OutsideSizeWindow, ArchiveTooBig,
-                   ReadOnlyImage, ImageLockedByOther, NoTerminal, NoPartitionTable };
+enum class Setup {
+  NoArchive,
+  DamagedArchive,
+  EscapingArchive,
+  ProjectDoesNotFit,
+  NoDefinitionsForRepair,
+  OutsideSizeWindow,
+  ArchiveTooBig,
+  ReadOnlyImage,
+  ImageLockedByOther,
+  NoTerminal,
+  NoPartitionTable
+};
 
 struct FailureCase {
   const char* name;
@@ -239,7 +254,8 @@ TEST_P(RestoreStops, WithItsMessageAndNothingLost) {
   if (c.setup == Setup::OutsideSizeWindow) spec.megabytes = 48;
   if (c.setup == Setup::ArchiveTooBig || c.setup == Setup::ProjectDoesNotFit) spec.megabytes = 72;
   MakeCard(card, spec);
-  if (c.setup == Setup::NoPartitionTable) MustShell("dd if=/dev/zero of=" + Quote(card) + " bs=512 count=1 conv=notrunc 2>/dev/null");
+  if (c.setup == Setup::NoPartitionTable)
+    MustShell("dd if=/dev/zero of=" + Quote(card) + " bs=512 count=1 conv=notrunc 2>/dev/null");
   WriteTree(s / "project", {{"main.prj", "project"}, {"screens/a.bmp", std::string(5000, 'a')}});
   if (c.setup == Setup::ProjectDoesNotFit) WriteTree(s / "project", {{"video/intro.avi", std::string(20u << 20, 'v')}});
   if (c.setup != Setup::NoPartitionTable) PutOnCard(card, s / "project", "Project");
@@ -255,8 +271,10 @@ TEST_P(RestoreStops, WithItsMessageAndNothingLost) {
     case Setup::EscapingArchive:
       // An entry that would land beside the unpacking folder.
       WriteTree(s / "evil", {{"BLDR", "loader"}, {"outside.txt", "planted"}});
-      MustShell("cd " + Quote(s / "evil") + " && bsdtar --format zip -P -s ',^outside,../outside,' -cf ../evil.zip "
-                "BLDR outside.txt && cat " + Quote(TESSARIN_SFX_STUB) + " ../evil.zip > " + Quote(work / "wincesys.exe"));
+      MustShell("cd " + Quote(s / "evil") +
+                " && bsdtar --format zip -P -s ',^outside,../outside,' -cf ../evil.zip "
+                "BLDR outside.txt && cat " +
+                Quote(TESSARIN_SFX_STUB) + " ../evil.zip > " + Quote(work / "wincesys.exe"));
       break;
     case Setup::ProjectDoesNotFit:
       // The system fits, the project folder after it no longer does.
@@ -279,8 +297,8 @@ TEST_P(RestoreStops, WithItsMessageAndNothingLost) {
     lockFd = open(card.c_str(), O_RDONLY);
     ASSERT_EQ(flock(lockFd, LOCK_EX), 0);
   }
-  const Output run = RunTessarin(s.path(), tmp, std::string(c.setup == Setup::NoTerminal ? "" : "--yes ") +
-                                                    "--dir work card.img");
+  const Output run =
+      RunTessarin(s.path(), tmp, std::string(c.setup == Setup::NoTerminal ? "" : "--yes ") + "--dir work card.img");
   if (lockFd >= 0) close(lockFd);
 
   EXPECT_EQ(run.status, c.status) << run.err;
@@ -317,22 +335,54 @@ INSTANTIATE_TEST_SUITE_P(
     Failures, RestoreStops,
     ::testing::Values(
         FailureCase{"NoArchive", Setup::NoArchive, 1, {"Error 2\n\nNo such file or directory"}, false, true},
-        FailureCase{"DamagedArchive", Setup::DamagedArchive, 1,
-                    {"Error returned from WinZip while decompressing files."}, false, true},
-        FailureCase{"EscapingArchive", Setup::EscapingArchive, 1,
-                    {"Error returned from WinZip while decompressing files."}, false, true},
-        FailureCase{"ProjectDoesNotFit", Setup::ProjectDoesNotFit, 4,
-                    {"copying to e:/Project on the card failed"}, false, true},
-        FailureCase{"NoDefinitionsForRepair", Setup::NoDefinitionsForRepair, 1,
-                    {"The SD CARD definition file is not present. "}, false, true},
-        FailureCase{"OutsideSizeWindow", Setup::OutsideSizeWindow, 1,
-                    {"Tessarin only supports disk sizes between 64MB and 4GB."}, false, true},
-        FailureCase{"ArchiveTooBig", Setup::ArchiveTooBig, 1,
-                    {"Error returned from WinZip while decompressing files."}, false, true},
-        FailureCase{"ReadOnlyImage", Setup::ReadOnlyImage, 1,
-                    {"Permission denied", "Cannot open or read destination drive.", kLockFailed}, true, true},
-        FailureCase{"ImageLockedByOther", Setup::ImageLockedByOther, 1,
-                    {"another program holds a lock on it", kLockFailed}, true, true},
+        FailureCase{"DamagedArchive",
+                    Setup::DamagedArchive,
+                    1,
+                    {"Error returned from WinZip while decompressing files."},
+                    false,
+                    true},
+        FailureCase{"EscapingArchive",
+                    Setup::EscapingArchive,
+                    1,
+                    {"Error returned from WinZip while decompressing files."},
+                    false,
+                    true},
+        FailureCase{"ProjectDoesNotFit",
+                    Setup::ProjectDoesNotFit,
+                    4,
+                    {"copying to e:/Project on the card failed"},
+                    false,
+                    true},
+        FailureCase{"NoDefinitionsForRepair",
+                    Setup::NoDefinitionsForRepair,
+                    1,
+                    {"The SD CARD definition file is not present. "},
+                    false,
+                    true},
+        FailureCase{"OutsideSizeWindow",
+                    Setup::OutsideSizeWindow,
+                    1,
+                    {"Tessarin only supports disk sizes between 64MB and 4GB."},
+                    false,
+                    true},
+        FailureCase{"ArchiveTooBig",
+                    Setup::ArchiveTooBig,
+                    1,
+                    {"Error returned from WinZip while decompressing files."},
+                    false,
+                    true},
+        FailureCase{"ReadOnlyImage",
+                    Setup::ReadOnlyImage,
+                    1,
+                    {"Permission denied", "Cannot open or read destination drive.", kLockFailed},
+                    true,
+                    true},
+        FailureCase{"ImageLockedByOther",
+                    Setup::ImageLockedByOther,
+                    1,
+                    {"another program holds a lock on it", kLockFailed},
+                    true,
+                    true},
         FailureCase{"NoTerminal", Setup::NoTerminal, 2, {"no terminal to confirm"}, true, false},
         FailureCase{"NoPartitionTable", Setup::NoPartitionTable, 2, {"no partition table"}, true, false}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -362,9 +412,8 @@ TEST(Confirmation, OnATerminalNoIsTheDefault) {
     const std::string before = FileHash(card);
     // script gives the program a terminal; what it shows comes back on
     // script's output.
-    const Output run = Shell("cd " + Quote(s.path()) + " && printf '" + c.answer + "' | TMPDIR=" +
-                             Quote(s / "tmp") + " script -qec " + Quote(Quote(TESSARIN_PROGRAM) + " card.img") +
-                             " /dev/null");
+    const Output run = Shell("cd " + Quote(s.path()) + " && printf '" + c.answer + "' | TMPDIR=" + Quote(s / "tmp") +
+                             " script -qec " + Quote(Quote(TESSARIN_PROGRAM) + " card.img") + " /dev/null");
     EXPECT_EQ(run.status, c.status) << run.out;
     const std::size_t named = run.out.find("drive e: is " + card.string());
     const std::size_t asked = run.out.find("system to the SD CARD in drive e:?");
