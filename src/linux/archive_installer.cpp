@@ -3,6 +3,7 @@
 #include <archive.h>
 #include <archive_entry.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -63,33 +64,35 @@ Extraction ExtractArchive(const std::string& archivePath, const std::string& fol
   // behind an executable stub; the 7-Zip reader looks past the stub itself.
   archive_read_support_format_zip_seekable(in);
   archive_read_support_format_7zip(in);
-  archive* out = archive_write_disk_new();
-  // Names are checked below (relative, no "..", plain files and folders
-  // only) before they are put under the staging folder's absolute path.
-  archive_write_disk_set_options(out, ARCHIVE_EXTRACT_TIME | ARCHIVE_EXTRACT_SECURE_NODOTDOT);
 
   auto fail = [&](std::uint32_t code, std::string why) {
     x.ok = false;
     x.exitCode = code;
     x.error = std::move(why);
   };
+  auto readError = [&](const std::string& what) {
+    const char* why = archive_error_string(in);
+    return what + (why != nullptr ? std::string(": ") + why : std::string());
+  };
 
   x.ok = true;
   std::uint64_t bytes = 0;
   if (archive_read_open_filename(in, archivePath.c_str(), 1 << 20) != ARCHIVE_OK) {
-    fail(kArchiveUnreadable, archive_error_string(in) ? archive_error_string(in) : "cannot be read");
+    fail(kArchiveUnreadable, readError("cannot be read"));
   } else {
     archive_entry* entry = nullptr;
     for (;;) {
       const int rc = archive_read_next_header(in, &entry);
       if (rc == ARCHIVE_EOF) break;
       if (rc < ARCHIVE_WARN) {
-        fail(kArchiveUnreadable, archive_error_string(in) ? archive_error_string(in) : "damaged archive");
+        fail(kArchiveUnreadable, readError("damaged archive"));
         break;
       }
       const char* rawName = archive_entry_pathname(entry);
       std::string name = rawName != nullptr ? rawName : "";
       const auto type = archive_entry_filetype(entry);
+      // Only plain files and folders, named inside the card: the names are
+      // checked here, so that nothing lands outside the unpacking folder.
       if (!SafeRelativePath(name) || (type != AE_IFREG && type != AE_IFDIR) ||
           archive_entry_hardlink(entry) != nullptr) {
         fail(kArchiveUnsafe, "the archive holds an entry that is not a plain file or folder inside the card: " + name);
@@ -98,29 +101,59 @@ Extraction ExtractArchive(const std::string& archivePath, const std::string& fol
       const std::string top = FirstComponent(name);
       if (top.empty() || top == ".") continue;
       if (std::find(x.topLevel.begin(), x.topLevel.end(), top) == x.topLevel.end()) x.topLevel.push_back(top);
-      archive_entry_set_pathname(entry, (folder + "/" + name).c_str());
-      if (archive_write_header(out, entry) < ARCHIVE_WARN) {
-        fail(kArchiveUnreadable, archive_error_string(out) ? archive_error_string(out) : "cannot unpack " + name);
+      while (!name.empty() && name.back() == '/') name.pop_back();
+      const fs::path path = fs::path(folder) / name;
+      std::error_code ec;
+      if (type == AE_IFDIR) {
+        fs::create_directories(path, ec);
+        if (ec) {
+          fail(kArchiveUnreadable, "cannot unpack " + name + ": " + ec.message());
+          break;
+        }
+        ++x.entries;
+        continue;
+      }
+      fs::create_directories(path.parent_path(), ec);
+      const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+      if (fd < 0) {
+        fail(kArchiveUnreadable, "cannot unpack " + name + ": " + std::strerror(errno));
         break;
       }
       const void* block = nullptr;
       size_t size = 0;
       la_int64_t offset = 0;
       int r = ARCHIVE_OK;
-      while ((r = archive_read_data_block(in, &block, &size, &offset)) == ARCHIVE_OK) {
-        if (archive_write_data_block(out, block, size, offset) < ARCHIVE_WARN) {
-          r = ARCHIVE_FATAL;
-          break;
+      bool written = true;
+      while (written && (r = archive_read_data_block(in, &block, &size, &offset)) == ARCHIVE_OK) {
+        const char* p = static_cast<const char*>(block);
+        for (size_t done = 0; done < size;) {
+          const ssize_t n =
+              pwrite(fd, p + done, size - done, static_cast<off_t>(offset + static_cast<la_int64_t>(done)));
+          if (n < 0 && errno == EINTR) continue;
+          if (n <= 0) {
+            written = false;
+            break;
+          }
+          done += static_cast<size_t>(n);
         }
         bytes += size;
       }
-      if (r != ARCHIVE_EOF) {
-        const char* why = archive_error_string(in) ? archive_error_string(in) : archive_error_string(out);
-        fail(kArchiveUnreadable, "cannot unpack " + name + (why ? std::string(": ") + why : std::string()));
+      const int writeErrno = errno;
+      if (written && r == ARCHIVE_EOF && archive_entry_size_is_set(entry))
+        written = ftruncate(fd, static_cast<off_t>(archive_entry_size(entry))) == 0;  // a hole at the end
+      if (written && r == ARCHIVE_EOF && archive_entry_mtime_is_set(entry)) {
+        // The files keep their dates on the card.
+        const timespec times[2] = {{archive_entry_mtime(entry), archive_entry_mtime_nsec(entry)},
+                                   {archive_entry_mtime(entry), archive_entry_mtime_nsec(entry)}};
+        futimens(fd, times);
+      }
+      if (close(fd) != 0) written = false;
+      if (!written) {
+        fail(kArchiveUnreadable, "cannot unpack " + name + ": " + std::strerror(writeErrno));
         break;
       }
-      if (archive_write_finish_entry(out) < ARCHIVE_WARN) {
-        fail(kArchiveUnreadable, "cannot unpack " + name);
+      if (r != ARCHIVE_EOF) {
+        fail(kArchiveUnreadable, readError("cannot unpack " + name));
         break;
       }
       ++x.entries;
@@ -128,7 +161,6 @@ Extraction ExtractArchive(const std::string& archivePath, const std::string& fol
     }
   }
   archive_read_free(in);
-  archive_write_free(out);
   if (x.ok && x.entries == 0) fail(kArchiveUnreadable, "the archive holds no files");
   return x;
 }
@@ -168,13 +200,16 @@ InstallerOutcome ArchiveInstaller::RunInstaller(const InstallerCommand& command)
 
   // Archive order: the loader finds BLDR only among the first entries of
   // the root folder, so what the archive puts first goes first.
-  std::vector<std::string> argv{"mcopy", "-s", "-o", "-m", "-Q", "-v"};
-  for (const std::string& name : x.topLevel) argv.push_back(staging.path() + "/" + name);
-  argv.push_back(std::string(1, card_.letter()) + ":/");
+  std::vector<std::string> arguments;
+  for (const std::string& name : x.topLevel) arguments.push_back(staging.path() + "/" + name);
+  arguments.push_back(std::string(1, card_.letter()) + ":/");
   progress_.Begin("Installing: writing to the card");
   std::size_t done = 0;
-  const ProcessResult r = card_.Run(
-      argv, [&](const std::string&) { progress_.Update(std::to_string(++done) + " of " + std::to_string(x.entries)); });
+  std::function<void(const std::string&)> onFile;
+  if (progress_.Visible()) {
+    onFile = [&](const std::string&) { progress_.Update(std::to_string(++done) + " of " + std::to_string(x.entries)); };
+  }
+  const ProcessResult r = card_.Copy(arguments, onFile);
   progress_.End();
   if (!r.ok()) {
     if (diagnostic_) {

@@ -24,6 +24,13 @@ std::string WithoutTrailingSeparators(std::string p) {
 
 }  // namespace
 
+std::function<void(const std::string&)> CardFiles::FileCounter(std::size_t& done, std::size_t total) {
+  if (!progress_.Visible()) return {};
+  return [this, &done, total](const std::string&) {
+    progress_.Update(std::to_string(++done) + " of " + std::to_string(total));
+  };
+}
+
 void CardFiles::Report(const std::string& what, const ProcessResult& r) {
   if (!diagnostic_) return;
   if (!r.started) {
@@ -35,6 +42,7 @@ void CardFiles::Report(const std::string& what, const ProcessResult& r) {
 }
 
 bool CardFiles::Exists(const std::string& path) {
+  justCopiedFrom_.reset();
   if (card_.IsCardPath(path))
     return card_.Run({"mdir", "-a", "-b", LiteralCardPath(WithoutTrailingSeparators(path))}).ok();
   struct stat st {};
@@ -59,6 +67,7 @@ std::optional<std::string> CardFiles::TempFileName(const std::string& directory,
 }
 
 bool CardFiles::MakeDirectory(const std::string& path) {
+  justCopiedFrom_.reset();
   if (card_.IsCardPath(path)) return card_.Run({"mmd", LiteralCardPath(path)}).ok();
   // The saved project is the operator's data: other users keep out.
   return mkdir(path.c_str(), 0700) == 0;
@@ -81,7 +90,7 @@ bool CardFiles::CopyFromCard(const std::string& source, const std::string& targe
     if (diagnostic_) diagnostic_(target + ": " + ec.message());
     return false;
   }
-  const auto entries = card_.ListTree(source);
+  auto entries = card_.ListTree(source);
   if (!entries) return false;
   savedAttributes_.erase(WithoutTrailingSeparators(target));
   if (entries->empty()) return true;  // an empty folder: nothing to copy, and "*" would match nothing
@@ -89,9 +98,8 @@ bool CardFiles::CopyFromCard(const std::string& source, const std::string& targe
   progress_.Begin("Copying " + source + " from the card");
   // One call for the whole tree; mtools' own "*" takes every entry, hidden
   // ones included.
-  const ProcessResult r = card_.Run(
-      {"mcopy", "-s", "-o", "-m", "-Q", "-v", LiteralCardPath(WithoutTrailingSeparators(source)) + "/*", target + "/"},
-      [&](const std::string&) { progress_.Update(std::to_string(++done) + " of " + std::to_string(entries->size())); });
+  const ProcessResult r = card_.Copy({LiteralCardPath(WithoutTrailingSeparators(source)) + "/*", target + "/"},
+                                     FileCounter(done, entries->size()));
   progress_.End();
   if (!r.ok()) {
     Report("copying " + source + " from the card", r);
@@ -112,6 +120,7 @@ bool CardFiles::CopyFromCard(const std::string& source, const std::string& targe
     const bool directory = it != directories.end() && it->second;
     if (a.attributes != (directory ? 0u : kAttrArchive)) keep.push_back(a);
   }
+  justCopiedFrom_.emplace(WithoutTrailingSeparators(source), std::move(*entries));
   return true;
 }
 
@@ -124,21 +133,20 @@ bool CardFiles::CopyToCard(const std::string& source, const std::string& target)
     if (diagnostic_) diagnostic_(source + ": " + ec.message());
     return false;
   }
-  for (const auto& e : fs::recursive_directory_iterator(source, ec)) {
-    (void)e;
-    ++total;
+  if (progress_.Visible()) {
+    for (auto it = fs::recursive_directory_iterator(source, ec); !ec && it != fs::recursive_directory_iterator();
+         it.increment(ec))
+      ++total;
   }
   const std::string folder = WithoutTrailingSeparators(target);
   if (!MakeCardFolder(folder)) return false;
   if (names.empty()) return true;
   std::sort(names.begin(), names.end());
-  std::vector<std::string> argv{"mcopy", "-s", "-o", "-m", "-Q", "-v"};
-  argv.insert(argv.end(), names.begin(), names.end());
-  argv.push_back(LiteralCardPath(folder) + "/");
+  std::vector<std::string> arguments = names;
+  arguments.push_back(LiteralCardPath(folder) + "/");
   std::size_t done = 0;
   progress_.Begin("Copying to " + target + " on the card");
-  const ProcessResult r = card_.Run(
-      argv, [&](const std::string&) { progress_.Update(std::to_string(++done) + " of " + std::to_string(total)); });
+  const ProcessResult r = card_.Copy(arguments, FileCounter(done, total));
   progress_.End();
   if (!r.ok()) {
     Report("copying to " + target + " on the card", r);
@@ -175,6 +183,7 @@ bool CardFiles::RestoreAttributes(const std::string& source, const std::string& 
 }
 
 bool CardFiles::CopyFolderTree(const std::string& source, const std::string& target) {
+  justCopiedFrom_.reset();
   const bool fromCard = card_.IsCardPath(source);
   const bool toCard = card_.IsCardPath(target);
   if (fromCard && toCard) return false;  // no step of the restore copies within the card
@@ -188,6 +197,7 @@ bool CardFiles::CopyFolderTree(const std::string& source, const std::string& tar
 }
 
 bool CardFiles::DeleteFolderTree(const std::string& path, std::uint16_t /*flags*/) {
+  justCopiedFrom_.reset();
   if (path.empty()) return false;
   if (card_.IsCardPath(path)) return card_.Run({"mdeltree", LiteralCardPath(WithoutTrailingSeparators(path))}).ok();
   std::error_code ec;
@@ -197,14 +207,27 @@ bool CardFiles::DeleteFolderTree(const std::string& path, std::uint16_t /*flags*
 }
 
 std::optional<std::vector<TreeEntry>> CardFiles::ListTree(const std::string& root) {
-  if (card_.IsCardPath(root)) return card_.ListTree(WithoutTrailingSeparators(root));
+  if (card_.IsCardPath(root)) {
+    if (justCopiedFrom_ && justCopiedFrom_->first == WithoutTrailingSeparators(root)) {
+      std::vector<TreeEntry> entries = std::move(justCopiedFrom_->second);
+      justCopiedFrom_.reset();
+      return entries;
+    }
+    return card_.ListTree(WithoutTrailingSeparators(root));
+  }
   std::error_code ec;
   if (!fs::is_directory(root, ec)) return std::nullopt;
   std::vector<TreeEntry> entries;
+  // The iterator's paths all start with root as given; cutting that off is
+  // what fs::relative would do, without its path lookups for every entry.
+  const std::size_t prefix = fs::path(root).string().size();
   for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::recursive_directory_iterator();
        it.increment(ec)) {
     TreeEntry e;
-    e.path = fs::relative(it->path(), root, ec).generic_string();
+    std::string full = it->path().generic_string();
+    std::size_t cut = prefix;
+    while (cut < full.size() && full[cut] == '/') ++cut;
+    e.path = full.substr(cut);
     e.directory = it->is_directory(ec);
     if (!e.directory) e.size = it->file_size(ec);
     entries.push_back(std::move(e));
@@ -214,6 +237,7 @@ std::optional<std::vector<TreeEntry>> CardFiles::ListTree(const std::string& roo
 }
 
 bool CardFiles::SetAttributes(const std::string& path, std::uint32_t attributes) {
+  justCopiedFrom_.reset();
   if (card_.IsCardPath(path)) {
     auto flag = [&](std::uint32_t bit, char letter) { return std::string(1, (attributes & bit) ? '+' : '-') + letter; };
     return card_

@@ -4,7 +4,9 @@
 
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "card/file_port.h"
@@ -37,6 +39,9 @@ class CardFiles final : public FilePort {
   bool MakeCardFolder(const std::string& path);
   void Report(const std::string& what, const ProcessResult& r);
   bool RestoreAttributes(const std::string& source, const std::string& cardFolder);
+  // Counts the files a copy reports, for the progress line; nothing when
+  // nobody watches.
+  std::function<void(const std::string&)> FileCounter(std::size_t& done, std::size_t total);
 
   const CardVolume& card_;
   std::function<void(const std::string&)> diagnostic_;
@@ -45,6 +50,10 @@ class CardFiles final : public FilePort {
   // copied from the card, by the local folder it went to: local files
   // cannot keep them, the copy back puts them on again.
   std::map<std::string, std::vector<EntryAttributes>> savedAttributes_;
+  // The listing of the card folder a copy has just read, for the check of
+  // that copy that follows at once (the card did not change in between);
+  // every other call forgets it.
+  std::optional<std::pair<std::string, std::vector<TreeEntry>>> justCopiedFrom_;
 };
 
 }  // namespace tessarin::linux_port

@@ -32,11 +32,29 @@ bool CardVolume::IsCardPath(const std::string& path) const {
          (path.size() == 2 || path[2] == '/' || path[2] == '\\');
 }
 
-ProcessResult CardVolume::Run(std::vector<std::string> argv, std::function<void(const std::string&)> onLine) const {
+namespace {
+
+ProcessOptions MtoolsOptions(const std::string& config) {
   ProcessOptions options;
   // The tools' own words and number formats, whatever the operator's locale.
-  options.environment = {{"MTOOLSRC", config_}, {"MTOOLS_SKIP_CHECK", "1"}, {"LC_ALL", "C"}};
-  options.onLine = std::move(onLine);
+  options.environment = {{"MTOOLSRC", config}, {"MTOOLS_SKIP_CHECK", "1"}, {"LC_ALL", "C"}};
+  return options;
+}
+
+}  // namespace
+
+ProcessResult CardVolume::Run(std::vector<std::string> argv) const { return RunProcess(argv, MtoolsOptions(config_)); }
+
+ProcessResult CardVolume::Copy(std::vector<std::string> arguments,
+                               std::function<void(const std::string&)> onFile) const {
+  ProcessOptions options = MtoolsOptions(config_);
+  std::vector<std::string> argv{"mcopy", "-s", "-o", "-m", "-Q"};
+  if (onFile) {
+    argv.push_back("-v");
+    options.progressPrefix = "Copying ";
+    options.onProgress = std::move(onFile);
+  }
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
   return RunProcess(argv, options);
 }
 

@@ -35,7 +35,10 @@ class CardVolume {
   bool IsCardPath(const std::string& path) const;
 
   // Runs an mtools command (mcopy, mdir, ...) against the card.
-  ProcessResult Run(std::vector<std::string> argv, std::function<void(const std::string&)> onLine = {}) const;
+  ProcessResult Run(std::vector<std::string> argv) const;
+  // Runs an mcopy; with onFile set, mcopy reports each file it copies
+  // ("-v"), which costs a little time.
+  ProcessResult Copy(std::vector<std::string> arguments, std::function<void(const std::string&)> onFile) const;
 
   // Every entry below a card folder, from one recursive listing; none when
   // the folder cannot be listed.

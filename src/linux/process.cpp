@@ -88,7 +88,7 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOpti
   }
   result.started = true;
 
-  std::string pending;
+  std::string pending, pendingErrors;
   pollfd fds[2] = {{out.fd[0], POLLIN, 0}, {err.fd[0], POLLIN, 0}};
   int open = 2;
   char buf[65536];
@@ -106,7 +106,15 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOpti
         --open;
         continue;
       }
-      if (i == 1) {
+      if (i == 1 && options.onProgress) {
+        pendingErrors.append(buf, static_cast<std::size_t>(n));
+        for (std::size_t nl; (nl = pendingErrors.find('\n')) != std::string::npos; pendingErrors.erase(0, nl + 1)) {
+          if (pendingErrors.compare(0, options.progressPrefix.size(), options.progressPrefix) == 0)
+            options.onProgress(pendingErrors.substr(0, nl));
+          else
+            result.errors.append(pendingErrors, 0, nl + 1);
+        }
+      } else if (i == 1) {
         result.errors.append(buf, static_cast<std::size_t>(n));
       } else if (!options.onLine) {
         result.output.append(buf, static_cast<std::size_t>(n));
@@ -118,6 +126,7 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOpti
     }
   }
   if (options.onLine && !pending.empty()) options.onLine(pending);
+  result.errors += pendingErrors;
 
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {

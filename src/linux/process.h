@@ -22,6 +22,10 @@ struct ProcessOptions {
   // Called with each line of standard output as it arrives; the output is
   // then not kept.
   std::function<void(const std::string&)> onLine;
+  // Called with each line of standard error that starts with this text
+  // (a tool's report of its progress); such lines are not kept.
+  std::string progressPrefix;
+  std::function<void(const std::string&)> onProgress;
 };
 
 // Runs argv[0] (found on PATH) with standard input from /dev/null and waits

@@ -12,6 +12,9 @@ class StepProgress {
   virtual void Begin(const std::string& step) = 0;
   virtual void Update(const std::string& detail) = 0;
   virtual void End() = 0;
+  // True when someone watches: only then is it worth having the tools
+  // report every file.
+  virtual bool Visible() const = 0;
 };
 
 // Reports to nobody.
@@ -20,6 +23,7 @@ class NoProgress final : public StepProgress {
   void Begin(const std::string&) override {}
   void Update(const std::string&) override {}
   void End() override {}
+  bool Visible() const override { return false; }
 };
 
 }  // namespace tessarin::linux_port

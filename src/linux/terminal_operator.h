@@ -43,6 +43,7 @@ class TerminalOperator final : public OperatorPort, public StepProgress {
   void Begin(const std::string& step) override;
   void Update(const std::string& detail) override;
   void End() override;
+  bool Visible() const override { return options_.showProgress; }
 
   // A line about a failure, for standard error ("tessarin: ...").
   void Diagnostic(const std::string& text);
