@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <future>
 
 namespace fs = std::filesystem;
 
@@ -43,6 +44,7 @@ void CardFiles::Report(const std::string& what, const ProcessResult& r) {
 
 bool CardFiles::Exists(const std::string& path) {
   justCopiedFrom_.reset();
+  justListedLocal_.reset();
   if (card_.IsCardPath(path))
     return card_.Run({"mdir", "-a", "-b", LiteralCardPath(WithoutTrailingSeparators(path))}).ok();
   struct stat st {};
@@ -68,6 +70,7 @@ std::optional<std::string> CardFiles::TempFileName(const std::string& directory,
 
 bool CardFiles::MakeDirectory(const std::string& path) {
   justCopiedFrom_.reset();
+  justListedLocal_.reset();
   if (card_.IsCardPath(path)) return card_.Run({"mmd", LiteralCardPath(path)}).ok();
   // The saved project is the operator's data: other users keep out.
   return mkdir(path.c_str(), 0700) == 0;
@@ -90,9 +93,12 @@ bool CardFiles::CopyFromCard(const std::string& source, const std::string& targe
     if (diagnostic_) diagnostic_(target + ": " + ec.message());
     return false;
   }
+  // The attributes are read beside the listing and the copy: all three only
+  // read the card.
+  auto attributesJob = std::async(std::launch::async, [&] { return card_.ListAttributes(source); });
   auto entries = card_.ListTree(source);
-  if (!entries) return false;
   savedAttributes_.erase(WithoutTrailingSeparators(target));
+  if (!entries) return false;
   if (entries->empty()) return true;  // an empty folder: nothing to copy, and "*" would match nothing
   std::size_t done = 0;
   progress_.Begin("Copying " + source + " from the card");
@@ -105,7 +111,7 @@ bool CardFiles::CopyFromCard(const std::string& source, const std::string& targe
     Report("copying " + source + " from the card", r);
     return false;
   }
-  const auto attributes = card_.ListAttributes(source);
+  const auto attributes = attributesJob.get();
   if (!attributes) return false;
   std::vector<EntryAttributes>& keep = savedAttributes_[WithoutTrailingSeparators(target)];
   keep.clear();
@@ -145,13 +151,18 @@ bool CardFiles::CopyToCard(const std::string& source, const std::string& target)
   std::vector<std::string> arguments = names;
   arguments.push_back(LiteralCardPath(folder) + "/");
   std::size_t done = 0;
+  // The listing that checks this copy afterwards is taken meanwhile: the
+  // source does not change.
+  auto listingJob = std::async(std::launch::async, [&] { return LocalTree(source); });
   progress_.Begin("Copying to " + target + " on the card");
   const ProcessResult r = card_.Copy(arguments, FileCounter(done, total));
   progress_.End();
+  auto listing = listingJob.get();
   if (!r.ok()) {
     Report("copying to " + target + " on the card", r);
     return false;
   }
+  if (listing) justListedLocal_.emplace(WithoutTrailingSeparators(source), std::move(*listing));
   return RestoreAttributes(source, folder);
 }
 
@@ -184,6 +195,7 @@ bool CardFiles::RestoreAttributes(const std::string& source, const std::string& 
 
 bool CardFiles::CopyFolderTree(const std::string& source, const std::string& target) {
   justCopiedFrom_.reset();
+  justListedLocal_.reset();
   const bool fromCard = card_.IsCardPath(source);
   const bool toCard = card_.IsCardPath(target);
   if (fromCard && toCard) return false;  // no step of the restore copies within the card
@@ -198,6 +210,7 @@ bool CardFiles::CopyFolderTree(const std::string& source, const std::string& tar
 
 bool CardFiles::DeleteFolderTree(const std::string& path, std::uint16_t /*flags*/) {
   justCopiedFrom_.reset();
+  justListedLocal_.reset();
   if (path.empty()) return false;
   if (card_.IsCardPath(path)) return card_.Run({"mdeltree", LiteralCardPath(WithoutTrailingSeparators(path))}).ok();
   std::error_code ec;
@@ -215,6 +228,15 @@ std::optional<std::vector<TreeEntry>> CardFiles::ListTree(const std::string& roo
     }
     return card_.ListTree(WithoutTrailingSeparators(root));
   }
+  if (justListedLocal_ && justListedLocal_->first == WithoutTrailingSeparators(root)) {
+    std::vector<TreeEntry> entries = std::move(justListedLocal_->second);
+    justListedLocal_.reset();
+    return entries;
+  }
+  return LocalTree(root);
+}
+
+std::optional<std::vector<TreeEntry>> CardFiles::LocalTree(const std::string& root) {
   std::error_code ec;
   if (!fs::is_directory(root, ec)) return std::nullopt;
   std::vector<TreeEntry> entries;
@@ -238,6 +260,7 @@ std::optional<std::vector<TreeEntry>> CardFiles::ListTree(const std::string& roo
 
 bool CardFiles::SetAttributes(const std::string& path, std::uint32_t attributes) {
   justCopiedFrom_.reset();
+  justListedLocal_.reset();
   if (card_.IsCardPath(path)) {
     auto flag = [&](std::uint32_t bit, char letter) { return std::string(1, (attributes & bit) ? '+' : '-') + letter; };
     return card_

@@ -38,6 +38,7 @@ class CardFiles final : public FilePort {
   bool CopyToCard(const std::string& source, const std::string& target);
   bool MakeCardFolder(const std::string& path);
   void Report(const std::string& what, const ProcessResult& r);
+  static std::optional<std::vector<TreeEntry>> LocalTree(const std::string& root);
   bool RestoreAttributes(const std::string& source, const std::string& cardFolder);
   // Counts the files a copy reports, for the progress line; nothing when
   // nobody watches.
@@ -54,6 +55,9 @@ class CardFiles final : public FilePort {
   // that copy that follows at once (the card did not change in between);
   // every other call forgets it.
   std::optional<std::pair<std::string, std::vector<TreeEntry>>> justCopiedFrom_;
+  // Likewise the listing of the local folder a copy to the card has just
+  // read.
+  std::optional<std::pair<std::string, std::vector<TreeEntry>>> justListedLocal_;
 };
 
 }  // namespace tessarin::linux_port
