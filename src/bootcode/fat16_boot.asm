@@ -65,16 +65,14 @@ bs_drive:               db      0x80            ; 36 (FAT32: FAT size)
                         dd      0x12345678      ; 39
                         db      'NO NAME    '   ; 43
                         db      'FAT16   '      ; 54
-; In the FAT32 layout the same bytes hold:
 
 %if ($ - $$) != 62
 %error "boot code must start at offset 62"
 %endif
 
 boot_code:
-        cli
         xor     ax, ax
-        mov     ss, ax
+        mov     ss, ax                  ; no interrupt until SP is set too
         mov     sp, 0x7C00 - 16
         mov     ds, ax
         mov     es, ax
@@ -89,12 +87,14 @@ boot_code:
         mov     [bp + drive], dl
         mov     byte [bp + use_lba], 0
         test    dl, dl
-        jns     .reset                  ; a diskette: the BPB's geometry
+        jns     .volume                 ; a diskette: the BPB's geometry
 
         mov     ah, 0x08
+        push    es                      ; some BIOSes return a table in ES:DI
         int     0x13
-        jc      .reset
-        and     cx, 0x3F
+        pop     es
+        jc      .volume
+        and     cx, 0x3F                ; CH = 0 from here on
         mov     [bp + BPB_SECTORS_PER_TRACK], cx
         movzx   ax, dh
         inc     ax
@@ -105,23 +105,24 @@ boot_code:
         mov     bx, DIR_BUF
         call    read_sector
         mov     si, DIR_BUF + 446
-        mov     cx, 4
+        mov     cl, 4
         mov     eax, [bp + BPB_HIDDEN]
 .entry:
         cmp     [si + 8], eax
         je      .type
         add     si, 16
         loop    .entry
-        jmp     short .reset
+        jmp     short .volume
 .type:
         mov     al, [si + 4]
         and     al, 0xFC
         cmp     al, 0x0C
-        jne     .reset
+        jne     .volume
         inc     byte [bp + use_lba]
 
-.reset:
-        ; EAX = first sector of the FATs.
+.volume:
+        ; EAX = first sector of the FATs, then the directory to search and
+        ; the first sector of cluster 2.
         movzx   eax, word [bp + BPB_RESERVED]
         add     eax, [bp + BPB_HIDDEN]
         movzx   ecx, byte [bp + BPB_FATS]

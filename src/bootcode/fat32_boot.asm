@@ -90,7 +90,9 @@ boot_code:
         ; CHS reads are bounded by the disk the BIOS reports.
         mov     dl, [bs_drive]
         mov     ah, 0x08
+        push    es                      ; some BIOSes return a table in ES:DI
         int     0x13
+        pop     es
         jc      disk_error
         movzx   eax, cl
         and     al, 0x3F                ; sectors per track
