@@ -477,3 +477,32 @@ TEST(BlockDevice, HeldExclusivelyAndRestoredThroughTheWholeDisk) {
 
 }  // namespace
 }  // namespace e2e
+
+namespace e2e {
+namespace {
+
+// End to end: a card image restored by the program from the demo archive
+// starts in the emulator, through our master boot code, the boot sector's
+// BLDR loader and the demo BLDR, which greets on the debug console.
+TEST(RestoredCard, BootsInTheEmulator) {
+  if (Shell("command -v qemu-system-i386").status != 0) GTEST_SKIP() << "qemu-system-i386 missing";
+  Scratch s;
+  const fs::path card = s / "card.img";
+  fs::create_directories(s / "tmp");
+  MakeCard(card, {128, std::nullopt, false});
+  fs::copy_file(TESSARIN_DEMO_ARCHIVE, s / "wincesys.exe");
+  fs::copy_file(TESSARIN_CFDEF_SAMPLE, s / "CFDef.ini");
+  const Output run = RunTessarin(s.path(), s / "tmp", "--yes card.img");
+  ASSERT_EQ(run.status, 0) << run.err;
+
+  const Output boot = Shell("cd " + Quote(s.path()) +
+                            " && timeout 30 qemu-system-i386 -drive file=card.img,format=raw,if=ide -display none "
+                            "-no-reboot -m 32 -debugcon file:debugcon.txt "
+                            "-device isa-debug-exit,iobase=0xf4,iosize=0x01; cat debugcon.txt");
+  EXPECT_NE(boot.out.find("Tessarin demo panel: BLDR started from the restored card."), std::string::npos)
+      << "debug console:\n"
+      << boot.out << boot.err;
+}
+
+}  // namespace
+}  // namespace e2e
