@@ -125,6 +125,11 @@ std::optional<CardTarget> ResolveCardTarget(const std::string& path, std::string
     return std::nullopt;
   }
   if (t.blockDevice && ioctl(fd, BLKGETSIZE64, &t.sizeBytes) != 0) t.sizeBytes = 0;
+  if (t.blockDevice && t.sizeBytes == 0) {
+    close(fd);
+    error = path + " has no medium: insert the card";
+    return std::nullopt;
+  }
   std::uint8_t mbr[512];
   const ssize_t got = pread(fd, mbr, sizeof mbr, 0);
   const int readErrno = errno;

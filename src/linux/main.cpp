@@ -3,9 +3,11 @@
 // program, from the command line.
 #include <fcntl.h>
 #include <getopt.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <clocale>
 #include <cstdio>
@@ -114,6 +116,34 @@ std::string Megabytes(std::uint64_t bytes) {
   return buf;
 }
 
+// Stopping halfway can leave the card unusable, and the saved project
+// folder where only the log would have named it: the first interrupt only
+// warns, a second one stops.
+std::atomic<int> g_interrupts{0};
+
+extern "C" void OnInterrupt(int) {
+  if (g_interrupts.fetch_add(1) == 0) {
+    static const char kWarning[] =
+        "\ntessarin: stopping now can leave the card unusable; the restore goes on. "
+        "Interrupt again to stop anyway.\n";
+    (void)!write(STDERR_FILENO, kWarning, sizeof kWarning - 1);
+    return;
+  }
+  static const char kStopped[] =
+      "\ntessarin: stopped. The card may be unusable; a saved Project folder stays in the temporary "
+      "directory as QV<number>/Project.\n";
+  (void)!write(STDERR_FILENO, kStopped, sizeof kStopped - 1);
+  _exit(130);
+}
+
+void GuardAgainstInterrupts() {
+  struct sigaction action {};
+  action.sa_handler = OnInterrupt;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &action, nullptr);
+}
+
 class PrivateFolder {
  public:
   PrivateFolder() {
@@ -207,6 +237,7 @@ int main(int argc, char** argv) {
   termOptions.assumeYes = yes;
   termOptions.showProgress = isatty(STDERR_FILENO) != 0;
   termOptions.answers = terminal ? stdin : nullptr;
+  termOptions.onRestoreStarted = GuardAgainstInterrupts;
   TerminalOperator ui(termOptions);
   auto diagnostic = [&ui](const std::string& text) { ui.Diagnostic(text); };
 

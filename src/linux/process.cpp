@@ -75,8 +75,15 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOpti
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, out.fd[1], 1);
   posix_spawn_file_actions_adddup2(&actions, err.fd[1], 2);
+  // A process group of its own: a Ctrl-C on the terminal must not stop a
+  // tool halfway through writing the card; the program decides.
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+  posix_spawnattr_setpgroup(&attributes, 0);
   pid_t pid = 0;
-  const int rc = posix_spawnp(&pid, argp[0], &actions, nullptr, argp.data(), envp.data());
+  const int rc = posix_spawnp(&pid, argp[0], &actions, &attributes, argp.data(), envp.data());
+  posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   close(out.fd[1]);
   out.fd[1] = -1;

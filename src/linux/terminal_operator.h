@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -25,6 +26,8 @@ struct TerminalOptions {
   bool showProgress = false;     // standard error is a terminal
   std::FILE* answers = nullptr;  // where the operator's answers come from
   std::string caption = "tessarin";
+  // Called once the operator has confirmed and the card work begins.
+  std::function<void()> onRestoreStarted;
 };
 
 class TerminalOperator final : public OperatorPort, public StepProgress {
@@ -35,7 +38,9 @@ class TerminalOperator final : public OperatorPort, public StepProgress {
   int ShowMessageBox(const std::string& text, unsigned flags) override;
   void AddLogLine(const std::string& line) override;
   void AddLogLineNoScroll(const std::string& line) override;
-  void StartProgressAnimation() override {}
+  void StartProgressAnimation() override {
+    if (options_.onRestoreStarted) options_.onRestoreStarted();
+  }
   void StopProgressAnimation() override {}
   void SetBusy(bool) override {}
   DialogValues ExchangeIntoMembers() override { return {options_.drive, options_.preserveProject}; }

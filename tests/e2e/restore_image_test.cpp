@@ -506,3 +506,26 @@ TEST(RestoredCard, BootsInTheEmulator) {
 
 }  // namespace
 }  // namespace e2e
+
+namespace e2e {
+namespace {
+
+// Once the card work has begun, an interrupt only warns: stopping halfway
+// could leave the card unusable.
+TEST(Interrupt, OnceTheRestoreRunsTheFirstOneOnlyWarns) {
+  Scratch s;
+  const fs::path card = s / "card.img";
+  fs::create_directories(s / "tmp");
+  MakeCard(card, {96, std::nullopt, true});
+  MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
+  // One second in, the restore is in the pause after formatting.
+  const Output run = Shell("cd " + Quote(s.path()) + " && { TMPDIR=" + Quote(s / "tmp") + " " +
+                           Quote(TESSARIN_PROGRAM) + " --yes card.img & pid=$!; sleep 1; kill -INT $pid; wait $pid; }");
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.err.find("stopping now can leave the card unusable; the restore goes on."), std::string::npos)
+      << run.err;
+  EXPECT_NE(run.out.find("::Info:: System restored to FLASH successfully."), std::string::npos) << run.out;
+}
+
+}  // namespace
+}  // namespace e2e
