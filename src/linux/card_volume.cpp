@@ -15,6 +15,18 @@ std::string Trim(const std::string& s) {
   return s.substr(b, s.find_last_not_of(' ') - b + 1);
 }
 
+// The byte offset of the n-th character of a UTF-8 text (its length when
+// the text has exactly n characters), or npos when it is shorter.
+std::size_t CharOffset(const std::string& text, std::size_t n) {
+  std::size_t chars = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if ((static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) continue;  // inside a character
+    if (chars == n) return i;
+    ++chars;
+  }
+  return chars == n ? text.size() : std::string::npos;
+}
+
 }  // namespace
 
 CardVolume::CardVolume(const CardTarget& target, char letter, const std::string& privateDir)
@@ -36,8 +48,11 @@ namespace {
 
 ProcessOptions MtoolsOptions(const std::string& config) {
   ProcessOptions options;
-  // The tools' own words and number formats, whatever the operator's locale.
-  options.environment = {{"MTOOLSRC", config}, {"MTOOLS_SKIP_CHECK", "1"}, {"LC_ALL", "C"}};
+  // The tools' own words and number formats whatever the operator's locale,
+  // and names in UTF-8 both ways: in plain "C" mtools turns every letter
+  // beyond ASCII in a long name into '_', and a project file "Übersicht"
+  // would come back renamed.
+  options.environment = {{"MTOOLSRC", config}, {"MTOOLS_SKIP_CHECK", "1"}, {"LC_ALL", "C.UTF-8"}};
   return options;
 }
 
@@ -125,19 +140,26 @@ std::vector<TreeEntry> ParseRecursiveListing(const std::string& listing) {
       inRootFolder = folder.empty();
       continue;
     }
-    if (rootLength == std::string::npos || line.size() < 13 || line[0] == ' ' || line[8] != ' ') continue;
-    std::istringstream fields(line.substr(12));
+    // The columns count characters: a short name such as "ÜBERSI~1" takes
+    // more bytes than columns in UTF-8.
+    const std::size_t at8 = CharOffset(line, 8), at9 = CharOffset(line, 9), at12 = CharOffset(line, 12);
+    if (rootLength == std::string::npos || at12 == std::string::npos || at12 == line.size() || line[0] == ' ' ||
+        line[at8] != ' ')
+      continue;
+    const std::string rest = line.substr(at12);
+    std::istringstream fields(rest);
     std::string sizeText, date, time;
     if (!(fields >> sizeText >> date >> time)) continue;
-    const std::string shortName = Trim(line.substr(0, 8));
-    const std::string ext = Trim(line.substr(9, 3));
+    const std::string shortName = Trim(line.substr(0, at8));
+    const std::string ext = Trim(line.substr(at9, at12 - at9));
     if (ext.empty() && (shortName == "." || shortName == "..")) continue;
 
     std::string name = ext.empty() ? shortName : shortName + "." + ext;
-    const std::size_t afterTime = line.find(time, 12 + line.substr(12).find(date) + date.size());
-    if (afterTime != std::string::npos) {
-      const std::size_t longStart = afterTime + time.size() + 2;
-      if (longStart < line.size() && line.compare(afterTime + time.size(), 2, "  ") == 0) name = line.substr(longStart);
+    const std::size_t dateAt = rest.find(date, rest.find(sizeText) + sizeText.size());
+    const std::size_t timeAt = dateAt == std::string::npos ? dateAt : rest.find(time, dateAt + date.size());
+    if (timeAt != std::string::npos) {
+      const std::size_t afterTime = timeAt + time.size();
+      if (afterTime + 2 < rest.size() && rest.compare(afterTime, 2, "  ") == 0) name = rest.substr(afterTime + 2);
     }
     TreeEntry e;
     e.path = inRootFolder ? name : folder + "/" + name;

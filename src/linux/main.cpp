@@ -166,6 +166,9 @@ class PrivateFolder {
 int main(int argc, char** argv) {
   std::setlocale(LC_TIME, "");
   std::setlocale(LC_MESSAGES, "");
+  // File names are UTF-8 throughout: in the archive's entries (libarchive
+  // converts them to this locale's character set) and on the card (mtools).
+  std::setlocale(LC_CTYPE, "C.UTF-8");
 
   std::string dir;
   bool yes = false, preserve = true, timings = false;

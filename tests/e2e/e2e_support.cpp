@@ -82,7 +82,7 @@ std::string Mtools(const fs::path& image, const std::string& command) {
   // The command names the card's files as ::/path; -i is put in after the
   // tool's name.
   const std::size_t space = command.find(' ');
-  return MustShell("MTOOLS_SKIP_CHECK=1 " + command.substr(0, space) + " -i " + PartitionSpec(image) +
+  return MustShell("LC_ALL=C.UTF-8 MTOOLS_SKIP_CHECK=1 " + command.substr(0, space) + " -i " + PartitionSpec(image) +
                    command.substr(space));
 }
 
@@ -118,8 +118,8 @@ void PutOnCard(const fs::path& image, const fs::path& folder, const std::string&
 Tree CardTree(const fs::path& image, const std::string& folder, const fs::path& scratch) {
   const fs::path out = scratch / ("card-tree-" + std::to_string(std::rand()));
   fs::create_directories(out);
-  const Output r =
-      Shell("MTOOLS_SKIP_CHECK=1 mcopy -s -i " + PartitionSpec(image) + " ::/" + folder + "/'*' " + Quote(out));
+  const Output r = Shell("LC_ALL=C.UTF-8 MTOOLS_SKIP_CHECK=1 mcopy -s -i " + PartitionSpec(image) + " ::/" + folder +
+                         "/'*' " + Quote(out));
   Tree tree = r.status == 0 ? ReadTree(out) : Tree{};
   fs::remove_all(out);
   return tree;

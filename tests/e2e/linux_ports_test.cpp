@@ -35,6 +35,8 @@ TEST(CardListing, NamesFoldersSizesAndLongNames) {
       "..           <DIR>     2026-12-10   2:53 \n"
       "LONGNA~1 DAT         2 2026-12-10   2:53  Long Name [1].dat\n"
       "NOEXT               17 2026-12-10   2:53 \n"
+      "ÜBERSI~1 TXT         2 2026-12-10   3:32  Übersicht ä.txt\n"
+      "ÄRGER~1      <DIR>     2026-12-10   3:32  Ärger und Lösung\n"
       "        4 files                   2 bytes\n"
       "\n"
       "Total files listed:\n"
@@ -50,6 +52,8 @@ TEST(CardListing, NamesFoldersSizesAndLongNames) {
       {"BIG.BIN", false, 123456789},
       {"sub/Long Name [1].dat", false, 2},
       {"sub/NOEXT", false, 17},
+      {"sub/Übersicht ä.txt", false, 2},
+      {"sub/Ärger und Lösung", true, 0},
   };
   EXPECT_EQ(got, want);
 }

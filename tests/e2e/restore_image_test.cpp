@@ -56,9 +56,10 @@ struct Kind {
 const Kind kWinCE{"wincesys.exe",
                   {{"BLDR", std::string(3000, 'B')},
                    {"NK.BIN", std::string(70000, 'N')},
+                   {"Hilfe/Einführung.txt", "ü"},
                    {"Project/main.prj", "from the installer"},
                    {"Project/default.cfg", "installer default"}},
-                  {"BLDR", "NK.BIN", "Project"},
+                  {"BLDR", "NK.BIN", "Hilfe", "Project"},
                   {"BLDR"},
                   tessarin::IDR_FAT32_BOOT,
                   true,
@@ -83,11 +84,9 @@ const Kind kRomDos{
     "COMMAND.COM"};
 
 const Tree kProject = {
-    {"main.prj", "the operator's project"},
-    {"screens/start.bmp", std::string(40000, 's')},
-    {"screens/Long name with blanks.txt", "long"},
-    {"screens/Logo [1].bmp", "logo"},
-    {"recipes/", ""},
+    {"main.prj", "the operator's project"},        {"screens/start.bmp", std::string(40000, 's')},
+    {"screens/Long name with blanks.txt", "long"}, {"screens/Logo [1].bmp", "logo"},
+    {"Übersicht Maße.txt", "names beyond ASCII"},  {"recipes/", ""},
     {"data/deep/er/values.csv", "1;2;3\n"},
 };
 
@@ -181,6 +180,11 @@ TEST_P(RestoreImage, RestoresBootRecordsSystemAndProject) {
   // The system files, marked.
   for (const std::string& f : c.kind->systemFiles) EXPECT_EQ(Attributes(card, "::/" + f), "ASHR") << f;
   EXPECT_EQ(Attributes(card, "::/" + c.kind->plainFile), "A") << "only the system files are marked";
+
+  // Files of the archive keep their names, letters beyond ASCII included.
+  if (c.kind->files.count("Hilfe/Einführung.txt")) {
+    EXPECT_EQ(Digest(CardTree(card, "Hilfe", s.path())), Digest(Tree{{"Einführung.txt", "ü"}}));
+  }
 
   // The project folder: what the operator had, over what the installer
   // brought; the temporary copy gone.
