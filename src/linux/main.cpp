@@ -268,9 +268,6 @@ int main(int argc, char** argv) {
                  static_cast<unsigned long long>(target->partitionStart) + target->partitionSectors - 1,
                  Megabytes(std::uint64_t{target->partitionSectors} * 512).c_str(), KindName(kind),
                  getcwd(cwd, sizeof cwd) ? cwd : ".", InstallerCommandFor(kind, kCardLetter, '/').archive.c_str());
-    if (!HasBootImages())
-      std::fputs("tessarin: warning: this build carries no boot images; the restore cannot write the boot records\n",
-                 stderr);
     std::fflush(stderr);
 
     const auto started = std::chrono::steady_clock::now();

@@ -10,9 +10,7 @@
 #include "boot/profile_text.h"
 #include "res/string_table.h"
 
-#if TESSARIN_HAVE_BOOT_IMAGES
 #include "bootcode/boot_images.h"
-#endif
 
 namespace tessarin::linux_port {
 namespace {
@@ -55,16 +53,10 @@ std::string BuiltInResources::LoadResString(unsigned id) { return TableString(id
 
 ImageLoad BuiltInResources::LoadBootImage(unsigned id) {
   ImageLoad load;
-#if TESSARIN_HAVE_BOOT_IMAGES
   load.bytes = EmbeddedBootImage(id);
-#else
-  (void)id;
-#endif
   if (load.bytes.empty()) load.error = ENOENT;
   return load;
 }
-
-bool HasBootImages() { return TESSARIN_HAVE_BOOT_IMAGES != 0; }
 
 std::string FileProfile::ReadProfileString(const std::string& section, const std::string& key,
                                            const std::string& defaultValue, const std::string& file) {

@@ -36,9 +36,6 @@ class BuiltInResources final : public ResourcePort {
   ImageLoad LoadBootImage(unsigned id) override;
 };
 
-// True when the program carries the boot images.
-bool HasBootImages();
-
 class FileProfile final : public ProfilePort {
  public:
   std::string ReadProfileString(const std::string& section, const std::string& key, const std::string& defaultValue,
