@@ -19,7 +19,7 @@ std::string Slurp(const fs::path& file) {
   return s.str();
 }
 
-std::string PartitionSpec(const fs::path& image) {
+std::string PartitionArgument(const fs::path& image) {
   return Quote(image.string() + "@@" + std::to_string(std::uint64_t{kPartitionStart} * 512));
 }
 
@@ -66,14 +66,14 @@ Scratch::~Scratch() {
   fs::remove_all(path_, ec);
 }
 
-void MakeCard(const fs::path& image, const CardSpec& spec) {
-  const std::uint64_t sectors = spec.megabytes * 2048;
-  MustShell("truncate -s " + std::to_string(spec.megabytes) + "M " + Quote(image) +
+void MakeCard(const fs::path& image, const CardShape& shape) {
+  const std::uint64_t sectors = shape.megabytes * 2048;
+  MustShell("truncate -s " + std::to_string(shape.megabytes) + "M " + Quote(image) +
             " && echo 'start=" + std::to_string(kPartitionStart) + ", type=c' | sfdisk --quiet " + Quote(image));
-  if (!spec.format) return;
+  if (!shape.format) return;
   std::string cmd =
       "mkfs.fat -F 32 -h " + std::to_string(kPartitionStart) + " --offset=" + std::to_string(kPartitionStart);
-  if (spec.geometry) cmd += " -g " + *spec.geometry;
+  if (shape.geometry) cmd += " -g " + *shape.geometry;
   cmd += " " + Quote(image) + " " + std::to_string((sectors - kPartitionStart) / 2);
   MustShell(cmd + " >/dev/null");
 }
@@ -82,7 +82,7 @@ std::string Mtools(const fs::path& image, const std::string& command) {
   // The command names the card's files as ::/path; -i is put in after the
   // tool's name.
   const std::size_t space = command.find(' ');
-  return MustShell("LC_ALL=C.UTF-8 MTOOLS_SKIP_CHECK=1 " + command.substr(0, space) + " -i " + PartitionSpec(image) +
+  return MustShell("LC_ALL=C.UTF-8 MTOOLS_SKIP_CHECK=1 " + command.substr(0, space) + " -i " + PartitionArgument(image) +
                    command.substr(space));
 }
 
@@ -118,7 +118,7 @@ void PutOnCard(const fs::path& image, const fs::path& folder, const std::string&
 Tree CardTree(const fs::path& image, const std::string& folder, const fs::path& scratch) {
   const fs::path out = scratch / ("card-tree-" + std::to_string(std::rand()));
   fs::create_directories(out);
-  const Output r = Shell("LC_ALL=C.UTF-8 MTOOLS_SKIP_CHECK=1 mcopy -s -i " + PartitionSpec(image) + " ::/" + folder +
+  const Output r = Shell("LC_ALL=C.UTF-8 MTOOLS_SKIP_CHECK=1 mcopy -s -i " + PartitionArgument(image) + " ::/" + folder +
                          "/'*' " + Quote(out));
   Tree tree = r.status == 0 ? ReadTree(out) : Tree{};
   fs::remove_all(out);

@@ -36,7 +36,7 @@ class Scratch {
   fs::path path_;
 };
 
-struct CardSpec {
+struct CardShape {
   std::uint64_t megabytes = 128;
   std::optional<std::string> geometry;  // "HEADS/SECTORS" for mkfs.fat -g
   bool format = true;                   // a FAT32 volume in partition 1
@@ -44,7 +44,7 @@ struct CardSpec {
 inline constexpr std::uint32_t kPartitionStart = 2048;
 
 // A whole-card image: MBR with one FAT32 (LBA) partition from sector 2048.
-void MakeCard(const fs::path& image, const CardSpec& spec);
+void MakeCard(const fs::path& image, const CardShape& shape);
 
 // mtools on the card's partition.
 std::string Mtools(const fs::path& image, const std::string& command);

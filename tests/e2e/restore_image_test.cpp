@@ -253,11 +253,11 @@ TEST_P(RestoreStops, WithItsMessageAndNothingLost) {
   fs::create_directories(work);
   fs::create_directories(tmp);
 
-  CardSpec spec{96, std::nullopt, true};
-  if (c.setup == Setup::NoDefinitionsForRepair) spec.geometry = "255/63";
-  if (c.setup == Setup::OutsideSizeWindow) spec.megabytes = 48;
-  if (c.setup == Setup::ArchiveTooBig || c.setup == Setup::ProjectDoesNotFit) spec.megabytes = 72;
-  MakeCard(card, spec);
+  CardShape shape{96, std::nullopt, true};
+  if (c.setup == Setup::NoDefinitionsForRepair) shape.geometry = "255/63";
+  if (c.setup == Setup::OutsideSizeWindow) shape.megabytes = 48;
+  if (c.setup == Setup::ArchiveTooBig || c.setup == Setup::ProjectDoesNotFit) shape.megabytes = 72;
+  MakeCard(card, shape);
   if (c.setup == Setup::NoPartitionTable)
     MustShell("dd if=/dev/zero of=" + Quote(card) + " bs=512 count=1 conv=notrunc 2>/dev/null");
   WriteTree(s / "project", {{"main.prj", "project"}, {"screens/a.bmp", std::string(5000, 'a')}});
