@@ -1,0 +1,68 @@
+// The card's FAT volume as mtools reaches it, without mounting: a private
+// mtools configuration maps the card's drive letter to the first partition
+// of the card, so that card paths ("e:/Project") are mtools paths as they
+// stand.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "card/file_port.h"
+#include "linux/card_target.h"
+#include "linux/process.h"
+
+namespace tessarin::linux_port {
+
+// A card entry's attributes, named relative to a folder.
+struct EntryAttributes {
+  std::string path;
+  std::uint32_t attributes = 0;  // kAttrReadOnly, kAttrHidden, kAttrSystem, kAttrArchive
+};
+
+class CardVolume {
+ public:
+  // Writes the configuration into privateDir (which must exist and stay
+  // until the volume goes away).
+  CardVolume(const CardTarget& target, char letter, const std::string& privateDir);
+
+  char letter() const { return letter_; }
+  const CardTarget& target() const { return target_; }
+
+  // True for "e:/..." (either case of the card's letter, either separator).
+  bool IsCardPath(const std::string& path) const;
+
+  // Runs an mtools command (mcopy, mdir, ...) against the card.
+  ProcessResult Run(std::vector<std::string> argv) const;
+  // Runs an mcopy; with onFile set, mcopy reports each file it copies
+  // ("-v"), which costs a little time.
+  ProcessResult Copy(std::vector<std::string> arguments, std::function<void(const std::string&)> onFile) const;
+
+  // Every entry below a card folder, from one recursive listing; none when
+  // the folder cannot be listed.
+  std::optional<std::vector<TreeEntry>> ListTree(const std::string& root) const;
+
+  // The attributes of every entry below a card folder; none when it cannot
+  // be listed.
+  std::optional<std::vector<EntryAttributes>> ListAttributes(const std::string& root) const;
+
+ private:
+  CardTarget target_;
+  char letter_;
+  std::string config_;
+};
+
+// The entries of an "mdir -/ -a" listing of root, named relative to root.
+std::vector<TreeEntry> ParseRecursiveListing(const std::string& listing);
+
+// The attributes of every entry below root from an "mattrib -/" listing,
+// named relative to root; root itself is left out.
+std::vector<EntryAttributes> ParseAttributeListing(const std::string& listing);
+
+// A card path as mtools must be given it to name exactly that file: its
+// wildcard characters escaped, separators as '/'.
+std::string LiteralCardPath(const std::string& path);
+
+}  // namespace tessarin::linux_port

@@ -1,0 +1,138 @@
+#include "linux/linux_card.h"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+namespace tessarin::linux_port {
+
+LinuxCard::LinuxCard(const CardTarget& target, OperationLog& log, std::function<std::string()> whyInUse,
+                     std::function<void(const std::string&)> diagnostic)
+    : target_(target), log_(log), whyInUse_(std::move(whyInUse)), diagnostic_(std::move(diagnostic)) {}
+
+LinuxCard::~LinuxCard() { Release(); }
+
+void LinuxCard::Release() {
+  if (fd_ < 0) return;
+  if (target_.blockDevice) {
+    // What was written must be on the card before mkfs.fat or mtools open
+    // it again, or the operator pulls it.
+    fsync(fd_);
+    FlushPartitionCaches(target_);
+  }
+  close(fd_);  // also ends the flock
+  fd_ = -1;
+}
+
+int LinuxCard::SetVolumeLock(const std::string& /*driveEntry*/, bool lock) {
+  if (!lock) {
+    Release();
+    openFailed_ = false;
+    return 1;
+  }
+  Release();
+  openFailed_ = false;
+
+  if (const std::string why = whyInUse_ ? whyInUse_() : std::string(); !why.empty()) {
+    log_.StopProgressAnimation();
+    log_.ShowMessageBox(why, kMbOk | kMbIconExclamation);
+    return 0;
+  }
+
+  int fd = -1;
+  struct stat st {};
+  if (!target_.blockDevice && stat(target_.path.c_str(), &st) == 0 && (st.st_mode & 0222) == 0) {
+    // A write-protected image stays untouched even for root.
+    errno = EACCES;
+  } else {
+    fd = open(target_.path.c_str(), O_RDWR | O_CLOEXEC | (target_.blockDevice ? O_EXCL : 0));
+  }
+  if (fd < 0) {
+    lastError_ = static_cast<std::uint32_t>(errno);
+    openFailed_ = true;
+    if (diagnostic_) diagnostic_(target_.path + ": " + std::strerror(errno));
+    log_.StopProgressAnimation();
+    log_.ShowMessageBoxString(IDS_CANNOT_OPEN_DRIVE, kMbOk | kMbIconExclamation);
+    return 0;
+  }
+  if (!target_.blockDevice && flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    lastError_ = static_cast<std::uint32_t>(errno);
+    close(fd);
+    log_.StopProgressAnimation();
+    log_.ShowMessageBox(target_.path + " is in use: another program holds a lock on it. Close it and try again.",
+                        kMbOk | kMbIconExclamation);
+    return 0;
+  }
+  fd_ = fd;
+  return 1;
+}
+
+bool LinuxCard::Transfer(std::uint64_t offset, std::uint8_t* bytes, bool write) {
+  if (fd_ < 0 || bytes == nullptr) {
+    lastError_ = EBADF;
+    return false;
+  }
+  const ssize_t moved = write ? pwrite(fd_, bytes, kSectorSize, static_cast<off_t>(offset))
+                              : pread(fd_, bytes, kSectorSize, static_cast<off_t>(offset));
+  if (moved == static_cast<ssize_t>(kSectorSize)) return true;
+  lastError_ = moved < 0 ? static_cast<std::uint32_t>(errno) : static_cast<std::uint32_t>(EIO);
+  if (diagnostic_) {
+    diagnostic_(target_.path + ": " + (write ? "writing" : "reading") + " the sector at byte " +
+                std::to_string(offset) + " failed: " + std::strerror(static_cast<int>(lastError_)));
+  }
+  return false;
+}
+
+bool LinuxCard::ReadMbrSector(const std::string&, SectorBuffer& buffer) { return Transfer(0, buffer.data(), false); }
+
+bool LinuxCard::WriteMbrSector(const std::string&, const SectorBuffer& buffer) {
+  return Transfer(0, const_cast<std::uint8_t*>(buffer.data()), true);
+}
+
+bool LinuxCard::ReadVolumeBootSector(const std::string&, SectorBuffer& buffer) {
+  return Transfer(target_.VolumeOffset(), buffer.data(), false);
+}
+
+bool LinuxCard::WriteVolumeBootSector(const std::string&, const SectorBuffer& buffer) {
+  return Transfer(target_.VolumeOffset(), const_cast<std::uint8_t*>(buffer.data()), true);
+}
+
+SectorBuffer LinuxCard::AllocateSector() {
+  // Aligned for direct I/O should it ever be used; zero-filled as the
+  // portable steps expect.
+  void* p = nullptr;
+  if (posix_memalign(&p, 4096, kSectorSize) != 0) return {};
+  std::memset(p, 0, kSectorSize);
+  return SectorBuffer(static_cast<std::uint8_t*>(p), this);
+}
+
+void LinuxCard::FreeSector(std::uint8_t* bytes) { std::free(bytes); }
+
+void FlushPartitionCaches(const CardTarget& target) {
+  if (!target.blockDevice) return;
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  const fs::path dir = fs::canonical(
+      fs::path("/sys/dev/block") / (std::to_string(major(target.device)) + ":" + std::to_string(minor(target.device))),
+      ec);
+  if (ec) return;
+  for (const auto& child : fs::directory_iterator(dir, ec)) {
+    if (!fs::exists(child.path() / "partition", ec)) continue;
+    const std::string node = "/dev/" + child.path().filename().string();
+    const int fd = open(node.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) continue;
+    ioctl(fd, BLKFLSBUF, 0);
+    close(fd);
+  }
+}
+
+}  // namespace tessarin::linux_port

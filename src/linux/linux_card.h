@@ -1,0 +1,56 @@
+// Exclusive hold of the card and its single-sector transfers: a block
+// device opened exclusively, an image file locked with flock. Sector 0 is
+// the disk's first sector; the volume's first sector is the first
+// partition's, at its offset on the whole card.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "card/card_port.h"
+#include "linux/card_target.h"
+#include "restore/operation_log.h"
+
+namespace tessarin::linux_port {
+
+class LinuxCard final : public CardPort {
+ public:
+  // whyInUse tells why the card must not be touched now (mounted, the
+  // system's disk), empty when it is free; diagnostic gets the system's
+  // reason for a failure, for standard error.
+  LinuxCard(const CardTarget& target, OperationLog& log, std::function<std::string()> whyInUse,
+            std::function<void(const std::string&)> diagnostic);
+  ~LinuxCard() override;
+
+  int SetVolumeLock(const std::string& driveEntry, bool lock) override;
+  bool IsVolumeHandleInvalid() const override { return openFailed_; }
+  bool ReadMbrSector(const std::string& driveEntry, SectorBuffer& buffer) override;
+  bool WriteMbrSector(const std::string& driveEntry, const SectorBuffer& buffer) override;
+  bool ReadVolumeBootSector(const std::string& driveEntry, SectorBuffer& buffer) override;
+  bool WriteVolumeBootSector(const std::string& driveEntry, const SectorBuffer& buffer) override;
+  std::uint32_t LastError() const override { return lastError_; }
+  SectorBuffer AllocateSector() override;
+
+  bool held() const { return fd_ >= 0; }
+
+ protected:
+  void FreeSector(std::uint8_t* bytes) override;
+
+ private:
+  void Release();
+  bool Transfer(std::uint64_t offset, std::uint8_t* bytes, bool write);
+
+  CardTarget target_;
+  OperationLog& log_;
+  std::function<std::string()> whyInUse_;
+  std::function<void(const std::string&)> diagnostic_;
+  int fd_ = -1;
+  bool openFailed_ = false;
+  std::uint32_t lastError_ = 0;
+};
+
+// Drops what the kernel caches for the card's partition devices, so that
+// a later mount reads what the restore wrote through the whole disk.
+void FlushPartitionCaches(const CardTarget& target);
+
+}  // namespace tessarin::linux_port

@@ -1,0 +1,47 @@
+// The small ports of the Linux program: time and errors, the program's
+// resources, and INI files.
+#pragma once
+
+#include <chrono>
+
+#include "card/profile_port.h"
+#include "card/resource_port.h"
+#include "card/system_port.h"
+
+namespace tessarin::linux_port {
+
+class LinuxSystem final : public SystemPort {
+ public:
+  // The local time in the locale's time format (LC_TIME).
+  std::string MakeTimeStamp() override;
+  void Sleep(unsigned milliseconds) override;
+  // strerror's text, or none for a code the system does not know.
+  std::optional<std::string> SystemErrorText(std::uint32_t code) override;
+  // Drive types and the system drive mean nothing here; the drive-list
+  // rules they feed are not part of the Linux program.
+  DriveType DriveTypeOf(char) override { return DriveType::Unknown; }
+  char SystemDriveLetter() override { return '\0'; }
+
+  // Time spent in the pauses the restore prescribes.
+  std::chrono::milliseconds paused() const { return paused_; }
+
+ private:
+  std::chrono::milliseconds paused_{0};
+};
+
+// The string table and the boot images built into the program.
+class BuiltInResources final : public ResourcePort {
+ public:
+  std::string LoadResString(unsigned id) override;
+  ImageLoad LoadBootImage(unsigned id) override;
+};
+
+class FileProfile final : public ProfilePort {
+ public:
+  std::string ReadProfileString(const std::string& section, const std::string& key, const std::string& defaultValue,
+                                const std::string& file) override;
+  int ReadProfileInt(const std::string& section, const std::string& key, int defaultValue,
+                     const std::string& file) override;
+};
+
+}  // namespace tessarin::linux_port

@@ -1,0 +1,29 @@
+// Progress of a long step (formatting, installing, copying) for the
+// operator's terminal.
+#pragma once
+
+#include <string>
+
+namespace tessarin::linux_port {
+
+class StepProgress {
+ public:
+  virtual ~StepProgress() = default;
+  virtual void Begin(const std::string& step) = 0;
+  virtual void Update(const std::string& detail) = 0;
+  virtual void End() = 0;
+  // True when someone watches: only then is it worth having the tools
+  // report every file.
+  virtual bool Visible() const = 0;
+};
+
+// Reports to nobody.
+class NoProgress final : public StepProgress {
+ public:
+  void Begin(const std::string&) override {}
+  void Update(const std::string&) override {}
+  void End() override {}
+  bool Visible() const override { return false; }
+};
+
+}  // namespace tessarin::linux_port

@@ -1,0 +1,180 @@
+#include "e2e_support.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace e2e {
+namespace {
+
+std::string Slurp(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+std::string PartitionArgument(const fs::path& image) {
+  return Quote(image.string() + "@@" + std::to_string(std::uint64_t{kPartitionStart} * 512));
+}
+
+}  // namespace
+
+std::string Quote(const std::string& text) {
+  std::string q = "'";
+  for (char c : text) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+Output Shell(const std::string& command) {
+  char outName[] = "/tmp/e2e-out-XXXXXX";
+  char errName[] = "/tmp/e2e-err-XXXXXX";
+  const int o = mkstemp(outName);
+  const int e = mkstemp(errName);
+  close(o);
+  close(e);
+  const std::string full = "( " + command + " ) </dev/null >" + outName + " 2>" + errName;
+  const int rc = std::system(("bash -c " + Quote(full)).c_str());
+  Output r;
+  r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+  r.out = Slurp(outName);
+  r.err = Slurp(errName);
+  unlink(outName);
+  unlink(errName);
+  return r;
+}
+
+std::string MustShell(const std::string& command) {
+  const Output r = Shell(command);
+  EXPECT_EQ(r.status, 0) << command << "\n" << r.err;
+  return r.out;
+}
+
+Scratch::Scratch() {
+  char pattern[] = "/tmp/tessarin-e2e-XXXXXX";
+  path_ = mkdtemp(pattern);
+}
+
+Scratch::~Scratch() {
+  std::error_code ec;
+  fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
+  fs::remove_all(path_, ec);
+}
+
+void MakeCard(const fs::path& image, const CardShape& shape) {
+  const std::uint64_t sectors = shape.megabytes * 2048;
+  MustShell("truncate -s " + std::to_string(shape.megabytes) + "M " + Quote(image) +
+            " && echo 'start=" + std::to_string(kPartitionStart) + ", type=c' | sfdisk --quiet " + Quote(image));
+  if (!shape.format) return;
+  std::string cmd =
+      "mkfs.fat -F 32 -h " + std::to_string(kPartitionStart) + " --offset=" + std::to_string(kPartitionStart);
+  if (shape.geometry) cmd += " -g " + *shape.geometry;
+  cmd += " " + Quote(image) + " " + std::to_string((sectors - kPartitionStart) / 2);
+  MustShell(cmd + " >/dev/null");
+}
+
+std::string Mtools(const fs::path& image, const std::string& command) {
+  // The command names the card's files as ::/path; -i is put in after the
+  // tool's name.
+  const std::size_t space = command.find(' ');
+  return MustShell("LC_ALL=C.UTF-8 MTOOLS_SKIP_CHECK=1 " + command.substr(0, space) + " -i " + PartitionArgument(image) +
+                   command.substr(space));
+}
+
+void WriteTree(const fs::path& root, const Tree& tree) {
+  for (const auto& [path, content] : tree) {
+    if (!path.empty() && path.back() == '/') {
+      fs::create_directories(root / path);
+      continue;
+    }
+    fs::create_directories((root / path).parent_path());
+    std::ofstream(root / path, std::ios::binary) << content;
+  }
+}
+
+Tree ReadTree(const fs::path& root) {
+  Tree tree;
+  for (const auto& e : fs::recursive_directory_iterator(root)) {
+    const std::string rel = fs::relative(e.path(), root).generic_string();
+    if (e.is_directory())
+      tree[rel + "/"] = "";
+    else
+      tree[rel] = Slurp(e.path());
+  }
+  return tree;
+}
+
+void PutOnCard(const fs::path& image, const fs::path& folder, const std::string& name) {
+  Mtools(image, "mmd ::/" + name);
+  for (const auto& e : fs::directory_iterator(folder))
+    Mtools(image, "mcopy -s " + Quote(e.path()) + " ::/" + name + "/");
+}
+
+Tree CardTree(const fs::path& image, const std::string& folder, const fs::path& scratch) {
+  const fs::path out = scratch / ("card-tree-" + std::to_string(std::rand()));
+  fs::create_directories(out);
+  const Output r = Shell("LC_ALL=C.UTF-8 MTOOLS_SKIP_CHECK=1 mcopy -s -i " + PartitionArgument(image) + " ::/" + folder +
+                         "/'*' " + Quote(out));
+  Tree tree = r.status == 0 ? ReadTree(out) : Tree{};
+  fs::remove_all(out);
+  return tree;
+}
+
+std::map<std::string, std::string> Digest(const Tree& tree) {
+  std::map<std::string, std::string> digest;
+  for (const auto& [path, content] : tree)
+    digest[path] = std::to_string(content.size()) + " bytes, hash " + std::to_string(std::hash<std::string>{}(content));
+  return digest;
+}
+
+std::vector<std::uint8_t> ReadBytes(const fs::path& file, std::uint64_t offset, std::size_t length) {
+  std::ifstream in(file, std::ios::binary);
+  in.seekg(static_cast<std::streamoff>(offset));
+  std::vector<std::uint8_t> bytes(length);
+  in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(length));
+  bytes.resize(static_cast<std::size_t>(in.gcount()));
+  return bytes;
+}
+
+std::string FileHash(const fs::path& file) { return MustShell("sha256sum < " + Quote(file)); }
+
+void MakeInstaller(const fs::path& archive, const Tree& tree, const std::vector<std::string>& order,
+                   const fs::path& scratch) {
+  const fs::path content = scratch / ("installer-" + archive.filename().string());
+  fs::remove_all(content);
+  WriteTree(content, tree);
+  std::string names;
+  for (const std::string& n : order) names += " " + Quote(n);
+  MustShell(std::string(TESSARIN_MAKE_SFX) + " " + Quote(TESSARIN_SFX_STUB) + " " + Quote(archive) + " " +
+            Quote(content) + names);
+}
+
+Output RunTessarin(const fs::path& workDir, const fs::path& tmpDir, const std::string& args) {
+  return Shell("cd " + Quote(workDir) + " && TMPDIR=" + Quote(tmpDir) + " " + Quote(TESSARIN_PROGRAM) + " " + args);
+}
+
+std::vector<std::string> LogMessages(const std::string& stdoutText) {
+  std::vector<std::string> messages;
+  std::istringstream lines(stdoutText);
+  for (std::string line; std::getline(lines, line);) {
+    const std::size_t at = line.find("::");
+    messages.push_back(at == std::string::npos ? line : line.substr(at));
+  }
+  return messages;
+}
+
+std::string Attributes(const fs::path& image, const std::string& path) {
+  const std::string line = Mtools(image, "mattrib " + path);
+  const std::size_t colon = line.find("::");
+  std::string letters;
+  for (char c : line.substr(0, colon))
+    if (c != ' ') letters += c;
+  return letters;
+}
+
+}  // namespace e2e

@@ -1,0 +1,81 @@
+// Card images and runs of the program for the e2e suite.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+namespace fs = std::filesystem;
+
+struct Output {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+// Runs a shell command line; its output and error output are kept.
+Output Shell(const std::string& command);
+// Runs it and fails the test when it does not succeed.
+std::string MustShell(const std::string& command);
+std::string Quote(const std::string& text);
+
+// A folder for one test, removed at its end.
+class Scratch {
+ public:
+  Scratch();
+  ~Scratch();
+  const fs::path& path() const { return path_; }
+  fs::path operator/(const std::string& name) const { return path_ / name; }
+
+ private:
+  fs::path path_;
+};
+
+struct CardShape {
+  std::uint64_t megabytes = 128;
+  std::optional<std::string> geometry;  // "HEADS/SECTORS" for mkfs.fat -g
+  bool format = true;                   // a FAT32 volume in partition 1
+};
+inline constexpr std::uint32_t kPartitionStart = 2048;
+
+// A whole-card image: MBR with one FAT32 (LBA) partition from sector 2048.
+void MakeCard(const fs::path& image, const CardShape& shape);
+
+// mtools on the card's partition.
+std::string Mtools(const fs::path& image, const std::string& command);
+
+// Files of a tree: relative path -> contents ("/" ends a folder).
+using Tree = std::map<std::string, std::string>;
+void WriteTree(const fs::path& root, const Tree& tree);
+Tree ReadTree(const fs::path& root);
+// Puts a local folder onto the card as ::/<name>.
+void PutOnCard(const fs::path& image, const fs::path& folder, const std::string& name);
+// The card's folder as a tree; empty when it is missing.
+Tree CardTree(const fs::path& image, const std::string& folder, const fs::path& scratch);
+
+std::vector<std::uint8_t> ReadBytes(const fs::path& file, std::uint64_t offset, std::size_t length);
+std::string FileHash(const fs::path& file);
+
+// Builds an installer archive (stub + zip) of the tree, entries in order.
+void MakeInstaller(const fs::path& archive, const Tree& tree, const std::vector<std::string>& order,
+                   const fs::path& scratch);
+
+// Runs tessarin with the working directory and TMPDIR given.
+Output RunTessarin(const fs::path& workDir, const fs::path& tmpDir, const std::string& args);
+
+// The log lines without their time stamps (everything up to the first
+// "::" is the time).
+std::vector<std::string> LogMessages(const std::string& stdoutText);
+
+// A tree's sizes and hashes, short enough to print when trees differ.
+std::map<std::string, std::string> Digest(const Tree& tree);
+
+// mattrib's letters for a card file without blanks, e.g. "ASHR".
+std::string Attributes(const fs::path& image, const std::string& path);
+
+}  // namespace e2e

@@ -1,0 +1,535 @@
+// The Linux program restores real card images: for each system kind, with
+// and without a project folder, with and without a geometry repair; and
+// the ways a restore stops, each with its message and nothing lost.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "bootcode/boot_images.h"
+#include "card/file_port.h"
+#include "card/resource_port.h"
+#include "e2e_support.h"
+#include "linux/card_volume.h"
+
+namespace e2e {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+const std::vector<std::string> kCardSteps = {
+    "::Info:: Forcing Lock on Volume.",
+    "::Info:: Forcing Lock on Volume Completed.",
+    "::Info:: Removing Lock on Volume.",
+    "::Info:: Removeing Lock on Volume Completed.",
+    "::Info:: Formatting Started.",
+    "::Info:: Formatting Completed.",
+    "::Info:: Locking Volume.",
+    "::Info:: Locking Volume Completed.",
+    "::Info:: Installing Master Boot Record.",
+    "::Info:: Installing Master Boot Record Completed.",
+    "::Info:: Installing BootSector.",
+    "::Info:: Installing BootSector Completed.",
+    "::Info:: Unlocking Volume.",
+    "::Info:: Unlocking Volume Completed.",
+    "::Info:: Installing Firmware... Please wait.",
+    "::Info:: Installing Firmware Completed",
+};
+
+Bytes Image(unsigned id) {
+  const auto span = tessarin::EmbeddedBootImage(id);
+  return Bytes(span.begin(), span.end());
+}
+
+struct Kind {
+  std::string archive;
+  Tree files;
+  std::vector<std::string> order;        // archive order
+  std::vector<std::string> systemFiles;  // marked read-only, hidden, system, archive
+  unsigned templateId;
+  bool loader;
+  std::string plainFile;  // a file of the archive that is not marked
+};
+
+const Kind kWinCE{"wincesys.exe",
+                  {{"BLDR", std::string(3000, 'B')},
+                   {"NK.BIN", std::string(70000, 'N')},
+                   {"Hilfe/Einführung.txt", "ü"},
+                   {"Project/main.prj", "from the installer"},
+                   {"Project/default.cfg", "installer default"}},
+                  {"BLDR", "NK.BIN", "Hilfe", "Project"},
+                  {"BLDR"},
+                  tessarin::IDR_FAT32_BOOT,
+                  true,
+                  "NK.BIN"};
+const Kind kDos{"dossys.exe",
+                {{"io.sys", std::string(40000, 'I')},
+                 {"msdos.sys", "[Options]\n"},
+                 {"drvspace.bin", "D"},
+                 {"COMMAND.COM", std::string(5000, 'C')}},
+                {"io.sys", "msdos.sys", "drvspace.bin", "COMMAND.COM"},
+                {"io.sys", "msdos.sys", "drvspace.bin"},
+                tessarin::IDR_FAT32_BOOT,
+                false,
+                "COMMAND.COM"};
+const Kind kRomDos{
+    "romdossys.exe",
+    {{"IBMBIO.COM", std::string(20000, 'b')}, {"IBMDOS.COM", std::string(30000, 'd')}, {"COMMAND.COM", "c"}},
+    {"IBMBIO.COM", "IBMDOS.COM", "COMMAND.COM"},
+    {"IBMBIO.COM", "IBMDOS.COM"},
+    tessarin::IDR_FAT16_BOOT,
+    false,
+    "COMMAND.COM"};
+
+const Tree kProject = {
+    {"main.prj", "the operator's project"},        {"screens/start.bmp", std::string(40000, 's')},
+    {"screens/Long name with blanks.txt", "long"}, {"screens/Logo [1].bmp", "logo"},
+    {"Übersicht Maße.txt", "names beyond ASCII"},  {"recipes/", ""},
+    {"data/deep/er/values.csv", "1;2;3\n"},
+};
+
+struct RestoreCase {
+  const char* name;
+  const Kind* kind;
+  std::uint64_t megabytes;
+  bool project;
+  std::optional<std::string> geometry;        // what the card reader reports
+  std::optional<std::pair<int, int>> repair;  // heads, sectors per track written
+};
+
+void PrintTo(const RestoreCase& c, std::ostream* os) { *os << c.name; }
+
+class RestoreImage : public ::testing::TestWithParam<RestoreCase> {};
+
+TEST_P(RestoreImage, RestoresBootRecordsSystemAndProject) {
+  const RestoreCase& c = GetParam();
+  Scratch s;
+  const fs::path card = s / "card.img";
+  const fs::path work = s / "work";
+  const fs::path tmp = s / "tmp";
+  fs::create_directories(work);
+  fs::create_directories(tmp);
+  MakeCard(card, {c.megabytes, c.geometry, true});
+  std::map<std::string, std::uint32_t> attributesBefore;
+  if (c.project) {
+    WriteTree(s / "project", kProject);
+    PutOnCard(card, s / "project", "Project");
+    // Attributes that local files cannot hold must survive the round trip.
+    Mtools(card, "mattrib +r ::/Project/main.prj");
+    Mtools(card, "mattrib +h -a '::/Project/screens/Logo \\[1\\].bmp'");
+    Mtools(card, "mattrib +s ::/Project/recipes");
+    for (const auto& a : tessarin::linux_port::ParseAttributeListing(Mtools(card, "mattrib -/ ::/Project")))
+      attributesBefore[a.path] = a.attributes;
+    ASSERT_EQ(attributesBefore.at("screens/Logo [1].bmp"), tessarin::kAttrHidden);
+  }
+  MakeInstaller(work / c.kind->archive, c.kind->files, c.kind->order, s.path());
+  fs::copy_file(TESSARIN_CFDEF_SAMPLE, work / "CFDef.ini");
+  const Bytes mbrBefore = ReadBytes(card, 0, 512);
+
+  const Output run = RunTessarin(s.path(), tmp, "--yes --dir work card.img");
+  ASSERT_EQ(run.status, 0) << run.err;
+
+  // The log, as the dialog lists it.
+  std::vector<std::string> expected = {"::Info:: Backing up Project Folder."};
+  expected.push_back(c.project ? "::Info:: Backing up Project Folder completed."
+                               : "::Warning:: No Project Folder found on drive.");
+  expected.insert(expected.end(), kCardSteps.begin(), kCardSteps.end());
+  if (c.project) {
+    for (const char* line : {"::Info:: Restoring Project Folder.", "::Info:: Restoring Project Folder Completed.",
+                             "::Info:: Cleaning up Temp Direcotry.", "::Info:: Cleaning up Temp Direcotry Completed."})
+      expected.push_back(line);
+  }
+  expected.push_back("::Info:: System restored to FLASH successfully.");
+  EXPECT_EQ(LogMessages(run.out), expected);
+  EXPECT_NE(run.err.find("System restored to SD CARD successfully."), std::string::npos) << run.err;
+
+  // Sector 0: our code, the first partition active, the rest as it was.
+  const Bytes mbr = ReadBytes(card, 0, 512);
+  const Bytes mbrCode = Image(tessarin::IDR_MBR_CODE);
+  EXPECT_TRUE(std::equal(mbrCode.begin(), mbrCode.end(), mbr.begin()));
+  EXPECT_EQ(mbr[446], 0x80);
+  EXPECT_TRUE(std::equal(mbr.begin() + 440, mbr.begin() + 446, mbrBefore.begin() + 440));
+  EXPECT_TRUE(std::equal(mbr.begin() + 447, mbr.end(), mbrBefore.begin() + 447));
+
+  // The volume boot sector: the template of the kind, the card's own BPB
+  // (mkfs.fat's backup boot sector still holds it), repaired geometry, and
+  // for Windows CE the loader.
+  const std::uint64_t volume = std::uint64_t{kPartitionStart} * 512;
+  const Bytes vbr = ReadBytes(card, volume, 512);
+  const Bytes backup = ReadBytes(card, volume + 6 * 512, 512);
+  Bytes want = Image(c.kind->templateId);
+  ASSERT_EQ(want.size(), 512u);
+  std::copy(backup.begin() + 11, backup.begin() + 62, want.begin() + 11);
+  if (c.repair) {
+    want[24] = static_cast<std::uint8_t>(c.repair->second);
+    want[25] = 0;
+    want[26] = static_cast<std::uint8_t>(c.repair->first);
+    want[27] = 0;
+  }
+  if (c.kind->loader) {
+    const Bytes loader = Image(tessarin::IDR_BLDR_LOADER);
+    std::copy(loader.begin(), loader.end(), want.begin() + 90);
+  }
+  EXPECT_EQ(vbr, want);
+  if (!c.repair) {
+    EXPECT_TRUE(std::equal(vbr.begin() + 24, vbr.begin() + 28, backup.begin() + 24));
+  }
+
+  // The system files, marked.
+  for (const std::string& f : c.kind->systemFiles) EXPECT_EQ(Attributes(card, "::/" + f), "ASHR") << f;
+  EXPECT_EQ(Attributes(card, "::/" + c.kind->plainFile), "A") << "only the system files are marked";
+
+  // Files of the archive keep their names, letters beyond ASCII included.
+  if (c.kind->files.count("Hilfe/Einführung.txt")) {
+    EXPECT_EQ(Digest(CardTree(card, "Hilfe", s.path())), Digest(Tree{{"Einführung.txt", "ü"}}));
+  }
+
+  // The project folder: what the operator had, over what the installer
+  // brought; the temporary copy gone.
+  if (c.project) {
+    Tree want = ReadTree(s / "project");
+    if (c.kind->files.count("Project/default.cfg")) want["default.cfg"] = "installer default";
+    EXPECT_EQ(Digest(CardTree(card, "Project", s.path())), Digest(want));
+    std::map<std::string, std::uint32_t> attributesAfter;
+    for (const auto& a : tessarin::linux_port::ParseAttributeListing(Mtools(card, "mattrib -/ ::/Project")))
+      if (attributesBefore.count(a.path)) attributesAfter[a.path] = a.attributes;
+    EXPECT_EQ(attributesAfter, attributesBefore);
+  }
+  EXPECT_TRUE(fs::is_empty(tmp)) << "left in the temporary directory: " << fs::directory_iterator(tmp)->path();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cards, RestoreImage,
+    ::testing::Values(RestoreCase{"WinCE_Project", &kWinCE, 128, true, std::nullopt, std::nullopt},
+                      RestoreCase{"WinCE_Repair", &kWinCE, 128, false, "255/63", std::pair{16, 32}},
+                      RestoreCase{"Dos_ProjectRepair", &kDos, 256, true, "255/63", std::pair{16, 32}},
+                      RestoreCase{"RomDos_NoProject", &kRomDos, 96, false, std::nullopt, std::nullopt}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace e2e
+
+namespace e2e {
+namespace {
+
+// The ways a restore stops. Each shows its message; the card is untouched
+// when the stop comes before formatting, and the project folder the card
+// held waits, complete, in the temporary folder the last log line names.
+enum class Setup {
+  NoArchive,
+  DamagedArchive,
+  EscapingArchive,
+  ProjectDoesNotFit,
+  NoDefinitionsForRepair,
+  OutsideSizeWindow,
+  ArchiveTooBig,
+  ReadOnlyImage,
+  ImageLockedByOther,
+  NoTerminal,
+  NoPartitionTable
+};
+
+struct FailureCase {
+  const char* name;
+  Setup setup;
+  int status;
+  std::vector<std::string> messages;  // parts of standard error, in order
+  bool cardUntouched;
+  bool projectSaved;
+};
+
+void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
+
+class RestoreStops : public ::testing::TestWithParam<FailureCase> {};
+
+TEST_P(RestoreStops, WithItsMessageAndNothingLost) {
+  const FailureCase& c = GetParam();
+  Scratch s;
+  const fs::path card = s / "card.img";
+  const fs::path work = s / "work";
+  const fs::path tmp = s / "tmp";
+  fs::create_directories(work);
+  fs::create_directories(tmp);
+
+  CardShape shape{96, std::nullopt, true};
+  if (c.setup == Setup::NoDefinitionsForRepair) shape.geometry = "255/63";
+  if (c.setup == Setup::OutsideSizeWindow) shape.megabytes = 48;
+  if (c.setup == Setup::ArchiveTooBig || c.setup == Setup::ProjectDoesNotFit) shape.megabytes = 72;
+  MakeCard(card, shape);
+  if (c.setup == Setup::NoPartitionTable)
+    MustShell("dd if=/dev/zero of=" + Quote(card) + " bs=512 count=1 conv=notrunc 2>/dev/null");
+  WriteTree(s / "project", {{"main.prj", "project"}, {"screens/a.bmp", std::string(5000, 'a')}});
+  if (c.setup == Setup::ProjectDoesNotFit) WriteTree(s / "project", {{"video/intro.avi", std::string(20u << 20, 'v')}});
+  if (c.setup != Setup::NoPartitionTable) PutOnCard(card, s / "project", "Project");
+
+  if (c.setup != Setup::NoDefinitionsForRepair) fs::copy_file(TESSARIN_CFDEF_SAMPLE, work / "CFDef.ini");
+  switch (c.setup) {
+    case Setup::NoArchive:
+      break;
+    case Setup::DamagedArchive:
+      MustShell("cat " + Quote(TESSARIN_SFX_STUB) + " > " + Quote(work / "wincesys.exe") +
+                " && printf 'PK\\003\\004 this is no zip archive' >> " + Quote(work / "wincesys.exe"));
+      break;
+    case Setup::EscapingArchive:
+      // An entry that would land beside the unpacking folder.
+      WriteTree(s / "evil", {{"BLDR", "loader"}, {"outside.txt", "planted"}});
+      MustShell("cd " + Quote(s / "evil") +
+                " && bsdtar --format zip -P -s ',^outside,../outside,' -cf ../evil.zip "
+                "BLDR outside.txt && cat " +
+                Quote(TESSARIN_SFX_STUB) + " ../evil.zip > " + Quote(work / "wincesys.exe"));
+      break;
+    case Setup::ProjectDoesNotFit:
+      // The system fits, the project folder after it no longer does.
+      MakeInstaller(work / "wincesys.exe", {{"BLDR", "loader"}, {"NK.BIN", std::string(55u << 20, '\0')}},
+                    {"BLDR", "NK.BIN"}, s.path());
+      break;
+    case Setup::ArchiveTooBig:
+      MakeInstaller(work / "wincesys.exe", {{"BLDR", "loader"}, {"NK.BIN", std::string(80u << 20, '\0')}},
+                    {"BLDR", "NK.BIN"}, s.path());
+      break;
+    default:
+      MakeInstaller(work / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
+      break;
+  }
+  if (c.setup == Setup::ReadOnlyImage) fs::permissions(card, fs::perms::owner_read | fs::perms::group_read);
+  const std::string before = FileHash(card);
+
+  int lockFd = -1;
+  if (c.setup == Setup::ImageLockedByOther) {
+    lockFd = open(card.c_str(), O_RDONLY);
+    ASSERT_EQ(flock(lockFd, LOCK_EX), 0);
+  }
+  const Output run =
+      RunTessarin(s.path(), tmp, std::string(c.setup == Setup::NoTerminal ? "" : "--yes ") + "--dir work card.img");
+  if (lockFd >= 0) close(lockFd);
+
+  EXPECT_EQ(run.status, c.status) << run.err;
+  std::size_t at = 0;
+  for (const std::string& m : c.messages) {
+    const std::size_t found = run.err.find(m, at);
+    EXPECT_NE(found, std::string::npos) << "missing, or out of order: " << m << "\n" << run.err;
+    if (found != std::string::npos) at = found + m.size();
+  }
+  if (c.setup == Setup::EscapingArchive) {
+    EXPECT_FALSE(fs::exists(tmp / "outside.txt"));
+    EXPECT_NE(run.err.find("../outside.txt"), std::string::npos) << run.err;
+  }
+  if (c.cardUntouched) {
+    EXPECT_EQ(FileHash(card), before);
+  }
+
+  const std::string savedLine = "::Warning:: The Project Folder is saved in ";
+  const auto log = LogMessages(run.out);
+  if (c.projectSaved) {
+    ASSERT_FALSE(log.empty());
+    ASSERT_EQ(log.back().rfind(savedLine, 0), 0u) << log.back();
+    const fs::path saved = log.back().substr(savedLine.size());
+    EXPECT_EQ(saved.parent_path().parent_path(), tmp);
+    EXPECT_EQ(Digest(ReadTree(saved)), Digest(ReadTree(s / "project")));
+  } else {
+    EXPECT_TRUE(fs::is_empty(tmp));
+  }
+}
+
+const char kLockFailed[] = "Failed to Lock the Volume.";
+
+INSTANTIATE_TEST_SUITE_P(
+    Failures, RestoreStops,
+    ::testing::Values(
+        FailureCase{"NoArchive", Setup::NoArchive, 1, {"Error 2\n\nNo such file or directory"}, false, true},
+        FailureCase{"DamagedArchive",
+                    Setup::DamagedArchive,
+                    1,
+                    {"Error returned from WinZip while decompressing files."},
+                    false,
+                    true},
+        FailureCase{"EscapingArchive",
+                    Setup::EscapingArchive,
+                    1,
+                    {"Error returned from WinZip while decompressing files."},
+                    false,
+                    true},
+        FailureCase{"ProjectDoesNotFit",
+                    Setup::ProjectDoesNotFit,
+                    4,
+                    {"copying to e:/Project on the card failed"},
+                    false,
+                    true},
+        FailureCase{"NoDefinitionsForRepair",
+                    Setup::NoDefinitionsForRepair,
+                    1,
+                    {"The SD CARD definition file is not present. "},
+                    false,
+                    true},
+        FailureCase{"OutsideSizeWindow",
+                    Setup::OutsideSizeWindow,
+                    1,
+                    {"Tessarin only supports disk sizes between 64MB and 4GB."},
+                    false,
+                    true},
+        FailureCase{"ArchiveTooBig",
+                    Setup::ArchiveTooBig,
+                    1,
+                    {"Error returned from WinZip while decompressing files."},
+                    false,
+                    true},
+        FailureCase{"ReadOnlyImage",
+                    Setup::ReadOnlyImage,
+                    1,
+                    {"Permission denied", "Cannot open or read destination drive.", kLockFailed},
+                    true,
+                    true},
+        FailureCase{"ImageLockedByOther",
+                    Setup::ImageLockedByOther,
+                    1,
+                    {"another program holds a lock on it", kLockFailed},
+                    true,
+                    true},
+        FailureCase{"NoTerminal", Setup::NoTerminal, 2, {"no terminal to confirm"}, true, false},
+        FailureCase{"NoPartitionTable", Setup::NoPartitionTable, 2, {"no partition table"}, true, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace e2e
+
+namespace e2e {
+namespace {
+
+// On a terminal the operator is asked, and No is the default; the target
+// behind drive e: is named before the question. A Yes runs the restore
+// with its progress on the terminal.
+TEST(Confirmation, OnATerminalNoIsTheDefault) {
+  struct Case {
+    const char* answer;
+    int status;
+  };
+  const Case cases[] = {{"n\\n", 3}, {"\\n", 3}, {"", 3}, {"maybe\\n", 3}, {"Yes\\n", 0}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string("answer '") + c.answer + "'");
+    Scratch s;
+    const fs::path card = s / "card.img";
+    fs::create_directories(s / "tmp");
+    MakeCard(card, {96, std::nullopt, true});
+    MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
+    const std::string before = FileHash(card);
+    // script gives the program a terminal; what it shows comes back on
+    // script's output.
+    const Output run = Shell("cd " + Quote(s.path()) + " && printf '" + c.answer + "' | TMPDIR=" + Quote(s / "tmp") +
+                             " script -qec " + Quote(Quote(TESSARIN_PROGRAM) + " card.img") + " /dev/null");
+    EXPECT_EQ(run.status, c.status) << run.out;
+    const std::size_t named = run.out.find("drive e: is " + card.string());
+    const std::size_t asked = run.out.find("system to the SD CARD in drive e:?");
+    EXPECT_NE(named, std::string::npos) << run.out;
+    EXPECT_LT(named, asked) << run.out;
+    if (c.status == 3) {
+      EXPECT_EQ(FileHash(card), before);
+      EXPECT_EQ(run.out.find("::Info::"), std::string::npos) << run.out;
+    } else {
+      EXPECT_NE(run.out.find("\r\033[K| Formatting"), std::string::npos) << "no progress shown";
+      EXPECT_NE(run.out.find("::Info:: System restored to FLASH successfully."), std::string::npos) << run.out;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace e2e
+
+namespace e2e {
+namespace {
+
+// A card as a block device (a loop device over an image): held with
+// O_EXCL, so that a device another program holds exclusively is refused;
+// restored through the whole disk otherwise.
+TEST(BlockDevice, HeldExclusivelyAndRestoredThroughTheWholeDisk) {
+  Scratch s;
+  const fs::path card = s / "card.img";
+  fs::create_directories(s / "tmp");
+  MakeCard(card, {96, std::nullopt, false});
+  const Output attach = Shell("losetup --find --show " + Quote(card));
+  if (attach.status != 0) GTEST_SKIP() << "no loop device to stand for a card reader: " << attach.err;
+  std::string device = attach.out;
+  while (!device.empty() && device.back() == '\n') device.pop_back();
+  struct Detach {
+    std::string device;
+    ~Detach() { Shell("losetup -d " + Quote(device)); }
+  } detach{device};
+  MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
+  fs::copy_file(TESSARIN_CFDEF_SAMPLE, s / "CFDef.ini");
+
+  {
+    const int holder = open(device.c_str(), O_RDONLY | O_EXCL);
+    ASSERT_GE(holder, 0);
+    const std::string before = FileHash(card);
+    const Output held = RunTessarin(s.path(), s / "tmp", "--yes " + Quote(device));
+    close(holder);
+    EXPECT_EQ(held.status, 1);
+    EXPECT_NE(held.err.find("Device or resource busy"), std::string::npos) << held.err;
+    EXPECT_NE(held.err.find(kLockFailed), std::string::npos) << held.err;
+    EXPECT_EQ(FileHash(card), before);
+  }
+
+  const Output run = RunTessarin(s.path(), s / "tmp", "--yes " + Quote(device));
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(ReadBytes(card, 446, 1)[0], 0x80);
+  const Bytes vbr = ReadBytes(card, std::uint64_t{kPartitionStart} * 512, 512);
+  const Bytes loader = Image(tessarin::IDR_BLDR_LOADER);
+  EXPECT_TRUE(std::equal(loader.begin(), loader.end(), vbr.begin() + 90));
+  EXPECT_EQ(Attributes(card, "::/BLDR"), "ASHR");
+}
+
+}  // namespace
+}  // namespace e2e
+
+namespace e2e {
+namespace {
+
+// End to end: a card image restored by the program from the demo archive
+// starts in the emulator, through our master boot code, the boot sector's
+// BLDR loader and the demo BLDR, which greets on the debug console.
+TEST(RestoredCard, BootsInTheEmulator) {
+  if (Shell("command -v qemu-system-i386").status != 0) GTEST_SKIP() << "qemu-system-i386 missing";
+  Scratch s;
+  const fs::path card = s / "card.img";
+  fs::create_directories(s / "tmp");
+  MakeCard(card, {128, std::nullopt, false});
+  fs::copy_file(TESSARIN_DEMO_ARCHIVE, s / "wincesys.exe");
+  fs::copy_file(TESSARIN_CFDEF_SAMPLE, s / "CFDef.ini");
+  const Output run = RunTessarin(s.path(), s / "tmp", "--yes card.img");
+  ASSERT_EQ(run.status, 0) << run.err;
+
+  const Output boot = Shell("cd " + Quote(s.path()) +
+                            " && timeout 30 qemu-system-i386 -drive file=card.img,format=raw,if=ide -display none "
+                            "-no-reboot -m 32 -debugcon file:debugcon.txt "
+                            "-device isa-debug-exit,iobase=0xf4,iosize=0x01; cat debugcon.txt");
+  EXPECT_NE(boot.out.find("Tessarin demo panel: BLDR started from the restored card."), std::string::npos)
+      << "debug console:\n"
+      << boot.out << boot.err;
+}
+
+}  // namespace
+}  // namespace e2e
+
+namespace e2e {
+namespace {
+
+// Once the card work has begun, an interrupt only warns: stopping halfway
+// could leave the card unusable.
+TEST(Interrupt, OnceTheRestoreRunsTheFirstOneOnlyWarns) {
+  Scratch s;
+  const fs::path card = s / "card.img";
+  fs::create_directories(s / "tmp");
+  MakeCard(card, {96, std::nullopt, true});
+  MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
+  // One second in, the restore is in the pause after formatting.
+  const Output run = Shell("cd " + Quote(s.path()) + " && { TMPDIR=" + Quote(s / "tmp") + " " +
+                           Quote(TESSARIN_PROGRAM) + " --yes card.img & pid=$!; sleep 1; kill -INT $pid; wait $pid; }");
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.err.find("stopping now can leave the card unusable; the restore goes on."), std::string::npos)
+      << run.err;
+  EXPECT_NE(run.out.find("::Info:: System restored to FLASH successfully."), std::string::npos) << run.out;
+}
+
+}  // namespace
+}  // namespace e2e
