@@ -175,8 +175,11 @@ bool CardFiles::RestoreAttributes(const std::string& source, const std::string& 
   for (const EntryAttributes& a : saved->second)
     groups[a.attributes].push_back(LiteralCardPath(cardFolder + "/" + a.path));
   constexpr std::size_t kPathsPerCall = 256;
-  for (const auto& [attributes, paths] : groups) {
-    auto flag = [&](std::uint32_t bit, char letter) { return std::string(1, (attributes & bit) ? '+' : '-') + letter; };
+  for (const auto& [groupAttributes, paths] : groups) {
+    const std::uint32_t attributes = groupAttributes;
+    auto flag = [attributes](std::uint32_t bit, char letter) {
+      return std::string(1, (attributes & bit) ? '+' : '-') + letter;
+    };
     for (std::size_t first = 0; first < paths.size(); first += kPathsPerCall) {
       std::vector<std::string> argv{"mattrib", flag(kAttrReadOnly, 'r'), flag(kAttrArchive, 'a'),
                                     flag(kAttrSystem, 's'), flag(kAttrHidden, 'h')};

@@ -62,11 +62,13 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOpti
   }
   for (const auto& [name, value] : options.environment) envText.push_back(name + "=" + value);
   std::vector<char*> envp;
+  envp.reserve(envText.size() + 1);
   for (std::string& e : envText) envp.push_back(e.data());
   envp.push_back(nullptr);
 
   std::vector<std::string> args = argv;
   std::vector<char*> argp;
+  argp.reserve(args.size() + 1);
   for (std::string& a : args) argp.push_back(a.data());
   argp.push_back(nullptr);
 
