@@ -14,7 +14,7 @@ pkgs=(
   dosfstools mtools fdisk
   qemu-system-x86
   wine wine64 wine32:i386
-  xvfb x11-utils imagemagick
+  xvfb xauth x11-utils imagemagick
   fp-utils
 )
 
