@@ -8,6 +8,7 @@
 
 #include "install/project_folder.h"
 #include "test_helpers.h"
+#include "win32_world.h"
 
 namespace tessarin::test {
 namespace {
@@ -102,6 +103,17 @@ TEST_F(ShellCopy, ReplacesSameNamedFilesAndKeepsTheOthers) {
   EXPECT_EQ(ReadFileText(target + "\\keep.txt"), "keep");
 }
 
+TEST_F(ShellCopy, AnEmptyFolderCopiesAsAnEmptyFolder) {
+  const std::string empty = root / "card\\Empty";
+  CreateDirectoryA(empty.c_str(), nullptr);
+  EXPECT_TRUE(files.CopyFolderTree(empty, target));
+  EXPECT_TRUE(IsDirectory(target));
+  const auto copy = files.ListTree(target);
+  ASSERT_TRUE(copy.has_value());
+  EXPECT_TRUE(copy->empty());
+  EXPECT_FALSE(files.CopyFolderTree(root / "card\\Missing", root / "saved\\Other"));
+}
+
 TEST_F(ShellCopy, DeletesAFolderTreeOnly) {
   ASSERT_TRUE(files.CopyFolderTree(source, target));
   const std::string saved = root / "saved";
@@ -155,6 +167,64 @@ TEST(Win32Files, AttributesCurrentDirectoryAndReading) {
   const auto temp = files.TempPath();
   ASSERT_TRUE(temp.has_value());
   EXPECT_EQ(temp->back(), '\\');
+}
+
+}  // namespace
+}  // namespace tessarin::test
+
+namespace tessarin::test {
+namespace {
+
+// The project folder of the test drive kept across a restore by the
+// preservation steps over the real file system and shell.
+TEST(Win32Files, ProjectFolderSurvivesTheRestore) {
+  const std::string card = std::string(1, kTestDriveLetter) + ":\\";
+  ASSERT_TRUE(IsDirectory(card)) << "the suite's fixture makes drive " << kTestDriveLetter;
+  const std::string project = card + "Project";
+  const std::string drive = MakeDriveEntry(static_cast<char>(kTestDriveLetter - 'A' + 'a'));
+  ScratchFolder temp("preserve");
+  ScopedEnv tmp("TMP", temp.path());
+  ScopedEnv tempEnv("TEMP", temp.path());
+
+  struct Case {
+    const char* name;
+    std::vector<std::pair<std::string, std::string>> files;  // in the card's project
+  } cases[] = {
+      {"a project with a subfolder", {{"a.txt", "panel a"}, {"screens\\main.bin", "main screen"}}},
+      {"an empty project", {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RemoveTree(project);
+    ASSERT_TRUE(CreateDirectoryA(project.c_str(), nullptr));
+    for (const auto& [name, text] : c.files) {
+      if (name.find('\\') != std::string::npos) {
+        CreateDirectoryA((project + "\\" + name.substr(0, name.find('\\'))).c_str(), nullptr);
+      }
+      WriteFileText(project + "\\" + name, text);
+    }
+
+    Win32World world;
+    ASSERT_EQ(BackupProjectFolder(world.ctx, drive), BackupResult::Saved);
+    EXPECT_EQ(g_strSavedProjectFolder, temp.path() + "\\QV1");
+
+    // The card is formatted, and the installer brings a project file of its
+    // own.
+    RemoveTree(project);
+    ASSERT_TRUE(CreateDirectoryA(project.c_str(), nullptr));
+    WriteFileText(project + "\\a.txt", "from the installer, longer");
+    WriteFileText(project + "\\installer.txt", "kept");
+
+    EXPECT_EQ(RestoreProjectFolder(world.ctx, drive), 1);
+    for (const auto& [name, text] : c.files) EXPECT_EQ(ReadFileText(project + "\\" + name), text) << name;
+    if (c.files.empty()) {
+      EXPECT_EQ(ReadFileText(project + "\\a.txt"), "from the installer, longer");
+    }
+    EXPECT_EQ(ReadFileText(project + "\\installer.txt"), "kept");
+    EXPECT_TRUE(g_strSavedProjectFolder.empty());
+    EXPECT_FALSE(world.files.Exists(temp.path() + "\\QV1")) << "the temporary copy is gone";
+  }
+  RemoveTree(project);
 }
 
 }  // namespace
