@@ -52,13 +52,14 @@ class ConsoleOperator final : public OperatorPort {
   bool echo_;
 };
 
-struct Win32World {
-  explicit Win32World(bool echo = false, FormatTimings timings = {}) : ui(echo), format(timings) {}
+template <typename Device = Win32DeviceApi>
+struct BasicWin32World {
+  explicit BasicWin32World(bool echo = false, FormatTimings timings = {}) : ui(echo), format(timings) {}
 
   ConsoleOperator ui;
   Win32System system;
   Win32Resources resources;
-  Win32DeviceApi device;
+  Device device;
   Win32Format format;
   Win32Installer installer;
   Win32Files files;
@@ -67,5 +68,7 @@ struct Win32World {
   HandleCard card{device, cardLog};
   RestoreContext ctx{Ports{ui, system, resources, card, format, installer, files, profile}};
 };
+
+using Win32World = BasicWin32World<>;
 
 }  // namespace tessarin::test
