@@ -15,7 +15,7 @@ pkgs=(
   dosfstools mtools fdisk
   qemu-system-x86
   wine wine64 wine32:i386 fonts-wine
-  xvfb x11-utils imagemagick
+  xvfb xauth x11-utils imagemagick
   fp-utils
 )
 

@@ -42,7 +42,9 @@ ProfileText::ProfileText(std::string_view content) {
     if (line.front() == '[') {
       const std::size_t close = line.rfind(']');
       if (close != std::string_view::npos) {
-        sections_.push_back(Section{std::string(line.substr(1, close - 1)), {}});
+        // "[ CF0 ]" is section CF0: the system drops the blanks inside the
+        // brackets too.
+        sections_.push_back(Section{std::string(Trim(line.substr(1, close - 1))), {}});
         continue;
       }
       // A header without ']' is read as a key line.

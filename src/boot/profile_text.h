@@ -4,7 +4,7 @@
 // - Lines are split at line feeds; blanks (and Ctrl-Z) around each line are
 //   dropped, and empty lines ignored.
 // - "[name]" opens a section; the name is everything between the '[' and
-//   the last ']' on the line, kept as written.
+//   the last ']' on the line, without the blanks around it.
 // - "key = value" gives a key; blanks before '=' and after it are dropped.
 //   A line without '=' is a key without a value. A comment line such as
 //   "; text" is simply a key nobody asks for.

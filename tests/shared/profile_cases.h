@@ -81,9 +81,15 @@ inline constexpr ProfileCase kProfileCases[] = {
     {"basic.ini", "CF0", "Missing", ProfileRead::String, "dflt  ", 0, "dflt", 0},
     {"duplicate.ini", "CF0", "ModelNumber", ProfileRead::String, "ERROR", 0, "first", 0},
     {"duplicate.ini", "CF0", "Capacity", ProfileRead::String, "ERROR", 0, "ERROR", 0},
+    // Keys before the first section belong to no section. Wine reads them as
+    // the nameless section's; Windows does not (the Windows suite skips this
+    // case).
     {"no-section.ini", "", "ModelNumber", ProfileRead::String, "ERROR", 0, "ERROR", 0},
-    {"no-section.ini", "CF0", "ModelNumber", ProfileRead::String, "ERROR", 0, "ERROR", 0},
-    {"no-section.ini", " CF0 ", "ModelNumber", ProfileRead::String, "ERROR", 0, "ERROR", 0},
+    // Blanks inside a section's brackets do not count.
+    {"no-section.ini", "CF0", "ModelNumber", ProfileRead::String, "ERROR", 0, "blank-padded section", 0},
+    {"no-section.ini", " CF0 ", "ModelNumber", ProfileRead::String, "ERROR", 0, "blank-padded section", 0},
+    // A header without ']' opens no section: its keys stay in the one before.
+    {"no-section.ini", "CF1", "ModelNumber", ProfileRead::String, "ERROR", 0, "ERROR", 0},
     {"absent.ini", "CF0", "ModelNumber", ProfileRead::String, "ERROR", 0, "ERROR", 0},
     // Integers.
     {"basic.ini", "CF0", "Capacity", ProfileRead::Int, nullptr, -1, nullptr, 64094208},

@@ -39,6 +39,9 @@ bool Win32Format::FormatCard(const std::string& driveEntry) {
   lastRun_ = FormatRun{};
   const std::optional<std::string> program = FormatProgramPath();
   if (!program) return false;
+  // The shell would answer a missing program with an error box of its own,
+  // which nobody answers in an unattended restore.
+  if (GetFileAttributesA(program->c_str()) == INVALID_FILE_ATTRIBUTES) return false;
   const std::string parameters = FormatParameters(driveEntry);
 
   SHELLEXECUTEINFOA info;

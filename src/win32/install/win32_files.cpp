@@ -15,6 +15,20 @@ std::string DoubleNulList(const std::string& path) {
   return list;
 }
 
+// True for a folder that holds nothing.
+bool IsEmptyFolder(const std::string& folder) {
+  WIN32_FIND_DATAA found;
+  const HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return false;
+  bool empty = true;
+  do {
+    const std::string name = found.cFileName;
+    if (name != "." && name != "..") empty = false;
+  } while (empty && FindNextFileA(search, &found));
+  FindClose(search);
+  return empty;
+}
+
 }  // namespace
 
 bool Win32Files::Exists(const std::string& path) {
@@ -42,6 +56,17 @@ bool Win32Files::CopyFolderTree(const std::string& source, const std::string& ta
   if (from.size() > kMaxCopyPath || target.size() > kMaxCopyPath) {
     SetLastError(ERROR_FILENAME_EXCED_RANGE);
     return false;
+  }
+  const DWORD attributes = GetFileAttributesA(source.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    // The shell reports nothing to copy as a success.
+    SetLastError(ERROR_PATH_NOT_FOUND);
+    return false;
+  }
+  // The shell copies nothing from an empty folder and then makes no target
+  // either; the copy of an empty project is an empty folder all the same.
+  if (IsEmptyFolder(source)) {
+    return CreateDirectoryA(target.c_str(), nullptr) != 0 || GetLastError() == ERROR_ALREADY_EXISTS;
   }
   const std::string fromList = DoubleNulList(from);
   const std::string toList = DoubleNulList(target);
