@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
 
 #include "bootcode/boot_images.h"
 #include "card/file_port.h"
@@ -228,8 +229,29 @@ enum class Setup {
   ReadOnlyImage,
   ImageLockedByOther,
   NoTerminal,
-  NoPartitionTable
+  NoPartitionTable,
+  // Archives damaged in other ways.
+  TruncatedArchive,
+  GarbageAfterStub,
+  StubOnly,
+  CorruptedEntry,
+  // The card changes under the restore.
+  ReadOnlyWhileInstalling,
+  ImageDeletedAfterFormat,
+  ImageTruncatedAfterFormat,
+  // A card name the temporary folder's file system cannot hold.
+  NameTooLongForTemp
 };
+
+// Bytes that do not compress, the same on every run.
+std::string Noise(std::size_t size, std::uint32_t seed) {
+  std::string bytes(size, '\0');
+  for (char& c : bytes) {
+    seed = seed * 1664525u + 1013904223u;
+    c = static_cast<char>(seed >> 24);
+  }
+  return bytes;
+}
 
 struct FailureCase {
   const char* name;
@@ -263,6 +285,13 @@ TEST_P(RestoreStops, WithItsMessageAndNothingLost) {
   WriteTree(s / "project", {{"main.prj", "project"}, {"screens/a.bmp", std::string(5000, 'a')}});
   if (c.setup == Setup::ProjectDoesNotFit) WriteTree(s / "project", {{"video/intro.avi", std::string(20u << 20, 'v')}});
   if (c.setup != Setup::NoPartitionTable) PutOnCard(card, s / "project", "Project");
+  if (c.setup == Setup::NameTooLongForTemp) {
+    // 200 letters are a good long name on the card, 400 bytes in UTF-8:
+    // beyond what a Linux file name may hold.
+    std::string name;
+    for (int i = 0; i < 200; ++i) name += "é";
+    Mtools(card, "mcopy " + Quote((s / "project" / "main.prj").string()) + " " + Quote("::/Project/" + name));
+  }
 
   if (c.setup != Setup::NoDefinitionsForRepair) fs::copy_file(TESSARIN_CFDEF_SAMPLE, work / "CFDef.ini");
   switch (c.setup) {
@@ -289,8 +318,52 @@ TEST_P(RestoreStops, WithItsMessageAndNothingLost) {
       MakeInstaller(work / "wincesys.exe", {{"BLDR", "loader"}, {"NK.BIN", std::string(80u << 20, '\0')}},
                     {"BLDR", "NK.BIN"}, s.path());
       break;
+    case Setup::TruncatedArchive:
+    case Setup::CorruptedEntry: {
+      MakeInstaller(work / "wincesys.exe", {{"BLDR", "loader"}, {"NK.BIN", Noise(300000, 7)}}, {"BLDR", "NK.BIN"},
+                    s.path());
+      const auto size = fs::file_size(work / "wincesys.exe");
+      if (c.setup == Setup::TruncatedArchive) {
+        // Cut inside NK.BIN: the directory at the end is gone.
+        fs::resize_file(work / "wincesys.exe", size * 2 / 3);
+      } else {
+        // A few bytes of NK.BIN's data changed; the directory is whole.
+        MustShell("printf 'XXXXXXXX' | dd of=" + Quote(work / "wincesys.exe") + " bs=1 seek=" +
+                  std::to_string(size / 2) + " conv=notrunc 2>/dev/null");
+      }
+      break;
+    }
+    case Setup::GarbageAfterStub:
+      MustShell("cat " + Quote(TESSARIN_SFX_STUB) + " > " + Quote(work / "wincesys.exe"));
+      std::ofstream(work / "wincesys.exe", std::ios::binary | std::ios::app) << Noise(100000, 11);
+      break;
+    case Setup::StubOnly:
+      fs::copy_file(TESSARIN_SFX_STUB, work / "wincesys.exe");
+      break;
     default:
       MakeInstaller(work / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
+      break;
+  }
+  // Hooks around the tools the restore runs change the card between its
+  // steps, at the same point on every run.
+  const fs::path hooks = s / "hooks";
+  std::string launcher;
+  switch (c.setup) {
+    case Setup::ReadOnlyWhileInstalling:
+      // Only the unprivileged are held off by a file's mode.
+      WrapTool(hooks, "mcopy", "if [ \"${@: -1}\" = e:/ ]; then chmod a-w " + Quote(card) + "; fi", "");
+      launcher = "PATH=" + Quote(hooks) + ":$PATH " + AsUnprivilegedUser(s.path());
+      break;
+    case Setup::ImageDeletedAfterFormat:
+      WrapTool(hooks, "mkfs.fat", "", "rm -f " + Quote(card));
+      launcher = "PATH=" + Quote(hooks) + ":$PATH";
+      break;
+    case Setup::ImageTruncatedAfterFormat:
+      // The partition table stays, the volume is gone.
+      WrapTool(hooks, "mkfs.fat", "", "truncate -s " + std::to_string(kPartitionStart * 512) + " " + Quote(card));
+      launcher = "PATH=" + Quote(hooks) + ":$PATH";
+      break;
+    default:
       break;
   }
   if (c.setup == Setup::ReadOnlyImage) fs::permissions(card, fs::perms::owner_read | fs::perms::group_read);
@@ -301,8 +374,8 @@ TEST_P(RestoreStops, WithItsMessageAndNothingLost) {
     lockFd = open(card.c_str(), O_RDONLY);
     ASSERT_EQ(flock(lockFd, LOCK_EX), 0);
   }
-  const Output run =
-      RunTessarin(s.path(), tmp, std::string(c.setup == Setup::NoTerminal ? "" : "--yes ") + "--dir work card.img");
+  const Output run = RunTessarin(s.path(), tmp,
+                                 std::string(c.setup == Setup::NoTerminal ? "" : "--yes ") + "--dir work card.img", launcher);
   if (lockFd >= 0) close(lockFd);
 
   EXPECT_EQ(run.status, c.status) << run.err;
@@ -334,6 +407,7 @@ TEST_P(RestoreStops, WithItsMessageAndNothingLost) {
 }
 
 const char kLockFailed[] = "Failed to Lock the Volume.";
+const char kUnzipFailed[] = "Error returned from WinZip while decompressing files.";
 
 INSTANTIATE_TEST_SUITE_P(
     Failures, RestoreStops,
@@ -388,7 +462,36 @@ INSTANTIATE_TEST_SUITE_P(
                     true,
                     true},
         FailureCase{"NoTerminal", Setup::NoTerminal, 2, {"no terminal to confirm"}, true, false},
-        FailureCase{"NoPartitionTable", Setup::NoPartitionTable, 2, {"no partition table"}, true, false}),
+        FailureCase{"NoPartitionTable", Setup::NoPartitionTable, 2, {"no partition table"}, true, false},
+        FailureCase{"TruncatedArchive", Setup::TruncatedArchive, 1, {kUnzipFailed}, false, true},
+        FailureCase{"GarbageAfterStub", Setup::GarbageAfterStub, 1, {kUnzipFailed}, false, true},
+        FailureCase{"StubOnly", Setup::StubOnly, 1, {kUnzipFailed}, false, true},
+        FailureCase{"CorruptedEntry", Setup::CorruptedEntry, 1, {"NK.BIN", kUnzipFailed}, false, true},
+        FailureCase{"ReadOnlyWhileInstalling",
+                    Setup::ReadOnlyWhileInstalling,
+                    1,
+                    {"Permission denied", kUnzipFailed},
+                    false,
+                    true},
+        FailureCase{"ImageDeletedAfterFormat",
+                    Setup::ImageDeletedAfterFormat,
+                    1,
+                    {"No such file or directory", "Cannot open or read destination drive."},
+                    false,
+                    true},
+        FailureCase{"ImageTruncatedAfterFormat",
+                    Setup::ImageTruncatedAfterFormat,
+                    1,
+                    {"reading the sector at byte 1048576 failed", "Cannot open or read destination drive."},
+                    false,
+                    true},
+        FailureCase{"NameTooLongForTemp",
+                    Setup::NameTooLongForTemp,
+                    1,
+                    {"copying e:/Project from the card failed", "Failed to back up the Project Folder.",
+                     "The drive has not been changed."},
+                    true,
+                    false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
