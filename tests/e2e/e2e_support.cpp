@@ -82,8 +82,8 @@ std::string Mtools(const fs::path& image, const std::string& command) {
   // The command names the card's files as ::/path; -i is put in after the
   // tool's name.
   const std::size_t space = command.find(' ');
-  return MustShell("LC_ALL=C.UTF-8 MTOOLS_SKIP_CHECK=1 " + command.substr(0, space) + " -i " + PartitionArgument(image) +
-                   command.substr(space));
+  return MustShell("LC_ALL=C.UTF-8 MTOOLS_SKIP_CHECK=1 " + command.substr(0, space) + " -i " +
+                   PartitionArgument(image) + command.substr(space));
 }
 
 void WriteTree(const fs::path& root, const Tree& tree) {
@@ -118,8 +118,8 @@ void PutOnCard(const fs::path& image, const fs::path& folder, const std::string&
 Tree CardTree(const fs::path& image, const std::string& folder, const fs::path& scratch) {
   const fs::path out = scratch / ("card-tree-" + std::to_string(std::rand()));
   fs::create_directories(out);
-  const Output r = Shell("LC_ALL=C.UTF-8 MTOOLS_SKIP_CHECK=1 mcopy -s -i " + PartitionArgument(image) + " ::/" + folder +
-                         "/'*' " + Quote(out));
+  const Output r = Shell("LC_ALL=C.UTF-8 MTOOLS_SKIP_CHECK=1 mcopy -s -i " + PartitionArgument(image) + " ::/" +
+                         folder + "/'*' " + Quote(out));
   Tree tree = r.status == 0 ? ReadTree(out) : Tree{};
   fs::remove_all(out);
   return tree;
@@ -156,8 +156,8 @@ void MakeInstaller(const fs::path& archive, const Tree& tree, const std::vector<
 
 Output RunTessarin(const fs::path& workDir, const fs::path& tmpDir, const std::string& args,
                    const std::string& launcher) {
-  return Shell("cd " + Quote(workDir) + " && TMPDIR=" + Quote(tmpDir) + " " + launcher + " " +
-               Quote(TESSARIN_PROGRAM) + " " + args);
+  return Shell("cd " + Quote(workDir) + " && TMPDIR=" + Quote(tmpDir) + " " + launcher + " " + Quote(TESSARIN_PROGRAM) +
+               " " + args);
 }
 
 void WrapTool(const fs::path& folder, const std::string& tool, const std::string& before, const std::string& after) {
