@@ -237,6 +237,7 @@ enum class Setup {
   CorruptedEntry,
   // The card changes under the restore.
   ReadOnlyWhileInstalling,
+  ReadOnlyWhileRestoringProject,
   ImageDeletedAfterFormat,
   ImageTruncatedAfterFormat,
   // A card name the temporary folder's file system cannot hold.
@@ -359,6 +360,10 @@ TEST_P(RestoreStops, WithItsMessageAndNothingLost) {
       WrapTool(hooks, "mcopy", "if [ \"${@: -1}\" = e:/ ]; then chmod a-w " + Quote(card) + "; fi", "");
       launcher = "PATH=" + Quote(hooks) + ":$PATH " + AsUnprivilegedUser(s.path());
       break;
+    case Setup::ReadOnlyWhileRestoringProject:
+      WrapTool(hooks, "mcopy", "if [ \"${@: -1}\" = e:/Project/ ]; then chmod a-w " + Quote(card) + "; fi", "");
+      launcher = "PATH=" + Quote(hooks) + ":$PATH " + AsUnprivilegedUser(s.path());
+      break;
     case Setup::ImageDeletedAfterFormat:
       WrapTool(hooks, "mkfs.fat", "", "rm -f " + Quote(card));
       launcher = "PATH=" + Quote(hooks) + ":$PATH";
@@ -478,6 +483,12 @@ INSTANTIATE_TEST_SUITE_P(
                     {"Permission denied", kUnzipFailed},
                     false,
                     true},
+        FailureCase{"ReadOnlyWhileRestoringProject",
+                    Setup::ReadOnlyWhileRestoringProject,
+                    4,
+                    {"copying to e:/Project on the card failed", "Permission denied"},
+                    false,
+                    true},
         FailureCase{"ImageDeletedAfterFormat",
                     Setup::ImageDeletedAfterFormat,
                     1,
@@ -585,6 +596,41 @@ TEST(BlockDevice, HeldExclusivelyAndRestoredThroughTheWholeDisk) {
   const Bytes loader = Image(tessarin::IDR_BLDR_LOADER);
   EXPECT_TRUE(std::equal(loader.begin(), loader.end(), vbr.begin() + 90));
   EXPECT_EQ(Attributes(card, "::/BLDR"), "ASHR");
+}
+
+// The card reader's device goes away once the card is formatted (the loop
+// device is detached, as a pulled reader would vanish): the restore stops
+// with its message, and the project folder waits in the temporary folder.
+TEST(BlockDevice, VanishingAfterFormattingLosesNothing) {
+  Scratch s;
+  const fs::path card = s / "card.img";
+  const fs::path tmp = s / "tmp";
+  fs::create_directories(tmp);
+  MakeCard(card, {96, std::nullopt, true});
+  WriteTree(s / "project", {{"main.prj", "project"}, {"screens/a.bmp", std::string(5000, 'a')}});
+  PutOnCard(card, s / "project", "Project");
+  const Output attach = Shell("losetup --find --show " + Quote(card));
+  if (attach.status != 0) GTEST_SKIP() << "no loop device to stand for a card reader: " << attach.err;
+  std::string device = attach.out;
+  while (!device.empty() && device.back() == '\n') device.pop_back();
+  struct Detach {
+    std::string device;
+    ~Detach() { Shell("losetup -d " + Quote(device) + " 2>/dev/null"); }
+  } detach{device};
+  MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
+  fs::copy_file(TESSARIN_CFDEF_SAMPLE, s / "CFDef.ini");
+  WrapTool(s / "hooks", "mkfs.fat", "", "losetup -d " + Quote(device));
+
+  const Output run = RunTessarin(s.path(), tmp, "--yes " + Quote(device), "PATH=" + Quote(s / "hooks") + ":$PATH");
+  EXPECT_EQ(run.status, 1) << run.err;
+  EXPECT_NE(run.err.find("Cannot open or read destination drive."), std::string::npos) << run.err;
+  const auto log = LogMessages(run.out);
+  ASSERT_FALSE(log.empty());
+  const std::string savedLine = "::Warning:: The Project Folder is saved in ";
+  ASSERT_EQ(log.back().rfind(savedLine, 0), 0u) << run.out;
+  const fs::path saved = log.back().substr(savedLine.size());
+  EXPECT_EQ(saved.parent_path().parent_path(), tmp);
+  EXPECT_EQ(Digest(ReadTree(saved)), Digest(ReadTree(s / "project")));
 }
 
 }  // namespace
