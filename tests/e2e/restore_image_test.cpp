@@ -687,3 +687,31 @@ TEST(Interrupt, OnceTheRestoreRunsTheFirstOneOnlyWarns) {
 
 }  // namespace
 }  // namespace e2e
+
+namespace e2e {
+namespace {
+
+// The log's reader quits early (tessarin ... | head -1): the restore still
+// runs to its end, the project folder goes back, and the exit status and
+// the messages say so.
+TEST(ClosedLog, TheRestoreGoesOnWhenTheReaderQuits) {
+  Scratch s;
+  const fs::path card = s / "card.img";
+  fs::create_directories(s / "tmp");
+  MakeCard(card, {96, std::nullopt, true});
+  WriteTree(s / "project", {{"main.prj", "project"}, {"screens/a.bmp", std::string(5000, 'a')}});
+  PutOnCard(card, s / "project", "Project");
+  MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
+  const Output run = Shell("cd " + Quote(s.path()) + " && TMPDIR=" + Quote(s / "tmp") + " " + Quote(TESSARIN_PROGRAM) +
+                           " --yes card.img | head -1; exit ${PIPESTATUS[0]}");
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(LogMessages(run.out), std::vector<std::string>{"::Info:: Backing up Project Folder."});
+  EXPECT_NE(run.err.find("System restored to SD CARD successfully."), std::string::npos) << run.err;
+  EXPECT_EQ(Attributes(card, "::/BLDR"), "ASHR");
+  EXPECT_EQ(Digest(CardTree(card, "Project", s.path())), Digest(ReadTree(s / "project")));
+  EXPECT_TRUE(fs::is_empty(s / "tmp")) << "left in the temporary directory: "
+                                       << fs::directory_iterator(s / "tmp")->path();
+}
+
+}  // namespace
+}  // namespace e2e
