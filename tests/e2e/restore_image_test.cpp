@@ -241,7 +241,11 @@ enum class Setup {
   ImageDeletedAfterFormat,
   ImageTruncatedAfterFormat,
   // A card name the temporary folder's file system cannot hold.
-  NameTooLongForTemp
+  NameTooLongForTemp,
+  // The temporary folder's file system fills: with the project's copy,
+  // or later with the unpacked installer.
+  TempFillsWithProject,
+  TempFillsWithInstaller
 };
 
 // Bytes that do not compress, the same on every run.
@@ -275,6 +279,17 @@ TEST_P(RestoreStops, WithItsMessageAndNothingLost) {
   const fs::path tmp = s / "tmp";
   fs::create_directories(work);
   fs::create_directories(tmp);
+  struct Unmount {
+    fs::path point;
+    ~Unmount() {
+      if (!point.empty()) Shell("umount " + Quote(point));
+    }
+  } unmount;
+  if (c.setup == Setup::TempFillsWithProject || c.setup == Setup::TempFillsWithInstaller) {
+    const Output mounted = Shell("mount -t tmpfs -o size=2m tessarin-e2e " + Quote(tmp));
+    if (mounted.status != 0) GTEST_SKIP() << "no small file system for the temporary folder: " << mounted.err;
+    unmount.point = tmp;
+  }
 
   CardShape shape{96, std::nullopt, true};
   if (c.setup == Setup::NoDefinitionsForRepair) shape.geometry = "255/63";
@@ -285,6 +300,8 @@ TEST_P(RestoreStops, WithItsMessageAndNothingLost) {
     MustShell("dd if=/dev/zero of=" + Quote(card) + " bs=512 count=1 conv=notrunc 2>/dev/null");
   WriteTree(s / "project", {{"main.prj", "project"}, {"screens/a.bmp", std::string(5000, 'a')}});
   if (c.setup == Setup::ProjectDoesNotFit) WriteTree(s / "project", {{"video/intro.avi", std::string(20u << 20, 'v')}});
+  if (c.setup == Setup::TempFillsWithProject)
+    WriteTree(s / "project", {{"video/intro.avi", std::string(3u << 20, 'v')}});
   if (c.setup != Setup::NoPartitionTable) PutOnCard(card, s / "project", "Project");
   if (c.setup == Setup::NameTooLongForTemp) {
     // 200 letters are a good long name on the card, 400 bytes in UTF-8:
@@ -339,6 +356,10 @@ TEST_P(RestoreStops, WithItsMessageAndNothingLost) {
       }
       break;
     }
+    case Setup::TempFillsWithInstaller:
+      MakeInstaller(work / "wincesys.exe", {{"BLDR", "loader"}, {"NK.BIN", Noise(3u << 20, 5)}}, {"BLDR", "NK.BIN"},
+                    s.path());
+      break;
     case Setup::GarbageAfterStub:
       MustShell("cat " + Quote(TESSARIN_SFX_STUB) + " > " + Quote(work / "wincesys.exe"));
       std::ofstream(work / "wincesys.exe", std::ios::binary | std::ios::app) << Noise(100000, 11);
@@ -499,6 +520,19 @@ INSTANTIATE_TEST_SUITE_P(
                     Setup::ImageTruncatedAfterFormat,
                     1,
                     {"reading the sector at byte 1048576 failed", "Cannot open or read destination drive."},
+                    false,
+                    true},
+        FailureCase{
+            "TempFillsWithProject",
+            Setup::TempFillsWithProject,
+            1,
+            {"No space left on device", "Failed to back up the Project Folder.", "The drive has not been changed."},
+            true,
+            false},
+        FailureCase{"TempFillsWithInstaller",
+                    Setup::TempFillsWithInstaller,
+                    1,
+                    {"No space left on device", kUnzipFailed},
                     false,
                     true},
         FailureCase{"NameTooLongForTemp",
