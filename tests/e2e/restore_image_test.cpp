@@ -242,6 +242,8 @@ enum class Setup {
   ImageTruncatedAfterFormat,
   // A card name the temporary folder's file system cannot hold.
   NameTooLongForTemp,
+  // A card path longer than a Linux path may be.
+  PathTooLongForTemp,
   // The temporary folder's file system fills: with the project's copy,
   // or later with the unpacked installer.
   TempFillsWithProject,
@@ -303,6 +305,15 @@ TEST_P(RestoreStops, WithItsMessageAndNothingLost) {
   if (c.setup == Setup::TempFillsWithProject)
     WriteTree(s / "project", {{"video/intro.avi", std::string(3u << 20, 'v')}});
   if (c.setup != Setup::NoPartitionTable) PutOnCard(card, s / "project", "Project");
+  if (c.setup == Setup::PathTooLongForTemp) {
+    // 45 folders of 100 characters: the card holds them, a Linux path ends
+    // at 4096 bytes.
+    MustShell("export LC_ALL=C.UTF-8 MTOOLS_SKIP_CHECK=1; card=" +
+              Quote(card.string() + "@@" + std::to_string(std::uint64_t{kPartitionStart} * 512)) +
+              "; p=::/Project; for i in $(seq -w 1 45); do p=\"$p/Folder $i $(printf '%090d' 0)\"; "
+              "mmd -i \"$card\" \"$p\" || exit 1; done; mcopy -i \"$card\" " +
+              Quote((s / "project" / "main.prj").string()) + " \"$p/end.txt\"");
+  }
   if (c.setup == Setup::NameTooLongForTemp) {
     // 200 letters are a good long name on the card, 400 bytes in UTF-8:
     // beyond what a Linux file name may hold.
@@ -522,6 +533,13 @@ INSTANTIATE_TEST_SUITE_P(
                     {"reading the sector at byte 1048576 failed", "Cannot open or read destination drive."},
                     false,
                     true},
+        FailureCase{"PathTooLongForTemp",
+                    Setup::PathTooLongForTemp,
+                    1,
+                    {"copying e:/Project from the card failed", "Failed to back up the Project Folder.",
+                     "The drive has not been changed."},
+                    true,
+                    false},
         FailureCase{
             "TempFillsWithProject",
             Setup::TempFillsWithProject,
