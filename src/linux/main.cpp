@@ -164,6 +164,10 @@ class PrivateFolder {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A reader of the log that goes away (tessarin ... | head) must not stop
+  // the restore halfway: the writes to it fail, the restore goes on, and
+  // the messages and the exit status still tell how it ended.
+  signal(SIGPIPE, SIG_IGN);
   std::setlocale(LC_TIME, "");
   std::setlocale(LC_MESSAGES, "");
   // File names are UTF-8 throughout: in the archive's entries (libarchive

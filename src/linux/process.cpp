@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -81,8 +82,13 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOpti
   // tool halfway through writing the card; the program decides.
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF);
   posix_spawnattr_setpgroup(&attributes, 0);
+  // The program ignores SIGPIPE; the tools get the usual behaviour back.
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
   pid_t pid = 0;
   const int rc = posix_spawnp(&pid, argp[0], &actions, &attributes, argp.data(), envp.data());
   posix_spawnattr_destroy(&attributes);

@@ -82,8 +82,8 @@ std::string Mtools(const fs::path& image, const std::string& command) {
   // The command names the card's files as ::/path; -i is put in after the
   // tool's name.
   const std::size_t space = command.find(' ');
-  return MustShell("LC_ALL=C.UTF-8 MTOOLS_SKIP_CHECK=1 " + command.substr(0, space) + " -i " + PartitionArgument(image) +
-                   command.substr(space));
+  return MustShell("LC_ALL=C.UTF-8 MTOOLS_SKIP_CHECK=1 " + command.substr(0, space) + " -i " +
+                   PartitionArgument(image) + command.substr(space));
 }
 
 void WriteTree(const fs::path& root, const Tree& tree) {
@@ -118,8 +118,8 @@ void PutOnCard(const fs::path& image, const fs::path& folder, const std::string&
 Tree CardTree(const fs::path& image, const std::string& folder, const fs::path& scratch) {
   const fs::path out = scratch / ("card-tree-" + std::to_string(std::rand()));
   fs::create_directories(out);
-  const Output r = Shell("LC_ALL=C.UTF-8 MTOOLS_SKIP_CHECK=1 mcopy -s -i " + PartitionArgument(image) + " ::/" + folder +
-                         "/'*' " + Quote(out));
+  const Output r = Shell("LC_ALL=C.UTF-8 MTOOLS_SKIP_CHECK=1 mcopy -s -i " + PartitionArgument(image) + " ::/" +
+                         folder + "/'*' " + Quote(out));
   Tree tree = r.status == 0 ? ReadTree(out) : Tree{};
   fs::remove_all(out);
   return tree;
@@ -154,8 +154,32 @@ void MakeInstaller(const fs::path& archive, const Tree& tree, const std::vector<
             Quote(content) + names);
 }
 
-Output RunTessarin(const fs::path& workDir, const fs::path& tmpDir, const std::string& args) {
-  return Shell("cd " + Quote(workDir) + " && TMPDIR=" + Quote(tmpDir) + " " + Quote(TESSARIN_PROGRAM) + " " + args);
+Output RunTessarin(const fs::path& workDir, const fs::path& tmpDir, const std::string& args,
+                   const std::string& launcher) {
+  return Shell("cd " + Quote(workDir) + " && TMPDIR=" + Quote(tmpDir) + " " + launcher + " " + Quote(TESSARIN_PROGRAM) +
+               " " + args);
+}
+
+void WrapTool(const fs::path& folder, const std::string& tool, const std::string& before, const std::string& after) {
+  std::string real = MustShell("command -v " + Quote(tool));
+  while (!real.empty() && real.back() == '\n') real.pop_back();
+  ASSERT_FALSE(real.empty()) << tool;
+  fs::create_directories(folder);
+  const fs::path script = folder / tool;
+  std::ofstream(script) << "#!/bin/bash\n"
+                        << before << "\n"
+                        << Quote(real) << " \"$@\"\n"
+                        << "rc=$?\n"
+                        << after << "\n"
+                        << "exit $rc\n";
+  fs::permissions(script, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                              fs::perms::others_read | fs::perms::others_exec);
+}
+
+std::string AsUnprivilegedUser(const fs::path& tree) {
+  if (geteuid() != 0) return {};
+  MustShell("chown -R 65534:65534 " + Quote(tree) + " && chmod 0755 " + Quote(tree));
+  return "setpriv --reuid=65534 --regid=65534 --clear-groups";
 }
 
 std::vector<std::string> LogMessages(const std::string& stdoutText) {

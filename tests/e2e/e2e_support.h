@@ -65,8 +65,19 @@ std::string FileHash(const fs::path& file);
 void MakeInstaller(const fs::path& archive, const Tree& tree, const std::vector<std::string>& order,
                    const fs::path& scratch);
 
-// Runs tessarin with the working directory and TMPDIR given.
-Output RunTessarin(const fs::path& workDir, const fs::path& tmpDir, const std::string& args);
+// Runs tessarin with the working directory and TMPDIR given; launcher
+// goes before the program (environment settings, setpriv ...).
+Output RunTessarin(const fs::path& workDir, const fs::path& tmpDir, const std::string& args,
+                   const std::string& launcher = {});
+
+// Puts a wrapper of the system tool into folder (to go first on PATH): it
+// runs the shell lines before, the real tool, then the lines after, where
+// $rc holds the tool's status; the wrapper ends with that status.
+void WrapTool(const fs::path& folder, const std::string& tool, const std::string& before, const std::string& after);
+
+// setpriv's prefix that runs a command as the unprivileged user "nobody",
+// after handing it the tree; empty when the tests do not run as root.
+std::string AsUnprivilegedUser(const fs::path& tree);
 
 // The log lines without their time stamps (everything up to the first
 // "::" is the time).

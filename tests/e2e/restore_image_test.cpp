@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
 
 #include "bootcode/boot_images.h"
 #include "card/file_port.h"
@@ -228,8 +229,36 @@ enum class Setup {
   ReadOnlyImage,
   ImageLockedByOther,
   NoTerminal,
-  NoPartitionTable
+  NoPartitionTable,
+  // Archives damaged in other ways.
+  TruncatedArchive,
+  GarbageAfterStub,
+  StubOnly,
+  CorruptedEntry,
+  // The card changes under the restore.
+  ReadOnlyWhileInstalling,
+  ReadOnlyWhileRestoringProject,
+  ImageDeletedAfterFormat,
+  ImageTruncatedAfterFormat,
+  // A card name the temporary folder's file system cannot hold.
+  NameTooLongForTemp,
+  // A card path longer than a Linux path may be.
+  PathTooLongForTemp,
+  // The temporary folder's file system fills: with the project's copy,
+  // or later with the unpacked installer.
+  TempFillsWithProject,
+  TempFillsWithInstaller
 };
+
+// Bytes that do not compress, the same on every run.
+std::string Noise(std::size_t size, std::uint32_t seed) {
+  std::string bytes(size, '\0');
+  for (char& c : bytes) {
+    seed = seed * 1664525u + 1013904223u;
+    c = static_cast<char>(seed >> 24);
+  }
+  return bytes;
+}
 
 struct FailureCase {
   const char* name;
@@ -252,6 +281,17 @@ TEST_P(RestoreStops, WithItsMessageAndNothingLost) {
   const fs::path tmp = s / "tmp";
   fs::create_directories(work);
   fs::create_directories(tmp);
+  struct Unmount {
+    fs::path point;
+    ~Unmount() {
+      if (!point.empty()) Shell("umount " + Quote(point));
+    }
+  } unmount;
+  if (c.setup == Setup::TempFillsWithProject || c.setup == Setup::TempFillsWithInstaller) {
+    const Output mounted = Shell("mount -t tmpfs -o size=2m tessarin-e2e " + Quote(tmp));
+    if (mounted.status != 0) GTEST_SKIP() << "no small file system for the temporary folder: " << mounted.err;
+    unmount.point = tmp;
+  }
 
   CardShape shape{96, std::nullopt, true};
   if (c.setup == Setup::NoDefinitionsForRepair) shape.geometry = "255/63";
@@ -262,7 +302,30 @@ TEST_P(RestoreStops, WithItsMessageAndNothingLost) {
     MustShell("dd if=/dev/zero of=" + Quote(card) + " bs=512 count=1 conv=notrunc 2>/dev/null");
   WriteTree(s / "project", {{"main.prj", "project"}, {"screens/a.bmp", std::string(5000, 'a')}});
   if (c.setup == Setup::ProjectDoesNotFit) WriteTree(s / "project", {{"video/intro.avi", std::string(20u << 20, 'v')}});
+  if (c.setup == Setup::TempFillsWithProject)
+    WriteTree(s / "project", {{"video/intro.avi", std::string(3u << 20, 'v')}});
   if (c.setup != Setup::NoPartitionTable) PutOnCard(card, s / "project", "Project");
+  if (c.setup == Setup::PathTooLongForTemp) {
+    // 45 folders of 100 characters: the card holds them, a Linux path ends
+    // at 4096 bytes.
+    MustShell("export LC_ALL=C.UTF-8 MTOOLS_SKIP_CHECK=1; card=" +
+              Quote(card.string() + "@@" + std::to_string(std::uint64_t{kPartitionStart} * 512)) +
+              "; p=::/Project; for i in $(seq -w 1 45); do p=\"$p/Folder $i $(printf '%090d' 0)\"; "
+              "mmd -i \"$card\" \"$p\" || exit 1; done; mcopy -i \"$card\" " +
+              Quote((s / "project" / "main.prj").string()) + " \"$p/end.txt\"");
+  }
+  if (c.setup == Setup::NameTooLongForTemp) {
+    // 200 letters are a good long name on the card, 400 bytes in UTF-8:
+    // beyond what a Linux file name may hold.
+    std::string name;
+    for (int i = 0; i < 200; ++i) name += "é";
+    // mtools 4.0.32 now and then fails to make so long a name beyond
+    // ASCII ("No directory slots"); another try makes it.
+    MustShell("for try in 1 2 3 4 5 6; do LC_ALL=C.UTF-8 MTOOLS_SKIP_CHECK=1 mcopy -i " +
+              Quote(card.string() + "@@" + std::to_string(std::uint64_t{kPartitionStart} * 512)) + " " +
+              Quote((s / "project" / "main.prj").string()) + " " + Quote("::/Project/" + name) +
+              " 2>/dev/null && exit 0; done; exit 1");
+  }
 
   if (c.setup != Setup::NoDefinitionsForRepair) fs::copy_file(TESSARIN_CFDEF_SAMPLE, work / "CFDef.ini");
   switch (c.setup) {
@@ -289,8 +352,60 @@ TEST_P(RestoreStops, WithItsMessageAndNothingLost) {
       MakeInstaller(work / "wincesys.exe", {{"BLDR", "loader"}, {"NK.BIN", std::string(80u << 20, '\0')}},
                     {"BLDR", "NK.BIN"}, s.path());
       break;
+    case Setup::TruncatedArchive:
+    case Setup::CorruptedEntry: {
+      MakeInstaller(work / "wincesys.exe", {{"BLDR", "loader"}, {"NK.BIN", Noise(300000, 7)}}, {"BLDR", "NK.BIN"},
+                    s.path());
+      const auto size = fs::file_size(work / "wincesys.exe");
+      if (c.setup == Setup::TruncatedArchive) {
+        // Cut inside NK.BIN: the directory at the end is gone.
+        fs::resize_file(work / "wincesys.exe", size * 2 / 3);
+      } else {
+        // A few bytes of NK.BIN's data changed; the directory is whole.
+        MustShell("printf 'XXXXXXXX' | dd of=" + Quote(work / "wincesys.exe") +
+                  " bs=1 seek=" + std::to_string(size / 2) + " conv=notrunc 2>/dev/null");
+      }
+      break;
+    }
+    case Setup::TempFillsWithInstaller:
+      MakeInstaller(work / "wincesys.exe", {{"BLDR", "loader"}, {"NK.BIN", Noise(3u << 20, 5)}}, {"BLDR", "NK.BIN"},
+                    s.path());
+      break;
+    case Setup::GarbageAfterStub:
+      MustShell("cat " + Quote(TESSARIN_SFX_STUB) + " > " + Quote(work / "wincesys.exe"));
+      std::ofstream(work / "wincesys.exe", std::ios::binary | std::ios::app) << Noise(100000, 11);
+      break;
+    case Setup::StubOnly:
+      fs::copy_file(TESSARIN_SFX_STUB, work / "wincesys.exe");
+      break;
     default:
       MakeInstaller(work / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
+      break;
+  }
+  // Hooks around the tools the restore runs change the card between its
+  // steps, at the same point on every run.
+  const fs::path hooks = s / "hooks";
+  std::string launcher;
+  switch (c.setup) {
+    case Setup::ReadOnlyWhileInstalling:
+      // Only the unprivileged are held off by a file's mode.
+      WrapTool(hooks, "mcopy", "if [ \"${@: -1}\" = e:/ ]; then chmod a-w " + Quote(card) + "; fi", "");
+      launcher = "PATH=" + Quote(hooks) + ":$PATH " + AsUnprivilegedUser(s.path());
+      break;
+    case Setup::ReadOnlyWhileRestoringProject:
+      WrapTool(hooks, "mcopy", "if [ \"${@: -1}\" = e:/Project/ ]; then chmod a-w " + Quote(card) + "; fi", "");
+      launcher = "PATH=" + Quote(hooks) + ":$PATH " + AsUnprivilegedUser(s.path());
+      break;
+    case Setup::ImageDeletedAfterFormat:
+      WrapTool(hooks, "mkfs.fat", "", "rm -f " + Quote(card));
+      launcher = "PATH=" + Quote(hooks) + ":$PATH";
+      break;
+    case Setup::ImageTruncatedAfterFormat:
+      // The partition table stays, the volume is gone.
+      WrapTool(hooks, "mkfs.fat", "", "truncate -s " + std::to_string(kPartitionStart * 512) + " " + Quote(card));
+      launcher = "PATH=" + Quote(hooks) + ":$PATH";
+      break;
+    default:
       break;
   }
   if (c.setup == Setup::ReadOnlyImage) fs::permissions(card, fs::perms::owner_read | fs::perms::group_read);
@@ -301,8 +416,8 @@ TEST_P(RestoreStops, WithItsMessageAndNothingLost) {
     lockFd = open(card.c_str(), O_RDONLY);
     ASSERT_EQ(flock(lockFd, LOCK_EX), 0);
   }
-  const Output run =
-      RunTessarin(s.path(), tmp, std::string(c.setup == Setup::NoTerminal ? "" : "--yes ") + "--dir work card.img");
+  const Output run = RunTessarin(
+      s.path(), tmp, std::string(c.setup == Setup::NoTerminal ? "" : "--yes ") + "--dir work card.img", launcher);
   if (lockFd >= 0) close(lockFd);
 
   EXPECT_EQ(run.status, c.status) << run.err;
@@ -334,6 +449,7 @@ TEST_P(RestoreStops, WithItsMessageAndNothingLost) {
 }
 
 const char kLockFailed[] = "Failed to Lock the Volume.";
+const char kUnzipFailed[] = "Error returned from WinZip while decompressing files.";
 
 INSTANTIATE_TEST_SUITE_P(
     Failures, RestoreStops,
@@ -388,7 +504,62 @@ INSTANTIATE_TEST_SUITE_P(
                     true,
                     true},
         FailureCase{"NoTerminal", Setup::NoTerminal, 2, {"no terminal to confirm"}, true, false},
-        FailureCase{"NoPartitionTable", Setup::NoPartitionTable, 2, {"no partition table"}, true, false}),
+        FailureCase{"NoPartitionTable", Setup::NoPartitionTable, 2, {"no partition table"}, true, false},
+        FailureCase{"TruncatedArchive", Setup::TruncatedArchive, 1, {kUnzipFailed}, false, true},
+        FailureCase{"GarbageAfterStub", Setup::GarbageAfterStub, 1, {kUnzipFailed}, false, true},
+        FailureCase{"StubOnly", Setup::StubOnly, 1, {kUnzipFailed}, false, true},
+        FailureCase{"CorruptedEntry", Setup::CorruptedEntry, 1, {"NK.BIN", kUnzipFailed}, false, true},
+        FailureCase{"ReadOnlyWhileInstalling",
+                    Setup::ReadOnlyWhileInstalling,
+                    1,
+                    {"Permission denied", kUnzipFailed},
+                    false,
+                    true},
+        FailureCase{"ReadOnlyWhileRestoringProject",
+                    Setup::ReadOnlyWhileRestoringProject,
+                    4,
+                    {"copying to e:/Project on the card failed", "Permission denied"},
+                    false,
+                    true},
+        FailureCase{"ImageDeletedAfterFormat",
+                    Setup::ImageDeletedAfterFormat,
+                    1,
+                    {"No such file or directory", "Cannot open or read destination drive."},
+                    false,
+                    true},
+        FailureCase{"ImageTruncatedAfterFormat",
+                    Setup::ImageTruncatedAfterFormat,
+                    1,
+                    {"reading the sector at byte 1048576 failed", "Cannot open or read destination drive."},
+                    false,
+                    true},
+        FailureCase{"PathTooLongForTemp",
+                    Setup::PathTooLongForTemp,
+                    1,
+                    {"copying e:/Project from the card failed", "Failed to back up the Project Folder.",
+                     "The drive has not been changed."},
+                    true,
+                    false},
+        FailureCase{
+            "TempFillsWithProject",
+            Setup::TempFillsWithProject,
+            1,
+            {"No space left on device", "Failed to back up the Project Folder.", "The drive has not been changed."},
+            true,
+            false},
+        FailureCase{"TempFillsWithInstaller",
+                    Setup::TempFillsWithInstaller,
+                    1,
+                    {"No space left on device", kUnzipFailed},
+                    false,
+                    true},
+        FailureCase{"NameTooLongForTemp",
+                    Setup::NameTooLongForTemp,
+                    1,
+                    {"copying e:/Project from the card failed", "Failed to back up the Project Folder.",
+                     "The drive has not been changed."},
+                    true,
+                    false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
@@ -479,6 +650,41 @@ TEST(BlockDevice, HeldExclusivelyAndRestoredThroughTheWholeDisk) {
   EXPECT_EQ(Attributes(card, "::/BLDR"), "ASHR");
 }
 
+// The card reader's device goes away once the card is formatted (the loop
+// device is detached, as a pulled reader would vanish): the restore stops
+// with its message, and the project folder waits in the temporary folder.
+TEST(BlockDevice, VanishingAfterFormattingLosesNothing) {
+  Scratch s;
+  const fs::path card = s / "card.img";
+  const fs::path tmp = s / "tmp";
+  fs::create_directories(tmp);
+  MakeCard(card, {96, std::nullopt, true});
+  WriteTree(s / "project", {{"main.prj", "project"}, {"screens/a.bmp", std::string(5000, 'a')}});
+  PutOnCard(card, s / "project", "Project");
+  const Output attach = Shell("losetup --find --show " + Quote(card));
+  if (attach.status != 0) GTEST_SKIP() << "no loop device to stand for a card reader: " << attach.err;
+  std::string device = attach.out;
+  while (!device.empty() && device.back() == '\n') device.pop_back();
+  struct Detach {
+    std::string device;
+    ~Detach() { Shell("losetup -d " + Quote(device) + " 2>/dev/null"); }
+  } detach{device};
+  MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
+  fs::copy_file(TESSARIN_CFDEF_SAMPLE, s / "CFDef.ini");
+  WrapTool(s / "hooks", "mkfs.fat", "", "losetup -d " + Quote(device));
+
+  const Output run = RunTessarin(s.path(), tmp, "--yes " + Quote(device), "PATH=" + Quote(s / "hooks") + ":$PATH");
+  EXPECT_EQ(run.status, 1) << run.err;
+  EXPECT_NE(run.err.find("Cannot open or read destination drive."), std::string::npos) << run.err;
+  const auto log = LogMessages(run.out);
+  ASSERT_FALSE(log.empty());
+  const std::string savedLine = "::Warning:: The Project Folder is saved in ";
+  ASSERT_EQ(log.back().rfind(savedLine, 0), 0u) << run.out;
+  const fs::path saved = log.back().substr(savedLine.size());
+  EXPECT_EQ(saved.parent_path().parent_path(), tmp);
+  EXPECT_EQ(Digest(ReadTree(saved)), Digest(ReadTree(s / "project")));
+}
+
 }  // namespace
 }  // namespace e2e
 
@@ -529,6 +735,34 @@ TEST(Interrupt, OnceTheRestoreRunsTheFirstOneOnlyWarns) {
   EXPECT_NE(run.err.find("stopping now can leave the card unusable; the restore goes on."), std::string::npos)
       << run.err;
   EXPECT_NE(run.out.find("::Info:: System restored to FLASH successfully."), std::string::npos) << run.out;
+}
+
+}  // namespace
+}  // namespace e2e
+
+namespace e2e {
+namespace {
+
+// The log's reader quits early (tessarin ... | head -1): the restore still
+// runs to its end, the project folder goes back, and the exit status and
+// the messages say so.
+TEST(ClosedLog, TheRestoreGoesOnWhenTheReaderQuits) {
+  Scratch s;
+  const fs::path card = s / "card.img";
+  fs::create_directories(s / "tmp");
+  MakeCard(card, {96, std::nullopt, true});
+  WriteTree(s / "project", {{"main.prj", "project"}, {"screens/a.bmp", std::string(5000, 'a')}});
+  PutOnCard(card, s / "project", "Project");
+  MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
+  const Output run = Shell("cd " + Quote(s.path()) + " && TMPDIR=" + Quote(s / "tmp") + " " + Quote(TESSARIN_PROGRAM) +
+                           " --yes card.img | head -1; exit ${PIPESTATUS[0]}");
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(LogMessages(run.out), std::vector<std::string>{"::Info:: Backing up Project Folder."});
+  EXPECT_NE(run.err.find("System restored to SD CARD successfully."), std::string::npos) << run.err;
+  EXPECT_EQ(Attributes(card, "::/BLDR"), "ASHR");
+  EXPECT_EQ(Digest(CardTree(card, "Project", s.path())), Digest(ReadTree(s / "project")));
+  EXPECT_TRUE(fs::is_empty(s / "tmp")) << "left in the temporary directory: "
+                                       << fs::directory_iterator(s / "tmp")->path();
 }
 
 }  // namespace
