@@ -14,30 +14,14 @@
 #include "card/resource_port.h"
 #include "e2e_support.h"
 #include "linux/card_volume.h"
+#include "shared/restore_log_lines.h"
 
 namespace e2e {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-const std::vector<std::string> kCardSteps = {
-    "::Info:: Forcing Lock on Volume.",
-    "::Info:: Forcing Lock on Volume Completed.",
-    "::Info:: Removing Lock on Volume.",
-    "::Info:: Removeing Lock on Volume Completed.",
-    "::Info:: Formatting Started.",
-    "::Info:: Formatting Completed.",
-    "::Info:: Locking Volume.",
-    "::Info:: Locking Volume Completed.",
-    "::Info:: Installing Master Boot Record.",
-    "::Info:: Installing Master Boot Record Completed.",
-    "::Info:: Installing BootSector.",
-    "::Info:: Installing BootSector Completed.",
-    "::Info:: Unlocking Volume.",
-    "::Info:: Unlocking Volume Completed.",
-    "::Info:: Installing Firmware... Please wait.",
-    "::Info:: Installing Firmware Completed",
-};
+const std::vector<std::string>& kCardSteps = tessarin::test::kCardStepLines;
 
 Bytes Image(unsigned id) {
   const auto span = tessarin::EmbeddedBootImage(id);

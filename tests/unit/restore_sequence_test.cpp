@@ -4,30 +4,14 @@
 
 #include "fakes.h"
 #include "install/project_folder.h"
+#include "shared/restore_log_lines.h"
 
 namespace tessarin::test {
 namespace {
 
 using Lines = std::vector<std::string>;
 
-const Lines kCardLines = {
-    "::Info:: Forcing Lock on Volume.",
-    "::Info:: Forcing Lock on Volume Completed.",
-    "::Info:: Removing Lock on Volume.",
-    "::Info:: Removeing Lock on Volume Completed.",
-    "::Info:: Formatting Started.",
-    "::Info:: Formatting Completed.",
-    "::Info:: Locking Volume.",
-    "::Info:: Locking Volume Completed.",
-    "::Info:: Installing Master Boot Record.",
-    "::Info:: Installing Master Boot Record Completed.",
-    "::Info:: Installing BootSector.",
-    "::Info:: Installing BootSector Completed.",
-    "::Info:: Unlocking Volume.",
-    "::Info:: Unlocking Volume Completed.",
-    "::Info:: Installing Firmware... Please wait.",
-    "::Info:: Installing Firmware Completed",
-};
+const Lines& kCardLines = kCardStepLines;
 
 Lines Concat(std::initializer_list<Lines> parts) {
   Lines out;
