@@ -22,6 +22,7 @@
 #include "linux/archive_installer.h"
 #include "linux/card_files.h"
 #include "linux/card_format.h"
+#include "linux/card_list.h"
 #include "linux/card_target.h"
 #include "linux/card_volume.h"
 #include "linux/linux_card.h"
@@ -176,11 +177,16 @@ int main(int argc, char** argv) {
 
   std::string dir;
   bool yes = false, preserve = true, timings = false;
-  enum { kOptNoPreserve = 256, kOptTimings };
+  bool list = false, json = false;
+  CardListOptions listOptions;
+  enum { kOptNoPreserve = 256, kOptTimings, kOptList, kOptAll, kOptJson };
   static const option longOptions[] = {{"dir", required_argument, nullptr, 'd'},
                                        {"yes", no_argument, nullptr, 'y'},
                                        {"no-preserve", no_argument, nullptr, kOptNoPreserve},
                                        {"timings", no_argument, nullptr, kOptTimings},
+                                       {"list", no_argument, nullptr, kOptList},
+                                       {"all", no_argument, nullptr, kOptAll},
+                                       {"json", no_argument, nullptr, kOptJson},
                                        {"help", no_argument, nullptr, 'h'},
                                        {"version", no_argument, nullptr, 'V'},
                                        {nullptr, 0, nullptr, 0}};
@@ -199,6 +205,15 @@ int main(int argc, char** argv) {
       case kOptTimings:
         timings = true;
         break;
+      case kOptList:
+        list = true;
+        break;
+      case kOptAll:
+        listOptions.all = true;
+        break;
+      case kOptJson:
+        json = true;
+        break;
       case 'h':
         std::fputs(kUsage, stdout);
         return kExitRestored;
@@ -211,6 +226,11 @@ int main(int argc, char** argv) {
         return Usage((std::string("unknown option '") + argv[optind - 1] + "'").c_str());
     }
   }
+  if (list) {
+    if (optind < argc) return Usage("--list takes no TARGET");
+    return ListCardsCommand(listOptions, json);
+  }
+  if (listOptions.all) return Usage("--all goes with --list");
   if (optind >= argc) return Usage("no TARGET given (a card's block device or a card image file)");
   if (optind + 1 < argc) return Usage("more than one TARGET given");
 
