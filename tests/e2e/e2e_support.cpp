@@ -1,6 +1,7 @@
 #include "e2e_support.h"
 
 #include <gtest/gtest.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -199,6 +200,67 @@ std::string Attributes(const fs::path& image, const std::string& path) {
   for (char c : line.substr(0, colon))
     if (c != ' ') letters += c;
   return letters;
+}
+
+std::string JsonQuery(const std::string& text, const std::string& expression) {
+  char name[] = "/tmp/e2e-json-XXXXXX";
+  const int fd = mkstemp(name);
+  close(fd);
+  std::ofstream(name, std::ios::binary) << text;
+  const std::string script =
+      "import json, sys\n"
+      "def no_constant(c): raise ValueError('not JSON: ' + c)\n"
+      "objs = [json.loads(l, parse_constant=no_constant) for l in open(sys.argv[1], encoding='utf-8', "
+      "errors='strict').read().splitlines()]\n"
+      "print(" +
+      expression + ")\n";
+  const Output r = Shell("python3 -c " + Quote(script) + " " + Quote(name));
+  unlink(name);
+  EXPECT_EQ(r.status, 0) << "not JSON lines:\n" << text << "\n" << r.err;
+  std::string out = r.out;
+  while (!out.empty() && out.back() == '\n') out.pop_back();
+  return out;
+}
+
+FakeSysfs::FakeSysfs(const fs::path& root) : root_(root) {
+  for (const char* dir : {"dev/block", "block", "class/block"}) fs::create_directories(root / dir);
+}
+
+fs::path FakeSysfs::Add(const fs::path& dir, dev_t dev) {
+  fs::create_directories(dir / "holders");
+  const std::string num = std::to_string(major(dev)) + ":" + std::to_string(minor(dev));
+  std::ofstream(dir / "dev") << num << "\n";
+  fs::create_directory_symlink(dir, root_ / "dev" / "block" / num);
+  fs::create_directory_symlink(dir, root_ / "class" / "block" / dir.filename());
+  return dir;
+}
+
+fs::path FakeSysfs::Disk(const std::string& name, dev_t dev, const std::string& deviceFolder) {
+  const fs::path device = root_ / "devices" / deviceFolder;
+  const fs::path dir = Add(device / "block" / name, dev);
+  fs::create_directory_symlink(device, dir / "device");
+  fs::create_directory_symlink(dir, root_ / "block" / name);
+  return dir;
+}
+
+fs::path FakeSysfs::Partition(const fs::path& disk, const std::string& name, dev_t dev) {
+  const fs::path p = Add(disk / name, dev);
+  Set(p, "partition", "1");
+  return p;
+}
+
+fs::path FakeSysfs::Mapped(const std::string& name, dev_t dev, const fs::path& slave) {
+  const fs::path p = Add(root_ / "devices" / "virtual" / "block" / name, dev);
+  fs::create_directory_symlink(p, root_ / "block" / name);
+  fs::create_directories(p / "slaves");
+  fs::create_directory_symlink(slave, p / "slaves" / slave.filename());
+  fs::create_directory_symlink(p, slave / "holders" / name);
+  return p;
+}
+
+void FakeSysfs::Set(const fs::path& dir, const std::string& file, const std::string& value) {
+  fs::create_directories((dir / file).parent_path());
+  std::ofstream(dir / file) << value << "\n";
 }
 
 }  // namespace e2e

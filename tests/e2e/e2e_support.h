@@ -1,6 +1,8 @@
 // Card images and runs of the program for the e2e suite.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -88,5 +90,31 @@ std::map<std::string, std::string> Digest(const Tree& tree);
 
 // mattrib's letters for a card file without blanks, e.g. "ASHR".
 std::string Attributes(const fs::path& image, const std::string& path);
+
+// Parses text as JSON lines with python3's json module (strictly: no
+// control characters in strings, no NaN) and prints expression, in which
+// "objs" is the list of the objects, one per line. The test fails when a
+// line is not valid JSON.
+std::string JsonQuery(const std::string& text, const std::string& expression);
+
+// A sysfs tree as the kernel lays it out: devices below their bus's
+// folders, partitions below their disk, mapped devices with slaves and
+// holders; block/, class/block/ and dev/block/MAJ:MIN link to them.
+class FakeSysfs {
+ public:
+  explicit FakeSysfs(const fs::path& root);
+  // A disk whose device is devices/<deviceFolder>; its "device" link points
+  // there.
+  fs::path Disk(const std::string& name, dev_t dev, const std::string& deviceFolder = "pci0");
+  fs::path Partition(const fs::path& disk, const std::string& name, dev_t dev);
+  fs::path Mapped(const std::string& name, dev_t dev, const fs::path& slave);
+  // Writes an attribute file (size, removable, ro, device/model, ...).
+  static void Set(const fs::path& dir, const std::string& file, const std::string& value);
+  std::string path() const { return root_.string(); }
+
+ private:
+  fs::path Add(const fs::path& dir, dev_t dev);
+  fs::path root_;
+};
 
 }  // namespace e2e

@@ -148,36 +148,6 @@ TEST(FormatCommand, KeepsThePartitionStartAndTheRecordedGeometry) {
   EXPECT_FALSE(RecordedGeometry(sector));
 }
 
-// A sysfs tree as the kernel lays it out: dev/block/MAJ:MIN links to the
-// devices, partitions below their disk, mapped devices with slaves.
-class FakeSysfs {
- public:
-  explicit FakeSysfs(const fs::path& root) : root_(root) { fs::create_directories(root / "dev" / "block"); }
-  fs::path Disk(const std::string& name, dev_t dev) { return Add(root_ / "devices" / "pci0" / "block" / name, dev); }
-  fs::path Partition(const fs::path& disk, const std::string& name, dev_t dev) {
-    const fs::path p = Add(disk / name, dev);
-    std::ofstream(p / "partition") << "1\n";
-    return p;
-  }
-  fs::path Mapped(const std::string& name, dev_t dev, const fs::path& slave) {
-    const fs::path p = Add(root_ / "devices" / "virtual" / "block" / name, dev);
-    fs::create_directories(p / "slaves");
-    fs::create_directory_symlink(slave, p / "slaves" / slave.filename());
-    return p;
-  }
-  std::string path() const { return root_.string(); }
-
- private:
-  fs::path Add(const fs::path& dir, dev_t dev) {
-    fs::create_directories(dir);
-    const std::string num = std::to_string(major(dev)) + ":" + std::to_string(minor(dev));
-    std::ofstream(dir / "dev") << num << "\n";
-    fs::create_directory_symlink(dir, root_ / "dev" / "block" / num);
-    return dir;
-  }
-  fs::path root_;
-};
-
 TEST(CardInUse, MountedPartitionsAndTheSystemDiskAreRefused) {
   Scratch s;
   FakeSysfs sys(s / "sys");

@@ -1,0 +1,102 @@
+// The pieces of the reports for machines and for the service record: JSON
+// strings whatever bytes a name holds, text safe for a terminal, and the
+// archive's SHA-256 digest.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "e2e_support.h"
+#include "linux/json_line.h"
+#include "linux/sha256.h"
+#include "linux/shown_text.h"
+
+namespace e2e {
+namespace {
+
+using namespace tessarin::linux_port;
+
+struct TextCase {
+  const char* name;
+  std::string text;
+  std::string parsed;  // what a JSON parser reads back, as Python's repr
+  std::string shown;   // on a terminal
+};
+
+TEST(Reports, HostileTextStaysValidJsonAndHarmlessOnATerminal) {
+  const TextCase cases[] = {
+      {"plain", "e:/Project", "'e:/Project'", "e:/Project"},
+      {"quotes and backslash", "say \"hi\" \\ there", "'say \"hi\" \\\\ there'", "say \"hi\" \\ there"},
+      {"line breaks and tab", "a\nb\r\tc", "'a\\nb\\r\\tc'", "a\\x0Ab\\x0D\\x09c"},
+      {"terminal escape", "\x1b[2J\x1b]0;owned\x07", "'\\x1b[2J\\x1b]0;owned\\x07'", "\\x1B[2J\\x1B]0;owned\\x07"},
+      {"delete", "a\x7f", "'a\\x7f'", "a\\x7F"},
+      {"UTF-8 kept", "Übersicht Maße €", "'\\xdcbersicht Ma\\xdfe \\u20ac'", "Übersicht Maße €"},
+      {"Latin-1 byte", "Ma\xdf", "'Ma\\ufffd'", "Ma\\xDF"},
+      {"cut sequence", "\xe2\x82", "'\\ufffd\\ufffd'", "\\xE2\\x82"},
+      {"overlong slash", "\xc0\xaf", "'\\ufffd\\ufffd'", "\\xC0\\xAF"},
+      {"surrogate half", "\xed\xa0\x80", "'\\ufffd\\ufffd\\ufffd'", "\\xED\\xA0\\x80"},
+      {"C1 control",
+       "\xc2\x9b"
+       "31m",
+       "'\\x9b31m'", "\\xC2\\x9B31m"},
+      {"NUL", std::string("a\0b", 3), "'a\\x00b'", "a\\x00b"},
+  };
+  std::string lines;
+  for (const TextCase& c : cases) lines += JsonObject().Str("name", c.name).Str("text", c.text).Text() + "\n";
+  std::string want;
+  for (const TextCase& c : cases) want += (want.empty() ? "" : "\n") + c.parsed;
+  // ascii() shows what the parser read, letters beyond ASCII as escapes.
+  EXPECT_EQ(JsonQuery(lines, "'\\n'.join(ascii(o['text']) for o in objs)"), want);
+  for (const TextCase& c : cases) EXPECT_EQ(ShownText(c.text), c.shown) << c.name;
+
+  // Numbers, truth values and nothing.
+  EXPECT_EQ(JsonQuery(JsonObject()
+                          .Int("status", -1)
+                          .UInt("size", 4294967296u)
+                          .Num("seconds", 1.25)
+                          .Bool("ok", false)
+                          .Null("saved")
+                          .OptStr("label", std::nullopt)
+                          .Raw("list", JsonArray().Add("1").Add(JsonString("x")).Text())
+                          .Text(),
+                      "objs[0]"),
+            "{'status': -1, 'size': 4294967296, 'seconds': 1.25, 'ok': False, 'saved': None, 'label': None, "
+            "'list': [1, 'x']}");
+}
+
+TEST(Reports, Sha256AgreesWithSha256sum) {
+  // The standard's own vectors, and lengths around the padding's edges.
+  struct Case {
+    std::string input;
+    const char* digest;
+  };
+  const Case cases[] = {
+      {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+      {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+      {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+       "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+  };
+  for (const Case& c : cases) {
+    Sha256 sha;
+    sha.Update(c.input.data(), c.input.size());
+    EXPECT_EQ(sha.FinishHex(), c.digest) << c.input;
+  }
+  Scratch s;
+  for (std::size_t size : {55u, 56u, 63u, 64u, 65u, 119u, 120u, 1000000u, 3u << 20}) {
+    std::string bytes(size, '\0');
+    std::uint32_t seed = static_cast<std::uint32_t>(size);
+    for (char& b : bytes) b = static_cast<char>((seed = seed * 1103515245u + 12345u) >> 24);
+    const fs::path file = s / "data";
+    std::ofstream(file, std::ios::binary) << bytes;
+    const std::string theirs = MustShell("sha256sum " + Quote(file)).substr(0, 64);
+    EXPECT_EQ(FileSha256(file.string()).value_or(""), theirs) << size << " bytes";
+    // Fed in uneven pieces.
+    Sha256 pieces;
+    for (std::size_t at = 0, step = 1; at < size; at += step, step = step * 3 % 1000 + 1)
+      pieces.Update(bytes.data() + at, std::min(step, size - at));
+    EXPECT_EQ(pieces.FinishHex(), theirs) << size << " bytes in pieces";
+  }
+  EXPECT_FALSE(FileSha256((s / "missing").string()));
+}
+
+}  // namespace
+}  // namespace e2e
