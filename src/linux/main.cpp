@@ -40,14 +40,6 @@ using namespace tessarin::linux_port;
 // The drive letter the card goes by in the restore's texts and card paths.
 constexpr char kCardLetter = 'e';
 
-enum ExitCode {
-  kExitRestored = 0,
-  kExitFailed = 1,
-  kExitUsage = 2,
-  kExitDeclined = 3,
-  kExitProjectNotRestored = 4,
-};
-
 const char kUsage[] =
     "Usage: tessarin [OPTION]... TARGET\n"
     "Restore the panel's system onto the card TARGET: a whole card as a block\n"

@@ -2,6 +2,7 @@
 // operator's terminal.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace tessarin::linux_port {
@@ -11,9 +12,12 @@ class StepProgress {
   virtual ~StepProgress() = default;
   virtual void Begin(const std::string& step) = 0;
   virtual void Update(const std::string& detail) = 0;
+  // How much of the step is done, of a total known in advance (bytes).
+  virtual void Advance(std::uint64_t /*done*/, std::uint64_t /*total*/) {}
   virtual void End() = 0;
-  // True when someone watches: only then is it worth having the tools
-  // report every file.
+  // True when someone watches (a terminal, a report, the program that
+  // runs several restores): only then is it worth having the tools report
+  // every file.
   virtual bool Visible() const = 0;
 };
 

@@ -7,7 +7,10 @@
 namespace tessarin::linux_port {
 
 TerminalOperator::TerminalOperator(TerminalOptions options) : options_(std::move(options)) {
-  if (options_.showProgress) ticker_ = std::thread([this] { Ticker(); });
+  if (options_.showProgress) {
+    board_ = std::make_unique<ProgressBoard>(stderr, 1);
+    ticker_ = std::thread([this] { Ticker(); });
+  }
 }
 
 TerminalOperator::~TerminalOperator() {
@@ -20,22 +23,11 @@ TerminalOperator::~TerminalOperator() {
 }
 
 void TerminalOperator::ClearProgressLine() {
-  if (!drawn_) return;
-  std::fputs("\r\033[K", stderr);
-  std::fflush(stderr);
-  drawn_ = false;
+  if (board_) board_->Erase();
 }
 
 void TerminalOperator::DrawProgressLine() {
-  if (!options_.showProgress || !active_) return;
-  static const char kSpinner[] = "|/-\\";
-  const auto elapsed = std::chrono::steady_clock::now() - started_;
-  const long seconds = static_cast<long>(std::chrono::duration_cast<std::chrono::seconds>(elapsed).count());
-  const long tick = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count() / 250);
-  std::fprintf(stderr, "\r\033[K%c %s%s%s  %ld s", kSpinner[tick % 4], step_.c_str(), detail_.empty() ? "" : ": ",
-               detail_.c_str(), seconds);
-  std::fflush(stderr);
-  drawn_ = true;
+  if (board_ && active_) board_->Draw();
 }
 
 void TerminalOperator::Ticker() {
@@ -50,15 +42,30 @@ void TerminalOperator::Ticker() {
 void TerminalOperator::Begin(const std::string& step) {
   std::lock_guard lock(mutex_);
   step_ = step;
-  detail_.clear();
   active_ = true;
   started_ = std::chrono::steady_clock::now();
+  if (board_) {
+    board_->row(0) = ProgressRow{};
+    board_->row(0).step = step;
+    board_->row(0).started = started_;
+  }
   DrawProgressLine();
+  for (RunListener* l : options_.listeners) l->OnStepBegin(step);
 }
 
 void TerminalOperator::Update(const std::string& detail) {
   std::lock_guard lock(mutex_);
-  detail_ = detail;
+  if (board_) board_->row(0).detail = detail;
+  for (RunListener* l : options_.listeners) l->OnStepDetail(detail);
+}
+
+void TerminalOperator::Advance(std::uint64_t done, std::uint64_t total) {
+  std::lock_guard lock(mutex_);
+  if (board_) {
+    board_->row(0).done = done;
+    board_->row(0).total = total;
+  }
+  for (RunListener* l : options_.listeners) l->OnStepAdvance(done, total);
 }
 
 void TerminalOperator::End() {
@@ -67,6 +74,7 @@ void TerminalOperator::End() {
     stepTimes_.emplace_back(step_, std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count());
   active_ = false;
   ClearProgressLine();
+  for (RunListener* l : options_.listeners) l->OnStepEnd();
 }
 
 std::vector<std::pair<std::string, double>> TerminalOperator::StepTimes() {
@@ -76,10 +84,14 @@ std::vector<std::pair<std::string, double>> TerminalOperator::StepTimes() {
 
 void TerminalOperator::AddLogLine(const std::string& line) {
   std::lock_guard lock(mutex_);
-  ClearProgressLine();
-  std::fputs(line.c_str(), stdout);
-  std::fputc('\n', stdout);
-  std::fflush(stdout);
+  if (options_.logOnStdout) {
+    ClearProgressLine();
+    std::fputs(line.c_str(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+    DrawProgressLine();
+  }
+  for (RunListener* l : options_.listeners) l->OnLogLine(line);
 }
 
 void TerminalOperator::AddLogLineNoScroll(const std::string& line) { AddLogLine(line); }
@@ -89,41 +101,48 @@ void TerminalOperator::Diagnostic(const std::string& text) {
   ClearProgressLine();
   std::fprintf(stderr, "%s: %s\n", options_.caption.c_str(), text.c_str());
   std::fflush(stderr);
+  DrawProgressLine();
+  for (RunListener* l : options_.listeners) l->OnDiagnostic(text);
 }
 
 int TerminalOperator::ShowMessageBox(const std::string& text, unsigned flags) {
   std::unique_lock lock(mutex_);
   ClearProgressLine();
-  std::string body = text;
-  while (!body.empty() && (body.back() == '\n' || body.back() == '\r')) body.pop_back();
-  std::fflush(stdout);
-  // The box's caption, then its text as the dialog's box shows it.
-  std::fprintf(stderr, "[%s] %s\n", options_.caption.c_str(), body.c_str());
-  const unsigned type = flags & kMbTypeMask;
-  if (type != kMbYesNo && type != kMbYesNoCancel) {
+  const int answer = [&] {
+    std::string body = text;
+    while (!body.empty() && (body.back() == '\n' || body.back() == '\r')) body.pop_back();
+    std::fflush(stdout);
+    // The box's caption, then its text as the dialog's box shows it.
+    std::fprintf(stderr, "[%s] %s\n", options_.caption.c_str(), body.c_str());
+    const unsigned type = flags & kMbTypeMask;
+    if (type != kMbYesNo && type != kMbYesNoCancel) {
+      std::fflush(stderr);
+      return kIdOk;
+    }
+    if (options_.assumeYes) {
+      std::fputs("[Yes/No, default No] yes (--yes)\n", stderr);
+      std::fflush(stderr);
+      return kIdYes;
+    }
+    if (options_.answers == nullptr) {
+      std::fputs("[Yes/No, default No] no (no terminal to ask)\n", stderr);
+      std::fflush(stderr);
+      return kIdNo;
+    }
+    std::fputs("[Yes/No, default No] ", stderr);
     std::fflush(stderr);
-    return kIdOk;
-  }
-  if (options_.assumeYes) {
-    std::fputs("[Yes/No, default No] yes (--yes)\n", stderr);
-    std::fflush(stderr);
-    return kIdYes;
-  }
-  if (options_.answers == nullptr) {
-    std::fputs("[Yes/No, default No] no (no terminal to ask)\n", stderr);
-    std::fflush(stderr);
-    return kIdNo;
-  }
-  std::fputs("[Yes/No, default No] ", stderr);
-  std::fflush(stderr);
-  char answer[64] = {};
-  const bool got = std::fgets(answer, sizeof answer, options_.answers) != nullptr;
-  std::string word;
-  for (const char* p = answer; *p != '\0'; ++p)
-    if (!std::isspace(static_cast<unsigned char>(*p)))
-      word += static_cast<char>(std::tolower(static_cast<unsigned char>(*p)));
-  if (!got) std::fputc('\n', stderr);
-  return (word == "y" || word == "yes") ? kIdYes : kIdNo;
+    char reply[64] = {};
+    const bool got = std::fgets(reply, sizeof reply, options_.answers) != nullptr;
+    std::string word;
+    for (const char* p = reply; *p != '\0'; ++p)
+      if (!std::isspace(static_cast<unsigned char>(*p)))
+        word += static_cast<char>(std::tolower(static_cast<unsigned char>(*p)));
+    if (!got) std::fputc('\n', stderr);
+    return (word == "y" || word == "yes") ? kIdYes : kIdNo;
+  }();
+  DrawProgressLine();
+  for (RunListener* l : options_.listeners) l->OnMessage(text, flags, answer);
+  return answer;
 }
 
 }  // namespace tessarin::linux_port

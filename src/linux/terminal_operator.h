@@ -1,13 +1,15 @@
 // The operator's side on a terminal: log lines on standard output exactly as
 // the dialog lists them, message boxes on standard error, the confirmation
 // asked on the terminal (or answered by --yes), and the progress of long
-// steps on standard error while a terminal watches.
+// steps on standard error while a terminal watches. Everything it shows is
+// also passed on to the run's listeners (reports, the parent program).
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -15,6 +17,8 @@
 #include <vector>
 
 #include "card/operator_port.h"
+#include "linux/progress_board.h"
+#include "linux/run_events.h"
 #include "linux/step_progress.h"
 
 namespace tessarin::linux_port {
@@ -23,11 +27,13 @@ struct TerminalOptions {
   std::string drive;  // the card's drive entry, "[-e-]"
   bool preserveProject = true;
   bool assumeYes = false;        // --yes: the question is answered Yes
-  bool showProgress = false;     // standard error is a terminal
+  bool showProgress = false;     // standard error is a terminal: draw the progress line
+  bool logOnStdout = true;       // false when standard output carries JSON instead
   std::FILE* answers = nullptr;  // where the operator's answers come from
   std::string caption = "tessarin";
   // Called once the operator has confirmed and the card work begins.
   std::function<void()> onRestoreStarted;
+  std::vector<RunListener*> listeners;
 };
 
 class TerminalOperator final : public OperatorPort, public StepProgress {
@@ -47,8 +53,9 @@ class TerminalOperator final : public OperatorPort, public StepProgress {
 
   void Begin(const std::string& step) override;
   void Update(const std::string& detail) override;
+  void Advance(std::uint64_t done, std::uint64_t total) override;
   void End() override;
-  bool Visible() const override { return options_.showProgress; }
+  bool Visible() const override { return options_.showProgress || !options_.listeners.empty(); }
 
   // A line about a failure, for standard error ("tessarin: ...").
   void Diagnostic(const std::string& text);
@@ -66,10 +73,9 @@ class TerminalOperator final : public OperatorPort, public StepProgress {
   std::condition_variable wake_;
   std::thread ticker_;
   bool stopping_ = false;
+  std::unique_ptr<ProgressBoard> board_;  // while a terminal watches
   bool active_ = false;
-  bool drawn_ = false;
   std::string step_;
-  std::string detail_;
   std::chrono::steady_clock::time_point started_;
   std::vector<std::pair<std::string, double>> stepTimes_;
 };
