@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <clocale>
@@ -15,6 +16,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "card/card_types.h"
 #include "install/firmware.h"
@@ -25,8 +27,12 @@
 #include "linux/card_list.h"
 #include "linux/card_target.h"
 #include "linux/card_volume.h"
+#include "linux/last_words.h"
 #include "linux/linux_card.h"
+#include "linux/parallel_restore.h"
 #include "linux/platform_ports.h"
+#include "linux/run_reports.h"
+#include "linux/shown_text.h"
 #include "linux/terminal_operator.h"
 #include "res/string_ids.h"
 #include "res/string_table.h"
@@ -126,6 +132,7 @@ extern "C" void OnInterrupt(int) {
       "\ntessarin: stopped. The card may be unusable; a saved Project folder stays in the temporary "
       "directory as QV<number>/Project.\n";
   (void)!write(STDERR_FILENO, kStopped, sizeof kStopped - 1);
+  WriteLastWords();
   _exit(130);
 }
 
@@ -154,6 +161,46 @@ class PrivateFolder {
   std::string path_;
 };
 
+// Several cards: each restored by a process of its own. They are asked
+// about once, together, before any of them starts.
+int RestoreSeveralCommand(const std::vector<std::string>& targets, const std::vector<std::string>& shared, bool yes,
+                          bool json, bool timings) {
+  // The same card twice would be two restores fighting over it.
+  std::vector<std::pair<dev_t, ino_t>> seen;
+  for (const std::string& t : targets) {
+    struct stat st {};
+    if (stat(t.c_str(), &st) != 0) continue;  // its own restore says why
+    const std::pair<dev_t, ino_t> id =
+        S_ISBLK(st.st_mode) ? std::pair<dev_t, ino_t>{st.st_rdev, 0} : std::pair<dev_t, ino_t>{st.st_dev, st.st_ino};
+    if (std::find(seen.begin(), seen.end(), id) != seen.end())
+      return Usage(("the card " + ShownText(t) + " is given more than once").c_str());
+    seen.push_back(id);
+  }
+  if (!yes) {
+    if (isatty(STDIN_FILENO) == 0) {
+      std::fputs("tessarin: no terminal to confirm the restore on; give --yes to restore without asking\n", stderr);
+      return kExitUsage;
+    }
+    std::string question = TableString(IDS_CONFIRM_RESTORE) + "s";
+    for (std::size_t i = 0; i < targets.size(); ++i) question += (i == 0 ? " " : ", ") + ShownText(targets[i]);
+    question += "?";
+    TerminalOptions ask;
+    ask.answers = stdin;
+    TerminalOperator ui(ask);
+    std::fprintf(stderr, "tessarin: %zu cards, each called drive %c: in its own log lines\n", targets.size(),
+                 kCardLetter);
+    if (ui.ShowMessageBox(question, kMbYesNo | kMbIconQuestion) != kIdYes) return kExitDeclined;
+  }
+  ParallelOptions options;
+  options.arguments = shared;
+  options.json = json;
+  options.timings = timings;
+  options.board = !json && isatty(STDERR_FILENO) != 0;
+  int worst = kExitRestored;
+  for (const CardResult& r : RestoreSeveral(targets, options)) worst = WorseStatus(worst, r.status);
+  return worst;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -171,7 +218,9 @@ int main(int argc, char** argv) {
   bool yes = false, preserve = true, timings = false;
   bool list = false, json = false;
   CardListOptions listOptions;
-  enum { kOptNoPreserve = 256, kOptTimings, kOptList, kOptAll, kOptJson };
+  std::string logFile;
+  int reportFd = -1;
+  enum { kOptNoPreserve = 256, kOptTimings, kOptList, kOptAll, kOptJson, kOptLog, kOptReportFd };
   static const option longOptions[] = {{"dir", required_argument, nullptr, 'd'},
                                        {"yes", no_argument, nullptr, 'y'},
                                        {"no-preserve", no_argument, nullptr, kOptNoPreserve},
@@ -179,6 +228,8 @@ int main(int argc, char** argv) {
                                        {"list", no_argument, nullptr, kOptList},
                                        {"all", no_argument, nullptr, kOptAll},
                                        {"json", no_argument, nullptr, kOptJson},
+                                       {"log", required_argument, nullptr, kOptLog},
+                                       {"report-fd", required_argument, nullptr, kOptReportFd},
                                        {"help", no_argument, nullptr, 'h'},
                                        {"version", no_argument, nullptr, 'V'},
                                        {nullptr, 0, nullptr, 0}};
@@ -206,6 +257,16 @@ int main(int argc, char** argv) {
       case kOptJson:
         json = true;
         break;
+      case kOptLog:
+        if (*optarg == '\0') return Usage("--log needs a file name");
+        logFile = optarg;
+        break;
+      case kOptReportFd:
+        // The channel of the program that restores several cards at once.
+        reportFd = std::atoi(optarg);
+        if (reportFd < 3 || fcntl(reportFd, F_SETFD, FD_CLOEXEC) != 0)
+          return Usage("--report-fd needs an open descriptor");
+        break;
       case 'h':
         std::fputs(kUsage, stdout);
         return kExitRestored;
@@ -220,32 +281,46 @@ int main(int argc, char** argv) {
   }
   if (list) {
     if (optind < argc) return Usage("--list takes no TARGET");
+    if (!logFile.empty()) return Usage("--log goes with a restore, not with --list");
     return ListCardsCommand(listOptions, json);
   }
   if (listOptions.all) return Usage("--all goes with --list");
   if (optind >= argc) return Usage("no TARGET given (a card's block device or a card image file)");
-  if (optind + 1 < argc) return Usage("more than one TARGET given");
+  if (optind + 1 < argc) {
+    std::vector<std::string> shared;
+    if (!dir.empty()) shared.push_back("--dir=" + dir);
+    if (!preserve) shared.push_back("--no-preserve");
+    if (timings) shared.push_back("--timings");
+    if (json) shared.push_back("--json");
+    if (!logFile.empty()) shared.push_back("--log=" + logFile);
+    return RestoreSeveralCommand(std::vector<std::string>(argv + optind, argv + argc), shared, yes, json, timings);
+  }
+
+  RunReporting reports;
+  {
+    RunReporting::Options reportOptions;
+    reportOptions.json = json;
+    reportOptions.logFile = logFile;
+    reportOptions.reportFd = reportFd;
+    reportOptions.savedProject = [] { return SavedProjectCopy('/'); };
+    reportOptions.version = TESSARIN_VERSION;
+    std::string why;
+    if (!reports.Open(reportOptions, why)) {
+      std::fprintf(stderr, "tessarin: %s\n", why.c_str());
+      return kExitUsage;
+    }
+  }
+  const std::string given = argv[optind];
+  auto refuse = [&](const std::string& why) { return reports.Refuse(given, why); };
 
   std::string error;
-  const auto target = ResolveCardTarget(argv[optind], error);
-  if (!target) {
-    std::fprintf(stderr, "tessarin: %s\n", error.c_str());
-    return kExitUsage;
-  }
-  if (!dir.empty() && chdir(dir.c_str()) != 0) {
-    std::fprintf(stderr, "tessarin: %s: %s\n", dir.c_str(), std::strerror(errno));
-    return kExitUsage;
-  }
+  const auto target = ResolveCardTarget(given, error);
+  if (!target) return refuse(error);
+  if (!dir.empty() && chdir(dir.c_str()) != 0) return refuse(dir + ": " + std::strerror(errno));
   const bool terminal = isatty(STDIN_FILENO) != 0;
-  if (!terminal && !yes) {
-    std::fputs("tessarin: no terminal to confirm the restore on; give --yes to restore without asking\n", stderr);
-    return kExitUsage;
-  }
+  if (!terminal && !yes) return refuse("no terminal to confirm the restore on; give --yes to restore without asking");
   PrivateFolder scratch;
-  if (scratch.path().empty()) {
-    std::fprintf(stderr, "tessarin: cannot make a temporary folder: %s\n", std::strerror(errno));
-    return kExitUsage;
-  }
+  if (scratch.path().empty()) return refuse(std::string("cannot make a temporary folder: ") + std::strerror(errno));
 
   const int kind = DetectSystemKind();
   const std::string drive = MakeDriveEntry(kCardLetter);
@@ -254,7 +329,9 @@ int main(int argc, char** argv) {
   termOptions.drive = drive;
   termOptions.preserveProject = preserve;
   termOptions.assumeYes = yes;
-  termOptions.showProgress = isatty(STDERR_FILENO) != 0;
+  termOptions.showProgress = isatty(STDERR_FILENO) != 0 && !json;
+  termOptions.logOnStdout = !json;
+  termOptions.listeners = reports.Listeners();
   termOptions.answers = terminal ? stdin : nullptr;
   termOptions.onRestoreStarted = GuardAgainstInterrupts;
   TerminalOperator ui(termOptions);
@@ -285,6 +362,8 @@ int main(int argc, char** argv) {
                  Megabytes(std::uint64_t{target->partitionSectors} * 512).c_str(), KindName(kind),
                  getcwd(cwd, sizeof cwd) ? cwd : ".", InstallerCommandFor(kind, kCardLetter, '/').archive.c_str());
     std::fflush(stderr);
+    reports.Start(given, *target, KindName(kind), InstallerCommandFor(kind, kCardLetter, '/').archive,
+                  TESSARIN_VERSION);
 
     const auto started = std::chrono::steady_clock::now();
     const RestoreResult result = RestoreWorker(ctx);
@@ -304,18 +383,13 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "tessarin: timings: total %.3f s, prescribed pauses %.3f s\n", total,
                    std::chrono::duration<double>(system.paused()).count());
     }
-    switch (result) {
-      case RestoreResult::Completed:
-        return kExitRestored;
-      case RestoreResult::ProjectNotRestored:
-        return kExitProjectNotRestored;
-      case RestoreResult::Declined:
-        return kExitDeclined;
-      default:
-        return kExitFailed;
-    }
+    const int status = result == RestoreResult::Completed            ? kExitRestored
+                       : result == RestoreResult::ProjectNotRestored ? kExitProjectNotRestored
+                       : result == RestoreResult::Declined           ? kExitDeclined
+                                                                     : kExitFailed;
+    reports.Finish(status);
+    return status;
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "tessarin: %s\n", e.what());
-    return kExitUsage;
+    return refuse(e.what());
   }
 }

@@ -1,0 +1,78 @@
+// Several cards at once: every target is restored by a process of its own
+// (this program again, with one target), each under its own hold,
+// temporary folder and checks, so that one card's failure touches no other.
+// This process multiplexes their output (every line prefixed with its
+// target), shows one progress line per card on a terminal, passes
+// interrupts on, and ends with a table of the results and the worst exit
+// status.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "linux/run_events.h"
+
+namespace tessarin::linux_port {
+
+// The order of the exit statuses from best to worst, for the status of
+// several restores: 0 restored, 3 declined, 2 refused (nothing changed),
+// 4 restored but the project folder waits, 1 failed (anything else counts
+// as failed).
+int WorseStatus(int a, int b);
+
+// A card's restore reports to the program that runs several, over a pipe:
+// what it is doing, how far a long step is, and how it ended.
+class ParentChannel final : public RunListener {
+ public:
+  // savedProject tells where a saved project folder waits at the moment.
+  ParentChannel(int fd, std::function<std::string()> savedProject) : fd_(fd), savedProject_(std::move(savedProject)) {}
+  void OnLogLine(const std::string& line) override;
+  void OnStepBegin(const std::string& step) override;
+  void OnStepDetail(const std::string& detail) override;
+  void OnStepAdvance(std::uint64_t done, std::uint64_t total) override;
+  void OnStepEnd() override;
+  // The result, and the folder a saved project waits in (empty: none).
+  void Finish(int status, const std::string& savedProject);
+  // What the parent is told should a second interrupt stop the restore.
+  void PrepareStop(const std::string& savedProject);
+
+ private:
+  void Send(const std::vector<std::string>& fields);
+  int fd_;
+  std::function<std::string()> savedProject_;
+  std::chrono::steady_clock::time_point lastAdvance_{};
+};
+
+// One message of the channel: its fields, as sent.
+std::string EncodeChannelMessage(const std::vector<std::string>& fields);
+std::vector<std::string> DecodeChannelMessage(const std::string& line);
+
+struct ParallelOptions {
+  std::vector<std::string> arguments;  // the options every card's restore gets
+  bool json = false;                   // the children write JSON lines: passed on as they are
+  bool board = false;                  // standard error is a terminal: one progress line per card
+  bool timings = false;
+};
+
+struct CardResult {
+  std::string target;
+  int status = kExitFailed;
+  std::string detail;        // "killed by signal 9", ...
+  std::string savedProject;  // where its project folder waits; empty when nothing waits
+};
+
+// Runs the restores, waits for all of them and prints the summary. The
+// returned results are in the targets' order.
+std::vector<CardResult> RestoreSeveral(const std::vector<std::string>& targets, const ParallelOptions& options);
+
+// The summary for people: a table of target, result and saved folder.
+std::string SummaryTable(const std::vector<CardResult>& results);
+// The summary for machines: one JSON object.
+std::string SummaryJson(const std::vector<CardResult>& results, int status);
+
+}  // namespace tessarin::linux_port
