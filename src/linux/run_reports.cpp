@@ -317,7 +317,6 @@ void ServiceLog::OnMessage(const std::string& text, unsigned flags, int answer) 
 void ServiceLog::OnDiagnostic(const std::string& text) { Add("tessarin: " + OneLine(text)); }
 
 bool ServiceLog::Finish(const RunOutcome& outcome) {
-  SetLastWords(LastWordsSlot::ServiceLog, -1, {});
   block_ += "card after: " + VolumeText(outcome.volumeAfter) + "\n";
   char seconds[32];
   std::snprintf(seconds, sizeof seconds, "%.1f s", outcome.seconds);
@@ -377,6 +376,10 @@ void RunReporting::Start(const std::string& given, const CardTarget& target, con
   id.system = system;
   id.version = version;
   id.archive = archive;
+  if (!archive.empty() && archive[0] != '/') {
+    char cwd[4096];
+    if (getcwd(cwd, sizeof cwd) != nullptr) id.archive = std::string(cwd) + "/" + archive;
+  }
   if (!json_ && !log_) return;  // the parent channel needs no identity
   if (target.blockDevice) id.disk = DescribeDisk(target.device, SystemRoots{});
   id.before = SummarizeCardAt(target.path);

@@ -202,6 +202,43 @@ std::string Attributes(const fs::path& image, const std::string& path) {
   return letters;
 }
 
+std::string FsckFaults(const fs::path& image) {
+  const fs::path part = image.string() + ".partition";
+  MustShell("dd if=" + Quote(image) + " of=" + Quote(part) + " bs=512 skip=" + std::to_string(kPartitionStart) +
+            " conv=sparse status=none");
+  const Output r = Shell("fsck.fat -n " + Quote(part));
+  fs::remove(part);
+  static const char* const kRemarks[] = {"fsck.fat ",
+                                         "There are differences between boot sector and its backup.",
+                                         "This is mostly harmless. Differences:",
+                                         "  ",
+                                         "Not automatically fixing this.",
+                                         "There is no label in boot sector, but there is volume label",
+                                         "Leaving filesystem unchanged.",
+                                         ""};
+  std::string faults;
+  std::istringstream lines(r.out + r.err);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind(part.string() + ":", 0) == 0) continue;  // the closing count of files
+    bool known = false;
+    for (const char* remark : kRemarks)
+      known = known || (line.empty() ? *remark == '\0' : *remark != '\0' && line.rfind(remark, 0) == 0);
+    if (!known) faults += line + "\n";
+  }
+  if (r.status > 1) faults += "fsck.fat exit status " + std::to_string(r.status) + "\n";
+  return faults;
+}
+
+std::string BootCard(const fs::path& image) {
+  if (Shell("command -v qemu-system-i386").status != 0) return {};
+  const fs::path console = image.string() + ".debugcon";
+  const Output boot = Shell("timeout 30 qemu-system-i386 -drive file=" + Quote(image) +
+                            ",format=raw,if=ide -display none -no-reboot -m 32 -debugcon file:" + Quote(console) +
+                            " -device isa-debug-exit,iobase=0xf4,iosize=0x01; cat " + Quote(console));
+  fs::remove(console);
+  return boot.out;
+}
+
 std::string JsonQuery(const std::string& text, const std::string& expression) {
   char name[] = "/tmp/e2e-json-XXXXXX";
   const int fd = mkstemp(name);
@@ -212,8 +249,8 @@ std::string JsonQuery(const std::string& text, const std::string& expression) {
       "def no_constant(c): raise ValueError('not JSON: ' + c)\n"
       "objs = [json.loads(l, parse_constant=no_constant) for l in open(sys.argv[1], encoding='utf-8', "
       "errors='strict').read().splitlines()]\n"
-      "print(" +
-      expression + ")\n";
+      "print((" +
+      expression + "))\n";
   const Output r = Shell("python3 -c " + Quote(script) + " " + Quote(name));
   unlink(name);
   EXPECT_EQ(r.status, 0) << "not JSON lines:\n" << text << "\n" << r.err;

@@ -91,6 +91,16 @@ std::map<std::string, std::string> Digest(const Tree& tree);
 // mattrib's letters for a card file without blanks, e.g. "ASHR".
 std::string Attributes(const fs::path& image, const std::string& path);
 
+// What fsck.fat -n finds wrong with the card's partition, beyond the two
+// remarks every card restored from our templates draws (the boot sector
+// differs from its backup, the label is kept in the root folder only);
+// empty when it is sound.
+std::string FsckFaults(const fs::path& image);
+
+// Boots the card image in qemu-system-i386 and returns what it wrote to
+// the debug console (empty when qemu is missing).
+std::string BootCard(const fs::path& image);
+
 // Parses text as JSON lines with python3's json module (strictly: no
 // control characters in strings, no NaN) and prints expression, in which
 // "objs" is the list of the objects, one per line. The test fails when a

@@ -689,13 +689,10 @@ TEST(RestoredCard, BootsInTheEmulator) {
   const Output run = RunTessarin(s.path(), s / "tmp", "--yes card.img");
   ASSERT_EQ(run.status, 0) << run.err;
 
-  const Output boot = Shell("cd " + Quote(s.path()) +
-                            " && timeout 30 qemu-system-i386 -drive file=card.img,format=raw,if=ide -display none "
-                            "-no-reboot -m 32 -debugcon file:debugcon.txt "
-                            "-device isa-debug-exit,iobase=0xf4,iosize=0x01; cat debugcon.txt");
-  EXPECT_NE(boot.out.find("Tessarin demo panel: BLDR started from the restored card."), std::string::npos)
+  const std::string console = BootCard(card);
+  EXPECT_NE(console.find("Tessarin demo panel: BLDR started from the restored card."), std::string::npos)
       << "debug console:\n"
-      << boot.out << boot.err;
+      << console;
 }
 
 }  // namespace

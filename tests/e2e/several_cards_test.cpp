@@ -1,0 +1,293 @@
+// Several cards at once, reports for machines and the service record: the
+// program restores every target in a process of its own, prefixes their
+// lines, sums their results up, and its reports parse as JSON.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "e2e_support.h"
+#include "linux/parallel_restore.h"
+#include "shared/restore_log_lines.h"
+
+namespace e2e {
+namespace {
+
+using tessarin::linux_port::WorseStatus;
+
+const char kGreeting[] = "Tessarin demo panel: BLDR started from the restored card.";
+
+// The lines of one target out of the multiplexed output, its prefix taken
+// off.
+std::vector<std::string> LinesOf(const std::string& text, const std::string& target) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  const std::string prefix = target + ": ";
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind(prefix, 0) == 0) lines.push_back(line.substr(prefix.size()));
+  return lines;
+}
+
+std::string Joined(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const std::string& l : lines) text += l + "\n";
+  return text;
+}
+
+std::vector<std::string> CompleteRun(bool project) {
+  std::vector<std::string> lines = {"::Info:: Backing up Project Folder."};
+  lines.push_back(project ? "::Info:: Backing up Project Folder completed."
+                          : "::Warning:: No Project Folder found on drive.");
+  lines.insert(lines.end(), tessarin::test::kCardStepLines.begin(), tessarin::test::kCardStepLines.end());
+  if (project) {
+    for (const char* l : {"::Info:: Restoring Project Folder.", "::Info:: Restoring Project Folder Completed.",
+                          "::Info:: Cleaning up Temp Direcotry.", "::Info:: Cleaning up Temp Direcotry Completed."})
+      lines.push_back(l);
+  }
+  lines.push_back("::Info:: System restored to FLASH successfully.");
+  return lines;
+}
+
+// Four card images at once, one of which loses its volume once formatted:
+// the other three are restored, pass fsck and boot; the failing one stops
+// with its message, its project folder waits where the table says; the
+// exit status is the failure's.
+TEST(SeveralCards, RestoredSideBySideWhileOneFails) {
+  Scratch s;
+  const fs::path tmp = s / "tmp";
+  fs::create_directories(tmp);
+  const std::vector<std::string> names = {"slot1.img", "slot2.img", "bad slot.img", "slot4.img"};
+  for (const std::string& n : names) MakeCard(s / n, {96, std::nullopt, true});
+  const Tree project = {
+      {"main.prj", "the operator's project"}, {"screens/", ""}, {"screens/start.bmp", std::string(20000, 's')}};
+  WriteTree(s / "project", project);
+  PutOnCard(s / "slot2.img", s / "project", "Project");
+  PutOnCard(s / "bad slot.img", s / "project", "Project");
+  fs::copy_file(TESSARIN_DEMO_ARCHIVE, s / "wincesys.exe");
+  fs::copy_file(TESSARIN_CFDEF_SAMPLE, s / "CFDef.ini");
+  // Only the bad slot's card is cut short after formatting.
+  WrapTool(s / "hooks", "mkfs.fat", "",
+           "case \"$*\" in *'bad slot.img'*) truncate -s " + std::to_string(kPartitionStart * 512) + " " +
+               Quote(s / "bad slot.img") + ";; esac");
+
+  const Output run = RunTessarin(s.path(), tmp, "--yes slot1.img slot2.img 'bad slot.img' slot4.img",
+                                 "PATH=" + Quote(s / "hooks") + ":$PATH");
+  EXPECT_EQ(run.status, 1) << run.err;
+
+  for (const std::string n : {"slot1.img", "slot2.img", "slot4.img"}) {
+    SCOPED_TRACE(n);
+    EXPECT_EQ(LogMessages(Joined(LinesOf(run.out, n))), CompleteRun(n == "slot2.img"));
+    EXPECT_NE(Joined(LinesOf(run.err, n)).find("System restored to SD CARD successfully."), std::string::npos)
+        << run.err;
+    EXPECT_EQ(Attributes(s / n, "::/BLDR"), "ASHR");
+    EXPECT_EQ(FsckFaults(s / n), "");
+    if (Shell("command -v qemu-system-i386").status == 0) {
+      const std::string console = BootCard(s / n);
+      EXPECT_NE(console.find(kGreeting), std::string::npos) << console;
+    }
+  }
+  EXPECT_EQ(Digest(CardTree(s / "slot2.img", "Project", s.path())), Digest(project));
+
+  // The failing card: its own lines say what happened and where the
+  // project waits; so does the table.
+  const std::vector<std::string> bad = LogMessages(Joined(LinesOf(run.out, "bad slot.img")));
+  ASSERT_FALSE(bad.empty()) << run.out;
+  const std::string savedLine = "::Warning:: The Project Folder is saved in ";
+  ASSERT_EQ(bad.back().rfind(savedLine, 0), 0u) << bad.back();
+  const std::string saved = bad.back().substr(savedLine.size());
+  EXPECT_EQ(Digest(ReadTree(saved)), Digest(project));
+  EXPECT_NE(Joined(LinesOf(run.err, "bad slot.img")).find("Cannot open or read destination drive."), std::string::npos)
+      << run.err;
+
+  // Every line of the output belongs to a target, but the table's.
+  const std::size_t table = run.out.find("\nTARGET ");
+  ASSERT_NE(table, std::string::npos) << run.out;
+  std::istringstream before(run.out.substr(0, table));
+  for (std::string line; std::getline(before, line);)
+    EXPECT_TRUE(std::any_of(names.begin(), names.end(), [&](const std::string& n) {
+      return line.rfind(n + ": ", 0) == 0;
+    })) << line;
+  std::map<std::string, std::string> rows;
+  std::istringstream summary(run.out.substr(table + 1));
+  for (std::string line; std::getline(summary, line);) {
+    for (const std::string& n : names)
+      if (line.rfind(n + "  ", 0) == 0) rows[n] = line;
+  }
+  ASSERT_EQ(rows.size(), names.size()) << run.out.substr(table);
+  for (const std::string n : {"slot1.img", "slot2.img", "slot4.img"}) {
+    EXPECT_NE(rows[n].find("restored (exit status 0)"), std::string::npos) << rows[n];
+    EXPECT_EQ(rows[n].back(), '-') << rows[n];
+  }
+  EXPECT_NE(rows["bad slot.img"].find("failed (exit status 1)"), std::string::npos) << rows["bad slot.img"];
+  EXPECT_EQ(rows["bad slot.img"].substr(rows["bad slot.img"].size() - saved.size()), saved);
+}
+
+// The worst status wins: failed over a project left waiting, over a
+// refusal, over a No, over a success; a restore stopped by a signal counts
+// as failed.
+TEST(SeveralCards, TheWorstStatusWins) {
+  struct Case {
+    std::vector<int> statuses;
+    int worst;
+  };
+  const Case cases[] = {{{0, 0, 0}, 0}, {{0, 3}, 3},   {{3, 2, 0}, 2}, {{2, 4}, 4},
+                        {{4, 1, 2}, 1}, {{0, 130}, 1}, {{137, 4}, 1},  {{1, 0, 4, 2, 3}, 1}};
+  for (const Case& c : cases) {
+    int worst = 0;
+    for (int s : c.statuses) worst = WorseStatus(worst, s);
+    EXPECT_EQ(worst, c.worst) << ::testing::PrintToString(c.statuses);
+  }
+}
+
+// Mistakes in the command line stop everything before any card is touched.
+TEST(SeveralCards, TheSameCardTwiceOrNoWayToAskIsRefused) {
+  Scratch s;
+  MakeCard(s / "a.img", {96, std::nullopt, true});
+  MakeCard(s / "b.img", {96, std::nullopt, true});
+  const std::string a = FileHash(s / "a.img");
+  const Output twice = RunTessarin(s.path(), s.path(), "--yes a.img b.img ./a.img");
+  EXPECT_EQ(twice.status, 2);
+  EXPECT_NE(twice.err.find("the card ./a.img is given more than once"), std::string::npos) << twice.err;
+  const Output unasked = RunTessarin(s.path(), s.path(), "a.img b.img");
+  EXPECT_EQ(unasked.status, 2);
+  EXPECT_NE(unasked.err.find("no terminal to confirm"), std::string::npos) << unasked.err;
+  EXPECT_EQ(FileHash(s / "a.img"), a);
+}
+
+// An interrupt reaches the program only (its restores have process groups
+// of their own) and is passed on once: each restore warns and goes on.
+TEST(SeveralCards, AnInterruptIsPassedOnOnce) {
+  Scratch s;
+  fs::create_directories(s / "tmp");
+  MakeCard(s / "a.img", {96, std::nullopt, true});
+  MakeCard(s / "b.img", {96, std::nullopt, true});
+  MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
+  WrapTool(s / "hooks", "mkfs.fat", "sleep 2", "");
+  const Output run =
+      Shell("cd " + Quote(s.path()) + " && { PATH=" + Quote(s / "hooks") + ":$PATH TMPDIR=" + Quote(s / "tmp") + " " +
+            Quote(TESSARIN_PROGRAM) + " --yes a.img b.img & pid=$!; sleep 1; kill -INT $pid; wait $pid; }");
+  EXPECT_EQ(run.status, 0) << run.err;
+  for (const std::string n : {"a.img", "b.img"}) {
+    const std::string err = Joined(LinesOf(run.err, n));
+    EXPECT_NE(err.find("stopping now can leave the card unusable; the restore goes on."), std::string::npos) << run.err;
+    EXPECT_EQ(err.find("Interrupt again"), err.rfind("Interrupt again")) << "warned twice:\n" << err;
+    EXPECT_EQ(Attributes(s / n, "::/BLDR"), "ASHR");
+  }
+  EXPECT_NE(run.err.find("passed on to the 2 restores still running"), std::string::npos) << run.err;
+}
+
+// --json: only JSON on standard output, one object per line, that a real
+// parser reads back: each card's start, its steps begun and ended, its
+// result with the card's identity; with several cards a summary last.
+TEST(JsonReport, EveryLineParsesAndTellsTheStory) {
+  Scratch s;
+  fs::create_directories(s / "tmp");
+  // A name a terminal or a careless JSON writer would trip over.
+  const std::string odd = "card \xff\x1b[31m.img";
+  MakeCard(s / odd, {96, std::nullopt, true});
+  MakeCard(s / "plain.img", {96, std::nullopt, true});
+  MakeCard(s / "blank.img", {96, std::nullopt, false});
+  MustShell("dd if=/dev/zero of=" + Quote(s / "blank.img") + " bs=512 count=1 conv=notrunc status=none");
+  fs::copy_file(TESSARIN_DEMO_ARCHIVE, s / "wincesys.exe");
+
+  const Output one = RunTessarin(s.path(), s / "tmp", "--yes --json " + Quote(odd));
+  ASSERT_EQ(one.status, 0) << one.err;
+  // Each line an object; the whole run's story in order.
+  EXPECT_EQ(JsonQuery(one.out, "len(objs) > 0 and all(isinstance(o, dict) and 'event' in o for o in objs)"), "True");
+  EXPECT_EQ(JsonQuery(one.out, "[o['event'] for o in objs][0], [o['event'] for o in objs][-1]"), "('start', 'result')");
+  EXPECT_EQ(JsonQuery(one.out, "set(o['target'] for o in objs) == {'card \\ufffd\\x1b[31m.img'}"), "True");
+  EXPECT_EQ(JsonQuery(one.out, "[(o['step'], o['state']) for o in objs if o['event'] == 'step'][:4]"),
+            "[('backup-project', 'begin'), ('backup-project', 'end'), ('first-lock', 'begin'), ('first-lock', 'end')]");
+  EXPECT_EQ(JsonQuery(one.out, "sorted(set(o['step'] for o in objs if o['event'] == 'step' and o['state'] == 'end'))"),
+            "['backup-project', 'boot-sector', 'firmware', 'first-lock', 'first-unlock', 'format', 'lock', "
+            "'master-boot-record', 'unlock']");
+  EXPECT_EQ(JsonQuery(one.out, "[o['text'] for o in objs if o['event'] == 'log'][-1]"),
+            "System restored to FLASH successfully.");
+  EXPECT_EQ(JsonQuery(one.out,
+                      "(lambda r: (r['status'], r['result'], r['saved_project'], r['card']['label'], "
+                      "r['card']['file_system'], r['card']['block_device']))(objs[-1])"),
+            "(0, 'restored', None, 'QV', 'FAT32', False)");
+  EXPECT_EQ(
+      JsonQuery(one.out, "objs[0]['archive']['size'] > 0 and objs[0]['archive']['path'].endswith('/wincesys.exe')"),
+      "True");
+
+  // Several: each object names its card; a refused card has its result
+  // with the reason; the summary comes last with the worst status.
+  const Output several = RunTessarin(s.path(), s / "tmp", "--yes --json plain.img blank.img");
+  EXPECT_EQ(several.status, 2) << several.err;
+  EXPECT_EQ(JsonQuery(several.out,
+                      "objs[-1]['event'], objs[-1]['status'], [(c['target'], c['result']) for c in "
+                      "objs[-1]['cards']]"),
+            "('summary', 2, [('plain.img', 'restored'), ('blank.img', 'refused')])");
+  EXPECT_EQ(JsonQuery(several.out,
+                      "[(o['status'], 'no partition table' in o['reason']) for o in objs if "
+                      "o['event'] == 'result' and o['target'] == 'blank.img']"),
+            "[(2, True)]");
+  EXPECT_EQ(JsonQuery(several.out,
+                      "[o['status'] for o in objs if o['event'] == 'result' and o['target'] == "
+                      "'plain.img']"),
+            "[0]");
+}
+
+// --log: every run appends one block in one piece, with the card, the
+// archive's size and digest, the version, the log lines and the result;
+// runs that end together do not mix their lines.
+TEST(ServiceLog, EveryRunAppendsOneWholeBlock) {
+  Scratch s;
+  fs::create_directories(s / "tmp");
+  for (const char* n : {"a.img", "b.img", "c.img", "d.img"}) MakeCard(s / n, {96, std::nullopt, true});
+  fs::copy_file(TESSARIN_DEMO_ARCHIVE, s / "wincesys.exe");
+  const std::string digest = MustShell("sha256sum " + Quote(s / "wincesys.exe")).substr(0, 64);
+  const std::string version = MustShell(Quote(TESSARIN_PROGRAM) + " --version").substr(9);
+
+  ASSERT_EQ(RunTessarin(s.path(), s / "tmp", "--yes --log service.log a.img").status, 0);
+  const Output several = RunTessarin(s.path(), s / "tmp", "--yes --log service.log b.img c.img d.img missing.img");
+  EXPECT_EQ(several.status, 2) << several.err;
+
+  std::ifstream in(s / "service.log");
+  std::vector<std::vector<std::string>> blocks;
+  bool open = false;
+  for (std::string line; std::getline(in, line);) {
+    if (line.empty()) {
+      open = false;
+      continue;
+    }
+    if (!open) blocks.emplace_back();
+    open = true;
+    blocks.back().push_back(line);
+  }
+  ASSERT_EQ(blocks.size(), 5u);
+  std::vector<std::string> cards;
+  for (const auto& b : blocks) {
+    const std::string text = Joined(b);
+    SCOPED_TRACE(text);
+    EXPECT_EQ(b.front().rfind("== tessarin " + version.substr(0, version.size() - 1) + ", ", 0), 0u);
+    ASSERT_GE(b.size(), 3u);
+    EXPECT_EQ(b[1].rfind("card: ", 0), 0u);
+    cards.push_back(b[1]);
+    EXPECT_EQ(std::count_if(b.begin(), b.end(), [](const std::string& l) { return l.rfind("result: ", 0) == 0; }), 1);
+    if (text.find("missing.img") != std::string::npos) {
+      EXPECT_NE(text.find("result: refused (exit status 2): "), std::string::npos);
+      continue;
+    }
+    EXPECT_NE(text.find("archive: " + (s / "wincesys.exe").string() + ", " +
+                        std::to_string(fs::file_size(s / "wincesys.exe")) + " bytes, sha256 " + digest),
+              std::string::npos);
+    EXPECT_NE(text.find("card before: FAT32 (LBA), FAT32"), std::string::npos);
+    EXPECT_NE(text.find("card after: FAT32, label \"QV\", serial "), std::string::npos);
+    EXPECT_NE(text.find("result: restored (exit status 0)"), std::string::npos);
+    // Its own log lines, whole and in order.
+    std::vector<std::string> log;
+    for (const std::string& l : b)
+      if (l.find("::") != std::string::npos && l.rfind("[tessarin]", 0) != 0) log.push_back(l);
+    EXPECT_EQ(LogMessages(Joined(log)), CompleteRun(false));
+  }
+  std::sort(cards.begin(), cards.end());
+  EXPECT_EQ(cards[0].substr(0, 6 + (s / "a.img").string().size()), "card: " + (s / "a.img").string());
+  EXPECT_EQ(cards.back(), "card: missing.img");
+}
+
+}  // namespace
+}  // namespace e2e
