@@ -60,7 +60,10 @@ std::string CommandOf(const fs::path& procDir) {
   std::replace(cmdline.begin(), cmdline.end(), '\0', ' ');
   if (cmdline.empty()) cmdline = ReadSysText((procDir / "comm").string());
   constexpr std::size_t kLongest = 100;
-  if (cmdline.size() > kLongest) cmdline = cmdline.substr(0, kLongest) + "...";
+  if (cmdline.size() > kLongest) {
+    cmdline.resize(kLongest);
+    cmdline += "...";
+  }
   return cmdline;
 }
 

@@ -55,7 +55,7 @@ bool LooksLikeMbr(const std::uint8_t* s, std::uint64_t diskSectors) {
   if (s[510] != 0x55 || s[511] != 0xAA) return false;
   bool any = false;
   for (int i = 0; i < 4; ++i) {
-    const std::uint8_t* e = s + 446 + 16 * i;
+    const std::uint8_t* e = s + 446 + std::ptrdiff_t{16} * i;
     if (e[0] != 0x00 && e[0] != 0x80) return false;
     if (e[4] == 0) continue;
     const std::uint32_t start = Le32(e + 8), count = Le32(e + 12);
@@ -154,7 +154,7 @@ std::optional<VolumeIdentity> ReadVolumeIdentity(const ReadAt& read, std::uint64
     rootAt = (bpb->reserved + std::uint64_t{bpb->fats} * bpb->sectorsPerFat) * bpb->bytesPerSector;
     rootBytes = std::size_t{bpb->rootEntries} * 32;
   }
-  rootBytes = std::min<std::size_t>(rootBytes, 64 * 1024);
+  rootBytes = std::min<std::size_t>(rootBytes, std::size_t{64} * 1024);
   std::vector<std::uint8_t> root(rootBytes);
   if (rootBytes > 0 && read(offset + rootAt, root.data(), root.size())) {
     for (std::size_t at = 0; at + 32 <= root.size(); at += 32) {

@@ -87,6 +87,7 @@ bool Spawn(Child& c, const ParallelOptions& options, std::string& error) {
   args.insert(args.end(), options.arguments.begin(), options.arguments.end());
   args.insert(args.end(), {"--yes", "--report-fd=" + std::to_string(kReportFd), "--", c.target});
   std::vector<char*> argv;
+  argv.reserve(args.size() + 1);
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
 

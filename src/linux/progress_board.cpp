@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 
 #include "linux/shown_text.h"
 
@@ -47,7 +48,7 @@ std::string TimeLeft(std::uint64_t done, std::uint64_t total, double secondsSoFa
   if (done == 0 || total == 0 || done >= total || secondsSoFar < 1.0) return {};
   const double left = secondsSoFar * static_cast<double>(total - done) / static_cast<double>(done);
   if (left > 99 * 3600) return {};
-  const long s = static_cast<long>(left + 0.5);
+  const long s = std::lround(left);
   char buf[32];
   if (s >= 3600)
     std::snprintf(buf, sizeof buf, "%ld:%02ld:%02ld left", s / 3600, s / 60 % 60, s % 60);

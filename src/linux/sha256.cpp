@@ -30,7 +30,7 @@ Sha256::Sha256()
 
 void Sha256::Block(const std::uint8_t* p) {
   std::uint32_t w[64];
-  for (int i = 0; i < 16; ++i)
+  for (std::size_t i = 0; i < 16; ++i)
     w[i] = std::uint32_t{p[4 * i]} << 24 | std::uint32_t{p[4 * i + 1]} << 16 | std::uint32_t{p[4 * i + 2]} << 8 |
            std::uint32_t{p[4 * i + 3]};
   for (int i = 16; i < 64; ++i) {
