@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -34,6 +35,39 @@ std::string Joined(const std::vector<std::string>& lines) {
   std::string text;
   for (const std::string& l : lines) text += l + "\n";
   return text;
+}
+
+// The lines a terminal ends up showing for output that draws with \r,
+// "ESC [K" (clear to the line's end), "ESC [nA" (up n lines) and "ESC [J"
+// (clear to the screen's end).
+std::vector<std::string> Screen(const std::string& output) {
+  std::vector<std::string> lines(1);
+  std::size_t row = 0, col = 0;
+  for (std::size_t i = 0; i < output.size(); ++i) {
+    const char c = output[i];
+    if (c == '\r') {
+      col = 0;
+    } else if (c == '\n') {
+      if (++row == lines.size()) lines.emplace_back();
+      col = 0;
+    } else if (c == '\033' && i + 1 < output.size() && output[i + 1] == '[') {
+      std::size_t end = i + 2;
+      while (end < output.size() && !std::isalpha(static_cast<unsigned char>(output[end]))) ++end;
+      const std::size_t n = end > i + 2 ? std::stoul(output.substr(i + 2, end - i - 2)) : 1;
+      const char op = end < output.size() ? output[end] : '\0';
+      if (op == 'A') row = row > n ? row - n : 0;
+      if (op == 'K' || op == 'J') lines[row].resize(std::min(col, lines[row].size()));
+      if (op == 'J') lines.resize(row + 1);
+      i = end;
+    } else {
+      if (col < lines[row].size())
+        lines[row][col] = c;
+      else
+        lines[row] += c;
+      ++col;
+    }
+  }
+  return lines;
 }
 
 std::vector<std::string> CompleteRun(bool project) {
@@ -176,6 +210,34 @@ TEST(SeveralCards, AnInterruptIsPassedOnOnce) {
     EXPECT_EQ(Attributes(s / n, "::/BLDR"), "ASHR");
   }
   EXPECT_NE(run.err.find("passed on to the 2 restores still running"), std::string::npos) << run.err;
+}
+
+// On a terminal every card has a line of its own below the log, redrawn
+// in place (the cursor moved up over the others); the log lines between
+// the drawings stay whole.
+TEST(SeveralCards, OnATerminalOneProgressLinePerCard) {
+  Scratch s;
+  fs::create_directories(s / "tmp");
+  MakeCard(s / "a.img", {96, std::nullopt, true});
+  MakeCard(s / "b.img", {96, std::nullopt, true});
+  MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
+  // script gives the program a terminal; what it shows comes back on
+  // script's output.
+  const Output run = Shell("cd " + Quote(s.path()) + " && TMPDIR=" + Quote(s / "tmp") + " script -qec " +
+                           Quote(Quote(TESSARIN_PROGRAM) + " --yes a.img b.img") + " /dev/null");
+  EXPECT_EQ(run.status, 0) << run.out;
+  EXPECT_NE(run.out.find("\r\033[1A\033[J"), std::string::npos) << "the board is not redrawn in place";
+  // What the terminal shows in the end: each card's log complete, the
+  // last drawing of the board, the table.
+  const std::vector<std::string> screen = Screen(run.out);
+  const std::string text = Joined(screen);
+  for (const std::string n : {"a.img", "b.img"}) {
+    std::vector<std::string> log;
+    for (const std::string& l : LinesOf(text, n))
+      if (l.find("::") != std::string::npos) log.push_back(l);
+    EXPECT_EQ(LogMessages(Joined(log)), CompleteRun(false)) << n << "\n" << text;
+  }
+  EXPECT_NE(text.find("a.img: done: restored\nb.img: done: restored\n\nTARGET"), std::string::npos) << text;
 }
 
 // --json: only JSON on standard output, one object per line, that a real
