@@ -6,6 +6,8 @@
 #include <span>
 #include <string>
 
+#include "card/failure.h"
+
 namespace tessarin {
 
 // Boot image resource IDs.
@@ -21,7 +23,7 @@ inline constexpr std::size_t kBldrLoaderSize = 422;
 
 struct ImageLoad {
   std::span<const std::uint8_t> bytes;  // empty when the image is missing
-  std::uint32_t error = 0;               // the system error code then
+  Failure error;                         // why, then
   explicit operator bool() const { return !bytes.empty(); }
 };
 

@@ -173,8 +173,9 @@ InstallerOutcome ArchiveInstaller::RunInstaller(const InstallerCommand& command)
   const int fd = open(archive.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     // As a program that could not be started.
-    outcome.error = static_cast<std::uint32_t>(errno);
-    if (diagnostic_) diagnostic_(archive + ": " + std::strerror(errno));
+    const int why = errno;
+    outcome.error = Failure::Errno(why == ENOENT ? FailureKind::NotFound : FailureKind::Open, why);
+    if (diagnostic_) diagnostic_(archive + ": " + std::strerror(why));
     return outcome;
   }
   close(fd);

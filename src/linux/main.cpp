@@ -2,9 +2,9 @@
 // or a whole-card image file, with the restore sequence of the Windows
 // program, from the command line.
 #include <fcntl.h>
+#include <dirent.h>
 #include <getopt.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -17,6 +17,7 @@
 #include <string>
 
 #include "card/card_types.h"
+#include "card/system_kinds.h"
 #include "install/firmware.h"
 #include "install/project_folder.h"
 #include "linux/archive_installer.h"
@@ -87,27 +88,22 @@ int Usage(const char* problem) {
   return kExitUsage;
 }
 
-bool IsFile(const std::string& name) {
-  struct stat st {};
-  return stat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-// The kind decided by the installer archive in the working directory.
-int DetectSystemKind() {
-  if (IsFile(TableString(IDS_ROMDOS_ARCHIVE))) return static_cast<int>(SystemKind::RomDos);
-  if (IsFile(TableString(IDS_DOS_ARCHIVE))) return static_cast<int>(SystemKind::Dos);
-  return static_cast<int>(SystemKind::WinCE);
-}
-
-const char* KindName(int kind) {
-  switch (kind) {
-    case static_cast<int>(SystemKind::RomDos):
-      return "ROM-DOS";
-    case static_cast<int>(SystemKind::Dos):
-      return "DOS";
-    default:
-      return "Windows CE";
+// Whether the working directory holds an entry of this name, file or
+// folder, with the names compared as the Windows file system compares them:
+// an archive copied over as "WINCESYS.EXE" selects its system here as it
+// does on the panel's service PC.
+bool EntryInWorkingDirectory(const std::string& name) {
+  DIR* dir = opendir(".");
+  if (dir == nullptr) return false;
+  bool found = false;
+  while (const dirent* entry = readdir(dir)) {
+    if (SameEntryName(entry->d_name, name)) {
+      found = true;
+      break;
+    }
   }
+  closedir(dir);
+  return found;
 }
 
 std::string Megabytes(std::uint64_t bytes) {
@@ -235,7 +231,7 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
 
-  const int kind = DetectSystemKind();
+  const SystemKind kind = DetectSystemKind(EntryInWorkingDirectory, TableString).value_or(SystemKind::WinCE);
   const std::string drive = MakeDriveEntry(kCardLetter);
 
   TerminalOptions termOptions;
@@ -270,7 +266,7 @@ int main(int argc, char** argv) {
                  "tessarin: system %s from %s/%s\n",
                  kCardLetter, target->path.c_str(), target->partitionStart,
                  static_cast<unsigned long long>(target->partitionStart) + target->partitionSectors - 1,
-                 Megabytes(std::uint64_t{target->partitionSectors} * 512).c_str(), KindName(kind),
+                 Megabytes(std::uint64_t{target->partitionSectors} * 512).c_str(), SystemKindFacts(kind).name,
                  getcwd(cwd, sizeof cwd) ? cwd : ".", InstallerCommandFor(kind, kCardLetter, '/').archive.c_str());
     std::fflush(stderr);
 

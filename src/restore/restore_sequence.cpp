@@ -102,7 +102,7 @@ RestoreResult Sequence::Run() {
   ui_.StartProgressAnimation();
 
   if (ctx_.m_bPreserveProject) {
-    const BackupResult backup = BackupProjectFolder(ctx_, drive_);
+    const BackupResult backup = BackupProjectFolder(ctx_.ports.files, log_, drive_);
     if (backup == BackupResult::NoTempFolder || backup == BackupResult::CopyIncomplete) return ExitBackupFailed(backup);
   }
 
@@ -123,11 +123,12 @@ RestoreResult Sequence::Run() {
   Info("Locking Volume Completed.");
 
   Info("Installing Master Boot Record.");
-  if (InstallMasterBootRecord(ctx_, drive_) != 0) return ExitMbrFailed();
+  if (InstallMasterBootRecord(card_, ctx_.ports.resources, log_, drive_) != 0) return ExitMbrFailed();
   Info("Installing Master Boot Record Completed.");
 
   Info("Installing BootSector.");
-  if (InstallBootSector(ctx_, drive_) != 0) return ExitStepFailed();
+  if (InstallBootSector(card_, ctx_.ports.resources, ctx_.CardDefinitions(), log_, ctx_.GetSystemKind(),
+                        g_nSystemKind, drive_) != 0) return ExitStepFailed();
   Info("Installing BootSector Completed.");
 
   Info("Unlocking Volume.");
@@ -135,10 +136,10 @@ RestoreResult Sequence::Run() {
   Info("Unlocking Volume Completed.");
 
   Info("Installing Firmware... Please wait.");
-  if (InstallFirmware(ctx_, drive_) != 0) return ExitStepFailed();
+  if (InstallFirmware(ctx_.ports.installer, ctx_.ports.files, log_, g_nSystemKind, drive_) != 0) return ExitStepFailed();
   Info("Installing Firmware Completed");
 
-  if (ctx_.m_bPreserveProject) RestoreProjectFolder(ctx_, drive_);
+  if (ctx_.m_bPreserveProject) RestoreProjectFolder(ctx_.ports.files, log_, drive_);
 
   log_.StopProgressAnimation();
   card_.SetVolumeLock(drive_, false);

@@ -70,10 +70,11 @@ int Restore(ImageCard& card, const std::string& kindName) {
   }
   RestoreContext ctx(
       Ports{world.ui, world.system, world.resources, card, world.format, world.installer, world.files, world.profile});
-  ctx.SetSystemKind(static_cast<int>(kind));
-  g_nSystemKind = static_cast<int>(kind);
+  ctx.SetSystemKind(kind);
+  g_nSystemKind = kind;
 
-  const bool ok = InstallMasterBootRecord(ctx, kDrive) == 0 && InstallBootSector(ctx, kDrive) == 0;
+  const bool ok = InstallMasterBootRecord(card, world.resources, ctx.log, kDrive) == 0 &&
+                  InstallBootSector(card, world.resources, ctx.CardDefinitions(), ctx.log, kind, kind, kDrive) == 0;
   for (const auto& box : world.ui.boxes) std::fprintf(stderr, "box: %s\n", box.text.c_str());
   return ok ? 0 : Fail("the boot-record steps failed");
 }

@@ -63,7 +63,7 @@ TEST(InstallBootSector, BuildsTheSectorOfEachKind) {
   for (SystemKind kind : {SystemKind::RomDos, SystemKind::Dos, SystemKind::WinCE}) {
     SCOPED_TRACE(static_cast<int>(kind));
     Card w(kind);
-    ASSERT_EQ(InstallBootSector(w.ctx, "[-e-]"), 0);
+    ASSERT_EQ(InstallBootSector(w.handleCard, w.resources, w.ctx.CardDefinitions(), w.ctx.log, w.ctx.GetSystemKind(), g_nSystemKind, "[-e-]"), 0);
     const Sector& out = w.card.VolumeBoot();
     const auto& tmpl = w.resources.images[kind == SystemKind::RomDos ? IDR_FAT16_BOOT : IDR_FAT32_BOOT];
     const auto& loader = w.resources.images[IDR_BLDR_LOADER];
@@ -87,7 +87,7 @@ TEST(InstallBootSector, RefusesWhatIsNotAFat32VolumeOfFixedMedia) {
     b.media = tweak.second;
     b.total32 = 10;  // would also be below the size window
     Card w(SystemKind::WinCE, b);
-    EXPECT_EQ(InstallBootSector(w.ctx, "[-e-]"), -1);
+    EXPECT_EQ(InstallBootSector(w.handleCard, w.resources, w.ctx.CardDefinitions(), w.ctx.log, w.ctx.GetSystemKind(), g_nSystemKind, "[-e-]"), -1);
     EXPECT_EQ(w.BoxTexts(), (std::vector<std::string>{
                                 "Invalid disk format.\n\nPlease re-format the destination disk to FAT32."}));
     EXPECT_EQ(w.card.VolumeBoot(), w.before);
@@ -114,7 +114,7 @@ TEST(InstallBootSector, SizeWindowForWindowsCe) {
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(static_cast<int>(c.kind)) + " " + std::to_string(c.shape.total32));
     Card w(c.kind, c.shape);
-    EXPECT_EQ(InstallBootSector(w.ctx, "[-e-]"), c.passes ? 0 : -1);
+    EXPECT_EQ(InstallBootSector(w.handleCard, w.resources, w.ctx.CardDefinitions(), w.ctx.log, w.ctx.GetSystemKind(), g_nSystemKind, "[-e-]"), c.passes ? 0 : -1);
     if (!c.passes) {
       EXPECT_EQ(w.BoxTexts(), std::vector<std::string>{refused});
       EXPECT_EQ(w.ui.boxes[0].flags, 0x30u);
@@ -137,7 +137,7 @@ TEST(InstallBootSector, RepairsTheGeometryFromTheDefinitionFile) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Card w(SystemKind::Dos, c.shape);
-    ASSERT_EQ(InstallBootSector(w.ctx, "[-e-]"), 0);
+    ASSERT_EQ(InstallBootSector(w.handleCard, w.resources, w.ctx.CardDefinitions(), w.ctx.log, w.ctx.GetSystemKind(), g_nSystemKind, "[-e-]"), 0);
     const Sector& out = w.card.VolumeBoot();
     EXPECT_EQ(Get16(out, 26), c.heads);
     EXPECT_EQ(Get16(out, 24), c.sectorsPerTrack);
@@ -149,7 +149,7 @@ TEST(InstallBootSector, SixteenHeadsOnDrive0x80NeverReadsTheFile) {
   Card w(SystemKind::Dos, Shape(1'000'000, 16, 0x80));
   w.profile.texts.clear();
   w.files.nodes.erase("c:\\tessarin\\cfdef.ini");
-  EXPECT_EQ(InstallBootSector(w.ctx, "[-e-]"), 0);
+  EXPECT_EQ(InstallBootSector(w.handleCard, w.resources, w.ctx.CardDefinitions(), w.ctx.log, w.ctx.GetSystemKind(), g_nSystemKind, "[-e-]"), 0);
   EXPECT_EQ(Get16(w.card.VolumeBoot(), 26), 16);
 }
 
@@ -176,7 +176,7 @@ TEST(InstallBootSector, RepairFailures) {
     SCOPED_TRACE(c.name);
     Card w(c.kind, c.shape);
     if (c.removeFile) w.files.nodes.erase("c:\\tessarin\\cfdef.ini");
-    EXPECT_EQ(InstallBootSector(w.ctx, "[-e-]"), -1);
+    EXPECT_EQ(InstallBootSector(w.handleCard, w.resources, w.ctx.CardDefinitions(), w.ctx.log, w.ctx.GetSystemKind(), g_nSystemKind, "[-e-]"), -1);
     EXPECT_EQ(w.BoxTexts(), std::vector<std::string>{c.box});
     EXPECT_EQ(w.ui.boxes[0].flags, 0x30u);  // flags 0 shown with the exclamation icon, OK only
     EXPECT_EQ(w.card.VolumeBoot(), w.before);
@@ -218,7 +218,7 @@ TEST(InstallBootSector, TransferAndResourceFailures) {
     w.ui.StartProgressAnimation();
     c.setup(w);
     const bool partialWrite = std::string(c.name) == "write moves half a sector";
-    EXPECT_EQ(InstallBootSector(w.ctx, "[-e-]"), -1);
+    EXPECT_EQ(InstallBootSector(w.handleCard, w.resources, w.ctx.CardDefinitions(), w.ctx.log, w.ctx.GetSystemKind(), g_nSystemKind, "[-e-]"), -1);
     EXPECT_EQ(w.BoxTexts(), std::vector<std::string>{c.box});
     EXPECT_EQ(w.ui.animating, !c.stopsAnimation);
     if (!partialWrite) {
@@ -230,7 +230,7 @@ TEST(InstallBootSector, TransferAndResourceFailures) {
 
 TEST(InstallBootSector, EveryCardCarriesTheTemplatesSerialAndLabel) {
   Card w(SystemKind::Dos);
-  ASSERT_EQ(InstallBootSector(w.ctx, "[-e-]"), 0);
+  ASSERT_EQ(InstallBootSector(w.handleCard, w.resources, w.ctx.CardDefinitions(), w.ctx.log, w.ctx.GetSystemKind(), g_nSystemKind, "[-e-]"), 0);
   const auto& tmpl = w.resources.images[IDR_FAT32_BOOT];
   EXPECT_TRUE(std::equal(tmpl.begin() + 62, tmpl.begin() + 90, w.card.VolumeBoot().begin() + 62));
   EXPECT_NE(w.card.VolumeBoot()[67], w.before[67]);

@@ -231,10 +231,13 @@ DialogValues FakeOperator::ExchangeIntoMembers() {
 
 // ---- system, resources -------------------------------------------------------------
 
-std::optional<std::string> FakeSystem::SystemErrorText(std::uint32_t code) {
+FailureDescription FakeSystem::DescribeFailure(const Failure& failure) {
+  // As the Windows program names failures: its own code for what the
+  // restore found itself.
+  const std::uint32_t code = failure.origin == CodeOrigin::None ? WindowsCodeOf(failure.kind) : failure.code;
   auto it = errorTexts.find(code);
-  if (it == errorTexts.end()) return std::nullopt;
-  return it->second;
+  if (it == errorTexts.end()) return {code, std::nullopt};
+  return {code, it->second};
 }
 
 DriveType FakeSystem::DriveTypeOf(char letter) {
@@ -266,8 +269,8 @@ std::string FakeResources::LoadResString(unsigned id) {
 
 ImageLoad FakeResources::LoadBootImage(unsigned id) {
   auto it = images.find(id);
-  if (it == images.end()) return ImageLoad{{}, missingImageError};
-  return ImageLoad{std::span<const std::uint8_t>(it->second), 0};
+  if (it == images.end()) return ImageLoad{{}, Failure::Win32(FailureKind::NotFound, missingImageError)};
+  return ImageLoad{std::span<const std::uint8_t>(it->second), {}};
 }
 
 // ---- files -------------------------------------------------------------------------
@@ -419,8 +422,8 @@ bool FakeFormat::FormatCard(const std::string& driveEntry) {
 InstallerOutcome FakeInstaller::RunInstaller(const InstallerCommand& command) {
   journal_.push_back("install " + command.commandLine);
   commands.push_back(command);
-  if (Hit(plan, "installer-start")) return InstallerOutcome{false, 2, 0};
-  if (Hit(plan, "installer-exit")) return InstallerOutcome{true, 0, 1};
+  if (Hit(plan, "installer-start")) return InstallerOutcome{false, Failure::Win32(FailureKind::NotFound, 2), 0};
+  if (Hit(plan, "installer-exit")) return InstallerOutcome{true, {}, 1};
   if (outcome.started && outcome.exitCode == 0) {
     for (const std::string& f : filesWritten) files_.AddFile(f, 100);
   }
@@ -445,8 +448,8 @@ World::World()
 }
 
 void World::SetKind(SystemKind kind) {
-  ctx.SetSystemKind(static_cast<int>(kind));
-  g_nSystemKind = static_cast<int>(kind);
+  ctx.SetSystemKind(kind);
+  g_nSystemKind = kind;
 }
 
 std::vector<std::string> World::Messages() const {

@@ -15,6 +15,7 @@
 
 #include "card/handle_card.h"
 #include "restore/restore_context.h"
+#include "card/system_kinds.h"
 
 namespace tessarin::test {
 
@@ -152,7 +153,7 @@ class FakeSystem final : public SystemPort {
 
   std::string MakeTimeStamp() override { return stamp; }
   void Sleep(unsigned ms) override { journal_.push_back("sleep " + std::to_string(ms)); }
-  std::optional<std::string> SystemErrorText(std::uint32_t code) override;
+  FailureDescription DescribeFailure(const Failure& failure) override;
   DriveType DriveTypeOf(char letter) override;
   char SystemDriveLetter() override { return systemDrive; }
 
@@ -259,7 +260,7 @@ class FakeInstaller final : public InstallerPort {
  public:
   FaultPlan* plan = nullptr;
   FakeInstaller(FakeFiles& files, Journal& journal) : files_(files), journal_(journal) {}
-  InstallerOutcome outcome{true, 0, 0};
+  InstallerOutcome outcome{true, {}, 0};
   std::vector<std::string> filesWritten;  // paths the installer creates on success
   std::vector<InstallerCommand> commands;
   InstallerOutcome RunInstaller(const InstallerCommand& command) override;

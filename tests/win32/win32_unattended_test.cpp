@@ -104,11 +104,11 @@ TEST(Win32Unattended, RunsEveryStepOnceTheDiskIsNamed) {
   ScopedEnv formatMode("TESSARIN_FORMAT_MODE", "enters:1:0");
   ScopedEnv formatLog("TESSARIN_FORMAT_LOG", work / "format.log");
 
-  const int savedKind = g_nSystemKind;
-  g_nSystemKind = static_cast<int>(SystemKind::Dos);
+  const SystemKind savedKind = g_nSystemKind;
+  g_nSystemKind = SystemKind::Dos;
   {
     BasicWin32World<NamedDiskDeviceApi> world(false, FormatTimings{30, 20, 30, 300});
-    world.ctx.SetSystemKind(static_cast<int>(SystemKind::Dos));
+    world.ctx.SetSystemKind(SystemKind::Dos);
     const bool restored = RunUnattendedRestore(world.ctx, "[-Q-]");
     const DWORD formatId = world.format.lastRun().processId;
     EXPECT_TRUE(restored);

@@ -25,15 +25,4 @@ void CAnimateCtrl::Play(UINT from, UINT to, int repeat) {
 
 void CAnimateCtrl::Stop() { Send(ACM_STOP, 0, 0); }
 
-UINT ClipForKind(int kind) {
-  switch (kind) {
-    case 2:
-      return 134;
-    case 3:
-      return 157;
-    default:
-      return 150;
-  }
-}
-
 }  // namespace tessarin::ui

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "card/drive_rules.h"
+#include "card/system_kinds.h"
 #include "res/string_ids.h"
 #include "restore/restore_sequence.h"
 #include "restore/unattended_restore.h"
@@ -23,22 +24,6 @@ namespace {
 constexpr UINT kMsgExchangeIntoMembers = WM_APP + 1;
 // Sent by the worker as its very last use of the dialog.
 constexpr UINT kMsgWorkerEnded = WM_APP + 2;
-
-struct KindLook {
-  UINT icon;
-  UINT title;
-};
-
-KindLook LookOfKind(int kind) {
-  switch (kind) {
-    case 1:
-      return {143, IDS_TITLE_ROMDOS};
-    case 2:
-      return {128, IDS_TITLE_DOS};
-    default:
-      return {1, IDS_TITLE_WINCE};
-  }
-}
 
 HINSTANCE ResourceModule() {
   CAppBase* app = AppGetApp();
@@ -65,7 +50,7 @@ CTessarinDlg::CTessarinDlg(CDialogBase* parent)
 CTessarinDlg::~CTessarinDlg() = default;
 
 void CTessarinDlg::SetSystemKind(int kind) {
-  if (kind >= 1 && kind <= 3) m_nSystemKind = kind;
+  if (const auto k = SystemKindFromNumber(kind)) m_nSystemKind = *k;
 }
 
 void CTessarinDlg::DoDataExchange(CDataExchange& dx) {
@@ -91,7 +76,7 @@ BOOL CTessarinDlg::OnInitDialog() {
     }
   }
 
-  const KindLook look = LookOfKind(g_nSystemKind);
+  const SystemKindRecord& look = SystemKindFacts(g_nSystemKind);
   m_hIcon = LoadIconA(ResourceModule(), MAKEINTRESOURCEA(look.icon));
   SetWindowTextA(m_hWnd, m_pPlatform->resources.LoadResString(look.title).c_str());
 
@@ -113,7 +98,7 @@ BOOL CTessarinDlg::OnInitDialog() {
   RECT rect{};
   GetClientRect(frame, &rect);
   g_ctlProgressAnimation.Create(WS_CHILD | WS_VISIBLE | ACS_CENTER | ACS_TRANSPARENT, rect, frame, kIdAnimationFrame);
-  g_ctlProgressAnimation.Open(ResourceModule(), ClipForKind(g_nSystemKind));
+  g_ctlProgressAnimation.Open(ResourceModule(), SystemKindFacts(g_nSystemKind).clip);
   g_ctlProgressAnimation.Play(kStillFrame, kStillFrame, 0);
   return TRUE;
 }
@@ -184,7 +169,7 @@ MsgResult CTessarinDlg::OnRestore(WPARAM, LPARAM) {
   if (!BeginWorkerThread(&CTessarinDlg::WorkerEntry, this)) {
     m_bRestoreRunning = false;
     EnableWindow(GetDlgItem(kIdRestore), TRUE);
-    m_pPlatform->ctx.log.ShowSystemError(GetLastError());
+    m_pPlatform->ctx.log.ShowSystemError(Failure::Win32(FailureKind::Open, GetLastError()));
   }
   return 0;
 }

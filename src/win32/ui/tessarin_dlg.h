@@ -9,6 +9,7 @@
 #include <string>
 
 #include "card/operator_port.h"
+#include "card/system_kinds.h"
 #include "win32/ui/framework/dialog_base.h"
 
 namespace tessarin {
@@ -32,8 +33,9 @@ class CTessarinDlg : public CDialogBase, public OperatorPort {
   explicit CTessarinDlg(CDialogBase* parent = nullptr);
   ~CTessarinDlg() override;
 
+  // Stores only the kinds 1 to 3; other values are ignored.
   void SetSystemKind(int kind);
-  int GetSystemKind() const { return m_nSystemKind; }
+  SystemKind GetSystemKind() const { return m_nSystemKind; }
 
   void HtmlHelp(DWORD_PTR data, UINT command) override;
 
@@ -52,7 +54,8 @@ class CTessarinDlg : public CDialogBase, public OperatorPort {
   std::string m_strDrive;
   int m_bPreserveProject = 1;
   HICON m_hIcon = nullptr;
-  int m_nSystemKind = 3;
+  // The dialog's own kind; see g_nSystemKind for the process-wide copy.
+  SystemKind m_nSystemKind = SystemKind::WinCE;
   CControl m_lstLog;
 
  protected:
