@@ -8,7 +8,8 @@ int LoadCardDefinitions(const CardDefinitionSource& source, CList<CF_DEFINITION>
   ResourcePort& res = source.resources;
   // The working directory, not the program's folder; the separator is put
   // in even after a drive's root, which the system accepts.
-  const std::string path = source.files.CurrentDirectory() + source.files.Separator() + res.LoadResString(IDS_CFDEF_FILE);
+  const std::string path =
+      source.files.CurrentDirectory() + source.files.Separator() + res.LoadResString(IDS_CFDEF_FILE);
   if (!source.files.CanOpenForReading(path)) return IDS_NO_DEFINITION_FILE;
 
   const std::string keyModel = res.LoadResString(IDS_KEY_MODEL_NUMBER);

@@ -24,9 +24,7 @@ inline constexpr int kIdNo = 7;
 inline constexpr std::size_t kMaxDriveEntryLength = 6;
 
 // The letter of a drive entry (index 2), or 0 when the text is too short.
-inline char DriveLetter(const std::string& driveEntry) {
-  return driveEntry.size() > 2 ? driveEntry[2] : '\0';
-}
+inline char DriveLetter(const std::string& driveEntry) { return driveEntry.size() > 2 ? driveEntry[2] : '\0'; }
 
 inline std::string MakeDriveEntry(char letter) {
   std::string s = "[-";

@@ -36,8 +36,7 @@ class DeviceApi {
   // Moves the handle's position to byte 0.
   virtual bool SeekToStart(DeviceHandle handle) = 0;
   virtual bool Read(DeviceHandle handle, std::uint8_t* buffer, std::uint32_t length, std::uint32_t& moved) = 0;
-  virtual bool Write(DeviceHandle handle, const std::uint8_t* buffer, std::uint32_t length,
-                     std::uint32_t& moved) = 0;
+  virtual bool Write(DeviceHandle handle, const std::uint8_t* buffer, std::uint32_t length, std::uint32_t& moved) = 0;
   // GetLastError's code after a failed call.
   virtual std::uint32_t LastError() = 0;
   // One page-aligned, zero-filled sector; nullptr when memory is short.

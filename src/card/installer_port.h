@@ -15,9 +15,9 @@ struct InstallerCommand {
 };
 
 struct InstallerOutcome {
-  bool started = false;         // false: it could not be started
-  Failure error;                // why, when not started
-  std::uint32_t exitCode = 0;   // its exit code once it has ended
+  bool started = false;        // false: it could not be started
+  Failure error;               // why, when not started
+  std::uint32_t exitCode = 0;  // its exit code once it has ended
 };
 
 class InstallerPort {

@@ -37,7 +37,9 @@ int OperationLog::ShowMessageBox(const std::string& text, unsigned flags) {
   return ui_.ShowMessageBox(text, ApplyDefaultIcon(flags));
 }
 
-int OperationLog::ShowMessageBoxString(unsigned id, unsigned flags) { return ShowMessageBox(resources_.LoadResString(id), flags); }
+int OperationLog::ShowMessageBoxString(unsigned id, unsigned flags) {
+  return ShowMessageBox(resources_.LoadResString(id), flags);
+}
 
 void OperationLog::ShowSystemError(const Failure& failure) {
   if (!failure) return;

@@ -23,7 +23,7 @@ inline constexpr std::size_t kBldrLoaderSize = 422;
 
 struct ImageLoad {
   std::span<const std::uint8_t> bytes;  // empty when the image is missing
-  Failure error;                         // why, then
+  Failure error;                        // why, then
   explicit operator bool() const { return !bytes.empty(); }
 };
 

@@ -27,9 +27,7 @@ inline constexpr std::size_t kBootSignatureOffset = 510;
 inline constexpr std::uint8_t kBootSignature0 = 0x55;
 inline constexpr std::uint8_t kBootSignature1 = 0xAA;
 
-constexpr std::size_t PartitionEntry(std::size_t index) {
-  return kMbrPartitionTable + index * kMbrPartitionEntrySize;
-}
+constexpr std::size_t PartitionEntry(std::size_t index) { return kMbrPartitionTable + index * kMbrPartitionEntrySize; }
 
 // ---- volume boot sector ----------------------------------------------------
 inline constexpr std::size_t kBootJump = 0;

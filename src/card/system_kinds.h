@@ -22,9 +22,9 @@ struct SizeWindow {
 
 struct SystemKindRecord {
   SystemKind kind;
-  const char* name;              // how the Linux program names the system
-  unsigned archiveString;        // string-table ID of the installer archive's file name
-  const char* installerOptions;  // between the archive's name and the card's root
+  const char* name;                          // how the Linux program names the system
+  unsigned archiveString;                    // string-table ID of the installer archive's file name
+  const char* installerOptions;              // between the archive's name and the card's root
   std::span<const char* const> systemFiles;  // in the card's root, in marking order
   unsigned bootTemplate;                     // boot image of the volume boot sector
   unsigned loader;                           // boot image laid over its code, 0 for none

@@ -57,7 +57,8 @@ int LinuxCard::SetVolumeLock(const std::string& /*driveEntry*/, bool lock) {
     fd = open(target_.path.c_str(), O_RDWR | O_CLOEXEC | (target_.blockDevice ? O_EXCL : 0));
   }
   if (fd < 0) {
-    lastError_ = Failure::Errno(errno == EACCES || errno == EROFS ? FailureKind::WriteProtected : FailureKind::Open, errno);
+    lastError_ =
+        Failure::Errno(errno == EACCES || errno == EROFS ? FailureKind::WriteProtected : FailureKind::Open, errno);
     openFailed_ = true;
     if (diagnostic_) diagnostic_(target_.path + ": " + std::strerror(errno));
     log_.StopProgressAnimation();

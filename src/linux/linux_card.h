@@ -8,8 +8,8 @@
 #include <string>
 
 #include "card/card_port.h"
-#include "linux/card_target.h"
 #include "card/operation_log.h"
+#include "linux/card_target.h"
 
 namespace tessarin::linux_port {
 

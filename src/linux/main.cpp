@@ -2,7 +2,6 @@
 // or a whole-card image file, with the restore sequence of the Windows
 // program, from the command line.
 #include <fcntl.h>
-#include <dirent.h>
 #include <getopt.h>
 #include <signal.h>
 #include <unistd.h>
@@ -86,24 +85,6 @@ const char kUsage[] =
 int Usage(const char* problem) {
   std::fprintf(stderr, "tessarin: %s\nTry 'tessarin --help' for more information.\n", problem);
   return kExitUsage;
-}
-
-// Whether the working directory holds an entry of this name, file or
-// folder, with the names compared as the Windows file system compares them:
-// an archive copied over as "WINCESYS.EXE" selects its system here as it
-// does on the panel's service PC.
-bool EntryInWorkingDirectory(const std::string& name) {
-  DIR* dir = opendir(".");
-  if (dir == nullptr) return false;
-  bool found = false;
-  while (const dirent* entry = readdir(dir)) {
-    if (SameEntryName(entry->d_name, name)) {
-      found = true;
-      break;
-    }
-  }
-  closedir(dir);
-  return found;
 }
 
 std::string Megabytes(std::uint64_t bytes) {
@@ -231,7 +212,9 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
 
-  const SystemKind kind = DetectSystemKind(EntryInWorkingDirectory, TableString).value_or(SystemKind::WinCE);
+  const SystemKind kind =
+      DetectSystemKind([](const std::string& name) { return WorkingDirectoryEntry(name).has_value(); }, TableString)
+          .value_or(SystemKind::WinCE);
   const std::string drive = MakeDriveEntry(kCardLetter);
 
   TerminalOptions termOptions;

@@ -61,10 +61,11 @@ class Sequence {
 
   RestoreResult ExitBackupFailed(BackupResult why) {
     log_.StopProgressAnimation();
-    log_.Log(std::string(kError) +
-             (why == BackupResult::NoTempFolder
-                  ? "Failed to back up the Project Folder: no temporary folder could be made. The drive was not changed."
-                  : "Failed to back up the Project Folder completely. The drive was not changed."));
+    log_.Log(
+        std::string(kError) +
+        (why == BackupResult::NoTempFolder
+             ? "Failed to back up the Project Folder: no temporary folder could be made. The drive was not changed."
+             : "Failed to back up the Project Folder completely. The drive was not changed."));
     log_.ShowMessageBox(kBackupFailedBox, kMbOk | kMbIconExclamation);
     ui_.SetBusy(false);
     return RestoreResult::Failed;
@@ -127,8 +128,9 @@ RestoreResult Sequence::Run() {
   Info("Installing Master Boot Record Completed.");
 
   Info("Installing BootSector.");
-  if (InstallBootSector(card_, ctx_.ports.resources, ctx_.CardDefinitions(), log_, ctx_.GetSystemKind(),
-                        g_nSystemKind, drive_) != 0) return ExitStepFailed();
+  if (InstallBootSector(card_, ctx_.ports.resources, ctx_.CardDefinitions(), log_, ctx_.GetSystemKind(), g_nSystemKind,
+                        drive_) != 0)
+    return ExitStepFailed();
   Info("Installing BootSector Completed.");
 
   Info("Unlocking Volume.");
@@ -136,7 +138,8 @@ RestoreResult Sequence::Run() {
   Info("Unlocking Volume Completed.");
 
   Info("Installing Firmware... Please wait.");
-  if (InstallFirmware(ctx_.ports.installer, ctx_.ports.files, log_, g_nSystemKind, drive_) != 0) return ExitStepFailed();
+  if (InstallFirmware(ctx_.ports.installer, ctx_.ports.files, log_, g_nSystemKind, drive_) != 0)
+    return ExitStepFailed();
   Info("Installing Firmware Completed");
 
   if (ctx_.m_bPreserveProject) RestoreProjectFolder(ctx_.ports.files, log_, drive_);

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <functional>
 
 #include "bootcode/boot_images.h"
 #include "card/file_port.h"
@@ -593,6 +594,45 @@ TEST(Confirmation, OnATerminalNoIsTheDefault) {
 
 namespace e2e {
 namespace {
+
+// The installer archive is looked for as Windows looks for it: any entry
+// of that name, file or folder, in any case. A folder named dossys.exe
+// selects DOS (and cannot be run); an archive copied as ROMDOSSYS.EXE is
+// found and run.
+TEST(SystemKind, ArchivesAreFoundAsWindowsFindsThem) {
+  struct Case {
+    const char* name;
+    std::function<void(const fs::path& work, const fs::path& scratch)> setup;
+    const char* system;  // as the program names it on standard error
+    int status;
+  };
+  const Case cases[] = {
+      {"folder named dossys.exe", [](const fs::path& w, const fs::path&) { fs::create_directories(w / "dossys.exe"); },
+       "system DOS from", 1},
+      {"archive in upper case",
+       [](const fs::path& w, const fs::path& scratch) {
+         MakeInstaller(w / "ROMDOSSYS.EXE", {{"IBMBIO.COM", "b"}, {"IBMDOS.COM", "d"}}, {"IBMBIO.COM", "IBMDOS.COM"},
+                       scratch);
+       },
+       "system ROM-DOS from", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Scratch s;
+    const fs::path card = s / "card.img";
+    fs::create_directories(s / "work");
+    fs::create_directories(s / "tmp");
+    MakeCard(card, {96, std::nullopt, true});
+    c.setup(s / "work", s.path());
+    fs::copy_file(TESSARIN_CFDEF_SAMPLE, s / "work" / "CFDef.ini");
+    const Output run = RunTessarin(s.path(), s / "tmp", "--yes --no-preserve --dir work card.img");
+    EXPECT_NE(run.err.find(c.system), std::string::npos) << run.err;
+    EXPECT_EQ(run.status, c.status) << run.err;
+    if (c.status == 0) {
+      EXPECT_EQ(Attributes(card, "::/IBMBIO.COM"), "ASHR");
+    }
+  }
+}
 
 // A card as a block device (a loop device over an image): held with
 // O_EXCL, so that a device another program holds exclusively is refused;

@@ -22,8 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::copy_n(data + 2, 512, w.card.Mbr().begin());
   std::copy_n(data + 2 + 512, 512, w.card.VolumeBoot().begin());
   if (withDefinitions) {
-    w.profile.SetFile("C:\\Tessarin\\CFDef.ini",
-                      std::string(reinterpret_cast<const char*>(data + 1026), size - 1026));
+    w.profile.SetFile("C:\\Tessarin\\CFDef.ini", std::string(reinterpret_cast<const char*>(data + 1026), size - 1026));
   }
   const test::Sector mbrBefore = w.card.Mbr();
   const test::Sector vbrBefore = w.card.VolumeBoot();
@@ -32,8 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const int mbr = InstallMasterBootRecord(w.handleCard, w.resources, w.ctx.log, "[-e-]");
   if (mbr != 0) std::abort();  // the sector is read and written whatever it holds
   const auto& code = w.resources.images[IDR_MBR_CODE];
-  if (w.card.Mbr() != ComposeMasterBootRecord(mbrBefore, std::span<const std::uint8_t, kMbrCodeSize>(code.data(),
-                                                                                                    kMbrCodeSize))) {
+  if (w.card.Mbr() !=
+      ComposeMasterBootRecord(mbrBefore, std::span<const std::uint8_t, kMbrCodeSize>(code.data(), kMbrCodeSize))) {
     std::abort();
   }
 
@@ -43,8 +42,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (boot != 0) {
     if (out != vbrBefore || w.ui.boxes.size() != 1) std::abort();
   } else {
-    if (!IsUsableVolume(vbrBefore) || CheckSizeWindow(w.ctx.GetSystemKind(), ComputeCardCapacity(vbrBefore.data())) !=
-                                          SizeCheck::Within) {
+    if (!IsUsableVolume(vbrBefore) ||
+        CheckSizeWindow(w.ctx.GetSystemKind(), ComputeCardCapacity(vbrBefore.data())) != SizeCheck::Within) {
       std::abort();
     }
     const SystemKindRecord& facts = SystemKindFacts(g_nSystemKind);

@@ -56,7 +56,9 @@ TEST(InstallBootSector, SizeWindowForWindowsCe) {
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(static_cast<int>(c.kind)) + " " + std::to_string(c.shape.total32));
     Card w(c.kind, c.shape);
-    EXPECT_EQ(InstallBootSector(w.handleCard, w.resources, w.ctx.CardDefinitions(), w.ctx.log, w.ctx.GetSystemKind(), g_nSystemKind, "[-e-]"), c.passes ? 0 : -1);
+    EXPECT_EQ(InstallBootSector(w.handleCard, w.resources, w.ctx.CardDefinitions(), w.ctx.log, w.ctx.GetSystemKind(),
+                                g_nSystemKind, "[-e-]"),
+              c.passes ? 0 : -1);
     if (!c.passes) {
       EXPECT_EQ(w.BoxTexts(), std::vector<std::string>{refused});
       EXPECT_EQ(w.ui.boxes[0].flags, 0x30u);
@@ -79,7 +81,9 @@ TEST(InstallBootSector, RepairsTheGeometryFromTheDefinitionFile) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Card w(SystemKind::Dos, c.shape);
-    ASSERT_EQ(InstallBootSector(w.handleCard, w.resources, w.ctx.CardDefinitions(), w.ctx.log, w.ctx.GetSystemKind(), g_nSystemKind, "[-e-]"), 0);
+    ASSERT_EQ(InstallBootSector(w.handleCard, w.resources, w.ctx.CardDefinitions(), w.ctx.log, w.ctx.GetSystemKind(),
+                                g_nSystemKind, "[-e-]"),
+              0);
     const Sector& out = w.card.VolumeBoot();
     EXPECT_EQ(Get16(out, 26), c.heads);
     EXPECT_EQ(Get16(out, 24), c.sectorsPerTrack);
@@ -91,7 +95,9 @@ TEST(InstallBootSector, SixteenHeadsOnDrive0x80NeverReadsTheFile) {
   Card w(SystemKind::Dos, Shape(1'000'000, 16, 0x80));
   w.profile.texts.clear();
   w.files.nodes.erase("c:\\tessarin\\cfdef.ini");
-  EXPECT_EQ(InstallBootSector(w.handleCard, w.resources, w.ctx.CardDefinitions(), w.ctx.log, w.ctx.GetSystemKind(), g_nSystemKind, "[-e-]"), 0);
+  EXPECT_EQ(InstallBootSector(w.handleCard, w.resources, w.ctx.CardDefinitions(), w.ctx.log, w.ctx.GetSystemKind(),
+                              g_nSystemKind, "[-e-]"),
+            0);
   EXPECT_EQ(Get16(w.card.VolumeBoot(), 26), 16);
 }
 
@@ -118,7 +124,9 @@ TEST(InstallBootSector, RepairFailures) {
     SCOPED_TRACE(c.name);
     Card w(c.kind, c.shape);
     if (c.removeFile) w.files.nodes.erase("c:\\tessarin\\cfdef.ini");
-    EXPECT_EQ(InstallBootSector(w.handleCard, w.resources, w.ctx.CardDefinitions(), w.ctx.log, w.ctx.GetSystemKind(), g_nSystemKind, "[-e-]"), -1);
+    EXPECT_EQ(InstallBootSector(w.handleCard, w.resources, w.ctx.CardDefinitions(), w.ctx.log, w.ctx.GetSystemKind(),
+                                g_nSystemKind, "[-e-]"),
+              -1);
     EXPECT_EQ(w.BoxTexts(), std::vector<std::string>{c.box});
     EXPECT_EQ(w.ui.boxes[0].flags, 0x30u);  // flags 0 shown with the exclamation icon, OK only
     EXPECT_EQ(w.card.VolumeBoot(), w.before);
@@ -143,8 +151,8 @@ TEST(InstallBootSector, TransferAndResourceFailures) {
          w.ui.StartProgressAnimation();
        },
        "Cannot open or read destination drive.", false},
-      {"read fails", [](Card& w) { w.device.failing.insert("read-volume"); },
-       "Cannot open or read destination drive.", false},
+      {"read fails", [](Card& w) { w.device.failing.insert("read-volume"); }, "Cannot open or read destination drive.",
+       false},
       {"template missing", [](Card& w) { w.resources.images.erase(IDR_FAT32_BOOT); },
        "Error 1813\n\nThe system has no description of this error.", true},
       {"loader missing", [](Card& w) { w.resources.images.erase(IDR_BLDR_LOADER); },
@@ -160,7 +168,9 @@ TEST(InstallBootSector, TransferAndResourceFailures) {
     w.ui.StartProgressAnimation();
     c.setup(w);
     const bool partialWrite = std::string(c.name) == "write moves half a sector";
-    EXPECT_EQ(InstallBootSector(w.handleCard, w.resources, w.ctx.CardDefinitions(), w.ctx.log, w.ctx.GetSystemKind(), g_nSystemKind, "[-e-]"), -1);
+    EXPECT_EQ(InstallBootSector(w.handleCard, w.resources, w.ctx.CardDefinitions(), w.ctx.log, w.ctx.GetSystemKind(),
+                                g_nSystemKind, "[-e-]"),
+              -1);
     EXPECT_EQ(w.BoxTexts(), std::vector<std::string>{c.box});
     EXPECT_EQ(w.ui.animating, !c.stopsAnimation);
     if (!partialWrite) {
@@ -172,7 +182,9 @@ TEST(InstallBootSector, TransferAndResourceFailures) {
 
 TEST(InstallBootSector, EveryCardCarriesTheTemplatesSerialAndLabel) {
   Card w(SystemKind::Dos);
-  ASSERT_EQ(InstallBootSector(w.handleCard, w.resources, w.ctx.CardDefinitions(), w.ctx.log, w.ctx.GetSystemKind(), g_nSystemKind, "[-e-]"), 0);
+  ASSERT_EQ(InstallBootSector(w.handleCard, w.resources, w.ctx.CardDefinitions(), w.ctx.log, w.ctx.GetSystemKind(),
+                              g_nSystemKind, "[-e-]"),
+            0);
   const auto& tmpl = w.resources.images[IDR_FAT32_BOOT];
   EXPECT_TRUE(std::equal(tmpl.begin() + 62, tmpl.begin() + 90, w.card.VolumeBoot().begin() + 62));
   EXPECT_NE(w.card.VolumeBoot()[67], w.before[67]);

@@ -62,14 +62,10 @@ TEST(CheckSizeWindow, OnlyWindowsCeHasOneAndBothBoundsPass) {
     SizeCheck expected;
   } cases[] = {
       {SystemKind::WinCE, 59'999'744, SizeCheck::Outside},  // 117,187 sectors
-      {SystemKind::WinCE, 6.0e7, SizeCheck::Within},
-      {SystemKind::WinCE, 4.2e9, SizeCheck::Within},
-      {SystemKind::WinCE, 4.2e9 + 512, SizeCheck::Outside},
-      {SystemKind::WinCE, 8e9, SizeCheck::Outside},
-      {SystemKind::WinCE, 0, SizeCheck::Outside},
-      {SystemKind::Dos, 8e9, SizeCheck::Within},
-      {SystemKind::RomDos, 0, SizeCheck::Within},
-      {static_cast<SystemKind>(9), 8e9, SizeCheck::Within},
+      {SystemKind::WinCE, 6.0e7, SizeCheck::Within},        {SystemKind::WinCE, 4.2e9, SizeCheck::Within},
+      {SystemKind::WinCE, 4.2e9 + 512, SizeCheck::Outside}, {SystemKind::WinCE, 8e9, SizeCheck::Outside},
+      {SystemKind::WinCE, 0, SizeCheck::Outside},           {SystemKind::Dos, 8e9, SizeCheck::Within},
+      {SystemKind::RomDos, 0, SizeCheck::Within},           {static_cast<SystemKind>(9), 8e9, SizeCheck::Within},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(CheckSizeWindow(c.kind, c.capacity), c.expected) << static_cast<int>(c.kind) << " " << c.capacity;
@@ -145,8 +141,8 @@ TEST(ComposeBootSector, TemplateCardBpbLoaderAndGeometry) {
       std::uint8_t want = tmpl[i];
       if (i >= kCardBpbFirst && i < kCardBpbEnd) want = card[i];
       if (c.withLoader && i >= kLoaderOffset) want = loader[i - kLoaderOffset];
-      if (c.geometry && (i == kBpbHeads || i == kBpbHeads + 1 || i == kBpbSectorsPerTrack ||
-                         i == kBpbSectorsPerTrack + 1)) {
+      if (c.geometry &&
+          (i == kBpbHeads || i == kBpbHeads + 1 || i == kBpbSectorsPerTrack || i == kBpbSectorsPerTrack + 1)) {
         continue;
       }
       EXPECT_EQ(out[i], want) << i;

@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "card/handle_card.h"
-#include "restore/restore_context.h"
 #include "card/system_kinds.h"
+#include "restore/restore_context.h"
 
 namespace tessarin::test {
 
@@ -231,10 +231,10 @@ class FakeProfile final : public ProfilePort {
   // Puts an INI file into the fake file system and its text here.
   void SetFile(const std::string& path, const std::string& text);
 
-  std::string ReadProfileString(const std::string& section, const std::string& key,
-                                      const std::string& defaultValue, const std::string& file) override;
+  std::string ReadProfileString(const std::string& section, const std::string& key, const std::string& defaultValue,
+                                const std::string& file) override;
   int ReadProfileInt(const std::string& section, const std::string& key, int defaultValue,
-                           const std::string& file) override;
+                     const std::string& file) override;
 
  private:
   FakeFiles& files_;
@@ -247,7 +247,7 @@ class FakeFormat final : public FormatPort {
   FaultPlan* plan = nullptr;
   FakeFormat(CardImage& card, Journal& journal) : card_(card), journal_(journal) {}
   bool succeeds = true;
-  BpbShape shape;            // what the formatter writes
+  BpbShape shape;              // what the formatter writes
   FakeFiles* files = nullptr;  // emptied on the card's drive
   bool FormatCard(const std::string& driveEntry) override;
 

@@ -78,7 +78,10 @@ TEST(InstallFirmware, FailuresAreReportedAndMarkNothing) {
   } cases[] = {
       {"exit code 1", {true, {}, 1}, "Error returned from WinZip while decompressing files.", false},
       {"exit code 259", {true, {}, 259}, "Error returned from WinZip while decompressing files.", false},
-      {"not started", {false, Failure::Win32(FailureKind::NotFound, 2), 0}, "Error 2\n\nThe system has no description of this error.", true},
+      {"not started",
+       {false, Failure::Win32(FailureKind::NotFound, 2), 0},
+       "Error 2\n\nThe system has no description of this error.",
+       true},
       {"not started, no code", {false, {}, 0}, "Error 13\n\nThe system has no description of this error.", true},
   };
   for (const auto& c : cases) {

@@ -61,7 +61,8 @@ TEST_F(Installer, StartsTheArchiveOfTheKindHiddenInTheCurrentDirectory) {
     SCOPED_TRACE(c.commandLine);
     DeleteFileA(log.c_str());
     Win32Installer installer;
-    const InstallerOutcome outcome = installer.RunInstaller(InstallerCommandFor(static_cast<SystemKind>(c.kind), c.letter, '\\'));
+    const InstallerOutcome outcome =
+        installer.RunInstaller(InstallerCommandFor(static_cast<SystemKind>(c.kind), c.letter, '\\'));
     ASSERT_TRUE(outcome.started);
     EXPECT_EQ(outcome.exitCode, 0u);
     EXPECT_EQ(Logged("cmd"), c.commandLine);

@@ -36,7 +36,6 @@ std::string ReplaceAll(std::string text, const std::string& from, const std::str
   return text;
 }
 
-
 BOOL CTessarinApp::InitInstance() {
   INITCOMMONCONTROLSEX controls{sizeof controls, ICC_ANIMATE_CLASS | ICC_STANDARD_CLASSES};
   InitCommonControlsEx(&controls);
