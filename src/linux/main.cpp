@@ -154,15 +154,15 @@ int main(int argc, char** argv) {
   std::string dir;
   bool yes = false, preserve = true, timings = false;
   enum { kOptNoPreserve = 256, kOptTimings };
-  static const option longOptions[] = {{"dir", required_argument, nullptr, 'd'},
-                                       {"yes", no_argument, nullptr, 'y'},
-                                       {"no-preserve", no_argument, nullptr, kOptNoPreserve},
-                                       {"timings", no_argument, nullptr, kOptTimings},
-                                       {"help", no_argument, nullptr, 'h'},
-                                       {"version", no_argument, nullptr, 'V'},
-                                       {nullptr, 0, nullptr, 0}};
+  static const option kLongOptions[] = {{"dir", required_argument, nullptr, 'd'},
+                                        {"yes", no_argument, nullptr, 'y'},
+                                        {"no-preserve", no_argument, nullptr, kOptNoPreserve},
+                                        {"timings", no_argument, nullptr, kOptTimings},
+                                        {"help", no_argument, nullptr, 'h'},
+                                        {"version", no_argument, nullptr, 'V'},
+                                        {nullptr, 0, nullptr, 0}};
   opterr = 0;
-  for (int c; (c = getopt_long(argc, argv, ":d:yhV", longOptions, nullptr)) != -1;) {
+  for (int c; (c = getopt_long(argc, argv, ":d:yhV", kLongOptions, nullptr)) != -1;) {
     switch (c) {
       case 'd':
         dir = optarg;
