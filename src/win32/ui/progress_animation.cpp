@@ -2,6 +2,8 @@
 
 #include <commctrl.h>
 
+#include "res/resource_ids.h"
+
 tessarin::ui::CAnimateCtrl g_ctlProgressAnimation;
 
 namespace tessarin::ui {
@@ -28,11 +30,11 @@ void CAnimateCtrl::Stop() { Send(ACM_STOP, 0, 0); }
 UINT ClipForKind(int kind) {
   switch (kind) {
     case 2:
-      return 134;
+      return IDA_DOS;
     case 3:
-      return 157;
+      return IDA_WINCE;
     default:
-      return 150;
+      return IDA_ROMDOS;
   }
 }
 

@@ -23,7 +23,7 @@ class CAnimateCtrl : public CControl {
 inline constexpr UINT kStillFrame = 17;
 inline constexpr UINT kLastMovingFrame = 16;
 
-// The clip of a system kind: 134 for DOS, 157 for Windows CE, 150 otherwise.
+// The clip of a system kind: IDA_DOS, IDA_WINCE, or IDA_ROMDOS for any other.
 UINT ClipForKind(int kind);
 
 }  // namespace tessarin::ui
