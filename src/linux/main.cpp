@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "card/card_types.h"
+#include "card/system_kinds.h"
 #include "install/firmware.h"
 #include "install/project_folder.h"
 #include "linux/archive_installer.h"
@@ -84,29 +85,6 @@ const char kUsage[] =
 int Usage(const char* problem) {
   std::fprintf(stderr, "tessarin: %s\nTry 'tessarin --help' for more information.\n", problem);
   return kExitUsage;
-}
-
-bool IsFile(const std::string& name) {
-  struct stat st {};
-  return stat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-// The kind decided by the installer archive in the working directory.
-int DetectSystemKind() {
-  if (IsFile(TableString(IDS_ROMDOS_ARCHIVE))) return static_cast<int>(SystemKind::RomDos);
-  if (IsFile(TableString(IDS_DOS_ARCHIVE))) return static_cast<int>(SystemKind::Dos);
-  return static_cast<int>(SystemKind::WinCE);
-}
-
-const char* KindName(int kind) {
-  switch (kind) {
-    case static_cast<int>(SystemKind::RomDos):
-      return "ROM-DOS";
-    case static_cast<int>(SystemKind::Dos):
-      return "DOS";
-    default:
-      return "Windows CE";
-  }
 }
 
 std::string Megabytes(std::uint64_t bytes) {
@@ -221,20 +199,20 @@ int main(int argc, char** argv) {
   std::string logFile;
   int reportFd = -1;
   enum { kOptNoPreserve = 256, kOptTimings, kOptList, kOptAll, kOptJson, kOptLog, kOptReportFd };
-  static const option longOptions[] = {{"dir", required_argument, nullptr, 'd'},
-                                       {"yes", no_argument, nullptr, 'y'},
-                                       {"no-preserve", no_argument, nullptr, kOptNoPreserve},
-                                       {"timings", no_argument, nullptr, kOptTimings},
-                                       {"list", no_argument, nullptr, kOptList},
-                                       {"all", no_argument, nullptr, kOptAll},
-                                       {"json", no_argument, nullptr, kOptJson},
-                                       {"log", required_argument, nullptr, kOptLog},
-                                       {"report-fd", required_argument, nullptr, kOptReportFd},
-                                       {"help", no_argument, nullptr, 'h'},
-                                       {"version", no_argument, nullptr, 'V'},
-                                       {nullptr, 0, nullptr, 0}};
+  static const option kLongOptions[] = {{"dir", required_argument, nullptr, 'd'},
+                                        {"yes", no_argument, nullptr, 'y'},
+                                        {"no-preserve", no_argument, nullptr, kOptNoPreserve},
+                                        {"timings", no_argument, nullptr, kOptTimings},
+                                        {"list", no_argument, nullptr, kOptList},
+                                        {"all", no_argument, nullptr, kOptAll},
+                                        {"json", no_argument, nullptr, kOptJson},
+                                        {"log", required_argument, nullptr, kOptLog},
+                                        {"report-fd", required_argument, nullptr, kOptReportFd},
+                                        {"help", no_argument, nullptr, 'h'},
+                                        {"version", no_argument, nullptr, 'V'},
+                                        {nullptr, 0, nullptr, 0}};
   opterr = 0;
-  for (int c; (c = getopt_long(argc, argv, ":d:yhV", longOptions, nullptr)) != -1;) {
+  for (int c; (c = getopt_long(argc, argv, ":d:yhV", kLongOptions, nullptr)) != -1;) {
     switch (c) {
       case 'd':
         dir = optarg;
@@ -322,7 +300,9 @@ int main(int argc, char** argv) {
   PrivateFolder scratch;
   if (scratch.path().empty()) return refuse(std::string("cannot make a temporary folder: ") + std::strerror(errno));
 
-  const int kind = DetectSystemKind();
+  const SystemKind kind =
+      DetectSystemKind([](const std::string& name) { return WorkingDirectoryEntry(name).has_value(); }, TableString)
+          .value_or(SystemKind::WinCE);
   const std::string drive = MakeDriveEntry(kCardLetter);
 
   TerminalOptions termOptions;
@@ -359,10 +339,10 @@ int main(int argc, char** argv) {
                  "tessarin: system %s from %s/%s\n",
                  kCardLetter, target->path.c_str(), target->partitionStart,
                  static_cast<unsigned long long>(target->partitionStart) + target->partitionSectors - 1,
-                 Megabytes(std::uint64_t{target->partitionSectors} * 512).c_str(), KindName(kind),
+                 Megabytes(std::uint64_t{target->partitionSectors} * 512).c_str(), SystemKindFacts(kind).name,
                  getcwd(cwd, sizeof cwd) ? cwd : ".", InstallerCommandFor(kind, kCardLetter, '/').archive.c_str());
     std::fflush(stderr);
-    reports.Start(given, *target, KindName(kind), InstallerCommandFor(kind, kCardLetter, '/').archive,
+    reports.Start(given, *target, SystemKindFacts(kind).name, InstallerCommandFor(kind, kCardLetter, '/').archive,
                   TESSARIN_VERSION);
 
     const auto started = std::chrono::steady_clock::now();
