@@ -3,8 +3,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 
+#include "linux/card_settle.h"
 #include "linux/process.h"
 
 namespace tessarin::linux_port {
@@ -50,6 +52,12 @@ bool CardFormat::FormatCard(const std::string& /*driveEntry*/) {
       diagnostic_("mkfs.fat failed: " + JoinLines(r.errors.empty() ? r.output : r.errors));
   }
   return r.ok();
+}
+
+void CardFormat::SettleAfterFormatting(const std::string& /*driveEntry*/) {
+  const auto started = std::chrono::steady_clock::now();
+  linux_port::SettleAfterFormatting(target_, diagnostic_);
+  settleSeconds_ += std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 }
 
 }  // namespace tessarin::linux_port

@@ -31,11 +31,18 @@ class CardFormat final : public FormatPort {
       : target_(target), progress_(progress), diagnostic_(std::move(diagnostic)) {}
 
   bool FormatCard(const std::string& driveEntry) override;
+  // Nothing for an image; for a block device the kernel's partition table
+  // and udev (see card_settle.h).
+  void SettleAfterFormatting(const std::string& driveEntry) override;
+
+  // How long the card took to settle, for --timings.
+  double settleSeconds() const { return settleSeconds_; }
 
  private:
   CardTarget target_;
   StepProgress& progress_;
   std::function<void(const std::string&)> diagnostic_;
+  double settleSeconds_ = 0;
 };
 
 }  // namespace tessarin::linux_port

@@ -360,8 +360,8 @@ int main(int argc, char** argv) {
       const double total = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
       for (const auto& [step, seconds] : ui.StepTimes())
         std::fprintf(stderr, "tessarin: timings: %s: %.3f s\n", step.c_str(), seconds);
-      std::fprintf(stderr, "tessarin: timings: total %.3f s, prescribed pauses %.3f s\n", total,
-                   std::chrono::duration<double>(system.paused()).count());
+      std::fprintf(stderr, "tessarin: timings: total %.3f s, of which waiting for the card after formatting %.3f s\n",
+                   total, format.settleSeconds());
     }
     const int status = result == RestoreResult::Completed            ? kExitRestored
                        : result == RestoreResult::ProjectNotRestored ? kExitProjectNotRestored

@@ -35,10 +35,7 @@ std::string LinuxSystem::MakeTimeStamp() {
   return std::string(buf, n);
 }
 
-void LinuxSystem::Sleep(unsigned milliseconds) {
-  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
-  paused_ += std::chrono::milliseconds(milliseconds);
-}
+void LinuxSystem::Sleep(unsigned milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
 
 std::optional<std::string> LinuxSystem::ErrnoText(int code) {
   if (code <= 0 || code > 4095) return std::nullopt;

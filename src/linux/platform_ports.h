@@ -24,12 +24,6 @@ class LinuxSystem final : public SystemPort {
   // rules they feed are not part of the Linux program.
   DriveType DriveTypeOf(char) override { return DriveType::Unknown; }
   char SystemDriveLetter() override { return '\0'; }
-
-  // Time spent in the pauses the restore prescribes.
-  std::chrono::milliseconds paused() const { return paused_; }
-
- private:
-  std::chrono::milliseconds paused_{0};
 };
 
 // The string table and the boot images built into the program.

@@ -8,8 +8,6 @@
 namespace tessarin {
 namespace {
 
-constexpr unsigned kPauseAfterFormatMs = 2000;
-
 class Sequence {
  public:
   explicit Sequence(RestoreContext& ctx) : ctx_(ctx), log_(ctx.log), ui_(ctx.ports.ui), card_(ctx.ports.card) {}
@@ -117,7 +115,7 @@ RestoreResult Sequence::Run() {
   Info("Formatting Started.");
   if (!ctx_.ports.format.FormatCard(drive_)) return ExitFormatFailed();
   Info("Formatting Completed.");
-  ctx_.ports.system.Sleep(kPauseAfterFormatMs);
+  ctx_.ports.format.SettleAfterFormatting(drive_);
 
   Info("Locking Volume.");
   if (card_.SetVolumeLock(drive_, true) == 0) return ExitLockFailed();

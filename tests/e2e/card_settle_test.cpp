@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "e2e_support.h"
 
 namespace e2e {
@@ -40,6 +42,39 @@ TEST(SettleAfterFormatting, OnlyWhatTheTargetNeeds) {
     EXPECT_EQ(steps.rereadPartitions, c.reread) << c.name;
     EXPECT_EQ(steps.askedUdev, c.udev) << c.name;
   }
+}
+
+// Whole restores with a udevadm that only notes its calls: an image goes
+// straight on, a block device waits for udev's queue.
+TEST(SettleAfterFormatting, UdevIsAskedForABlockDeviceOnly) {
+  Scratch s;
+  fs::create_directories(s / "tmp");
+  fs::create_directories(s / "bin");
+  MakeCard(s / "card.img", {96, std::nullopt, true});
+  MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
+  std::ofstream(s / "bin" / "udevadm") << "#!/bin/sh\necho \"$*\" >> " << Quote(s / "udevadm.calls") << "\n";
+  fs::permissions(s / "bin" / "udevadm", fs::perms::owner_all);
+  const std::string path = "PATH=" + Quote(s / "bin") + ":$PATH";
+
+  const Output image = RunTessarin(s.path(), s / "tmp", "--yes --timings card.img", path);
+  ASSERT_EQ(image.status, 0) << image.err;
+  EXPECT_FALSE(fs::exists(s / "udevadm.calls"));
+  EXPECT_NE(image.err.find("of which waiting for the card after formatting 0.00"), std::string::npos) << image.err;
+
+  const Output attach = Shell("losetup --find --show " + Quote(s / "card.img"));
+  if (attach.status != 0) GTEST_SKIP() << "no loop device to stand for a card reader: " << attach.err;
+  std::string device = attach.out;
+  while (!device.empty() && device.back() == '\n') device.pop_back();
+  struct Detach {
+    std::string device;
+    ~Detach() { Shell("losetup -d " + Quote(device)); }
+  } detach{device};
+  const Output disk = RunTessarin(s.path(), s / "tmp", "--yes " + Quote(device), path);
+  ASSERT_EQ(disk.status, 0) << disk.err;
+  std::ifstream calls(s / "udevadm.calls");
+  std::string line;
+  std::getline(calls, line);
+  EXPECT_EQ(line, "settle --timeout=" + std::to_string(kUdevSettleSeconds));
 }
 
 }  // namespace

@@ -751,9 +751,12 @@ TEST(Interrupt, OnceTheRestoreRunsTheFirstOneOnlyWarns) {
   fs::create_directories(s / "tmp");
   MakeCard(card, {96, std::nullopt, true});
   MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
-  // One second in, the restore is in the pause after formatting.
-  const Output run = Shell("cd " + Quote(s.path()) + " && { TMPDIR=" + Quote(s / "tmp") + " " +
-                           Quote(TESSARIN_PROGRAM) + " --yes card.img & pid=$!; sleep 1; kill -INT $pid; wait $pid; }");
+  // A formatter that takes its time: one second in, the restore is
+  // formatting.
+  WrapTool(s / "hooks", "mkfs.fat", "sleep 2", "");
+  const Output run = Shell("cd " + Quote(s.path()) + " && { PATH=" + Quote(s / "hooks") + ":$PATH TMPDIR=" +
+                           Quote(s / "tmp") + " " + Quote(TESSARIN_PROGRAM) +
+                           " --yes card.img & pid=$!; sleep 1; kill -INT $pid; wait $pid; }");
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_NE(run.err.find("stopping now can leave the card unusable; the restore goes on."), std::string::npos)
       << run.err;

@@ -289,6 +289,7 @@ class FakeFormat final : public FormatPort {
   BpbShape shape;              // what the formatter writes
   FakeFiles* files = nullptr;  // emptied on the card's drive
   bool FormatCard(const std::string& driveEntry) override;
+  void SettleAfterFormatting(const std::string& driveEntry) override { journal_.push_back("settle " + driveEntry); }
 
  private:
   CardImage& card_;

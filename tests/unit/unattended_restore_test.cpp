@@ -49,7 +49,7 @@ TEST(RunUnattendedRestore, RunsTheCardStepsInOrderWithoutTheOperator) {
   EXPECT_EQ(w.ctx.m_strDrive, "[-E-]");
   EXPECT_EQ(w.installer.commands.at(0).commandLine, "wincesys.exe -y -oE:\\");
   EXPECT_TRUE(w.ui.boxes.empty());
-  EXPECT_TRUE(w.JournalOf("sleep 2000").empty());  // no pause after formatting
+  EXPECT_TRUE(w.JournalOf("settle").empty());  // no pause after formatting
 }
 
 TEST(RunUnattendedRestore, FailedFormatIsNotConsulted) {

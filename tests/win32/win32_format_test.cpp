@@ -157,6 +157,15 @@ TEST_F(Format, FailsWithoutFormat) {
   EXPECT_TRUE(Logged("exe=").empty()) << "a planted FORMAT ran: " << Logged("exe=")[0];
 }
 
+// FORMAT needs its pause before the volume is locked again: the full two
+// seconds (at least; the clock's steps allowed for).
+TEST(FormatSettle, PausesTwoSecondsAfterFormat) {
+  Win32Format format;
+  const DWORD before = GetTickCount();
+  format.SettleAfterFormatting("[-e-]");
+  EXPECT_GE(GetTickCount() - before, 1950u);
+}
+
 TEST(FindFormatWindow, StopsAtTheFirstWindowOfTheProcess) {
   const HWND window = CreateWindowA("STATIC", "mine", 0, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
   ASSERT_NE(window, nullptr);

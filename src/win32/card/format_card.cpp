@@ -96,4 +96,6 @@ bool Win32Format::FormatCard(const std::string& driveEntry) {
   return formatted;
 }
 
+void Win32Format::SettleAfterFormatting(const std::string& /*driveEntry*/) { Sleep(timings_.settleMs); }
+
 }  // namespace tessarin

@@ -27,6 +27,7 @@ struct FormatTimings {
   unsigned searchPauseMs = 100;
   unsigned enterLimit = 30;      // Enter keystrokes before giving up
   unsigned answerWaitMs = 1000;  // wait for FORMAT's end before each Enter
+  unsigned settleMs = 2000;      // the pause after FORMAT before the card is locked again
 };
 
 // How the last FormatCard call went, for the operator's support staff and
@@ -48,6 +49,9 @@ class Win32Format : public FormatPort {
   // code 0. FORMAT is never ended from here: when this gives up, it goes on
   // running hidden.
   bool FormatCard(const std::string& driveEntry) override;
+
+  // The fixed pause FORMAT needs before the volume can be locked again.
+  void SettleAfterFormatting(const std::string& driveEntry) override;
 
   // "<system directory>\format.com". FORMAT runs with the rights of this
   // program, so it is never looked for where another program could be
