@@ -34,6 +34,8 @@ int Rank(int status) {
       return 2;
     case kExitProjectNotRestored:
       return 3;
+    case kExitInterrupted:
+      return 5;
     default:
       return 4;
   }

@@ -21,8 +21,8 @@ namespace tessarin::linux_port {
 
 // The order of the exit statuses from best to worst, for the status of
 // several restores: 0 restored, 3 declined, 2 refused (nothing changed),
-// 4 restored but the project folder waits, 1 failed (anything else counts
-// as failed).
+// 4 restored but the project folder waits, 1 failed, 130 stopped by an
+// interrupt (any other status counts as failed).
 int WorseStatus(int a, int b);
 
 // A card's restore reports to the program that runs several, over a pipe:

@@ -158,16 +158,16 @@ TEST(SeveralCards, RestoredSideBySideWhileOneFails) {
   EXPECT_EQ(rows["bad slot.img"].substr(rows["bad slot.img"].size() - saved.size()), saved);
 }
 
-// The worst status wins: failed over a project left waiting, over a
-// refusal, over a No, over a success; a restore stopped by a signal counts
-// as failed.
+// The worst status wins: stopped by an interrupt over failed, over a
+// project left waiting, over a refusal, over a No, over a success; a
+// restore killed by a signal counts as failed.
 TEST(SeveralCards, TheWorstStatusWins) {
   struct Case {
     std::vector<int> statuses;
     int worst;
   };
-  const Case cases[] = {{{0, 0, 0}, 0}, {{0, 3}, 3},   {{3, 2, 0}, 2}, {{2, 4}, 4},
-                        {{4, 1, 2}, 1}, {{0, 130}, 1}, {{137, 4}, 1},  {{1, 0, 4, 2, 3}, 1}};
+  const Case cases[] = {{{0, 0, 0}, 0},  {{0, 3}, 3},     {{3, 2, 0}, 2}, {{2, 4}, 4},         {{4, 1, 2}, 1},
+                        {{0, 130}, 130}, {{130, 1}, 130}, {{137, 4}, 1},  {{1, 0, 4, 2, 3}, 1}};
   for (const Case& c : cases) {
     int worst = 0;
     for (int s : c.statuses) worst = WorseStatus(worst, s);
