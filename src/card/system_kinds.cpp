@@ -23,7 +23,7 @@ const std::array<SystemKindRecord, 3> kKinds = {{
     {SystemKind::Dos, "DOS", IDS_DOS_ARCHIVE, "-auto ", kDosFiles, IDR_FAT32_BOOT, 0, std::nullopt, 128, 134,
      IDS_TITLE_DOS},
     {SystemKind::WinCE, "Windows CE", IDS_WINCE_ARCHIVE, "-y -o", kWinCeFiles, IDR_FAT32_BOOT, IDR_BLDR_LOADER,
-     SizeWindow{6.0e7, 4.2e9}, 1, 157, IDS_TITLE_WINCE},
+     SizeWindow{kMinCardCapacity, kMaxCardCapacity}, 1, 157, IDS_TITLE_WINCE},
 }};
 
 }  // namespace
