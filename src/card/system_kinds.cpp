@@ -16,14 +16,13 @@ constexpr const char* kRomDosFiles[] = {"IBMBIO.COM", "IBMDOS.COM"};
 constexpr const char* kDosFiles[] = {"io.sys", "msdos.sys", "drvspace.bin"};
 constexpr const char* kWinCeFiles[] = {"BLDR"};
 
-// Icons 143, 128 and 1 and clips 150, 134 and 157 are the resource script's.
 const std::array<SystemKindRecord, 3> kKinds = {{
-    {SystemKind::RomDos, "ROM-DOS", IDS_ROMDOS_ARCHIVE, "-auto ", kRomDosFiles, IDR_FAT16_BOOT, 0, std::nullopt, 143,
-     150, IDS_TITLE_ROMDOS},
-    {SystemKind::Dos, "DOS", IDS_DOS_ARCHIVE, "-auto ", kDosFiles, IDR_FAT32_BOOT, 0, std::nullopt, 128, 134,
+    {SystemKind::RomDos, "ROM-DOS", IDS_ROMDOS_ARCHIVE, "-auto ", kRomDosFiles, IDR_FAT16_BOOT, 0, std::nullopt,
+     IDI_ROMDOS, IDA_ROMDOS, IDS_TITLE_ROMDOS},
+    {SystemKind::Dos, "DOS", IDS_DOS_ARCHIVE, "-auto ", kDosFiles, IDR_FAT32_BOOT, 0, std::nullopt, IDI_DOS, IDA_DOS,
      IDS_TITLE_DOS},
     {SystemKind::WinCE, "Windows CE", IDS_WINCE_ARCHIVE, "-y -o", kWinCeFiles, IDR_FAT32_BOOT, IDR_BLDR_LOADER,
-     SizeWindow{kMinCardCapacity, kMaxCardCapacity}, 1, 157, IDS_TITLE_WINCE},
+     SizeWindow{kMinCardCapacity, kMaxCardCapacity}, IDI_WINCE, IDA_WINCE, IDS_TITLE_WINCE},
 }};
 
 }  // namespace
