@@ -59,6 +59,7 @@ std::vector<std::string> Volume::Impl::Check() {
     }
     std::unordered_set<std::string> shortNames;
     for (const Item& item : dir.items) {
+      if (!item.live) continue;
       const Entry& e = item.entry;
       const std::string path = t.path + "/" + e.name;
       if (!shortNames.insert(std::string(e.rawShortName.begin(), e.rawShortName.end())).second)

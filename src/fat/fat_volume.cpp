@@ -534,16 +534,26 @@ Status Volume::Impl::ReadFile(const Entry& file, ByteSink& sink) {
   if (clusters > clusterCount_) return {Fault::Damaged, 0};
   std::vector<std::uint8_t> buffer(std::max<std::size_t>(kTransferBytes / clusterBytes_, 1) * clusterBytes_);
   const std::size_t perBuffer = buffer.size() / clusterBytes_;
+  if (readMarks_.empty() || ++readGeneration_ == 0) {
+    readMarks_.assign(std::size_t{maxCluster_} + 1, 0);
+    readGeneration_ = 1;
+  }
+  auto seen = [this](std::uint32_t c) {
+    if (readMarks_[c] == readGeneration_) return true;
+    readMarks_[c] = readGeneration_;
+    return false;
+  };
   std::uint64_t left = file.size;
   std::uint32_t c = file.firstCluster;
   for (std::uint64_t done = 0; done < clusters;) {
     // A run of consecutive clusters in one transfer.
-    if (!IsCluster(c)) return {Fault::Damaged, 0};
+    if (!IsCluster(c) || seen(c)) return {Fault::Damaged, 0};
     const std::uint32_t start = c;
     std::size_t run = 1;
     std::uint32_t next = Get(c);
     while (done + run < clusters && run < perBuffer && next == c + 1) {
       c = next;
+      if (seen(c)) return {Fault::Damaged, 0};
       next = Get(c);
       ++run;
     }

@@ -159,6 +159,11 @@ class Volume::Impl {
   std::vector<std::uint8_t> fsInfo_;
   bool fsInfoDirty_ = false;
 
+  // Clusters met by the current read, by read: a chain that comes back to
+  // a cluster is damaged.
+  std::vector<std::uint32_t> readMarks_;
+  std::uint32_t readGeneration_ = 0;
+
   std::unordered_map<std::uint32_t, std::shared_ptr<Dir>> dirs_;
   std::size_t cachedBytes_ = 0;
 
