@@ -1,0 +1,74 @@
+#include "linux/card_device.h"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace tessarin::linux_port {
+
+std::unique_ptr<CardDevice> CardDevice::Open(const std::string& path, bool blockDevice, bool writable, int& error) {
+  const int flags = (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC | (writable && blockDevice ? O_EXCL : 0);
+  const int fd = open(path.c_str(), flags);
+  if (fd < 0) {
+    error = errno;
+    return nullptr;
+  }
+  auto fail = [&](int code) {
+    error = code;
+    close(fd);
+    return nullptr;
+  };
+  if (writable && !blockDevice && flock(fd, LOCK_EX | LOCK_NB) != 0) return fail(errno);
+  std::uint64_t bytes = 0;
+  if (blockDevice) {
+    if (ioctl(fd, BLKGETSIZE64, &bytes) != 0) return fail(errno);
+  } else {
+    struct stat st {};
+    if (fstat(fd, &st) != 0) return fail(errno);
+    bytes = static_cast<std::uint64_t>(st.st_size);
+  }
+  return std::unique_ptr<CardDevice>(new CardDevice(fd, blockDevice, bytes / fat::kDeviceSectorSize));
+}
+
+CardDevice::~CardDevice() { close(fd_); }  // also ends the flock
+
+fat::DeviceResult CardDevice::ReadSectors(std::uint64_t lba, std::uint32_t count, std::uint8_t* bytes) {
+  std::size_t left = std::size_t{count} * fat::kDeviceSectorSize;
+  auto offset = static_cast<off_t>(lba * fat::kDeviceSectorSize);
+  while (left > 0) {
+    const ssize_t n = pread(fd_, bytes, left, offset);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return fat::DeviceResult::Failed(static_cast<std::uint32_t>(errno));
+    if (n == 0) return fat::DeviceResult::Failed(EIO);  // the card ends before the volume does
+    bytes += n;
+    offset += n;
+    left -= static_cast<std::size_t>(n);
+  }
+  return {};
+}
+
+fat::DeviceResult CardDevice::WriteSectors(std::uint64_t lba, std::uint32_t count, const std::uint8_t* bytes) {
+  std::size_t left = std::size_t{count} * fat::kDeviceSectorSize;
+  auto offset = static_cast<off_t>(lba * fat::kDeviceSectorSize);
+  while (left > 0) {
+    const ssize_t n = pwrite(fd_, bytes, left, offset);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return fat::DeviceResult::Failed(static_cast<std::uint32_t>(n < 0 ? errno : ENOSPC));
+    bytes += n;
+    offset += n;
+    left -= static_cast<std::size_t>(n);
+  }
+  return {};
+}
+
+fat::DeviceResult CardDevice::Flush() {
+  if (blockDevice_ && fdatasync(fd_) != 0) return fat::DeviceResult::Failed(static_cast<std::uint32_t>(errno));
+  return {};
+}
+
+}  // namespace tessarin::linux_port
