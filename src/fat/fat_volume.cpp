@@ -11,7 +11,6 @@ constexpr std::size_t kTransferBytes = 1u << 20;  // the largest single transfer
 constexpr std::uint32_t kFsInfoLead = 0x41615252;
 constexpr std::uint32_t kFsInfoStruct = 0x61417272;
 constexpr std::uint32_t kFsInfoTrail = 0xAA550000;
-constexpr std::uint32_t kFsInfoUnknown = 0xFFFFFFFF;
 
 bool PowerOfTwo(std::uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
 
@@ -488,31 +487,34 @@ Status Volume::Impl::WriteData(ByteSource& source, const std::optional<std::uint
     const auto clusters = static_cast<std::uint32_t>((*expected + clusterBytes_ - 1) / clusterBytes_);
     if (Status s = Allocate(clusters, chain); !s) return s;
   }
-  const std::size_t bufferBytes = std::max<std::size_t>(kTransferBytes / clusterBytes_, 1) * clusterBytes_;
-  std::vector<std::uint8_t> buffer(bufferBytes);
+  // Room for a known size, up to the largest transfer.
+  std::size_t bufferBytes = std::max<std::size_t>(kTransferBytes / clusterBytes_, 1) * clusterBytes_;
+  if (expected)
+    bufferBytes = static_cast<std::size_t>(std::min<std::uint64_t>(
+        bufferBytes, (std::max<std::uint64_t>(*expected, 1) + clusterBytes_ - 1) / clusterBytes_ * clusterBytes_));
+  std::uint8_t* const buffer = Scratch(bufferBytes);
   std::uint64_t total = 0;
   std::size_t used = 0;  // clusters of the chain written
   for (bool end = false; !end;) {
     std::size_t filled = 0;
-    while (filled < buffer.size()) {
-      const ByteSource::Chunk chunk = source.Read(buffer.data() + filled, buffer.size() - filled);
+    while (filled < bufferBytes) {
+      const ByteSource::Chunk chunk = source.Read(buffer + filled, bufferBytes - filled);
       if (!chunk.ok) return fail({Fault::SourceFailed, chunk.systemCode});
       if (chunk.bytes == 0) {
         end = true;
         break;
       }
-      filled += std::min(chunk.bytes, buffer.size() - filled);
+      filled += std::min(chunk.bytes, bufferBytes - filled);
     }
     if (filled == 0) break;
     total += filled;
     if (total > kMaxFileSize) return fail({Fault::TooLarge, 0});
     const std::size_t clusters = (filled + clusterBytes_ - 1) / clusterBytes_;
-    std::fill(buffer.begin() + static_cast<std::ptrdiff_t>(filled),
-              buffer.begin() + static_cast<std::ptrdiff_t>(clusters * clusterBytes_), 0);
+    std::fill(buffer + filled, buffer + clusters * clusterBytes_, 0);
     if (chain.size() - used < clusters) {
       if (Status s = Allocate(static_cast<std::uint32_t>(clusters - (chain.size() - used)), chain); !s) return fail(s);
     }
-    if (Status s = WriteRuns(chain, used, clusters, buffer.data()); !s) return fail(s);
+    if (Status s = WriteRuns(chain, used, clusters, buffer); !s) return fail(s);
     used += clusters;
   }
   // A source that gave less than announced leaves clusters over.
@@ -532,8 +534,9 @@ Status Volume::Impl::ReadFile(const Entry& file, ByteSink& sink) {
   if (file.size == 0) return {};
   const std::uint64_t clusters = (std::uint64_t{file.size} + clusterBytes_ - 1) / clusterBytes_;
   if (clusters > clusterCount_) return {Fault::Damaged, 0};
-  std::vector<std::uint8_t> buffer(std::max<std::size_t>(kTransferBytes / clusterBytes_, 1) * clusterBytes_);
-  const std::size_t perBuffer = buffer.size() / clusterBytes_;
+  const std::size_t perBuffer = static_cast<std::size_t>(
+      std::min<std::uint64_t>(std::max<std::size_t>(kTransferBytes / clusterBytes_, 1), clusters));
+  std::uint8_t* const buffer = Scratch(perBuffer * clusterBytes_);
   if (readMarks_.empty() || ++readGeneration_ == 0) {
     readMarks_.assign(std::size_t{maxCluster_} + 1, 0);
     readGeneration_ = 1;
@@ -558,10 +561,10 @@ Status Volume::Impl::ReadFile(const Entry& file, ByteSink& sink) {
       ++run;
     }
     if (done + run < clusters && !IsCluster(next)) return {Fault::Damaged, 0};  // the chain ends too soon
-    if (Status s = ReadBytes(ClusterOffset(start), run * clusterBytes_, buffer.data()); !s) return s;
+    if (Status s = ReadBytes(ClusterOffset(start), run * clusterBytes_, buffer); !s) return s;
     const std::size_t give = static_cast<std::size_t>(std::min<std::uint64_t>(left, run * clusterBytes_));
     std::uint32_t code = 0;
-    if (!sink.Write(buffer.data(), give, code)) return {Fault::SinkFailed, code};
+    if (!sink.Write(buffer, give, code)) return {Fault::SinkFailed, code};
     left -= give;
     done += run;
     c = next;

@@ -159,6 +159,13 @@ class Volume::Impl {
   std::vector<std::uint8_t> fsInfo_;
   bool fsInfoDirty_ = false;
 
+  // The transfer buffer, kept between calls: at most 1 MiB.
+  std::uint8_t* Scratch(std::size_t bytes) {
+    if (scratch_.size() < bytes) scratch_.resize(bytes);
+    return scratch_.data();
+  }
+  std::vector<std::uint8_t> scratch_;
+
   // Clusters met by the current read, by read: a chain that comes back to
   // a cluster is damaged.
   std::vector<std::uint32_t> readMarks_;
