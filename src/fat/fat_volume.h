@@ -65,6 +65,9 @@ struct Result {
 
 enum class FatType { Fat12, Fat16, Fat32 };
 
+// "a/b\c" into its non-empty components.
+std::vector<std::string> SplitPath(std::string_view path);
+
 // Directory entry attributes.
 inline constexpr std::uint8_t kReadOnly = 0x01;
 inline constexpr std::uint8_t kHidden = 0x02;

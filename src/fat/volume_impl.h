@@ -191,7 +191,4 @@ inline void Put32(std::uint8_t* p, std::uint32_t v) {
   Put16(p + 2, v >> 16);
 }
 
-// "a/b\c" into its non-empty components.
-std::vector<std::string> SplitPath(std::string_view path);
-
 }  // namespace tessarin::fat

@@ -12,6 +12,11 @@
 namespace tessarin::linux_port {
 
 std::unique_ptr<CardDevice> CardDevice::Open(const std::string& path, bool blockDevice, bool writable, int& error) {
+  struct stat before {};
+  if (writable && !blockDevice && stat(path.c_str(), &before) == 0 && (before.st_mode & 0222) == 0) {
+    error = EACCES;  // a write-protected image stays untouched even for root
+    return nullptr;
+  }
   const int flags = (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC | (writable && blockDevice ? O_EXCL : 0);
   const int fd = open(path.c_str(), flags);
   if (fd < 0) {

@@ -8,9 +8,8 @@
 #include <thread>
 
 #include "boot/profile_text.h"
-#include "res/string_table.h"
-
 #include "bootcode/boot_images.h"
+#include "res/string_table.h"
 
 namespace tessarin::linux_port {
 namespace {

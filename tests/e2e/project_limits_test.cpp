@@ -7,7 +7,6 @@
 #include <fstream>
 
 #include "e2e_support.h"
-#include "linux/card_volume.h"
 
 namespace e2e {
 namespace {
@@ -86,8 +85,7 @@ std::vector<LimitCase> Cases() {
 
 std::map<std::string, std::uint32_t> CardAttributes(const fs::path& card) {
   std::map<std::string, std::uint32_t> attributes;
-  for (const auto& a : tessarin::linux_port::ParseAttributeListing(Mtools(card, "mattrib -/ ::/Project")))
-    attributes[a.path] = a.attributes;
+  for (const auto& a : ParseAttributeListing(Mtools(card, "mattrib -/ ::/Project"))) attributes[a.path] = a.attributes;
   return attributes;
 }
 
