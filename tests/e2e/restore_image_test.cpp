@@ -709,6 +709,7 @@ TEST(Confirmation, OnATerminalNoIsTheDefault) {
     } else {
       EXPECT_NE(run.out.find("\r\033[K| Formatting"), std::string::npos) << "no progress shown";
       EXPECT_NE(run.out.find("::Info:: System restored to FLASH successfully."), std::string::npos) << run.out;
+      EXPECT_EQ(FsckFindings(card), std::vector<std::string>{});
     }
   }
 }
@@ -757,6 +758,7 @@ TEST(BlockDevice, HeldExclusivelyAndRestoredThroughTheWholeDisk) {
   const Bytes loader = Image(tessarin::IDR_BLDR_LOADER);
   EXPECT_TRUE(std::equal(loader.begin(), loader.end(), vbr.begin() + 90));
   EXPECT_EQ(Attributes(card, "::/BLDR"), "ASHR");
+  EXPECT_EQ(FsckFindings(card), std::vector<std::string>{});
 }
 
 // The card reader's device goes away once the card is formatted (the loop
@@ -813,6 +815,7 @@ TEST(RestoredCard, BootsInTheEmulator) {
   fs::copy_file(TESSARIN_CFDEF_SAMPLE, s / "CFDef.ini");
   const Output run = RunTessarin(s.path(), s / "tmp", "--yes card.img");
   ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(FsckFindings(card), std::vector<std::string>{});
 
   const Output boot = Shell("cd " + Quote(s.path()) +
                             " && timeout 30 qemu-system-i386 -drive file=card.img,format=raw,if=ide -display none "
@@ -870,6 +873,7 @@ TEST(ClosedLog, TheRestoreGoesOnWhenTheReaderQuits) {
   EXPECT_NE(run.err.find("System restored to SD CARD successfully."), std::string::npos) << run.err;
   EXPECT_EQ(Attributes(card, "::/BLDR"), "ASHR");
   EXPECT_EQ(Digest(CardTree(card, "Project", s.path())), Digest(ReadTree(s / "project")));
+  EXPECT_EQ(FsckFindings(card), std::vector<std::string>{});
   EXPECT_TRUE(fs::is_empty(s / "tmp")) << "left in the temporary directory: "
                                        << fs::directory_iterator(s / "tmp")->path();
 }
