@@ -342,6 +342,17 @@ bool CardFiles::CopyToCard(const std::string& source, const std::string& target)
                      [](const Local* a, const Local* b) { return a->rank < b->rank; });
 
   std::vector<std::pair<std::string, std::string>> leftBehind;  // path, why
+  // Two local names that FAT holds to be one: the second would replace
+  // the first on the card.
+  std::map<std::string, std::string> written;
+  // An entry left behind, and what a folder holds with it.
+  auto leave = [&](const Local& l, const std::string& why) {
+    leftBehind.emplace_back(l.path, why);
+    if (!l.directory) return;
+    for (const Local& inside : locals)
+      if (inside.path.size() > l.path.size() && inside.path.compare(0, l.path.size() + 1, l.path + "/") == 0)
+        leftBehind.emplace_back(inside.path, "its folder could not be made");
+  };
   std::optional<std::string> cardFault;
   std::size_t done = 0;
   progress_.Begin("Copying to " + target + " on the card");
@@ -353,6 +364,10 @@ bool CardFiles::CopyToCard(const std::string& source, const std::string& target)
     if (children == byFolder.end()) continue;
     std::vector<std::string> subfolders;
     for (const Local* l : children->second) {
+      if (const auto [it, fresh] = written.emplace(fat::FoldName(l->path), l->path); !fresh) {
+        leave(*l, "FAT does not tell it apart from " + it->second);
+        continue;
+      }
       const auto recorded = names.find(l->path);
       fat::CreateOptions options;
       if (recorded != names.end()) {
@@ -366,20 +381,13 @@ bool CardFiles::CopyToCard(const std::string& source, const std::string& target)
         status = v.MakeFolders(cardPath, options).status;
         // A folder the installer made already gets the attributes it had.
         if (status && recorded != names.end()) status = v.SetAttributes(cardPath, recorded->second.attributes);
-        if (status) {
-          subfolders.push_back(l->path);
-        } else {
-          // What the folder holds stays behind with it.
-          for (const Local& inside : locals)
-            if (inside.path.size() > l->path.size() && inside.path.compare(0, l->path.size() + 1, l->path + "/") == 0)
-              leftBehind.emplace_back(inside.path, "its folder could not be made");
-        }
+        if (status) subfolders.push_back(l->path);
       } else {
         options.size = l->size;
         const std::string local = root + "/" + l->path;
         const int fd = open(local.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0) {
-          leftBehind.emplace_back(l->path, std::strerror(errno));
+          leave(*l, std::strerror(errno));
           continue;
         }
         FileSource file(fd);
@@ -388,7 +396,7 @@ bool CardFiles::CopyToCard(const std::string& source, const std::string& target)
         if (progress_.Visible()) progress_.Update(std::to_string(++done) + " of " + std::to_string(locals.size()));
       }
       if (!status) {
-        leftBehind.emplace_back(l->path, Explain(status));
+        leave(*l, Explain(status));
         if (CardFailed(status)) {
           cardFault = Explain(status);
           break;
