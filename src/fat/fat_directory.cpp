@@ -1,6 +1,7 @@
 // Folders: reading them into memory with their indexes, finding names,
 // and adding and removing entries, written through to the card at once.
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "fat/volume_impl.h"
@@ -429,9 +430,11 @@ Result<Entry> Volume::Impl::MakeFolder(Dir& parent, const std::string& name, con
   if (Status s = Allocate(1, chain); !s) return {s, {}};
   const Stamp stamp = last && options.modified ? *options.modified : Now();
   const std::uint32_t parentCluster = parent.fixedRoot || parent.key == rootCluster_ ? 0 : parent.key;
+  std::array<std::uint8_t, 2 * kEntryBytes> dots{};
+  EncodeShort(dots.data(), DotName(false), kFolder, 0, chain[0], 0, stamp, stamp, stamp.date);
+  EncodeShort(dots.data() + kEntryBytes, DotName(true), kFolder, 0, parentCluster, 0, stamp, stamp, stamp.date);
   std::vector<std::uint8_t> cluster(clusterBytes_, 0);
-  EncodeShort(cluster.data(), DotName(false), kFolder, 0, chain[0], 0, stamp, stamp, stamp.date);
-  EncodeShort(cluster.data() + kEntryBytes, DotName(true), kFolder, 0, parentCluster, 0, stamp, stamp, stamp.date);
+  std::copy(dots.begin(), dots.end(), cluster.begin());
   if (Status s = WriteBytes(ClusterOffset(chain[0]), clusterBytes_, cluster.data()); !s) {
     Release(chain);
     return {s, {}};

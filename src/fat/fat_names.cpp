@@ -1,5 +1,9 @@
 #include "fat/fat_names.h"
 
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
 namespace tessarin::fat {
 namespace {
 
@@ -295,8 +299,9 @@ Basis MakeBasis(std::u16string_view longName) {
 }
 
 ShortName WithNumericTail(const ShortName& basis, std::uint32_t n) {
-  std::string tail = "~" + std::to_string(n);
-  if (tail.size() > 7) tail = tail.substr(0, 7);
+  char text[16];
+  std::snprintf(text, sizeof text, "~%u", static_cast<unsigned>(n));
+  const std::string tail(text, std::min<std::size_t>(std::strlen(text), 7));
   ShortName name = basis;
   const std::size_t keep = std::min(PrimaryLength(basis), 8 - tail.size());
   for (std::size_t i = keep; i < 8; ++i) name[i] = ' ';

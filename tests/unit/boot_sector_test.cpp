@@ -88,8 +88,8 @@ TEST(InstallBootSector, RefusesWhatIsNotAFat32VolumeOfFixedMedia) {
     b.total32 = 10;  // would also be below the size window
     Card w(SystemKind::WinCE, b);
     EXPECT_EQ(InstallBootSector(w.ctx, "[-e-]"), -1);
-    EXPECT_EQ(w.BoxTexts(), (std::vector<std::string>{
-                                "Invalid disk format.\n\nPlease re-format the destination disk to FAT32."}));
+    EXPECT_EQ(w.BoxTexts(),
+              (std::vector<std::string>{"Invalid disk format.\n\nPlease re-format the destination disk to FAT32."}));
     EXPECT_EQ(w.card.VolumeBoot(), w.before);
   }
 }
@@ -201,8 +201,8 @@ TEST(InstallBootSector, TransferAndResourceFailures) {
          w.ui.StartProgressAnimation();
        },
        "Cannot open or read destination drive.", false},
-      {"read fails", [](Card& w) { w.device.failing.insert("read-volume"); },
-       "Cannot open or read destination drive.", false},
+      {"read fails", [](Card& w) { w.device.failing.insert("read-volume"); }, "Cannot open or read destination drive.",
+       false},
       {"template missing", [](Card& w) { w.resources.images.erase(IDR_FAT32_BOOT); },
        "Error 1813\n\nThe system has no description of this error.", true},
       {"loader missing", [](Card& w) { w.resources.images.erase(IDR_BLDR_LOADER); },

@@ -9,8 +9,7 @@ namespace {
 
 std::string Section(int index, const std::string& model, const std::string& capacity, bool withCylinders = true) {
   std::string s = "[CF" + std::to_string(index) + "]\r\nModelNumber=" + model + "\r\nCapacity=" + capacity +
-                  "\r\nSectorsPerCard=1000\r\nNoHeads=" + std::to_string(4 + index) +
-                  "\r\nNoSectorsPerTrack=32\r\n";
+                  "\r\nSectorsPerCard=1000\r\nNoHeads=" + std::to_string(4 + index) + "\r\nNoSectorsPerTrack=32\r\n";
   if (withCylinders) s += "NoCylinders=100\r\n";
   return s;
 }

@@ -46,8 +46,8 @@ void WriteMbr(CardImage& card, std::uint32_t totalSectors) {
   Put32(s, 440, 0x12345678);  // disk signature
   s[444] = s[445] = 0;
   std::fill(s.begin() + 446, s.begin() + 510, 0);
-  s[446] = 0x00;                         // not active
-  s[446 + 4] = 0x0C;                     // FAT32 LBA
+  s[446] = 0x00;      // not active
+  s[446 + 4] = 0x0C;  // FAT32 LBA
   Put32(s, 446 + 8, card.partitionStart);
   Put32(s, 446 + 12, totalSectors - card.partitionStart);
   s[510] = 0x55;
@@ -62,10 +62,10 @@ void WriteFat32BootSector(CardImage& card, const BpbShape& b) {
   s[2] = 0x90;
   std::copy_n("MSWIN4.1", 8, s.begin() + 3);
   Put16(s, 11, b.bytesPerSector);
-  s[13] = 8;          // sectors per cluster
-  Put16(s, 14, 32);   // reserved sectors
-  s[16] = 2;          // FATs
-  Put16(s, 17, 0);    // root entries
+  s[13] = 8;         // sectors per cluster
+  Put16(s, 14, 32);  // reserved sectors
+  s[16] = 2;         // FATs
+  Put16(s, 17, 0);   // root entries
   Put16(s, 19, b.total16);
   s[21] = b.media;
   Put16(s, 22, 0);
@@ -171,8 +171,7 @@ bool FakeDeviceApi::Read(DeviceHandle handle, std::uint8_t* buffer, std::uint32_
   return Transfer(handle, buffer, length, moved, false);
 }
 
-bool FakeDeviceApi::Write(DeviceHandle handle, const std::uint8_t* buffer, std::uint32_t length,
-                          std::uint32_t& moved) {
+bool FakeDeviceApi::Write(DeviceHandle handle, const std::uint8_t* buffer, std::uint32_t length, std::uint32_t& moved) {
   return Transfer(handle, const_cast<std::uint8_t*>(buffer), length, moved, true);
 }
 
@@ -386,7 +385,7 @@ void FakeProfile::SetFile(const std::string& path, const std::string& text) {
 }
 
 std::string FakeProfile::ReadProfileString(const std::string& section, const std::string& key,
-                                                 const std::string& defaultValue, const std::string& file) {
+                                           const std::string& defaultValue, const std::string& file) {
   auto it = texts.find(Lower(file));
   if (it == texts.end()) return ProfileGetString(nullptr, section, key, defaultValue);
   const ProfileText profile(it->second);
@@ -394,7 +393,7 @@ std::string FakeProfile::ReadProfileString(const std::string& section, const std
 }
 
 int FakeProfile::ReadProfileInt(const std::string& section, const std::string& key, int defaultValue,
-                                      const std::string& file) {
+                                const std::string& file) {
   auto it = texts.find(Lower(file));
   if (it == texts.end()) return defaultValue;
   const ProfileText profile(it->second);
@@ -429,8 +428,7 @@ InstallerOutcome FakeInstaller::RunInstaller(const InstallerCommand& command) {
 
 // ---- world -------------------------------------------------------------------------------
 
-World::World()
-    : ctx(Ports{ui, system, resources, handleCard, format, installer, files, profile}) {
+World::World() : ctx(Ports{ui, system, resources, handleCard, format, installer, files, profile}) {
   g_strSavedProjectFolder.clear();
   device.plan = &faults;
   files.plan = &faults;

@@ -223,7 +223,10 @@ TEST(FatVolume, FixedRootFolderFillsUp) {
   Status last;
   for (int i = 0; i < 600 && last.ok(); ++i) {
     StringSource s("x");
-    last = v->WriteFile("F" + std::to_string(i) + ".TXT", s).status;
+    std::string name = "F";
+    name += std::to_string(i);
+    name += ".TXT";
+    last = v->WriteFile(name, s).status;
     if (last.ok()) ++written;
   }
   EXPECT_EQ(last.fault, Fault::FolderFull);

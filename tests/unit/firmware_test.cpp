@@ -14,11 +14,9 @@ TEST(InstallerCommandFor, EachKindRunsItsArchiveAgainstTheCardRoot) {
     const char* archive;
     const char* commandLine;
   } cases[] = {
-      {1, 'E', "romdossys.exe", "romdossys.exe -auto E:\\"},
-      {2, 'E', "dossys.exe", "dossys.exe -auto E:\\"},
+      {1, 'E', "romdossys.exe", "romdossys.exe -auto E:\\"}, {2, 'E', "dossys.exe", "dossys.exe -auto E:\\"},
       {3, 'e', "wincesys.exe", "wincesys.exe -y -oe:\\"},  // the letter as given
-      {0, 'F', "dossys.exe", "dossys.exe -auto F:\\"},
-      {4, 'F', "dossys.exe", "dossys.exe -auto F:\\"},
+      {0, 'F', "dossys.exe", "dossys.exe -auto F:\\"},       {4, 'F', "dossys.exe", "dossys.exe -auto F:\\"},
   };
   for (const auto& c : cases) {
     const InstallerCommand cmd = InstallerCommandFor(c.kind, c.letter, '\\');

@@ -42,8 +42,8 @@ TEST(SetVolumeLock, FailuresShowTheirMessageAndLeaveTheStatedHandles) {
        kInvalidHandle, false},
       {"extents", [](FakeDeviceApi& d) { d.extentsSucceed = false; }, "Retrieving Drive DiskExtents failed.",
        FakeDeviceApi::kVolume, false},
-      {"no extent", [](FakeDeviceApi& d) { d.extents.numberOfDiskExtents = 0; },
-       "Retrieving Drive DiskExtents failed.", FakeDeviceApi::kVolume, false},
+      {"no extent", [](FakeDeviceApi& d) { d.extents.numberOfDiskExtents = 0; }, "Retrieving Drive DiskExtents failed.",
+       FakeDeviceApi::kVolume, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

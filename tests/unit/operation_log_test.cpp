@@ -70,8 +70,8 @@ TEST(OperationLog, JoinsTimeStampAndMessageWithoutSeparator) {
   w.ctx.log.Log("::Info:: a");
   w.ctx.log.LogNoScroll("::Warning:: b");
   w.ctx.log.Log("::Error:: c");
-  EXPECT_EQ(w.journal, (Journal{"log 9:05:01 AM::Info:: a", "log-noscroll 9:05:01 AM::Warning:: b",
-                                "log 9:05:01 AM::Error:: c"}));
+  EXPECT_EQ(w.journal,
+            (Journal{"log 9:05:01 AM::Info:: a", "log-noscroll 9:05:01 AM::Warning:: b", "log 9:05:01 AM::Error:: c"}));
 }
 
 }  // namespace

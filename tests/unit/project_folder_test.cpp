@@ -89,7 +89,7 @@ TEST(BackupProjectFolder, SavesACompleteCopyAndRestoreBringsItBack) {
 
   EXPECT_EQ(RestoreProjectFolder(w.ctx, "[-e-]"), 1);
   EXPECT_EQ(w.files.Get("e:\\Project\\main.prj")->size, 1200u);  // replaced
-  EXPECT_TRUE(w.files.Get("e:\\Project\\default.cfg"));         // kept
+  EXPECT_TRUE(w.files.Get("e:\\Project\\default.cfg"));          // kept
   EXPECT_TRUE(w.files.Get("e:\\Project\\logs")->directory);
   EXPECT_FALSE(w.files.Exists("C:\\Temp\\QV2"));
   EXPECT_TRUE(w.files.Exists("C:\\Temp\\QV1"));
@@ -113,11 +113,9 @@ TEST(BackupProjectFolder, AnIncompleteSaveIsAFailureThatKeepsNothingHalfDone) {
     BackupResult result;
   } cases[] = {
       {"no temporary directory", [](WithProject& w) { w.files.tempPath.reset(); }, BackupResult::NoTempFolder},
-      {"folder not created", [](WithProject& w) { w.files.createDirectoryFails = true; },
-       BackupResult::NoTempFolder},
+      {"folder not created", [](WithProject& w) { w.files.createDirectoryFails = true; }, BackupResult::NoTempFolder},
       {"copy fails", [](WithProject& w) { w.files.failCopyFrom = "e:\\"; }, BackupResult::CopyIncomplete},
-      {"copy leaves a file out", [](WithProject& w) { w.files.dropFileFrom = "e:\\"; },
-       BackupResult::CopyIncomplete},
+      {"copy leaves a file out", [](WithProject& w) { w.files.dropFileFrom = "e:\\"; }, BackupResult::CopyIncomplete},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -147,8 +145,9 @@ TEST(RestoreProjectFolder, KeepsTheSavedCopyWhenTheCopyBackFails) {
     EXPECT_EQ(g_strSavedProjectFolder, "C:\\Temp\\QV1");
     EXPECT_TRUE(w.files.Exists("C:\\Temp\\QV1\\Project\\main.prj"));
     EXPECT_TRUE(w.JournalOf("delete C:").empty());
-    EXPECT_EQ(w.Messages(), (std::vector<std::string>{"::Info:: Restoring Project Folder.",
-                                                      "::Warning:: Failed to restore the Project Folder to the drive."}));
+    EXPECT_EQ(w.Messages(),
+              (std::vector<std::string>{"::Info:: Restoring Project Folder.",
+                                        "::Warning:: Failed to restore the Project Folder to the drive."}));
   }
 }
 
