@@ -19,7 +19,7 @@ struct Acquired : World {
 
 TEST(InstallMasterBootRecord, LaysTheCodeOverSectorZeroAndMarksEntryOneActive) {
   Acquired w;
-  ASSERT_EQ(InstallMasterBootRecord(w.ctx, "[-e-]"), 0);
+  ASSERT_EQ(InstallMasterBootRecord(w.handleCard, w.resources, w.ctx.log, "[-e-]"), 0);
   const Sector& after = w.card.Mbr();
   const auto& code = w.resources.images[IDR_MBR_CODE];
   EXPECT_TRUE(std::equal(code.begin(), code.end(), after.begin()));
@@ -37,7 +37,7 @@ TEST(InstallMasterBootRecord, LaysTheCodeOverSectorZeroAndMarksEntryOneActive) {
 TEST(InstallMasterBootRecord, KeepsTheOtherEntriesBootIndicators) {
   Acquired w;
   w.card.Mbr()[446 + 16] = 0x80;  // entry 2 was the active one
-  ASSERT_EQ(InstallMasterBootRecord(w.ctx, "[-e-]"), 0);
+  ASSERT_EQ(InstallMasterBootRecord(w.handleCard, w.resources, w.ctx.log, "[-e-]"), 0);
   EXPECT_EQ(w.card.Mbr()[446], 0x80);
   EXPECT_EQ(w.card.Mbr()[446 + 16], 0x80);
 }
@@ -88,7 +88,7 @@ TEST(InstallMasterBootRecord, FailuresLeaveSectorZeroAndTellTheOperator) {
     Acquired w;
     c.setup(w);
     const bool partialWrite = std::string(c.name) == "short write";
-    EXPECT_EQ(InstallMasterBootRecord(w.ctx, "[-e-]"), -1);
+    EXPECT_EQ(InstallMasterBootRecord(w.handleCard, w.resources, w.ctx.log, "[-e-]"), -1);
     ASSERT_EQ(w.ui.boxes.size(), 1u);
     EXPECT_EQ(w.ui.boxes[0].text, c.box);
     EXPECT_EQ(w.ui.boxes[0].flags, 0x30u);
@@ -108,7 +108,7 @@ TEST(InstallMasterBootRecord, MissingImageFailsBeforeAnyBufferIsTaken) {
   Acquired w;
   w.resources.images.erase(IDR_MBR_CODE);
   w.device.allocationsBeforeFailure = 0;  // an allocation would show 106
-  EXPECT_EQ(InstallMasterBootRecord(w.ctx, "[-e-]"), -1);
+  EXPECT_EQ(InstallMasterBootRecord(w.handleCard, w.resources, w.ctx.log, "[-e-]"), -1);
   ASSERT_EQ(w.ui.boxes.size(), 1u);
   EXPECT_EQ(w.ui.boxes[0].text.rfind("Error 1813", 0), 0u);
 }
