@@ -57,10 +57,9 @@ Entry Volume::Impl::RootEntry() const {
 Result<std::shared_ptr<Dir>> Volume::Impl::RootDir() { return LoadDir(RootEntry().firstCluster, true); }
 
 Result<std::shared_ptr<Dir>> Volume::Impl::DirOf(const Entry& folder) {
-  if (!folder.IsFolder()) return {{Fault::NotAFolder, 0}, nullptr};
+  if (!folder.IsFolder()) return {{Fault::NotAFolder}, nullptr};
   // Only the root may be cluster 0, and only the root has no name.
-  if (folder.firstCluster == 0 && (type_ == FatType::Fat32 || !folder.name.empty()))
-    return {{Fault::Damaged, 0}, nullptr};
+  if (folder.firstCluster == 0 && (type_ == FatType::Fat32 || !folder.name.empty())) return {{Fault::Damaged}, nullptr};
   return LoadDir(folder.firstCluster, true);
 }
 
@@ -69,7 +68,7 @@ Result<std::shared_ptr<Dir>> Volume::Impl::LoadDir(std::uint32_t key, bool cache
   auto dir = std::make_shared<Dir>();
   dir->key = key;
   if (key == 0) {
-    if (type_ == FatType::Fat32) return {{Fault::Damaged, 0}, nullptr};
+    if (type_ == FatType::Fat32) return {{Fault::Damaged}, nullptr};
     dir->fixedRoot = true;
     dir->bytes.resize(static_cast<std::size_t>(dataOffset_ - rootOffset_));
     if (Status s = ReadBytes(rootOffset_, dir->bytes.size(), dir->bytes.data()); !s) return {s, nullptr};
@@ -202,12 +201,12 @@ const Item* Volume::Impl::Lookup(const Dir& dir, const std::string& folded) cons
 
 Status Volume::Impl::Resolve(std::string_view path, std::shared_ptr<Dir>& parent, std::string& name, Item** item) {
   const std::vector<std::string> parts = SplitPath(path);
-  if (parts.empty()) return {Fault::NotFound, 0};
+  if (parts.empty()) return {Fault::NotFound};
   Result<std::shared_ptr<Dir>> dir = RootDir();
   if (!dir.ok()) return dir.status;
   for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
     const Item* found = Lookup(*dir.value, FoldName(parts[i]));
-    if (found == nullptr) return {Fault::NotFound, 0};
+    if (found == nullptr) return {Fault::NotFound};
     const Entry folder = found->entry;
     dir = DirOf(folder);
     if (!dir.ok()) return dir.status;
@@ -227,7 +226,7 @@ Result<Entry> Volume::Impl::Find(std::string_view path) {
   std::string name;
   Item* item = nullptr;
   if (Status s = Resolve(path, parent, name, &item); !s) return {s, {}};
-  if (item == nullptr) return {{Fault::NotFound, 0}, {}};
+  if (item == nullptr) return {{Fault::NotFound}, {}};
   return {{}, item->entry};
 }
 
@@ -245,7 +244,7 @@ Result<std::vector<Entry>> Volume::Impl::List(std::string_view folder) {
 Status Volume::Impl::Walk(std::string_view folder, const Visitor& visit) {
   const Result<Entry> found = Find(folder);
   if (!found.ok()) return found.status;
-  if (!found.value.IsFolder()) return {Fault::NotAFolder, 0};
+  if (!found.value.IsFolder()) return {Fault::NotAFolder};
   std::unordered_set<std::uint32_t> seen{found.value.firstCluster};
   bool stopped = false;
   return WalkDir(found.value, "", visit, seen, stopped);
@@ -253,7 +252,7 @@ Status Volume::Impl::Walk(std::string_view folder, const Visitor& visit) {
 
 Status Volume::Impl::WalkDir(const Entry& folder, const std::string& prefix, const Visitor& visit,
                              std::unordered_set<std::uint32_t>& seen, bool& stopped) {
-  if (std::count(prefix.begin(), prefix.end(), '/') >= kMaxDepth) return {Fault::Damaged, 0};
+  if (std::count(prefix.begin(), prefix.end(), '/') >= kMaxDepth) return {Fault::Damaged};
   Result<std::shared_ptr<Dir>> dir = DirOf(folder);
   if (!dir.ok()) return dir.status;
   const std::shared_ptr<Dir> held = dir.value;  // the cache may let go of it meanwhile
@@ -266,7 +265,7 @@ Status Volume::Impl::WalkDir(const Entry& folder, const std::string& prefix, con
       return {};
     }
     if (!item.entry.IsFolder()) continue;
-    if (item.entry.firstCluster == 0 || !seen.insert(item.entry.firstCluster).second) return {Fault::Damaged, 0};
+    if (item.entry.firstCluster == 0 || !seen.insert(item.entry.firstCluster).second) return {Fault::Damaged};
     if (Status s = WalkDir(item.entry, path + "/", visit, seen, stopped); !s || stopped) return s;
   }
   return {};
@@ -305,14 +304,14 @@ Result<std::uint32_t> Volume::Impl::FreeSlots(Dir& dir, std::uint32_t count) {
       return {{}, start};
     }
   }
-  if (dir.fixedRoot) return {{Fault::FolderFull, 0}, 0};
+  if (dir.fixedRoot) return {{Fault::FolderFull}, 0};
   // The folder grows by zeroed clusters, up to 65,536 entries.
   if (run == 0) start = capacity;
   const std::uint32_t missing = count - run;
   const auto clusters =
       static_cast<std::uint32_t>((std::uint64_t{missing} * kEntryBytes + clusterBytes_ - 1) / clusterBytes_);
   if (std::uint64_t{capacity} + std::uint64_t{clusters} * clusterBytes_ / kEntryBytes > kMaxFolderEntries)
-    return {{Fault::FolderFull, 0}, 0};
+    return {{Fault::FolderFull}, 0};
   const std::size_t before = dir.clusters.size();
   if (Status s = Allocate(clusters, dir.clusters); !s) return {s, 0};
   const std::vector<std::uint8_t> zeros(clusterBytes_, 0);
@@ -361,7 +360,7 @@ Result<Entry> Volume::Impl::Insert(Dir& dir, const std::string& name, std::uint8
                                    std::uint32_t firstCluster, std::uint32_t size, const Stamp& modified,
                                    const std::optional<std::string>& requested) {
   const std::optional<std::u16string> wide = Utf8ToUtf16(name);
-  if (!wide) return {{Fault::NameNotAllowed, 0}, {}};
+  if (!wide) return {{Fault::NameNotAllowed}, {}};
   const Basis basis = MakeBasis(*wide);
   const ShortName shortName = ChooseShortName(dir, *wide, basis, requested);
   const bool longName = !(basis.fits && basis.caseFlagsOk && shortName == basis.name);
@@ -453,12 +452,12 @@ Result<Entry> Volume::Impl::MakeFolders(std::string_view path, const CreateOptio
   if (!dir.ok()) return {dir.status, {}};
   Entry current = RootEntry();
   for (std::size_t i = 0; i < parts.size(); ++i) {
-    if (CheckLongName(parts[i]) != NameProblem::None) return {{Fault::NameNotAllowed, 0}, {}};
+    if (CheckLongName(parts[i]) != NameProblem::None) return {{Fault::NameNotAllowed}, {}};
     if (const Item* found = Lookup(*dir.value, FoldName(parts[i])); found != nullptr) {
       current = found->entry;
-      if (!current.IsFolder()) return {{Fault::NotAFolder, 0}, {}};
+      if (!current.IsFolder()) return {{Fault::NotAFolder}, {}};
     } else {
-      if (!options_.writable) return {{Fault::ReadOnly, 0}, {}};
+      if (!options_.writable) return {{Fault::ReadOnly}, {}};
       Result<Entry> made = MakeFolder(*dir.value, parts[i], options, i + 1 == parts.size());
       if (!made.ok()) return made;
       current = made.value;
@@ -470,13 +469,13 @@ Result<Entry> Volume::Impl::MakeFolders(std::string_view path, const CreateOptio
 }
 
 Result<Entry> Volume::Impl::WriteFile(std::string_view path, ByteSource& source, const CreateOptions& options) {
-  if (!options_.writable) return {{Fault::ReadOnly, 0}, {}};
+  if (!options_.writable) return {{Fault::ReadOnly}, {}};
   std::shared_ptr<Dir> dir;
   std::string name;
   Item* existing = nullptr;
-  if (SplitPath(path).empty()) return {{Fault::IsAFolder, 0}, {}};
+  if (SplitPath(path).empty()) return {{Fault::IsAFolder}, {}};
   if (Status s = Resolve(path, dir, name, &existing); !s) return {s, {}};
-  if (CheckLongName(name) != NameProblem::None) return {{Fault::NameNotAllowed, 0}, {}};
+  if (CheckLongName(name) != NameProblem::None) return {{Fault::NameNotAllowed}, {}};
 
   // The same name, up to case, is the same file; a name that is only
   // another entry's short name belongs to that entry.
@@ -484,9 +483,9 @@ Result<Entry> Volume::Impl::WriteFile(std::string_view path, ByteSource& source,
   if (existing != nullptr) {
     const std::string folded = FoldName(name);
     const auto byLong = dir->byLong.find(folded);
-    if (byLong == dir->byLong.end()) return {{Fault::NameClash, 0}, {}};
-    if (existing->entry.IsFolder()) return {{Fault::IsAFolder, 0}, {}};
-    if (!options.replace) return {{Fault::NameClash, 0}, {}};
+    if (byLong == dir->byLong.end()) return {{Fault::NameClash}, {}};
+    if (existing->entry.IsFolder()) return {{Fault::IsAFolder}, {}};
+    if (!options.replace) return {{Fault::NameClash}, {}};
     replaced = byLong->second;
   }
 
@@ -509,12 +508,12 @@ Result<Entry> Volume::Impl::WriteFile(std::string_view path, ByteSource& source,
 }
 
 Status Volume::Impl::SetAttributes(std::string_view path, std::uint8_t attributes) {
-  if (!options_.writable) return {Fault::ReadOnly, 0};
+  if (!options_.writable) return {Fault::ReadOnly};
   std::shared_ptr<Dir> dir;
   std::string name;
   Item* item = nullptr;
   if (Status s = Resolve(path, dir, name, &item); !s) return s;
-  if (item == nullptr) return {Fault::NotFound, 0};
+  if (item == nullptr) return {Fault::NotFound};
   std::uint8_t* p = dir->Slot(item->shortSlot);
   const auto updated =
       static_cast<std::uint8_t>((p[11] & ~kChangeableAttributes) | (attributes & kChangeableAttributes));
@@ -532,7 +531,7 @@ Status Volume::Impl::SetAttributes(std::string_view path, std::uint8_t attribute
 Status Volume::Impl::RemoveTree(Dir& parent, std::uint32_t index, std::unordered_set<std::uint32_t>& seen, int depth) {
   const Entry folder = parent.items[index].entry;
   if (depth > kMaxDepth || folder.firstCluster == 0 || !seen.insert(folder.firstCluster).second)
-    return {Fault::Damaged, 0};
+    return {Fault::Damaged};
   Result<std::shared_ptr<Dir>> dir = DirOf(folder);
   if (!dir.ok()) return dir.status;
   const std::shared_ptr<Dir> held = dir.value;
@@ -556,12 +555,12 @@ Status Volume::Impl::RemoveTree(Dir& parent, std::uint32_t index, std::unordered
 }
 
 Status Volume::Impl::Remove(std::string_view path, bool tree) {
-  if (!options_.writable) return {Fault::ReadOnly, 0};
+  if (!options_.writable) return {Fault::ReadOnly};
   std::shared_ptr<Dir> dir;
   std::string name;
   Item* item = nullptr;
   if (Status s = Resolve(path, dir, name, &item); !s) return s;
-  if (item == nullptr) return {Fault::NotFound, 0};
+  if (item == nullptr) return {Fault::NotFound};
   const auto index = static_cast<std::uint32_t>(item - dir->items.data());
   const Entry entry = item->entry;
   if (!entry.IsFolder()) {
@@ -573,7 +572,7 @@ Status Volume::Impl::Remove(std::string_view path, bool tree) {
     const Result<std::shared_ptr<Dir>> inside = DirOf(entry);
     if (!inside.ok()) return inside.status;
     for (const Item& i : inside.value->items)
-      if (i.live) return {Fault::NotEmpty, 0};
+      if (i.live) return {Fault::NotEmpty};
   }
   std::unordered_set<std::uint32_t> seen;
   return RemoveTree(*dir, index, seen, 0);

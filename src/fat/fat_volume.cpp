@@ -105,9 +105,9 @@ std::vector<std::string> SplitPath(std::string_view path) {
 Status Volume::Impl::ReadBytes(std::uint64_t offset, std::size_t length, std::uint8_t* out) {
   while (length > 0) {
     const std::size_t piece = std::min(length, kTransferBytes);
-    const DeviceResult r = device_.ReadSectors(first_ + offset / kDeviceSectorSize,
-                                               static_cast<std::uint32_t>(piece / kDeviceSectorSize), out);
-    if (!r.ok) return {Fault::ReadFailed, r.systemCode};
+    const Failure f = device_.ReadSectors(first_ + offset / kDeviceSectorSize,
+                                          static_cast<std::uint32_t>(piece / kDeviceSectorSize), out);
+    if (f) return {Fault::ReadFailed, f};
     offset += piece;
     out += piece;
     length -= piece;
@@ -116,12 +116,12 @@ Status Volume::Impl::ReadBytes(std::uint64_t offset, std::size_t length, std::ui
 }
 
 Status Volume::Impl::WriteBytes(std::uint64_t offset, std::size_t length, const std::uint8_t* in) {
-  if (!options_.writable) return {Fault::ReadOnly, 0};
+  if (!options_.writable) return {Fault::ReadOnly};
   while (length > 0) {
     const std::size_t piece = std::min(length, kTransferBytes);
-    const DeviceResult r = device_.WriteSectors(first_ + offset / kDeviceSectorSize,
-                                                static_cast<std::uint32_t>(piece / kDeviceSectorSize), in);
-    if (!r.ok) return {Fault::WriteFailed, r.systemCode};
+    const Failure f = device_.WriteSectors(first_ + offset / kDeviceSectorSize,
+                                           static_cast<std::uint32_t>(piece / kDeviceSectorSize), in);
+    if (f) return {Fault::WriteFailed, f};
     offset += piece;
     in += piece;
     length -= piece;
@@ -209,7 +209,7 @@ bool Volume::Impl::ParseBootSector(const std::uint8_t* b, std::uint64_t volumeSe
 
 Status Volume::Impl::Load(std::uint64_t sectorCount) {
   const std::uint64_t deviceSectors = device_.SectorCount();
-  if (first_ >= deviceSectors) return {Fault::ReadFailed, 0};
+  if (first_ >= deviceSectors) return {Fault::ReadFailed, Failure::Own(FailureKind::Media)};
   const std::uint64_t available = deviceSectors - first_;
   const std::uint64_t volumeSectors = sectorCount == 0 ? available : std::min(sectorCount, available);
 
@@ -219,12 +219,12 @@ Status Volume::Impl::Load(std::uint64_t sectorCount) {
     // FAT32 keeps a copy of its boot sector in sector 6.
     const bool blank = Empty(sector.data());
     std::vector<std::uint8_t> backup(kDeviceSectorSize);
-    if (volumeSectors <= kBackupBootSector) return {blank ? Fault::Blank : Fault::NotFat, 0};
+    if (volumeSectors <= kBackupBootSector) return {blank ? Fault::Blank : Fault::NotFat};
     if (Status s = ReadBytes(std::uint64_t{kBackupBootSector} * kDeviceSectorSize, kDeviceSectorSize, backup.data());
         !s)
       return s;
     if (!ParseBootSector(backup.data(), volumeSectors) || type_ != FatType::Fat32 || bytesPerSector_ != 512)
-      return {blank && Empty(backup.data()) ? Fault::Blank : Fault::NotFat, 0};
+      return {blank && Empty(backup.data()) ? Fault::Blank : Fault::NotFat};
     fromBackup_ = true;
   }
 
@@ -326,7 +326,7 @@ Status Volume::Impl::LoadFat() {
   for (std::size_t i = 0; i < order.size(); ++i) {
     std::fill(fat.begin(), fat.end(), 0);
     const Status s = ReadBytes(fatOffset_ + order[i] * fatBytes, static_cast<std::size_t>(needed), fat.data());
-    const Status why = s ? (FatSound(fat) ? Status{} : Status{Fault::Damaged, 0}) : s;
+    const Status why = s ? (FatSound(fat) ? Status{} : Status{Fault::Damaged}) : s;
     if (why) {
       fat_ = std::move(fat);
       fromSecondFat_ = i > 0;
@@ -369,7 +369,7 @@ Status Volume::Impl::Chain(std::uint32_t first, std::uint64_t limit, std::vector
   std::uint32_t c = first;
   limit = std::min<std::uint64_t>(limit, clusterCount_);
   while (true) {
-    if (!IsCluster(c) || out.size() >= limit) return {Fault::Damaged, 0};
+    if (!IsCluster(c) || out.size() >= limit) return {Fault::Damaged};
     out.push_back(c);
     const std::uint32_t next = Get(c);
     if (IsEnd(next)) return {};
@@ -399,8 +399,8 @@ std::uint32_t Volume::Impl::FindFreeRun(std::uint32_t count) {
 
 Status Volume::Impl::Allocate(std::uint32_t count, std::vector<std::uint32_t>& chain) {
   if (count == 0) return {};
-  if (!options_.writable) return {Fault::ReadOnly, 0};
-  if (count > freeClusters_) return {Fault::NoSpace, 0};
+  if (!options_.writable) return {Fault::ReadOnly};
+  if (count > freeClusters_) return {Fault::NoSpace};
   std::vector<std::uint32_t> picked;
   picked.reserve(count);
   // Each cluster taken is marked at once, so that no search below takes
@@ -424,7 +424,7 @@ Status Volume::Impl::Allocate(std::uint32_t count, std::vector<std::uint32_t>& c
       }
       if (picked.size() < count) {  // the free count was wrong
         for (std::uint32_t c : picked) Set(c, 0);
-        return {Fault::Damaged, 0};
+        return {Fault::Damaged};
       }
     }
   }
@@ -476,7 +476,7 @@ Status Volume::Impl::WriteRuns(const std::vector<std::uint32_t>& clusters, std::
 
 Status Volume::Impl::WriteData(ByteSource& source, const std::optional<std::uint64_t>& expected,
                                std::uint32_t& firstCluster, std::uint32_t& size) {
-  if (expected && *expected > kMaxFileSize) return {Fault::TooLarge, 0};
+  if (expected && *expected > kMaxFileSize) return {Fault::TooLarge};
   std::vector<std::uint32_t> chain;
   auto fail = [&](Status s) {
     Release(chain);
@@ -499,7 +499,7 @@ Status Volume::Impl::WriteData(ByteSource& source, const std::optional<std::uint
     std::size_t filled = 0;
     while (filled < bufferBytes) {
       const ByteSource::Chunk chunk = source.Read(buffer + filled, bufferBytes - filled);
-      if (!chunk.ok) return fail({Fault::SourceFailed, chunk.systemCode});
+      if (chunk.failure) return fail({Fault::SourceFailed, chunk.failure});
       if (chunk.bytes == 0) {
         end = true;
         break;
@@ -508,7 +508,7 @@ Status Volume::Impl::WriteData(ByteSource& source, const std::optional<std::uint
     }
     if (filled == 0) break;
     total += filled;
-    if (total > kMaxFileSize) return fail({Fault::TooLarge, 0});
+    if (total > kMaxFileSize) return fail({Fault::TooLarge});
     const std::size_t clusters = (filled + clusterBytes_ - 1) / clusterBytes_;
     std::fill(buffer + filled, buffer + clusters * clusterBytes_, 0);
     if (chain.size() - used < clusters) {
@@ -530,10 +530,10 @@ Status Volume::Impl::WriteData(ByteSource& source, const std::optional<std::uint
 }
 
 Status Volume::Impl::ReadFile(const Entry& file, ByteSink& sink) {
-  if (file.IsFolder()) return {Fault::IsAFolder, 0};
+  if (file.IsFolder()) return {Fault::IsAFolder};
   if (file.size == 0) return {};
   const std::uint64_t clusters = (std::uint64_t{file.size} + clusterBytes_ - 1) / clusterBytes_;
-  if (clusters > clusterCount_) return {Fault::Damaged, 0};
+  if (clusters > clusterCount_) return {Fault::Damaged};
   const std::size_t perBuffer = static_cast<std::size_t>(
       std::min<std::uint64_t>(std::max<std::size_t>(kTransferBytes / clusterBytes_, 1), clusters));
   std::uint8_t* const buffer = Scratch(perBuffer * clusterBytes_);
@@ -550,21 +550,20 @@ Status Volume::Impl::ReadFile(const Entry& file, ByteSink& sink) {
   std::uint32_t c = file.firstCluster;
   for (std::uint64_t done = 0; done < clusters;) {
     // A run of consecutive clusters in one transfer.
-    if (!IsCluster(c) || seen(c)) return {Fault::Damaged, 0};
+    if (!IsCluster(c) || seen(c)) return {Fault::Damaged};
     const std::uint32_t start = c;
     std::size_t run = 1;
     std::uint32_t next = Get(c);
     while (done + run < clusters && run < perBuffer && next == c + 1) {
       c = next;
-      if (seen(c)) return {Fault::Damaged, 0};
+      if (seen(c)) return {Fault::Damaged};
       next = Get(c);
       ++run;
     }
-    if (done + run < clusters && !IsCluster(next)) return {Fault::Damaged, 0};  // the chain ends too soon
+    if (done + run < clusters && !IsCluster(next)) return {Fault::Damaged};  // the chain ends too soon
     if (Status s = ReadBytes(ClusterOffset(start), run * clusterBytes_, buffer); !s) return s;
     const std::size_t give = static_cast<std::size_t>(std::min<std::uint64_t>(left, run * clusterBytes_));
-    std::uint32_t code = 0;
-    if (!sink.Write(buffer, give, code)) return {Fault::SinkFailed, code};
+    if (const Failure f = sink.Write(buffer, give)) return {Fault::SinkFailed, f};
     left -= give;
     done += run;
     c = next;
@@ -605,7 +604,7 @@ Status Volume::Impl::Flush() {
       return st;
     fsInfoDirty_ = false;
   }
-  if (const DeviceResult r = device_.Flush(); !r.ok) return {Fault::WriteFailed, r.systemCode};
+  if (const Failure f = device_.Flush()) return {Fault::WriteFailed, f};
   return {};
 }
 

@@ -2,7 +2,7 @@
 // files read and written in place, without mounting. Paths are UTF-8,
 // relative to the root, separated by '/' or '\'. Every failure comes back
 // as a Status that says what went wrong in FAT's terms, with the device's
-// error code beside it when the device failed.
+// own failure (and its platform code) beside it when the device failed.
 //
 // Bounds: a folder holds at most 65,536 entries, a file less than 4 GiB;
 // chains are followed no further than the volume has clusters, and a walk
@@ -25,8 +25,8 @@ namespace tessarin::fat {
 
 enum class Fault {
   None,
-  ReadFailed,      // the device could not read (systemCode)
-  WriteFailed,     // the device could not write (systemCode)
+  ReadFailed,      // the device could not read (cause)
+  WriteFailed,     // the device could not write (cause)
   Blank,           // no file system: the volume's first sector is empty
   NotFat,          // the first sector holds no FAT boot sector, nor does the backup
   Damaged,         // the volume's structures contradict themselves
@@ -40,13 +40,17 @@ enum class Fault {
   FolderFull,      // the folder cannot take more entries
   NotEmpty,        // a folder to be removed holds entries
   ReadOnly,        // the volume was opened for reading only
-  SourceFailed,    // what was to be written could not be read (systemCode)
-  SinkFailed,      // what was read could not be stored (systemCode)
+  SourceFailed,    // what was to be written could not be read (cause)
+  SinkFailed,      // what was read could not be stored (cause)
 };
 
 struct Status {
+  constexpr Status() = default;
+  // A fault alone reads as its status.
+  constexpr Status(Fault f, Failure c = {}) : fault(f), cause(c) {}
+
   Fault fault = Fault::None;
-  std::uint32_t systemCode = 0;  // the device's, source's or sink's error code
+  Failure cause;  // the device's, source's or sink's own failure, with its platform code
 
   bool ok() const { return fault == Fault::None; }
   explicit operator bool() const { return ok(); }
@@ -113,8 +117,7 @@ class ByteSource {
   virtual ~ByteSource() = default;
   struct Chunk {
     std::size_t bytes = 0;  // 0 at the end
-    bool ok = true;
-    std::uint32_t systemCode = 0;
+    Failure failure;        // why nothing could be read
   };
   virtual Chunk Read(std::uint8_t* buffer, std::size_t size) = 0;
 };
@@ -123,8 +126,8 @@ class ByteSource {
 class ByteSink {
  public:
   virtual ~ByteSink() = default;
-  // false with the code when the bytes cannot be stored
-  virtual bool Write(const std::uint8_t* bytes, std::size_t size, std::uint32_t& systemCode) = 0;
+  // Why the bytes could not be stored; none when they were.
+  virtual Failure Write(const std::uint8_t* bytes, std::size_t size) = 0;
 };
 
 struct CreateOptions {

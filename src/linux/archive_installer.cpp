@@ -85,9 +85,8 @@ class EntrySource final : public fat::ByteSource {
       }
       // A warning here is a damaged entry (a checksum that does not match).
       if (r != ARCHIVE_OK) {
-        const int code = archive_errno(a_);
         failed_ = true;
-        return {0, false, static_cast<std::uint32_t>(code > 0 ? code : EIO)};
+        return {0, Failure::Errno(FailureKind::InvalidData, archive_errno(a_))};
       }
       block_ = static_cast<const std::uint8_t*>(block);
       blockSize_ = length;
@@ -100,14 +99,14 @@ class EntrySource final : public fat::ByteSource {
       const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(size, next - position_));
       std::memset(buffer, 0, n);
       position_ += n;
-      return {n, true, 0};
+      return {n, {}};
     }
     if (end_) return {};
     const std::size_t n = std::min(size, blockSize_ - blockAt_);
     std::memcpy(buffer, block_ + blockAt_, n);
     blockAt_ += n;
     position_ += n;
-    return {n, true, 0};
+    return {n, {}};
   }
 
   bool failed() const { return failed_; }

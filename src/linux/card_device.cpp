@@ -42,14 +42,15 @@ std::unique_ptr<CardDevice> CardDevice::Open(const std::string& path, bool block
 
 CardDevice::~CardDevice() { close(fd_); }  // also ends the flock
 
-fat::DeviceResult CardDevice::ReadSectors(std::uint64_t lba, std::uint32_t count, std::uint8_t* bytes) {
+Failure CardDevice::ReadSectors(std::uint64_t lba, std::uint32_t count, std::uint8_t* bytes) {
   std::size_t left = std::size_t{count} * fat::kDeviceSectorSize;
   auto offset = static_cast<off_t>(lba * fat::kDeviceSectorSize);
   while (left > 0) {
     const ssize_t n = pread(fd_, bytes, left, offset);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return fat::DeviceResult::Failed(static_cast<std::uint32_t>(errno));
-    if (n == 0) return fat::DeviceResult::Failed(EIO);  // the card ends before the volume does
+    if (n < 0)
+      return Failure::Errno(errno == ENOMEDIUM || errno == ENODEV ? FailureKind::Media : FailureKind::Read, errno);
+    if (n == 0) return Failure::Errno(FailureKind::Media, EIO);  // the card ends before the volume does
     bytes += n;
     offset += n;
     left -= static_cast<std::size_t>(n);
@@ -57,13 +58,15 @@ fat::DeviceResult CardDevice::ReadSectors(std::uint64_t lba, std::uint32_t count
   return {};
 }
 
-fat::DeviceResult CardDevice::WriteSectors(std::uint64_t lba, std::uint32_t count, const std::uint8_t* bytes) {
+Failure CardDevice::WriteSectors(std::uint64_t lba, std::uint32_t count, const std::uint8_t* bytes) {
   std::size_t left = std::size_t{count} * fat::kDeviceSectorSize;
   auto offset = static_cast<off_t>(lba * fat::kDeviceSectorSize);
   while (left > 0) {
     const ssize_t n = pwrite(fd_, bytes, left, offset);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return fat::DeviceResult::Failed(static_cast<std::uint32_t>(n < 0 ? errno : ENOSPC));
+    if (n < 0 && (errno == EROFS || errno == EACCES || errno == EPERM))
+      return Failure::Errno(FailureKind::WriteProtected, errno);
+    if (n <= 0) return Failure::Errno(FailureKind::Write, n < 0 ? errno : ENOSPC);
     bytes += n;
     offset += n;
     left -= static_cast<std::size_t>(n);
@@ -71,8 +74,8 @@ fat::DeviceResult CardDevice::WriteSectors(std::uint64_t lba, std::uint32_t coun
   return {};
 }
 
-fat::DeviceResult CardDevice::Flush() {
-  if (blockDevice_ && fdatasync(fd_) != 0) return fat::DeviceResult::Failed(static_cast<std::uint32_t>(errno));
+Failure CardDevice::Flush() {
+  if (blockDevice_ && fdatasync(fd_) != 0) return Failure::Errno(FailureKind::Write, errno);
   return {};
 }
 

@@ -21,11 +21,11 @@ class CardDevice final : public fat::SectorDevice {
   CardDevice& operator=(const CardDevice&) = delete;
 
   std::uint64_t SectorCount() const override { return sectors_; }
-  fat::DeviceResult ReadSectors(std::uint64_t lba, std::uint32_t count, std::uint8_t* bytes) override;
-  fat::DeviceResult WriteSectors(std::uint64_t lba, std::uint32_t count, const std::uint8_t* bytes) override;
+  Failure ReadSectors(std::uint64_t lba, std::uint32_t count, std::uint8_t* bytes) override;
+  Failure WriteSectors(std::uint64_t lba, std::uint32_t count, const std::uint8_t* bytes) override;
   // A block device's writes reach the card; an image's stay with the
   // kernel, as any file's.
-  fat::DeviceResult Flush() override;
+  Failure Flush() override;
 
  private:
   CardDevice(int fd, bool blockDevice, std::uint64_t sectors) : fd_(fd), blockDevice_(blockDevice), sectors_(sectors) {}

@@ -26,7 +26,9 @@ CardSession CardFat::Open(bool writable) const {
   int error = 0;
   s.device = CardDevice::Open(target_.path, target_.blockDevice, writable, error);
   if (!s.device) {
-    s.status = {writable ? fat::Fault::WriteFailed : fat::Fault::ReadFailed, static_cast<std::uint32_t>(error)};
+    s.status = {
+        writable ? fat::Fault::WriteFailed : fat::Fault::ReadFailed,
+        Failure::Errno(error == EACCES || error == EROFS ? FailureKind::WriteProtected : FailureKind::Open, error)};
     s.why = target_.path + ": " + std::strerror(error);
     return s;
   }
@@ -46,7 +48,11 @@ CardSession CardFat::Open(bool writable) const {
 
 std::string Explain(const fat::Status& status) {
   std::string text = fat::Describe(status.fault);
-  if (status.systemCode != 0) text += std::string(": ") + std::strerror(static_cast<int>(status.systemCode));
+  if (status.cause.origin == CodeOrigin::Errno) {
+    text += std::string(": ") + std::strerror(static_cast<int>(status.cause.code));
+  } else if (status.cause) {
+    text += std::string(": ") + FailureSentence(status.cause.kind);
+  }
   return text;
 }
 

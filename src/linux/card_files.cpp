@@ -39,8 +39,8 @@ class FileSource final : public fat::ByteSource {
     for (;;) {
       const ssize_t n = read(fd_, buffer, size);
       if (n < 0 && errno == EINTR) continue;
-      if (n < 0) return {0, false, static_cast<std::uint32_t>(errno)};
-      return {static_cast<std::size_t>(n), true, 0};
+      if (n < 0) return {0, Failure::Errno(FailureKind::Read, errno)};
+      return {static_cast<std::size_t>(n), {}};
     }
   }
 
@@ -51,18 +51,15 @@ class FileSource final : public fat::ByteSource {
 class FileSink final : public fat::ByteSink {
  public:
   explicit FileSink(int fd) : fd_(fd) {}
-  bool Write(const std::uint8_t* bytes, std::size_t size, std::uint32_t& systemCode) override {
+  Failure Write(const std::uint8_t* bytes, std::size_t size) override {
     while (size > 0) {
       const ssize_t n = write(fd_, bytes, size);
       if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        systemCode = static_cast<std::uint32_t>(n < 0 ? errno : ENOSPC);
-        return false;
-      }
+      if (n <= 0) return Failure::Errno(FailureKind::Write, n < 0 ? errno : ENOSPC);
       bytes += n;
       size -= static_cast<std::size_t>(n);
     }
-    return true;
+    return {};
   }
 
  private:
@@ -90,11 +87,10 @@ bool WriteWholeFile(const std::string& path, const std::string& text, int& error
     error = errno;
     return false;
   }
-  std::uint32_t code = 0;
-  const bool written = FileSink(fd).Write(reinterpret_cast<const std::uint8_t*>(text.data()), text.size(), code);
+  const Failure written = FileSink(fd).Write(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
   const bool closed = close(fd) == 0;
-  error = !written ? static_cast<int>(code) : errno;
-  return written && closed;
+  error = written ? static_cast<int>(written.code) : errno;
+  return !written && closed;
 }
 
 // A fault of the card itself, after which nothing more is tried.

@@ -119,7 +119,7 @@ class StringSource final : public fat::ByteSource {
     std::copy(data_.begin() + static_cast<std::ptrdiff_t>(at_), data_.begin() + static_cast<std::ptrdiff_t>(at_ + n),
               buffer);
     at_ += n;
-    return {n, true, 0};
+    return {n, {}};
   }
 
  private:
@@ -129,9 +129,9 @@ class StringSource final : public fat::ByteSource {
 
 class StringSink final : public fat::ByteSink {
  public:
-  bool Write(const std::uint8_t* bytes, std::size_t size, std::uint32_t&) override {
+  Failure Write(const std::uint8_t* bytes, std::size_t size) override {
     data.append(reinterpret_cast<const char*>(bytes), size);
-    return true;
+    return {};
   }
   std::string data;
 };

@@ -25,9 +25,9 @@ std::uint32_t Le32(const std::uint8_t* p) {
 
 class CountingSink final : public fat::ByteSink {
  public:
-  bool Write(const std::uint8_t*, std::size_t size, std::uint32_t&) override {
+  Failure Write(const std::uint8_t*, std::size_t size) override {
     bytes += size;
-    return true;
+    return {};
   }
   std::uint64_t bytes = 0;
 };
@@ -39,7 +39,7 @@ class TextSource final : public fat::ByteSource {
     const std::size_t n = size < left_ ? size : left_;
     std::memset(buffer, 'x', n);
     left_ -= n;
-    return {n, true, 0};
+    return {n, {}};
   }
 
  private:

@@ -22,11 +22,11 @@ class SparseDevice final : public fat::SectorDevice {
 
   std::uint64_t SectorCount() const override { return sectors_; }
 
-  fat::DeviceResult ReadSectors(std::uint64_t lba, std::uint32_t count, std::uint8_t* bytes) override {
+  Failure ReadSectors(std::uint64_t lba, std::uint32_t count, std::uint8_t* bytes) override {
     ++reads;
     if (reads == failRead || (unreadableFrom <= lba + count - 1 && lba <= unreadableTo))
-      return fat::DeviceResult::Failed(kErrorCode);
-    if (lba + count > sectors_) return fat::DeviceResult::Failed(kErrorCode);
+      return Failure::Errno(FailureKind::Read, kErrorCode);
+    if (lba + count > sectors_) return Failure::Errno(FailureKind::Read, kErrorCode);
     for (std::uint32_t i = 0; i < count; ++i, bytes += fat::kDeviceSectorSize) {
       const auto it = data_.find(lba + i);
       if (it == data_.end()) {
@@ -38,10 +38,10 @@ class SparseDevice final : public fat::SectorDevice {
     return {};
   }
 
-  fat::DeviceResult WriteSectors(std::uint64_t lba, std::uint32_t count, const std::uint8_t* bytes) override {
+  Failure WriteSectors(std::uint64_t lba, std::uint32_t count, const std::uint8_t* bytes) override {
     ++writes;
-    if (writes == failWrite) return fat::DeviceResult::Failed(kErrorCode);
-    if (lba + count > sectors_) return fat::DeviceResult::Failed(kErrorCode);
+    if (writes == failWrite) return Failure::Errno(FailureKind::Write, kErrorCode);
+    if (lba + count > sectors_) return Failure::Errno(FailureKind::Write, kErrorCode);
     for (std::uint32_t i = 0; i < count; ++i, bytes += fat::kDeviceSectorSize) {
       if (lba + i >= discardFrom) continue;
       if (std::all_of(bytes, bytes + fat::kDeviceSectorSize, [](std::uint8_t b) { return b == 0; })) {
@@ -53,7 +53,7 @@ class SparseDevice final : public fat::SectorDevice {
     return {};
   }
 
-  fat::DeviceResult Flush() override {
+  Failure Flush() override {
     ++flushes;
     return {};
   }
@@ -74,7 +74,7 @@ class SparseDevice final : public fat::SectorDevice {
   std::size_t StoredSectors() const { return data_.size(); }
   const std::unordered_map<std::uint64_t, Sector>& Stored() const { return data_; }
 
-  static constexpr std::uint32_t kErrorCode = 5;  // EIO, ERROR_ACCESS_DENIED: a code the platform would give
+  static constexpr int kErrorCode = 5;  // EIO: the code a platform would give
 
   std::uint64_t reads = 0, writes = 0, flushes = 0;
   std::uint64_t failRead = 0, failWrite = 0;  // the call (counted from 1) that fails; 0: none

@@ -27,7 +27,7 @@ class StringSource final : public ByteSource {
     std::copy(data_.begin() + static_cast<std::ptrdiff_t>(at_), data_.begin() + static_cast<std::ptrdiff_t>(at_ + n),
               buffer);
     at_ += n;
-    return {n, true, 0};
+    return {n, {}};
   }
 
  private:
@@ -38,9 +38,9 @@ class StringSource final : public ByteSource {
 
 class StringSink final : public ByteSink {
  public:
-  bool Write(const std::uint8_t* bytes, std::size_t size, std::uint32_t&) override {
+  Failure Write(const std::uint8_t* bytes, std::size_t size) override {
     data.append(reinterpret_cast<const char*>(bytes), size);
-    return true;
+    return {};
   }
   std::string data;
 };
@@ -286,7 +286,7 @@ TEST(FatVolume, FilesEndBelowFourGiB) {
     Chunk Read(std::uint8_t*, std::size_t size) override {  // the buffer's bytes do not matter
       const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(size, left_));
       left_ -= n;
-      return {n, true, 0};
+      return {n, {}};
     }
 
    private:
@@ -411,7 +411,7 @@ TEST(FatVolume, DamagedVolumes) {
     OpenResult opened = Volume::Open(device, layout.first, layout.sectors, {});
     EXPECT_EQ(opened.status.fault, c.fault) << Describe(opened.status.fault);
     if (c.fault == Fault::ReadFailed) {
-      EXPECT_EQ(opened.status.systemCode, SparseDevice::kErrorCode);
+      EXPECT_EQ(opened.status.cause, Failure::Errno(FailureKind::Read, SparseDevice::kErrorCode));
     }
     if (!opened.status.ok()) continue;
     EXPECT_EQ(opened.volume->Info().fromSecondFat, c.secondFat);
@@ -506,7 +506,7 @@ TEST(FatVolume, EachTransferFailingInTurn) {
         EXPECT_EQ(got, back) << "read " << n;  // a second FAT may stand in for the first
       } else {
         EXPECT_EQ(s.fault, Fault::ReadFailed) << "read " << n;
-        EXPECT_EQ(s.systemCode, SparseDevice::kErrorCode);
+        EXPECT_EQ(s.cause, Failure::Errno(FailureKind::Read, SparseDevice::kErrorCode));
       }
     }
     device.failRead = 0;
@@ -527,7 +527,7 @@ TEST(FatVolume, EachTransferFailingInTurn) {
       auto v = Open(d, layout);
       const Status s = WriteTree(*v, tree);
       EXPECT_EQ(s.fault, Fault::WriteFailed) << "write " << n;
-      EXPECT_EQ(s.systemCode, SparseDevice::kErrorCode);
+      EXPECT_EQ(s.cause, Failure::Errno(FailureKind::Write, SparseDevice::kErrorCode));
       v.reset();
     }
   }
