@@ -429,7 +429,7 @@ Result<Entry> Volume::Impl::MakeFolder(Dir& parent, const std::string& name, con
   if (Status s = Allocate(1, chain); !s) return {s, {}};
   const Stamp stamp = last && options.modified ? *options.modified : Now();
   const std::uint32_t parentCluster = parent.fixedRoot || parent.key == rootCluster_ ? 0 : parent.key;
-  std::array<std::uint8_t, 2 * kEntryBytes> dots{};
+  std::array<std::uint8_t, std::size_t{2} * kEntryBytes> dots{};
   EncodeShort(dots.data(), DotName(false), kFolder, 0, chain[0], 0, stamp, stamp, stamp.date);
   EncodeShort(dots.data() + kEntryBytes, DotName(true), kFolder, 0, parentCluster, 0, stamp, stamp, stamp.date);
   std::vector<std::uint8_t> cluster(clusterBytes_, 0);

@@ -157,7 +157,8 @@ std::string Utf16ToUtf8(std::u16string_view utf16) {
   for (std::size_t i = 0; i < utf16.size(); ++i) {
     const char16_t c = utf16[i];
     if (c >= 0xD800 && c <= 0xDBFF && i + 1 < utf16.size() && utf16[i + 1] >= 0xDC00 && utf16[i + 1] <= 0xDFFF) {
-      AppendUtf8(out, 0x10000 + ((char32_t{c} - 0xD800) << 10) + (char32_t{utf16[i + 1]} - 0xDC00));
+      AppendUtf8(out, char32_t{0x10000} + ((char32_t{c} - char32_t{0xD800}) << 10U) +
+                          (char32_t{utf16[i + 1]} - char32_t{0xDC00}));
       ++i;
     } else if (c >= 0xD800 && c <= 0xDFFF) {
       AppendUtf8(out, 0xFFFD);

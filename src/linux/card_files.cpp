@@ -313,6 +313,7 @@ bool CardFiles::CopyToCard(const std::string& source, const std::string& target)
     return false;
   }
   std::vector<TreeEntry> listing;
+  listing.reserve(locals.size());
   for (const Local& l : locals) listing.push_back({l.path, l.directory, l.size});
   justListedLocal_.emplace(root, std::move(listing));
 
