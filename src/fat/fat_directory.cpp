@@ -125,7 +125,6 @@ void Volume::Impl::Parse(Dir& dir) {
         units.assign(ordinal * kUnitsPerSlot, u'\0');
         checksum = p[13];
         lfnStart = i;
-        expect = ordinal;
       } else if (expect == 0 || ordinal != expect || p[13] != checksum) {
         expect = 0;
         complete = false;
@@ -371,7 +370,7 @@ Result<Entry> Volume::Impl::Insert(Dir& dir, const std::string& name, std::uint8
   const Result<std::uint32_t> slot = FreeSlots(dir, lfnSlots + 1);
   if (!slot.ok()) return {slot.status, {}};
   const std::uint32_t first = slot.value;
-  const std::vector<std::uint8_t> before(dir.Slot(first), dir.Slot(first) + (lfnSlots + 1) * kEntryBytes);
+  const std::vector<std::uint8_t> before(dir.Slot(first), dir.Slot(first) + (std::size_t{lfnSlots} + 1) * kEntryBytes);
 
   const Stamp created = options_.clock ? ToStamp(options_.clock()) : Stamp{};
   const std::uint8_t sum = ShortNameChecksum(shortName);

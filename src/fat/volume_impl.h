@@ -41,7 +41,9 @@ struct Dir {
   std::uint32_t freeHint = 0;
 
   std::uint32_t SlotCount() const { return static_cast<std::uint32_t>(bytes.size() / kEntryBytes); }
+  // cppcheck-suppress CastIntegerToAddressAtReturn ; data() plus an offset is a pointer
   std::uint8_t* Slot(std::uint32_t i) { return bytes.data() + std::size_t{i} * kEntryBytes; }
+  // cppcheck-suppress CastIntegerToAddressAtReturn
   const std::uint8_t* Slot(std::uint32_t i) const { return bytes.data() + std::size_t{i} * kEntryBytes; }
 };
 
