@@ -23,11 +23,11 @@
 #include "install/firmware.h"
 #include "install/project_folder.h"
 #include "linux/archive_installer.h"
+#include "linux/card_fat.h"
 #include "linux/card_files.h"
 #include "linux/card_format.h"
 #include "linux/card_list.h"
 #include "linux/card_target.h"
-#include "linux/card_volume.h"
 #include "linux/last_words.h"
 #include "linux/linux_card.h"
 #include "linux/parallel_restore.h"
@@ -122,23 +122,6 @@ void GuardAgainstInterrupts() {
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &action, nullptr);
 }
 
-class PrivateFolder {
- public:
-  PrivateFolder() {
-    const char* dir = std::getenv("TMPDIR");
-    std::string pattern = std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/tessarin-XXXXXX";
-    if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-  }
-  ~PrivateFolder() {
-    std::error_code ec;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
 // Several cards: each restored by a process of its own. They are asked
 // about once, together, before any of them starts.
 int RestoreSeveralCommand(const std::vector<std::string>& targets, const std::vector<std::string>& shared, bool yes,
@@ -189,7 +172,7 @@ int main(int argc, char** argv) {
   std::setlocale(LC_TIME, "");
   std::setlocale(LC_MESSAGES, "");
   // File names are UTF-8 throughout: in the archive's entries (libarchive
-  // converts them to this locale's character set) and on the card (mtools).
+  // converts them to this locale's character set) and in the saved copy.
   std::setlocale(LC_CTYPE, "C.UTF-8");
 
   std::string dir;
@@ -297,9 +280,6 @@ int main(int argc, char** argv) {
   if (!dir.empty() && chdir(dir.c_str()) != 0) return refuse(dir + ": " + std::strerror(errno));
   const bool terminal = isatty(STDIN_FILENO) != 0;
   if (!terminal && !yes) return refuse("no terminal to confirm the restore on; give --yes to restore without asking");
-  PrivateFolder scratch;
-  if (scratch.path().empty()) return refuse(std::string("cannot make a temporary folder: ") + std::strerror(errno));
-
   const SystemKind kind =
       DetectSystemKind([](const std::string& name) { return WorkingDirectoryEntry(name).has_value(); }, TableString)
           .value_or(SystemKind::WinCE);
@@ -318,7 +298,7 @@ int main(int argc, char** argv) {
   auto diagnostic = [&ui](const std::string& text) { ui.Diagnostic(text); };
 
   try {
-    CardVolume volume(*target, kCardLetter, scratch.path());
+    const CardFat volume(*target, kCardLetter);
     LinuxSystem system;
     BuiltInResources resources;
     FileProfile profile;
@@ -327,7 +307,9 @@ int main(int argc, char** argv) {
         *target, cardLog, [&] { return WhyCardIsInUse(*target); }, diagnostic);
     CardFormat format(*target, ui, diagnostic);
     ArchiveInstaller installer(volume, ui, diagnostic);
-    CardFiles files(volume, diagnostic, ui);
+    CardFiles files(
+        volume, diagnostic, [&cardLog](const std::string& text) { cardLog.LogNoScroll(std::string(kWarning) + text); },
+        ui);
 
     RestoreContext ctx(Ports{ui, system, resources, card, format, installer, files, profile});
     ctx.SetSystemKind(kind);

@@ -116,7 +116,7 @@ TEST(SeveralCards, RestoredSideBySideWhileOneFails) {
     EXPECT_NE(Joined(LinesOf(run.err, n)).find("System restored to SD CARD successfully."), std::string::npos)
         << run.err;
     EXPECT_EQ(Attributes(s / n, "::/BLDR"), "ASHR");
-    EXPECT_EQ(FsckFaults(s / n), "");
+    EXPECT_EQ(FsckFindings(s / n), std::vector<std::string>{});
     if (Shell("command -v qemu-system-i386").status == 0) {
       const std::string console = BootCard(s / n);
       EXPECT_NE(console.find(kGreeting), std::string::npos) << console;
