@@ -14,6 +14,7 @@
 #include <map>
 
 #include "card/system_kinds.h"
+#include "linux/counted_bytes.h"
 
 namespace tessarin::linux_port {
 namespace {
@@ -272,6 +273,7 @@ InstallerOutcome ArchiveInstaller::RunInstaller(const InstallerCommand& command)
     return outcome;
   }
   progress_.Begin("Installing: writing to the card");
+  ByteCount count(progress_, plan.fileBytes);
   std::size_t files = 0;
   std::uint64_t bytes = 0;
   bool ok = true;
@@ -306,7 +308,8 @@ InstallerOutcome ArchiveInstaller::RunInstaller(const InstallerCommand& command)
     if (archive_entry_size_is_set(entry)) size = static_cast<std::uint64_t>(archive_entry_size(entry));
     options.size = size;
     EntrySource source(in.get(), size);
-    const fat::Result<fat::Entry> written = v.WriteFile(name, source, options);
+    CountedSource counted(source, count);
+    const fat::Result<fat::Entry> written = v.WriteFile(name, counted, options);
     if (!written.ok()) {
       Diagnose(source.failed() ? command.archive + ": " + in.Error("cannot unpack " + name)
                                : "writing " + name + " to the card failed: " + Explain(written.status));

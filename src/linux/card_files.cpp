@@ -13,6 +13,8 @@
 #include <filesystem>
 #include <sstream>
 
+#include "linux/counted_bytes.h"
+
 namespace fs = std::filesystem;
 
 namespace tessarin::linux_port {
@@ -214,6 +216,10 @@ bool CardFiles::CopyFromCard(const std::string& source, const std::string& targe
   }
   const std::string root = WithoutTrailingSeparators(target);
   progress_.Begin("Copying " + source + " from the card");
+  std::uint64_t totalBytes = 0;
+  for (const auto& entry : entries)
+    if (!entry.second.IsFolder()) totalBytes += entry.second.size;
+  ByteCount count(progress_, totalBytes);
   std::size_t done = 0;
   std::map<std::string, CardNames> names;
   std::vector<TreeEntry> listing;
@@ -240,7 +246,8 @@ bool CardFiles::CopyFromCard(const std::string& source, const std::string& targe
       ok = false;
       break;
     }
-    FileSink sink(fd);
+    FileSink file(fd);
+    CountedSink sink(file, count);
     const fat::Status read = s.volume->ReadFile(e, sink);
     const timespec times[2] = {{modified, 0}, {modified, 0}};
     futimens(fd, times);
@@ -353,6 +360,10 @@ bool CardFiles::CopyToCard(const std::string& source, const std::string& target)
   std::optional<std::string> cardFault;
   std::size_t done = 0;
   progress_.Begin("Copying to " + target + " on the card");
+  std::uint64_t totalBytes = 0;
+  for (const Local& l : locals)
+    if (!l.directory) totalBytes += l.size;
+  ByteCount count(progress_, totalBytes);
   std::vector<std::string> pending{std::string()};  // folders whose entries are still to write
   while (!pending.empty() && !cardFault) {
     const std::string parent = pending.back();
@@ -388,7 +399,8 @@ bool CardFiles::CopyToCard(const std::string& source, const std::string& target)
           continue;
         }
         FileSource file(fd);
-        status = v.WriteFile(cardPath, file, options).status;
+        CountedSource counted(file, count);
+        status = v.WriteFile(cardPath, counted, options).status;
         close(fd);
         if (progress_.Visible()) progress_.Update(std::to_string(++done) + " of " + std::to_string(locals.size()));
       }

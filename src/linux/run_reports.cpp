@@ -193,6 +193,7 @@ void JsonReport::OnStepBegin(const std::string& step) {
   task_ = step;
   taskDetail_.clear();
   lastDone_ = 0;
+  lastTotal_ = 0;
   lastProgress_ = std::chrono::steady_clock::now();
   Event e = NewEvent("progress");
   e->Str("step", step_).Str("task", task_).Str("state", "begin");
@@ -205,9 +206,10 @@ void JsonReport::OnStepAdvance(std::uint64_t done, std::uint64_t total) {
   // Twice a second is plenty for a machine, and the last one always.
   const auto now = std::chrono::steady_clock::now();
   if (done < total && now - lastProgress_ < std::chrono::milliseconds(500)) return;
-  if (done == lastDone_ && done < total) return;
+  if (done == lastDone_ && (done < total || lastTotal_ == total)) return;
   lastProgress_ = now;
   lastDone_ = done;
+  lastTotal_ = total;
   Event e = NewEvent("progress");
   e->Str("step", step_).Str("task", task_).UInt("done", done).UInt("total", total);
   if (!taskDetail_.empty()) e->Str("detail", taskDetail_);

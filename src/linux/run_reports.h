@@ -80,6 +80,7 @@ class JsonReport final : public RunListener {
   std::string taskDetail_;
   std::chrono::steady_clock::time_point lastProgress_;
   std::uint64_t lastDone_ = 0;
+  std::uint64_t lastTotal_ = 0;
   std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
 };
 

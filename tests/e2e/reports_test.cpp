@@ -7,6 +7,7 @@
 
 #include "e2e_support.h"
 #include "linux/json_line.h"
+#include "linux/progress_board.h"
 #include "linux/sha256.h"
 #include "linux/shown_text.h"
 
@@ -96,6 +97,48 @@ TEST(Reports, Sha256AgreesWithSha256sum) {
     EXPECT_EQ(pieces.FinishHex(), theirs) << size << " bytes in pieces";
   }
   EXPECT_FALSE(FileSha256((s / "missing").string()));
+}
+
+// A card's progress line: its step, a bar, what is done of the whole and
+// the time left at the rate so far; a step without a known size shows how
+// long it has run. Never wider than the terminal.
+TEST(Reports, ProgressLineForPeople) {
+  const SteadyTime now{std::chrono::seconds(1000)};
+  struct Case {
+    const char* name;
+    ProgressRow row;
+    std::size_t labelWidth, width;
+    std::string shown;
+  };
+  auto row = [&](std::string label, std::string step, std::uint64_t done, std::uint64_t total, double secondsAgo,
+                 std::string state = {}, std::string detail = {}) {
+    ProgressRow r;
+    r.label = std::move(label);
+    r.step = std::move(step);
+    r.done = done;
+    r.total = total;
+    r.started = now - std::chrono::milliseconds(static_cast<long>(secondsAgo * 1000));
+    r.state = std::move(state);
+    r.detail = std::move(detail);
+    return r;
+  };
+  const Case cases[] = {
+      {"a quarter in four seconds", row("", "Installing", 25'000'000, 100'000'000, 4), 0, 120,
+       "| Installing  [#####...............]  25.0 of 100.0 MB  0:12 left"},
+      {"too early to tell", row("", "Installing", 1'000, 100'000'000, 0.5), 0, 120,
+       "| Installing  [....................]  0.0 of 100.0 MB"},
+      {"no size known", row("", "Formatting", 0, 0, 3.2, "", "12 of 300"), 0, 120, "| Formatting: 12 of 300  3 s"},
+      {"several cards, labels aligned", row("a.img", "Copying", 5'000, 10'000, 2), 9, 120,
+       "a.img:     | Copying  [##########..........]  5.0 of 10.0 kB  0:02 left"},
+      {"between long steps", row("slot2.img", "", 0, 0, 0, "Locking Volume."), 9, 120, "slot2.img: Locking Volume."},
+      {"a name that would steer the terminal", row("x\033[2J", "", 0, 0, 0, "done: restored"), 0, 120,
+       "x\\x1B[2J: done: restored"},
+      {"cut to the terminal", row("", "Installing", 50, 100, 10), 0, 20, "| Installing  [####"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(RenderProgressRow(c.row, c.labelWidth, now, 0, c.width), c.shown) << c.name;
+  EXPECT_EQ(TimeLeft(10, 100, 60), "9:00 left");
+  EXPECT_EQ(TimeLeft(1, 10000, 3600), "");  // beyond reason
+  EXPECT_EQ(AmountText(1'500'000'000, 20'000'000'000), "1.5 of 20.0 GB");
 }
 
 }  // namespace

@@ -265,6 +265,11 @@ TEST(JsonReport, EveryLineParsesAndTellsTheStory) {
   EXPECT_EQ(JsonQuery(one.out, "sorted(set(o['step'] for o in objs if o['event'] == 'step' and o['state'] == 'end'))"),
             "['backup-project', 'boot-sector', 'firmware', 'first-lock', 'first-unlock', 'format', 'lock', "
             "'master-boot-record', 'unlock']");
+  // The long steps' progress in bytes, ending at the whole.
+  EXPECT_EQ(JsonQuery(one.out,
+                      "[(o['step'], o['done'] == o['total'] > 0) for o in objs if o['event'] == 'progress' "
+                      "and 'done' in o][-1]"),
+            "('firmware', True)");
   EXPECT_EQ(JsonQuery(one.out, "[o['text'] for o in objs if o['event'] == 'log'][-1]"),
             "System restored to FLASH successfully.");
   EXPECT_EQ(JsonQuery(one.out,
