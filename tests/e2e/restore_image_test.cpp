@@ -770,14 +770,9 @@ TEST(BlockDevice, HeldExclusivelyAndRestoredThroughTheWholeDisk) {
   const fs::path card = s / "card.img";
   fs::create_directories(s / "tmp");
   MakeCard(card, {96, std::nullopt, false});
-  const Output attach = Shell("losetup --find --show " + Quote(card));
-  if (attach.status != 0) GTEST_SKIP() << "no loop device to stand for a card reader: " << attach.err;
-  std::string device = attach.out;
-  while (!device.empty() && device.back() == '\n') device.pop_back();
-  struct Detach {
-    std::string device;
-    ~Detach() { Shell("losetup -d " + Quote(device)); }
-  } detach{device};
+  const LoopDevice loop(card);
+  if (loop.device().empty()) GTEST_SKIP() << "no loop device to stand for a card reader: " << loop.error();
+  const std::string& device = loop.device();
   MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
   fs::copy_file(TESSARIN_CFDEF_SAMPLE, s / "CFDef.ini");
 
@@ -814,14 +809,9 @@ TEST(BlockDevice, VanishingAfterFormattingLosesNothing) {
   MakeCard(card, {96, std::nullopt, true});
   WriteTree(s / "project", {{"main.prj", "project"}, {"screens/a.bmp", std::string(5000, 'a')}});
   PutOnCard(card, s / "project", "Project");
-  const Output attach = Shell("losetup --find --show " + Quote(card));
-  if (attach.status != 0) GTEST_SKIP() << "no loop device to stand for a card reader: " << attach.err;
-  std::string device = attach.out;
-  while (!device.empty() && device.back() == '\n') device.pop_back();
-  struct Detach {
-    std::string device;
-    ~Detach() { Shell("losetup -d " + Quote(device) + " 2>/dev/null"); }
-  } detach{device};
+  const LoopDevice loop(card);
+  if (loop.device().empty()) GTEST_SKIP() << "no loop device to stand for a card reader: " << loop.error();
+  const std::string& device = loop.device();
   MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
   fs::copy_file(TESSARIN_CFDEF_SAMPLE, s / "CFDef.ini");
   WrapTool(s / "hooks", "mkfs.fat", "", "losetup -d " + Quote(device));
