@@ -149,6 +149,15 @@ std::vector<std::uint8_t> ReadBytes(const fs::path& file, std::uint64_t offset, 
   return bytes;
 }
 
+std::string Noise(std::size_t size, std::uint32_t seed) {
+  std::string bytes(size, '\0');
+  for (char& c : bytes) {
+    seed = seed * 1664525u + 1013904223u;
+    c = static_cast<char>(seed >> 24);
+  }
+  return bytes;
+}
+
 std::string FileHash(const fs::path& file) { return MustShell("sha256sum < " + Quote(file)); }
 
 void MakeInstaller(const fs::path& archive, const Tree& tree, const std::vector<std::string>& order,

@@ -67,6 +67,9 @@ std::string FileHash(const fs::path& file);
 void MakeInstaller(const fs::path& archive, const Tree& tree, const std::vector<std::string>& order,
                    const fs::path& scratch);
 
+// Bytes that do not compress, the same on every run.
+std::string Noise(std::size_t size, std::uint32_t seed);
+
 // Runs tessarin with the working directory and TMPDIR given; launcher
 // goes before the program (environment settings, setpriv ...).
 Output RunTessarin(const fs::path& workDir, const fs::path& tmpDir, const std::string& args,
