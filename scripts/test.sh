@@ -86,7 +86,10 @@ run_tests() {
   shift
   local log=build/$p/test-run.log start rc=0
   start=$(now)
-  ctest --preset "$p" -j"$jobs" "$@" >"$log" 2>&1 || rc=$?
+  ctest --preset "$p" -j"$jobs" "$@" >"$log" 2>&1 &
+  local pid=$!
+  trap 'kill -TERM $pid 2>/dev/null; wait $pid; exit 143' TERM
+  wait $pid || rc=$?
   echo "$(elapsed "$start" "$(now)") $rc" >"build/$p/test-run.result"
   echo "test: tests of $p done ($([[ $rc -eq 0 ]] && echo passed || echo FAILED))" >&2
 }
