@@ -8,11 +8,13 @@ namespace tessarin {
 namespace {
 
 TEST(StringTable, HoldsTheProgramsTextsExactly) {
-  EXPECT_EQ(TableString(105),
-            "All existing files will be deleted!\n\nAre you sure you want to restore the\nsystem to the SD CARD in drive");
-  EXPECT_EQ(TableString(119),
-            "Your SD CARD does not conform to the type recommended by\nQuenlor. Continuing may render the disc unusable "
-            "\nand unrecoverable. Do you wish to continue anyway?");
+  EXPECT_EQ(
+      TableString(105),
+      "All existing files will be deleted!\n\nAre you sure you want to restore the\nsystem to the SD CARD in drive");
+  EXPECT_EQ(
+      TableString(119),
+      "Your SD CARD does not conform to the type recommended by\nQuenlor. Continuing may render the disc unusable "
+      "\nand unrecoverable. Do you wish to continue anyway?");
   EXPECT_EQ(TableString(120), "The SD CARD definition file is not present. ");
   EXPECT_EQ(TableString(126), "About ");
   EXPECT_EQ(TableString(123), TableString(128));
