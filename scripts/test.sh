@@ -21,7 +21,6 @@
 # Exit status 0 only when every build and every selected test passed.
 set -uo pipefail
 cd "$(dirname "$0")/.."
-top=$PWD
 
 if [[ ${1:-} == -h || ${1:-} == --help ]]; then
   sed -n '2,/^[^#]/{/^#/{s/^# \{0,1\}//;p}}' "$0"
