@@ -7,7 +7,8 @@ set(images
   IDR_MBR_CODE=mbr_code.bin
   IDR_FAT32_BOOT=fat32_boot.bin
   IDR_FAT16_BOOT=fat16_boot.bin
-  IDR_BLDR_LOADER=bldr_loader.bin)
+  IDR_BLDR_LOADER=bldr_loader.bin
+  IDR_DOS_STAGE2=dos_stage2.bin)
 
 set(arrays "")
 set(cases "")

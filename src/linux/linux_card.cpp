@@ -8,10 +8,14 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+
+#include "bootcode/boot_images.h"
+#include "card/resource_port.h"
 
 namespace tessarin::linux_port {
 
@@ -103,7 +107,40 @@ bool LinuxCard::ReadVolumeBootSector(const std::string&, SectorBuffer& buffer) {
 }
 
 bool LinuxCard::WriteVolumeBootSector(const std::string&, const SectorBuffer& buffer) {
-  return Transfer(target_.VolumeOffset(), const_cast<std::uint8_t*>(buffer.data()), true);
+  if (!Transfer(target_.VolumeOffset(), const_cast<std::uint8_t*>(buffer.data()), true)) return false;
+  return g_nSystemKind != static_cast<int>(SystemKind::Dos) || CompleteDosBootChain(buffer.data());
+}
+
+// The DOS boot sector goes on with the volume's sector 12, the second stage
+// that Windows' FORMAT writes there. mkfs.fat leaves that sector empty, and
+// the card would not start: an empty one gets our own second stage, which
+// loads BOOTMGR as FORMAT's does. A sector the formatter filled stays.
+bool LinuxCard::CompleteDosBootChain(const std::uint8_t* bootSector) {
+  constexpr unsigned kStage2Sector = 12;
+  const unsigned reserved = bootSector[14] | bootSector[15] << 8;
+  if (reserved <= kStage2Sector) {
+    // Sector 12 belongs to the FAT then; the boot sector would run it.
+    lastError_ = ENOSPC;
+    if (diagnostic_) {
+      diagnostic_("the volume has " + std::to_string(reserved) +
+                  " reserved sectors: its sector 12 cannot hold the DOS second boot stage");
+    }
+    return false;
+  }
+  const std::uint64_t offset = target_.VolumeOffset() + std::uint64_t{kStage2Sector} * kSectorSize;
+  std::uint8_t sector[kSectorSize];
+  if (!Transfer(offset, sector, false)) return false;
+  if (std::any_of(sector, sector + kSectorSize, [](std::uint8_t b) { return b != 0; })) return true;
+
+  const auto stage2 = EmbeddedBootImage(IDR_DOS_STAGE2);
+  if (stage2.size() != kSectorSize) {
+    lastError_ = ENOENT;
+    return false;
+  }
+  std::copy(stage2.begin(), stage2.end(), sector);
+  if (!Transfer(offset, sector, true)) return false;
+  if (diagnostic_) diagnostic_("the volume's sector 12 was empty: it now holds the DOS second boot stage");
+  return true;
 }
 
 SectorBuffer LinuxCard::AllocateSector() {
