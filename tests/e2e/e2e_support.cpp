@@ -192,6 +192,39 @@ std::vector<std::string> LogMessages(const std::string& stdoutText) {
   return messages;
 }
 
+std::string FsckFindings(const fs::path& image, const fs::path& scratch) {
+  // fsck.fat reads a volume from its first byte: the partition, cut out.
+  const fs::path volume = scratch / "fsck-volume.img";
+  MustShell("dd if=" + Quote(image) + " of=" + Quote(volume) + " bs=1M iflag=skip_bytes skip=" +
+            std::to_string(std::uint64_t{kPartitionStart} * 512) + " conv=sparse status=none");
+  const Output r = Shell("fsck.fat -n " + Quote(volume));
+  fs::remove(volume);
+  if (r.status != 0 && r.status != 1) return "fsck.fat failed with status " + std::to_string(r.status) + "\n" + r.err;
+
+  std::string findings;
+  std::istringstream lines(r.out + r.err);
+  bool inBackupDifferences = false;
+  for (std::string line; std::getline(lines, line);) {
+    if (inBackupDifferences) {
+      // The list of differing bytes, up to fsck.fat's decision.
+      inBackupDifferences = line != "  Not automatically fixing this.";
+      continue;
+    }
+    if (line == "There are differences between boot sector and its backup.") {
+      inBackupDifferences = true;
+      continue;
+    }
+    if (line.rfind("fsck.fat ", 0) == 0 || line == "Leaving filesystem unchanged." || line.empty() ||
+        line.rfind("There is no label in boot sector, but there is volume label ", 0) == 0 ||
+        (line.rfind("Volume label '", 0) == 0 && line.find("' stored in boot sector and different.") != line.npos) ||
+        line.rfind("  Auto-copying volume label from root directory to boot sector.", 0) == 0 ||
+        line.rfind(volume.string() + ": ", 0) == 0)
+      continue;
+    findings += line + "\n";
+  }
+  return findings;
+}
+
 std::string Attributes(const fs::path& image, const std::string& path) {
   const std::string line = Mtools(image, "mattrib " + path);
   const std::size_t colon = line.find("::");

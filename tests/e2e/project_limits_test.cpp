@@ -144,6 +144,7 @@ TEST_P(ProjectAtTheLimits, ComesBackByteForByteWithItsAttributes) {
     EXPECT_EQ(Digest(CardTree(card, "Project", s.path())), Digest(ReadTree(s / "project")));
   }
   EXPECT_EQ(CardAttributes(card), attributesBefore);
+  EXPECT_EQ(FsckFindings(card, s.path()), "");
   EXPECT_TRUE(fs::is_empty(tmp)) << "left in the temporary directory: " << fs::directory_iterator(tmp)->path();
 }
 

@@ -182,6 +182,7 @@ TEST_P(RestoreImage, RestoresBootRecordsSystemAndProject) {
       if (attributesBefore.count(a.path)) attributesAfter[a.path] = a.attributes;
     EXPECT_EQ(attributesAfter, attributesBefore);
   }
+  EXPECT_EQ(FsckFindings(card, s.path()), "");
   EXPECT_TRUE(fs::is_empty(tmp)) << "left in the temporary directory: " << fs::directory_iterator(tmp)->path();
 }
 
@@ -632,6 +633,7 @@ TEST(BlockDevice, HeldExclusivelyAndRestoredThroughTheWholeDisk) {
   const Bytes loader = Image(tessarin::IDR_BLDR_LOADER);
   EXPECT_TRUE(std::equal(loader.begin(), loader.end(), vbr.begin() + 90));
   EXPECT_EQ(Attributes(card, "::/BLDR"), "ASHR");
+  EXPECT_EQ(FsckFindings(card, s.path()), "");
 }
 
 // The card reader's device goes away once the card is formatted (the loop
@@ -688,6 +690,7 @@ TEST(RestoredCard, BootsInTheEmulator) {
   fs::copy_file(TESSARIN_CFDEF_SAMPLE, s / "CFDef.ini");
   const Output run = RunTessarin(s.path(), s / "tmp", "--yes card.img");
   ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(FsckFindings(card, s.path()), "");
 
   const Output boot = Shell("cd " + Quote(s.path()) +
                             " && timeout 30 qemu-system-i386 -drive file=card.img,format=raw,if=ide -display none "
@@ -719,6 +722,7 @@ TEST(Interrupt, OnceTheRestoreRunsTheFirstOneOnlyWarns) {
   EXPECT_NE(run.err.find("stopping now can leave the card unusable; the restore goes on."), std::string::npos)
       << run.err;
   EXPECT_NE(run.out.find("::Info:: System restored to FLASH successfully."), std::string::npos) << run.out;
+  EXPECT_EQ(FsckFindings(card, s.path()), "");
 }
 
 }  // namespace
@@ -745,6 +749,7 @@ TEST(ClosedLog, TheRestoreGoesOnWhenTheReaderQuits) {
   EXPECT_NE(run.err.find("System restored to SD CARD successfully."), std::string::npos) << run.err;
   EXPECT_EQ(Attributes(card, "::/BLDR"), "ASHR");
   EXPECT_EQ(Digest(CardTree(card, "Project", s.path())), Digest(ReadTree(s / "project")));
+  EXPECT_EQ(FsckFindings(card, s.path()), "");
   EXPECT_TRUE(fs::is_empty(s / "tmp")) << "left in the temporary directory: "
                                        << fs::directory_iterator(s / "tmp")->path();
 }
