@@ -211,6 +211,10 @@ case $standard_mbr in
   mbr) install-mbr --force --timeout 0 card.img ;;
   *) echo "boot_case: unknown master boot record $standard_mbr" >&2; exit 2 ;;
 esac
+if [[ -n $standard_mbr ]] && cmp -s -n 440 card.img "$bootcode/mbr_code.bin"; then
+  echo "fixture: the master boot code is still ours" >&2
+  exit 2
+fi
 ((volume_payload)) && dd if="$bins/payload_vbr.bin" of=card.img bs=512 seek=$start conv=notrunc status=none
 [[ -n $mutate ]] && "$tool" mutate card.img "$mutate"
 ((use_harness)) && "$tool" harness card.img "$bins/harness.bin" "${harness[@]}"
