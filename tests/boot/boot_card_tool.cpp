@@ -105,7 +105,7 @@ int Restore(ImageCard& card, const std::string& kindName) {
 
 struct Volume {
   std::uint64_t start = 0;
-  std::uint8_t boot[kSectorSize];
+  std::uint8_t boot[kSectorSize] = {};
   bool fat32 = false;
   std::uint64_t rootSector = 0;  // first sector of the root directory
   std::uint64_t firstData = 0;   // first sector of cluster 2
@@ -139,8 +139,9 @@ class Fat32 {
     fatStart_ = v_.start + Le16(b + 14);
     fatSectors_ = Le32(b + 36);
     fats_ = b[16];
+    if (clusterSectors_ == 0 || fats_ == 0) return false;
     clusters_ = static_cast<std::uint32_t>((v_.start + Le32(b + 32) - v_.firstData) / clusterSectors_);
-    return clusterSectors_ != 0 && fats_ != 0;
+    return true;
   }
 
   std::uint32_t RootCluster() const { return Le32(v_.boot + 44); }
