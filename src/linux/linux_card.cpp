@@ -106,27 +106,35 @@ bool LinuxCard::ReadVolumeBootSector(const std::string&, SectorBuffer& buffer) {
   return Transfer(target_.VolumeOffset(), buffer.data(), false);
 }
 
+namespace {
+constexpr unsigned kStage2Sector = 12;
+}
+
 bool LinuxCard::WriteVolumeBootSector(const std::string&, const SectorBuffer& buffer) {
+  const bool dos = g_nSystemKind == static_cast<int>(SystemKind::Dos);
+  if (dos) {
+    // The DOS boot sector runs the volume's sector 12: where that sector
+    // belongs to the FAT, the card could never start, and the boot sector
+    // is not written.
+    const unsigned reserved = buffer.data()[14] | buffer.data()[15] << 8;
+    if (reserved <= kStage2Sector) {
+      lastError_ = ENOSPC;
+      if (diagnostic_) {
+        diagnostic_("the volume has " + std::to_string(reserved) +
+                    " reserved sectors: its sector 12 cannot hold the DOS second boot stage");
+      }
+      return false;
+    }
+  }
   if (!Transfer(target_.VolumeOffset(), const_cast<std::uint8_t*>(buffer.data()), true)) return false;
-  return g_nSystemKind != static_cast<int>(SystemKind::Dos) || CompleteDosBootChain(buffer.data());
+  return !dos || CompleteDosBootChain();
 }
 
 // The DOS boot sector goes on with the volume's sector 12, the second stage
 // that Windows' FORMAT writes there. mkfs.fat leaves that sector empty, and
 // the card would not start: an empty one gets our own second stage, which
 // loads BOOTMGR as FORMAT's does. A sector the formatter filled stays.
-bool LinuxCard::CompleteDosBootChain(const std::uint8_t* bootSector) {
-  constexpr unsigned kStage2Sector = 12;
-  const unsigned reserved = bootSector[14] | bootSector[15] << 8;
-  if (reserved <= kStage2Sector) {
-    // Sector 12 belongs to the FAT then; the boot sector would run it.
-    lastError_ = ENOSPC;
-    if (diagnostic_) {
-      diagnostic_("the volume has " + std::to_string(reserved) +
-                  " reserved sectors: its sector 12 cannot hold the DOS second boot stage");
-    }
-    return false;
-  }
+bool LinuxCard::CompleteDosBootChain() {
   const std::uint64_t offset = target_.VolumeOffset() + std::uint64_t{kStage2Sector} * kSectorSize;
   std::uint8_t sector[kSectorSize];
   if (!Transfer(offset, sector, false)) return false;

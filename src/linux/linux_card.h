@@ -40,7 +40,7 @@ class LinuxCard final : public CardPort {
 
  private:
   void Release();
-  bool CompleteDosBootChain(const std::uint8_t* bootSector);
+  bool CompleteDosBootChain();
   bool Transfer(std::uint64_t offset, std::uint8_t* bytes, bool write);
 
   CardTarget target_;
