@@ -150,7 +150,7 @@ found:
         xor     ax, ax
         mov     ds, ax
         mov     es, ax
-        mov     dl, [bp + drive]
+        movzx   dx, byte [bp + drive]
         jmp     LOAD_SEG:0
 
 ; For the cluster EAX: CF set when it is no cluster of a chain (free,
