@@ -6,16 +6,11 @@
 #include <span>
 #include <string>
 
-namespace tessarin {
+#include "card/failure.h"
+// The boot images' resource IDs (IDR_*).
+#include "res/resource_ids.h"
 
-// Boot image resource IDs.
-inline constexpr unsigned IDR_BLDR_LOADER = 1;
-inline constexpr unsigned IDR_FAT32_BOOT = 130;
-inline constexpr unsigned IDR_FAT16_BOOT = 145;
-inline constexpr unsigned IDR_MBR_CODE = 166;
-// The DOS second stage for the volume's sector 12, which the Linux program
-// writes where its formatter left that sector empty.
-inline constexpr unsigned IDR_DOS_STAGE2 = 167;
+namespace tessarin {
 
 // The size each boot image must have.
 inline constexpr std::size_t kMbrCodeSize = 440;
@@ -25,7 +20,7 @@ inline constexpr std::size_t kDosStage2Size = 512;
 
 struct ImageLoad {
   std::span<const std::uint8_t> bytes;  // empty when the image is missing
-  std::uint32_t error = 0;              // the system error code then
+  Failure error;                        // why, then
   explicit operator bool() const { return !bytes.empty(); }
 };
 

@@ -16,6 +16,8 @@
 
 #include "bootcode/boot_images.h"
 #include "card/resource_port.h"
+#include "card/sector_layout.h"
+#include "card/system_kinds.h"
 
 namespace tessarin::linux_port {
 
@@ -61,7 +63,8 @@ int LinuxCard::SetVolumeLock(const std::string& /*driveEntry*/, bool lock) {
     fd = open(target_.path.c_str(), O_RDWR | O_CLOEXEC | (target_.blockDevice ? O_EXCL : 0));
   }
   if (fd < 0) {
-    lastError_ = static_cast<std::uint32_t>(errno);
+    lastError_ =
+        Failure::Errno(errno == EACCES || errno == EROFS ? FailureKind::WriteProtected : FailureKind::Open, errno);
     openFailed_ = true;
     if (diagnostic_) diagnostic_(target_.path + ": " + std::strerror(errno));
     log_.StopProgressAnimation();
@@ -69,7 +72,7 @@ int LinuxCard::SetVolumeLock(const std::string& /*driveEntry*/, bool lock) {
     return 0;
   }
   if (!target_.blockDevice && flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    lastError_ = static_cast<std::uint32_t>(errno);
+    lastError_ = Failure::Errno(FailureKind::Open, errno);
     close(fd);
     log_.StopProgressAnimation();
     log_.ShowMessageBox(target_.path + " is in use: another program holds a lock on it. Close it and try again.",
@@ -82,16 +85,20 @@ int LinuxCard::SetVolumeLock(const std::string& /*driveEntry*/, bool lock) {
 
 bool LinuxCard::Transfer(std::uint64_t offset, std::uint8_t* bytes, bool write) {
   if (fd_ < 0 || bytes == nullptr) {
-    lastError_ = EBADF;
+    lastError_ = Failure::Own(FailureKind::InvalidHandle);
     return false;
   }
   const ssize_t moved = write ? pwrite(fd_, bytes, kSectorSize, static_cast<off_t>(offset))
                               : pread(fd_, bytes, kSectorSize, static_cast<off_t>(offset));
   if (moved == static_cast<ssize_t>(kSectorSize)) return true;
-  lastError_ = moved < 0 ? static_cast<std::uint32_t>(errno) : static_cast<std::uint32_t>(EIO);
+  const FailureKind kind = write ? FailureKind::Write : FailureKind::Read;
+  // Less than a sector moved: the system saw no error, the restore does.
+  lastError_ = moved < 0 ? Failure::Errno(kind, errno) : Failure::Own(kind);
   if (diagnostic_) {
     diagnostic_(target_.path + ": " + (write ? "writing" : "reading") + " the sector at byte " +
-                std::to_string(offset) + " failed: " + std::strerror(static_cast<int>(lastError_)));
+                std::to_string(offset) + " failed: " +
+                (moved < 0 ? std::string(std::strerror(static_cast<int>(lastError_.code)))
+                           : "only " + std::to_string(moved) + " of " + std::to_string(kSectorSize) + " bytes moved"));
   }
   return false;
 }
@@ -111,14 +118,14 @@ constexpr unsigned kStage2Sector = 12;
 }
 
 bool LinuxCard::WriteVolumeBootSector(const std::string&, const SectorBuffer& buffer) {
-  const bool dos = g_nSystemKind == static_cast<int>(SystemKind::Dos);
+  const bool dos = g_nSystemKind == SystemKind::Dos;
   if (dos) {
     // The DOS boot sector runs the volume's sector 12: where that sector
     // belongs to the FAT, the card could never start, and the boot sector
     // is not written.
-    const unsigned reserved = buffer.data()[14] | buffer.data()[15] << 8;
+    const unsigned reserved = GetLe16(buffer.data(), kBpbReservedSectors);
     if (reserved <= kStage2Sector) {
-      lastError_ = ENOSPC;
+      lastError_ = Failure::Own(FailureKind::InvalidData);
       if (diagnostic_) {
         diagnostic_("the volume has " + std::to_string(reserved) +
                     " reserved sectors: its sector 12 cannot hold the DOS second boot stage");
@@ -142,7 +149,7 @@ bool LinuxCard::CompleteDosBootChain() {
 
   const auto stage2 = EmbeddedBootImage(IDR_DOS_STAGE2);
   if (stage2.size() != kSectorSize) {
-    lastError_ = ENOENT;
+    lastError_ = Failure::Own(FailureKind::NotFound);
     return false;
   }
   std::copy(stage2.begin(), stage2.end(), sector);

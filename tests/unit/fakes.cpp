@@ -46,8 +46,8 @@ void WriteMbr(CardImage& card, std::uint32_t totalSectors) {
   Put32(s, 440, 0x12345678);  // disk signature
   s[444] = s[445] = 0;
   std::fill(s.begin() + 446, s.begin() + 510, 0);
-  s[446] = 0x00;                         // not active
-  s[446 + 4] = 0x0C;                     // FAT32 LBA
+  s[446] = 0x00;      // not active
+  s[446 + 4] = 0x0C;  // FAT32 LBA
   Put32(s, 446 + 8, card.partitionStart);
   Put32(s, 446 + 12, totalSectors - card.partitionStart);
   s[510] = 0x55;
@@ -62,10 +62,10 @@ void WriteFat32BootSector(CardImage& card, const BpbShape& b) {
   s[2] = 0x90;
   std::copy_n("MSWIN4.1", 8, s.begin() + 3);
   Put16(s, 11, b.bytesPerSector);
-  s[13] = 8;          // sectors per cluster
-  Put16(s, 14, 32);   // reserved sectors
-  s[16] = 2;          // FATs
-  Put16(s, 17, 0);    // root entries
+  s[13] = 8;         // sectors per cluster
+  Put16(s, 14, 32);  // reserved sectors
+  s[16] = 2;         // FATs
+  Put16(s, 17, 0);   // root entries
   Put16(s, 19, b.total16);
   s[21] = b.media;
   Put16(s, 22, 0);
@@ -171,8 +171,7 @@ bool FakeDeviceApi::Read(DeviceHandle handle, std::uint8_t* buffer, std::uint32_
   return Transfer(handle, buffer, length, moved, false);
 }
 
-bool FakeDeviceApi::Write(DeviceHandle handle, const std::uint8_t* buffer, std::uint32_t length,
-                          std::uint32_t& moved) {
+bool FakeDeviceApi::Write(DeviceHandle handle, const std::uint8_t* buffer, std::uint32_t length, std::uint32_t& moved) {
   return Transfer(handle, const_cast<std::uint8_t*>(buffer), length, moved, true);
 }
 
@@ -184,6 +183,65 @@ std::uint8_t* FakeDeviceApi::AllocateSector() {
 }
 
 void FakeDeviceApi::FreeSector(std::uint8_t* bytes) {
+  --liveBuffers;
+  delete[] bytes;
+}
+
+// ---- card port -------------------------------------------------------------------
+
+int FakeCard::SetVolumeLock(const std::string&, bool lock) {
+  journal_.push_back(lock ? "acquire" : "release");
+  held = false;
+  if (!lock) return 1;
+  if (acquisitionsBeforeFailure == 0) {
+    log_.StopProgressAnimation();
+    log_.ShowMessageBoxString(refusalText, kMbOk | kMbIconExclamation);
+    return 0;
+  }
+  if (acquisitionsBeforeFailure > 0) --acquisitionsBeforeFailure;
+  held = true;
+  return 1;
+}
+
+bool FakeCard::Transfer(const std::string& what, std::uint64_t lba, std::uint8_t* bytes, bool write) {
+  journal_.push_back(what);
+  if (!held || failing.count(what) != 0) {
+    lastError_ = held ? failure : Failure::Own(FailureKind::InvalidHandle);
+    return false;
+  }
+  if (write) {
+    std::copy_n(bytes, kSectorSize, card_.At(lba).begin());
+  } else {
+    const Sector sector = card_.Get(lba);
+    std::copy_n(sector.begin(), kSectorSize, bytes);
+  }
+  return true;
+}
+
+bool FakeCard::ReadMbrSector(const std::string&, SectorBuffer& buffer) {
+  return Transfer("read-mbr", 0, buffer.data(), false);
+}
+
+bool FakeCard::WriteMbrSector(const std::string&, const SectorBuffer& buffer) {
+  return Transfer("write-mbr", 0, const_cast<std::uint8_t*>(buffer.data()), true);
+}
+
+bool FakeCard::ReadVolumeBootSector(const std::string&, SectorBuffer& buffer) {
+  return Transfer("read-volume", card_.partitionStart, buffer.data(), false);
+}
+
+bool FakeCard::WriteVolumeBootSector(const std::string&, const SectorBuffer& buffer) {
+  return Transfer("write-volume", card_.partitionStart, const_cast<std::uint8_t*>(buffer.data()), true);
+}
+
+SectorBuffer FakeCard::AllocateSector() {
+  if (allocationsBeforeFailure == 0) return {};
+  if (allocationsBeforeFailure > 0) --allocationsBeforeFailure;
+  ++liveBuffers;
+  return SectorBuffer(new std::uint8_t[kSectorSize](), this);
+}
+
+void FakeCard::FreeSector(std::uint8_t* bytes) {
   --liveBuffers;
   delete[] bytes;
 }
@@ -231,10 +289,13 @@ DialogValues FakeOperator::ExchangeIntoMembers() {
 
 // ---- system, resources -------------------------------------------------------------
 
-std::optional<std::string> FakeSystem::SystemErrorText(std::uint32_t code) {
+FailureDescription FakeSystem::DescribeFailure(const Failure& failure) {
+  // As the Windows program names failures: its own code for what the
+  // restore found itself.
+  const std::uint32_t code = failure.origin == CodeOrigin::None ? WindowsCodeOf(failure.kind) : failure.code;
   auto it = errorTexts.find(code);
-  if (it == errorTexts.end()) return std::nullopt;
-  return it->second;
+  if (it == errorTexts.end()) return {code, std::nullopt};
+  return {code, it->second};
 }
 
 DriveType FakeSystem::DriveTypeOf(char letter) {
@@ -266,8 +327,8 @@ std::string FakeResources::LoadResString(unsigned id) {
 
 ImageLoad FakeResources::LoadBootImage(unsigned id) {
   auto it = images.find(id);
-  if (it == images.end()) return ImageLoad{{}, missingImageError};
-  return ImageLoad{std::span<const std::uint8_t>(it->second), 0};
+  if (it == images.end()) return ImageLoad{{}, Failure::Win32(FailureKind::NotFound, missingImageError)};
+  return ImageLoad{std::span<const std::uint8_t>(it->second), {}};
 }
 
 // ---- files -------------------------------------------------------------------------
@@ -386,7 +447,7 @@ void FakeProfile::SetFile(const std::string& path, const std::string& text) {
 }
 
 std::string FakeProfile::ReadProfileString(const std::string& section, const std::string& key,
-                                                 const std::string& defaultValue, const std::string& file) {
+                                           const std::string& defaultValue, const std::string& file) {
   auto it = texts.find(Lower(file));
   if (it == texts.end()) return ProfileGetString(nullptr, section, key, defaultValue);
   const ProfileText profile(it->second);
@@ -394,7 +455,7 @@ std::string FakeProfile::ReadProfileString(const std::string& section, const std
 }
 
 int FakeProfile::ReadProfileInt(const std::string& section, const std::string& key, int defaultValue,
-                                      const std::string& file) {
+                                const std::string& file) {
   auto it = texts.find(Lower(file));
   if (it == texts.end()) return defaultValue;
   const ProfileText profile(it->second);
@@ -419,8 +480,8 @@ bool FakeFormat::FormatCard(const std::string& driveEntry) {
 InstallerOutcome FakeInstaller::RunInstaller(const InstallerCommand& command) {
   journal_.push_back("install " + command.commandLine);
   commands.push_back(command);
-  if (Hit(plan, "installer-start")) return InstallerOutcome{false, 2, 0};
-  if (Hit(plan, "installer-exit")) return InstallerOutcome{true, 0, 1};
+  if (Hit(plan, "installer-start")) return InstallerOutcome{false, Failure::Win32(FailureKind::NotFound, 2), 0};
+  if (Hit(plan, "installer-exit")) return InstallerOutcome{true, {}, 1};
   if (outcome.started && outcome.exitCode == 0) {
     for (const std::string& f : filesWritten) files_.AddFile(f, 100);
   }
@@ -429,8 +490,7 @@ InstallerOutcome FakeInstaller::RunInstaller(const InstallerCommand& command) {
 
 // ---- world -------------------------------------------------------------------------------
 
-World::World()
-    : ctx(Ports{ui, system, resources, handleCard, format, installer, files, profile}) {
+World::World() : ctx(Ports{ui, system, resources, handleCard, format, installer, files, profile}) {
   g_strSavedProjectFolder.clear();
   device.plan = &faults;
   files.plan = &faults;
@@ -445,8 +505,8 @@ World::World()
 }
 
 void World::SetKind(SystemKind kind) {
-  ctx.SetSystemKind(static_cast<int>(kind));
-  g_nSystemKind = static_cast<int>(kind);
+  ctx.SetSystemKind(kind);
+  g_nSystemKind = kind;
 }
 
 std::vector<std::string> World::Messages() const {
