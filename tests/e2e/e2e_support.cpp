@@ -305,6 +305,7 @@ std::vector<std::string> FsckFindings(const fs::path& card) {
   const Output r = Shell("fsck.fat -n " + Quote(part));
   fs::remove(part);
   std::vector<std::string> findings;
+  if (r.status != 0 && r.status != 1) findings.push_back("fsck.fat failed with status " + std::to_string(r.status));
   std::istringstream lines(r.out + r.err);
   bool known = false;  // the lines indented below a known remark belong to it
   for (std::string line; std::getline(lines, line);) {
