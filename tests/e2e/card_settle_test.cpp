@@ -61,14 +61,9 @@ TEST(SettleAfterFormatting, UdevIsAskedForABlockDeviceOnly) {
   EXPECT_FALSE(fs::exists(s / "udevadm.calls"));
   EXPECT_NE(image.err.find("of which waiting for the card after formatting 0.00"), std::string::npos) << image.err;
 
-  const Output attach = Shell("losetup --find --show " + Quote(s / "card.img"));
-  if (attach.status != 0) GTEST_SKIP() << "no loop device to stand for a card reader: " << attach.err;
-  std::string device = attach.out;
-  while (!device.empty() && device.back() == '\n') device.pop_back();
-  struct Detach {
-    std::string device;
-    ~Detach() { Shell("losetup -d " + Quote(device)); }
-  } detach{device};
+  const LoopDevice loop(s / "card.img");
+  if (loop.device().empty()) GTEST_SKIP() << "no loop device to stand for a card reader: " << loop.error();
+  const std::string& device = loop.device();
   const Output disk = RunTessarin(s.path(), s / "tmp", "--yes " + Quote(device), path);
   ASSERT_EQ(disk.status, 0) << disk.err;
   std::ifstream calls(s / "udevadm.calls");
