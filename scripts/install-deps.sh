@@ -17,6 +17,7 @@ pkgs=(
   wine wine64 wine32:i386 fonts-wine
   xvfb xauth x11-utils imagemagick
   fp-utils
+  python3
 )
 
 missing=()

@@ -225,6 +225,49 @@ std::vector<HoldingProcess> ProcessesWithDevicesOpen(const std::vector<dev_t>& d
   });
 }
 
+namespace {
+
+// A descriptor opened for writing: its flags in fdinfo, in octal, carry
+// O_WRONLY or O_RDWR.
+bool OpenForWriting(const fs::path& fd) {
+  std::ifstream in(fd.parent_path().parent_path() / "fdinfo" / fd.filename());
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("flags:", 0) != 0) continue;
+    const unsigned long flags = std::strtoul(line.c_str() + 6, nullptr, 8);
+    return (flags & 3U) != 0;
+  }
+  return false;
+}
+
+// The card's own block devices: the disk and its partitions, or the loop
+// devices that present the image.
+std::vector<dev_t> CardDevices(const CardTarget& target, const SystemRoots& roots) {
+  return target.blockDevice ? DiskAndPartitions(target.device, roots.sysfs) : LoopDevicesOf(target, roots.sysfs);
+}
+
+void AddProcesses(std::vector<HoldingProcess>& to, const std::vector<HoldingProcess>& more) {
+  for (const HoldingProcess& p : more)
+    if (std::none_of(to.begin(), to.end(), [&p](const HoldingProcess& h) { return h.pid == p.pid; })) to.push_back(p);
+  std::sort(to.begin(), to.end(), [](const auto& a, const auto& b) { return a.pid < b.pid; });
+}
+
+}  // namespace
+
+std::vector<HoldingProcess> ProcessesWritingTo(const std::vector<dev_t>& devices, const SystemRoots& roots) {
+  std::vector<std::string> nodes;
+  for (dev_t d : devices)
+    if (const std::string name = BlockDeviceName(d, roots); !name.empty()) nodes.push_back("/dev/" + name);
+  return ScanProcesses(roots, [&](const fs::path& fd, const std::string& target) {
+    bool on = std::find(nodes.begin(), nodes.end(), target) != nodes.end();
+    if (!on && roots.Live()) {
+      struct stat st {};
+      on = stat(fd.c_str(), &st) == 0 && S_ISBLK(st.st_mode) &&
+           std::find(devices.begin(), devices.end(), st.st_rdev) != devices.end();
+    }
+    return on && OpenForWriting(fd);
+  });
+}
+
 std::vector<HoldingProcess> ProcessesWithFileOpen(const std::string& path, dev_t device, ino_t inode,
                                                   const SystemRoots& roots) {
   std::vector<HoldingProcess> found = ScanProcesses(roots, [&](const fs::path& fd, const std::string& target) {
@@ -311,6 +354,43 @@ std::string DescribeHolders(const std::vector<std::string>& mountPoints, const s
     part(p);
   }
   return text;
+}
+
+std::string WhyCardIsHeld(const CardTarget& target, const SystemRoots& roots) {
+  if (target.blockDevice) {
+    for (const SystemDisk& d : SystemDisks(roots)) {
+      const std::vector<dev_t> below = DisksBelow(target.device, roots.sysfs);
+      if (d.disk == target.device || std::find(below.begin(), below.end(), d.disk) != below.end())
+        return target.path + " holds the running system (" + d.why + "); it is never restored.";
+    }
+  }
+  const std::vector<dev_t> devices = CardDevices(target, roots);
+  const std::vector<std::string> points = MountPointsOn(devices, ReadMounts(roots), roots);
+  const std::vector<std::string> built = DevicesBuiltOn(devices, roots);
+  std::vector<HoldingProcess> writers = ProcessesWritingTo(devices, roots);
+  if (!target.blockDevice) {
+    std::vector<HoldingProcess> onFile = ScanProcesses(roots, [&](const fs::path& fd, const std::string& file) {
+      bool same = file == target.path;
+      if (!same && roots.Live()) {
+        struct stat st {};
+        same = stat(fd.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_dev == target.device &&
+               st.st_ino == target.inode;
+      }
+      return same && OpenForWriting(fd);
+    });
+    AddProcesses(writers, onFile);
+  }
+  const std::string holders = DescribeHolders(points, writers, built);
+  if (holders.empty()) return {};
+  return target.path + " is in use: " + holders + ". Free it and try again.";
+}
+
+std::string WhatHoldsCard(const CardTarget& target, const SystemRoots& roots) {
+  const std::vector<dev_t> devices = CardDevices(target, roots);
+  std::vector<HoldingProcess> processes = ProcessesWithDevicesOpen(devices, roots);
+  if (!target.blockDevice)
+    AddProcesses(processes, ProcessesWithFileOpen(target.path, target.device, target.inode, roots));
+  return DescribeHolders(MountPointsOn(devices, ReadMounts(roots), roots), processes, DevicesBuiltOn(devices, roots));
 }
 
 }  // namespace tessarin::linux_port

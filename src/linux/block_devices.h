@@ -66,6 +66,10 @@ std::vector<HoldingProcess> ProcessesWithDevicesOpen(const std::vector<dev_t>& d
 std::vector<HoldingProcess> ProcessesWithFileOpen(const std::string& path, dev_t device, ino_t inode,
                                                   const SystemRoots& roots);
 
+// Processes other than this one with one of the devices open for writing
+// (dd, a disk tool, an emulator running off the card).
+std::vector<HoldingProcess> ProcessesWritingTo(const std::vector<dev_t>& devices, const SystemRoots& roots);
+
 // Mapped devices (device-mapper, RAID) built on one of the devices, by
 // their names ("dm-0 (cryptcard)").
 std::vector<std::string> DevicesBuiltOn(const std::vector<dev_t>& devices, const SystemRoots& roots);
@@ -78,5 +82,18 @@ std::vector<std::string> MountPointsOn(const std::vector<dev_t>& devices, const 
 // (dd if=/dev/zero of=/dev/sdb)". Empty when nothing does.
 std::string DescribeHolders(const std::vector<std::string>& mountPoints, const std::vector<HoldingProcess>& processes,
                             const std::vector<std::string>& builtOn = {});
+
+// Why the card must not be touched, or empty when it is free: a disk the
+// running system stands on (root, boot, swap, any mounted system file
+// system) is never restored; a card mounted, built on, or open for writing
+// in another process is refused, every holder named ("/dev/sdb is in use:
+// mounted on /media/card; open in PID 812 (dd of=/dev/sdb1). ...").
+std::string WhyCardIsHeld(const CardTarget& target, const SystemRoots& roots);
+
+// What holds the card, for a refusal the system gave (an exclusive open
+// that failed, a lock): mount points, mapped devices and every process with
+// the card, one of its partitions or its image open. Empty when nothing can
+// be found.
+std::string WhatHoldsCard(const CardTarget& target, const SystemRoots& roots);
 
 }  // namespace tessarin::linux_port

@@ -36,7 +36,7 @@ class CardFormat final : public FormatPort {
   void SettleAfterFormatting(const std::string& driveEntry) override;
 
   // How long the card took to settle, for --timings.
-  double settleSeconds() const { return settleSeconds_; }
+  double SettleSeconds() const { return settleSeconds_; }
 
  private:
   CardTarget target_;

@@ -17,6 +17,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "linux/block_devices.h"
+
 namespace fs = std::filesystem;
 
 namespace tessarin::linux_port {
@@ -264,13 +266,6 @@ std::string WhyCardIsInUse(const CardTarget& target, const std::vector<MountEntr
   return {};
 }
 
-std::string WhyCardIsInUse(const CardTarget& target) {
-  std::ifstream in("/proc/self/mountinfo");
-  std::stringstream text;
-  text << in.rdbuf();
-  struct stat st {};
-  const dev_t root = stat("/", &st) == 0 ? st.st_dev : 0;
-  return WhyCardIsInUse(target, ParseMountInfo(text.str()), root, "/sys");
-}
+std::string WhyCardIsInUse(const CardTarget& target) { return WhyCardIsHeld(target, SystemRoots{}); }
 
 }  // namespace tessarin::linux_port

@@ -64,8 +64,8 @@ std::vector<dev_t> LoopDevicesOf(const CardTarget& image, const std::string& sys
 std::string WhyCardIsInUse(const CardTarget& target, const std::vector<MountEntry>& mounts, dev_t rootDevice,
                            const std::string& sysfs);
 
-// The same for the running system: /proc/self/mountinfo, the device of "/"
-// and /sys.
+// The same for the running system, and more: every disk the system stands
+// on, and the card's holders named (see WhyCardIsHeld).
 std::string WhyCardIsInUse(const CardTarget& target);
 
 }  // namespace tessarin::linux_port

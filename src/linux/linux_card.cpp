@@ -18,6 +18,7 @@
 #include "card/resource_port.h"
 #include "card/sector_layout.h"
 #include "card/system_kinds.h"
+#include "linux/block_devices.h"
 
 namespace tessarin::linux_port {
 
@@ -66,7 +67,12 @@ int LinuxCard::SetVolumeLock(const std::string& /*driveEntry*/, bool lock) {
     lastError_ =
         Failure::Errno(errno == EACCES || errno == EROFS ? FailureKind::WriteProtected : FailureKind::Open, errno);
     openFailed_ = true;
-    if (diagnostic_) diagnostic_(target_.path + ": " + std::strerror(errno));
+    const int error = errno;
+    if (diagnostic_) {
+      // Held exclusively elsewhere: by whom, where it can be found.
+      const std::string holders = error == EBUSY ? WhatHoldsCard(target_, SystemRoots{}) : std::string();
+      diagnostic_(target_.path + ": " + std::strerror(error) + (holders.empty() ? "" : " (" + holders + ")"));
+    }
     log_.StopProgressAnimation();
     log_.ShowMessageBoxString(IDS_CANNOT_OPEN_DRIVE, kMbOk | kMbIconExclamation);
     return 0;
@@ -75,7 +81,9 @@ int LinuxCard::SetVolumeLock(const std::string& /*driveEntry*/, bool lock) {
     lastError_ = Failure::Errno(FailureKind::Open, errno);
     close(fd);
     log_.StopProgressAnimation();
-    log_.ShowMessageBox(target_.path + " is in use: another program holds a lock on it. Close it and try again.",
+    const std::string holders = WhatHoldsCard(target_, SystemRoots{});
+    log_.ShowMessageBox(target_.path + " is in use: another program holds a lock on it" +
+                            (holders.empty() ? "" : " (" + holders + ")") + ". Close it and try again.",
                         kMbOk | kMbIconExclamation);
     return 0;
   }

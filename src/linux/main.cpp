@@ -48,7 +48,8 @@ using namespace tessarin::linux_port;
 constexpr char kCardLetter = 'e';
 
 const char kUsage[] =
-    "Usage: tessarin [OPTION]... TARGET\n"
+    "Usage: tessarin [OPTION]... TARGET...\n"
+    "       tessarin --list [--all] [--json]\n"
     "Restore the panel's system onto the card TARGET: a whole card as a block\n"
     "device (/dev/sdX, /dev/mmcblkN) or a whole-card image file whose MBR\n"
     "describes a first partition. Everything on that partition is deleted;\n"
@@ -59,28 +60,55 @@ const char kUsage[] =
     "Windows CE when none is there); CFDef.ini is read from there too.\n"
     "The card is called drive e: in the log and the messages.\n"
     "\n"
+    "A card mounted, used by a mapped device or written by another program is\n"
+    "refused, its holders named (mount points, PID and command); a disk the\n"
+    "running system stands on (root, boot, swap, a system folder) never is a\n"
+    "TARGET.\n"
+    "\n"
+    "Several TARGETs are restored at once, each by a process of its own with\n"
+    "its own hold of the card, temporary folder and checks: one question for\n"
+    "all of them, each log line prefixed with its target, a table of the\n"
+    "results at the end. One card that fails does not stop the others.\n"
+    "\n"
     "Options:\n"
     "  -d, --dir=DIR      working directory: the installer archive and CFDef.ini\n"
     "                     (default: the current directory)\n"
     "  -y, --yes          answer the confirmation Yes (scripts, production lines);\n"
     "                     without a terminal the restore needs it\n"
     "      --no-preserve  do not save and restore the card's Project folder\n"
+    "      --json         write one JSON object per line on standard output\n"
+    "                     instead of the log: each step's start and end, the\n"
+    "                     progress, the messages and the result with the card's\n"
+    "                     identity and the saved folder; with several TARGETs a\n"
+    "                     last \"summary\" object\n"
+    "      --log=FILE     append every run's log lines to FILE, the service\n"
+    "                     record: the card's identity, the installer archive's\n"
+    "                     name, size and SHA-256, the program's version, the result\n"
     "      --timings      report on standard error how long the restore took and\n"
-    "                     how much of it were the pauses the sequence prescribes\n"
+    "                     how much of it was spent waiting for the card\n"
+    "  -l, --list         list the block devices that could be a card: device,\n"
+    "                     size, bus, vendor/model, media present, write-protected,\n"
+    "                     in use (and by what), the first partition's type and\n"
+    "                     label; never the running system's disks, optical or\n"
+    "                     network devices\n"
+    "      --all          with --list: other fixed disks and loop devices too\n"
     "  -h, --help         show this help and exit\n"
     "  -V, --version      show the version and exit\n"
     "\n"
     "The log goes to standard output, one line per step, as the Windows\n"
-    "program lists it; messages and progress go to standard error.\n"
+    "program lists it; messages go to standard error. On a terminal, standard\n"
+    "error shows one progress line per card: the step, a bar, the bytes done\n"
+    "and the time left of installing and copying the Project folder.\n"
     "\n"
-    "Exit status:\n"
-    "  0  the system was restored, and the Project folder put back\n"
-    "  1  the restore stopped at a failed step (the messages say which)\n"
-    "  2  wrong usage, a target that cannot be used, or no terminal to confirm on\n"
-    "     without --yes; nothing was changed\n"
-    "  3  the confirmation was answered No; nothing was changed\n"
-    "  4  the system was restored, but the Project folder could not be put back;\n"
-    "     it waits in the temporary folder the last log line names\n";
+    "Exit status (several TARGETs: the worst of the cards', in this order):\n"
+    "  0    the system was restored, and the Project folder put back\n"
+    "  3    the confirmation was answered No; nothing was changed\n"
+    "  2    wrong usage, a target that cannot be used, or no terminal to confirm\n"
+    "       on without --yes; nothing was changed\n"
+    "  4    the system was restored, but the Project folder could not be put back;\n"
+    "       it waits in the temporary folder the last log line names\n"
+    "  1    the restore stopped at a failed step (the messages say which)\n"
+    "  130  stopped by a second interrupt\n";
 
 int Usage(const char* problem) {
   std::fprintf(stderr, "tessarin: %s\nTry 'tessarin --help' for more information.\n", problem);
@@ -181,12 +209,12 @@ int main(int argc, char** argv) {
   CardListOptions listOptions;
   std::string logFile;
   int reportFd = -1;
-  enum { kOptNoPreserve = 256, kOptTimings, kOptList, kOptAll, kOptJson, kOptLog, kOptReportFd };
+  enum { kOptNoPreserve = 256, kOptTimings, kOptAll, kOptJson, kOptLog, kOptReportFd };
   static const option kLongOptions[] = {{"dir", required_argument, nullptr, 'd'},
                                         {"yes", no_argument, nullptr, 'y'},
                                         {"no-preserve", no_argument, nullptr, kOptNoPreserve},
                                         {"timings", no_argument, nullptr, kOptTimings},
-                                        {"list", no_argument, nullptr, kOptList},
+                                        {"list", no_argument, nullptr, 'l'},
                                         {"all", no_argument, nullptr, kOptAll},
                                         {"json", no_argument, nullptr, kOptJson},
                                         {"log", required_argument, nullptr, kOptLog},
@@ -195,7 +223,7 @@ int main(int argc, char** argv) {
                                         {"version", no_argument, nullptr, 'V'},
                                         {nullptr, 0, nullptr, 0}};
   opterr = 0;
-  for (int c; (c = getopt_long(argc, argv, ":d:yhV", kLongOptions, nullptr)) != -1;) {
+  for (int c; (c = getopt_long(argc, argv, ":d:ylhV", kLongOptions, nullptr)) != -1;) {
     switch (c) {
       case 'd':
         dir = optarg;
@@ -209,7 +237,7 @@ int main(int argc, char** argv) {
       case kOptTimings:
         timings = true;
         break;
-      case kOptList:
+      case 'l':
         list = true;
         break;
       case kOptAll:
@@ -343,7 +371,7 @@ int main(int argc, char** argv) {
       for (const auto& [step, seconds] : ui.StepTimes())
         std::fprintf(stderr, "tessarin: timings: %s: %.3f s\n", step.c_str(), seconds);
       std::fprintf(stderr, "tessarin: timings: total %.3f s, of which waiting for the card after formatting %.3f s\n",
-                   total, format.settleSeconds());
+                   total, format.SettleSeconds());
     }
     const int status = result == RestoreResult::Completed            ? kExitRestored
                        : result == RestoreResult::ProjectNotRestored ? kExitProjectNotRestored

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <fstream>
@@ -102,6 +103,7 @@ class LaidOutSystem : public ::testing::Test {
     fs::create_symlink("/dev/mmcblk0p1", dd / "fd" / "3");
     fs::create_symlink("/dev/pts/1", dd / "fd" / "1");
     std::ofstream(dd / "cmdline", std::ios::binary) << std::string("dd\0if=/dev/zero\0of=/dev/mmcblk0p1\0", 35);
+    FakeSysfs::Set(dd / "fdinfo", "3", "pos:\t0\nflags:\t0100001\nmnt_id:\t25");
     const fs::path shell = s_ / "proc" / "4000";
     fs::create_directories(shell / "fd");
     fs::create_symlink("/dev/sda2", shell / "fd" / "0");
@@ -212,21 +214,102 @@ TEST_F(LaidOutSystem, DescribesEachCard) {
             "([{'pid': 4242, 'command': 'dd if=/dev/zero of=/dev/mmcblk0p1'}], ['/media/op/PANEL CARD'], 12)");
 }
 
+// A card given as TARGET: a disk of the running system is never restored,
+// whatever holds it; a card mounted or written by another program is
+// refused with its holders named; one only read elsewhere (blkid, a file
+// manager's probe) is free, yet named when the system refuses to hand it
+// over exclusively.
+TEST_F(LaidOutSystem, RefusesTargetsThatAreHeldNamingTheHolders) {
+  const fs::path probe = s_ / "proc" / "4300";
+  fs::create_directories(probe / "fd");
+  fs::create_symlink("/dev/sde", probe / "fd" / "4");
+  FakeSysfs::Set(probe / "fdinfo", "4", "pos:\t0\nflags:\t0100000");
+  std::ofstream(probe / "cmdline", std::ios::binary) << std::string("blkid\0/dev/sde\0", 16);
+  const fs::path emulator = s_ / "proc" / "4400";
+  fs::create_directories(emulator / "fd");
+  fs::create_symlink("/srv/images/spare.img", emulator / "fd" / "9");
+  FakeSysfs::Set(emulator / "fdinfo", "9", "pos:\t0\nflags:\t02100002");
+  FakeSysfs::Set(emulator, "comm", "qemu-system-i38");
+
+  struct Case {
+    const char* path;
+    dev_t dev;  // 0: an image file
+    std::string refusal;
+    std::string holders;
+  };
+  const Case cases[] = {
+      {"/dev/sda", makedev(8, 0),
+       "/dev/sda holds the running system (/ is mounted from /dev/sda2); it is never restored.",
+       "mounted on /, /boot/efi; open in PID 4000 (bash)"},
+      {"/dev/sdd", makedev(8, 48), "/dev/sdd holds the running system (swap is on /dev/sdd2); it is never restored.",
+       ""},
+      {"/dev/sdf", makedev(8, 80),
+       "/dev/sdf holds the running system (/home is mounted from /dev/mapper/crypthome); it is never restored.",
+       "mounted on /home; used by dm-0 (crypthome)"},
+      {"/dev/sdh", makedev(8, 112),
+       "/dev/sdh holds the running system (swap is on /mnt/stick/swap.img); it is never restored.",
+       "mounted on /mnt/stick"},
+      {"/dev/sdb", makedev(8, 16), "/dev/sdb is in use: mounted on /media/op/PANEL CARD. Free it and try again.",
+       "mounted on /media/op/PANEL CARD"},
+      {"/dev/mmcblk0", makedev(179, 0),
+       "/dev/mmcblk0 is in use: open in PID 4242 (dd if=/dev/zero of=/dev/mmcblk0p1). Free it and try again.",
+       "open in PID 4242 (dd if=/dev/zero of=/dev/mmcblk0p1)"},
+      {"/dev/sde", makedev(8, 64), "", "open in PID 4300 (blkid /dev/sde)"},
+      {"/dev/sdc", makedev(8, 32), "", ""},
+      {"/srv/images/spare.img", 0,
+       "/srv/images/spare.img is in use: open in PID 4400 (qemu-system-i38). Free it and try again.",
+       "open in PID 4400 (qemu-system-i38)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    CardTarget t;
+    t.path = c.path;
+    t.blockDevice = c.dev != 0;
+    t.device = c.dev != 0 ? c.dev : makedev(8, 2);
+    t.inode = 77;
+    EXPECT_EQ(WhyCardIsHeld(t, roots_), c.refusal);
+    EXPECT_EQ(WhatHoldsCard(t, roots_), c.holders);
+  }
+}
+
+// The whole program: a card image another program is writing (an emulator
+// running off it, say) is refused before anything is written, the writer
+// named by PID and command.
+TEST(HeldCards, AnImageAnotherProgramWritesIsRefusedByName) {
+  Scratch s;
+  fs::create_directories(s / "tmp");
+  MakeCard(s / "card.img", {96, std::nullopt, true});
+  MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
+  const std::string before = FileHash(s / "card.img");
+  std::string pid =
+      MustShell("(exec 3<>" + Quote(s / "card.img") + "; exec sleep 60) </dev/null >/dev/null 2>&1 & echo $!");
+  while (!pid.empty() && pid.back() == '\n') pid.pop_back();
+  struct Stop {
+    std::string pid;
+    ~Stop() { Shell("kill " + pid + " 2>/dev/null"); }
+  } stop{pid};
+  // Until the writer has the image open and runs as itself.
+  for (int i = 0;
+       i < 500 && Shell("test -e /proc/" + pid + "/fd/3 && grep -q '^sleep' /proc/" + pid + "/cmdline").status != 0;
+       ++i)
+    usleep(10000);
+
+  const Output run = RunTessarin(s.path(), s / "tmp", "--yes card.img");
+  EXPECT_NE(run.status, 0);
+  EXPECT_NE(run.err.find("card.img is in use: open in PID " + pid + " (sleep 60). Free it and try again."),
+            std::string::npos)
+      << run.err;
+  EXPECT_EQ(FileHash(s / "card.img"), before);
+}
+
 // The machine's own disks: whatever it has, the disk holding "/" is never
 // offered, and a loop device over a card image is, with --all only.
 TEST(ListOfThisMachine, NeverTheDiskHoldingRoot) {
   Scratch s;
   MakeCard(s / "card.img", {64, std::nullopt, true});
   Mtools(s / "card.img", "mlabel ::LOOPCARD");
-  const Output attach = Shell("losetup --find --show " + Quote(s / "card.img"));
-  std::string loop = attach.out;
-  while (!loop.empty() && loop.back() == '\n') loop.pop_back();
-  struct Detach {
-    std::string device;
-    ~Detach() {
-      if (!device.empty()) Shell("losetup -d " + Quote(device));
-    }
-  } detach{attach.status == 0 ? loop : std::string()};
+  const LoopDevice card(s / "card.img");
+  const std::string& loop = card.device();
 
   const Output all = Shell(Quote(TESSARIN_PROGRAM) + " --list --all --json");
   ASSERT_EQ(all.status, 0) << all.err;
@@ -248,7 +331,7 @@ TEST(ListOfThisMachine, NeverTheDiskHoldingRoot) {
   }
   EXPECT_EQ(table.out.find(rootDisk + " "), std::string::npos) << table.out;
 
-  if (attach.status != 0) GTEST_SKIP() << "no loop device to stand for a card: " << attach.err;
+  if (loop.empty()) GTEST_SKIP() << "no loop device to stand for a card: " << card.error();
   EXPECT_EQ(JsonQuery(all.out,
                       "[(o['bus'], o['backing_file'], o['first_partition']['label']) for o in objs if "
                       "o['device'] == '" +

@@ -428,8 +428,8 @@ void DetachByBackingFile(const fs::path& image) {
 
 LoopDevice::LoopDevice(const fs::path& image, bool readOnly) : image_(image) {
   TakeLoopLock();
-  const Output attach = Shell(std::string("losetup ") + (readOnly ? "--read-only " : "") + "--find --show " +
-                              Quote(image));
+  const Output attach =
+      Shell(std::string("losetup ") + (readOnly ? "--read-only " : "") + "--find --show " + Quote(image));
   if (attach.status != 0) {
     error_ = attach.err.empty() ? "losetup failed" : attach.err;
     return;

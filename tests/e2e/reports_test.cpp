@@ -141,5 +141,41 @@ TEST(Reports, ProgressLineForPeople) {
   EXPECT_EQ(AmountText(1'500'000'000, 20'000'000'000), "1.5 of 20.0 GB");
 }
 
+// --help and the manual page speak of every option the program takes, and
+// the program takes every option they speak of.
+TEST(Reports, HelpAndManualCoverEveryOption) {
+  const Output help = Shell(Quote(TESSARIN_PROGRAM) + " --help");
+  ASSERT_EQ(help.status, 0);
+  std::ifstream in(TESSARIN_MAN_PAGE);
+  const std::string manual((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ASSERT_FALSE(manual.empty());
+  struct Option {
+    const char* name;
+    const char* trial;  // a use that must not be refused as unknown
+  };
+  const Option options[] = {{"dir", "--dir=/nonexistent x.img"},
+                            {"yes", "--yes x.img"},
+                            {"no-preserve", "--no-preserve x.img"},
+                            {"json", "--list --json"},
+                            {"log", "--log=/dev/null x.img"},
+                            {"timings", "--timings x.img"},
+                            {"list", "--list"},
+                            {"all", "--list --all"},
+                            {"help", "--help"},
+                            {"version", "--version"}};
+  for (const Option& o : options) {
+    SCOPED_TRACE(o.name);
+    const std::string name = std::string("--") + o.name;
+    EXPECT_NE(help.out.find(name), std::string::npos);
+    std::string escaped;  // as roff writes it: \-\-no\-preserve
+    for (char c : name) escaped += c == '-' ? std::string("\\-") : std::string(1, c);
+    EXPECT_NE(manual.find(escaped), std::string::npos);
+    const Output run = Shell(Quote(TESSARIN_PROGRAM) + " " + o.trial + " </dev/null");
+    EXPECT_EQ(run.err.find("unknown option"), std::string::npos) << run.err;
+  }
+  for (const char* topic : {"TARGET...", "--json", "PID", "summary", "time left"})
+    EXPECT_NE(help.out.find(topic), std::string::npos) << topic;
+}
+
 }  // namespace
 }  // namespace e2e

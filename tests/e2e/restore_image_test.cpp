@@ -777,7 +777,9 @@ TEST(BlockDevice, HeldExclusivelyAndRestoredThroughTheWholeDisk) {
     const Output held = RunTessarin(s.path(), s / "tmp", "--yes " + Quote(device));
     close(holder);
     EXPECT_EQ(held.status, 1);
-    EXPECT_NE(held.err.find("Device or resource busy"), std::string::npos) << held.err;
+    EXPECT_NE(held.err.find("Device or resource busy (open in PID " + std::to_string(getpid()) + " ("),
+              std::string::npos)
+        << held.err;
     EXPECT_NE(held.err.find(kLockFailed), std::string::npos) << held.err;
     EXPECT_EQ(FileHash(card), before);
   }
@@ -866,9 +868,9 @@ TEST(Interrupt, OnceTheRestoreRunsTheFirstOneOnlyWarns) {
   // A formatter that takes its time: one second in, the restore is
   // formatting.
   WrapTool(s / "hooks", "mkfs.fat", "sleep 2", "");
-  const Output run = Shell("cd " + Quote(s.path()) + " && { PATH=" + Quote(s / "hooks") + ":$PATH TMPDIR=" +
-                           Quote(s / "tmp") + " " + Quote(TESSARIN_PROGRAM) +
-                           " --yes card.img & pid=$!; sleep 1; kill -INT $pid; wait $pid; }");
+  const Output run =
+      Shell("cd " + Quote(s.path()) + " && { PATH=" + Quote(s / "hooks") + ":$PATH TMPDIR=" + Quote(s / "tmp") + " " +
+            Quote(TESSARIN_PROGRAM) + " --yes card.img & pid=$!; sleep 1; kill -INT $pid; wait $pid; }");
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_NE(run.err.find("stopping now can leave the card unusable; the restore goes on."), std::string::npos)
       << run.err;
