@@ -66,9 +66,10 @@ const char kUsage[] =
     "TARGET.\n"
     "\n"
     "Several TARGETs are restored at once, each by a process of its own with\n"
-    "its own hold of the card, temporary folder and checks: one question for\n"
-    "all of them, each log line prefixed with its target, a table of the\n"
-    "results at the end. One card that fails does not stop the others.\n"
+    "its own hold of the card, temporary folder and checks: one question,\n"
+    "once every card is checked, for the cards that passed; each log line\n"
+    "prefixed with its target; a table of the results at the end. One card\n"
+    "that fails does not stop the others.\n"
     "\n"
     "Options:\n"
     "  -d, --dir=DIR      working directory: the installer archive and CFDef.ini\n"
@@ -165,22 +166,26 @@ int RestoreSeveralCommand(const std::vector<std::string>& targets, const std::ve
       return Usage(("the card " + ShownText(t) + " is given more than once").c_str());
     seen.push_back(id);
   }
-  if (!yes) {
-    if (isatty(STDIN_FILENO) == 0) {
-      std::fputs("tessarin: no terminal to confirm the restore on; give --yes to restore without asking\n", stderr);
-      return kExitUsage;
-    }
-    std::string question = TableString(IDS_CONFIRM_RESTORE) + "s";
-    for (std::size_t i = 0; i < targets.size(); ++i) question += (i == 0 ? " " : ", ") + ShownText(targets[i]);
-    question += "?";
-    TerminalOptions ask;
-    ask.answers = stdin;
-    TerminalOperator ui(ask);
-    std::fprintf(stderr, "tessarin: %zu cards, each called drive %c: in its own log lines\n", targets.size(),
-                 kCardLetter);
-    if (ui.ShowMessageBox(question, kMbYesNo | kMbIconQuestion) != kIdYes) return kExitDeclined;
+  if (!yes && isatty(STDIN_FILENO) == 0) {
+    std::fputs("tessarin: no terminal to confirm the restore on; give --yes to restore without asking\n", stderr);
+    return kExitUsage;
   }
   ParallelOptions options;
+  if (!yes) {
+    // Each card is held and checked by its own restore first; the operator
+    // is asked once, for the cards that passed.
+    options.confirm = [&targets](const std::vector<std::string>& ready) {
+      std::string question = TableString(IDS_CONFIRM_RESTORE) + "s";
+      for (std::size_t i = 0; i < ready.size(); ++i) question += (i == 0 ? " " : ", ") + ShownText(ready[i]);
+      question += "?";
+      TerminalOptions ask;
+      ask.answers = stdin;
+      TerminalOperator ui(ask);
+      std::fprintf(stderr, "tessarin: %zu of %zu cards passed their checks, each called drive %c: in its own lines\n",
+                   ready.size(), targets.size(), kCardLetter);
+      return ui.ShowMessageBox(question, kMbYesNo | kMbIconQuestion) == kIdYes;
+    };
+  }
   options.arguments = shared;
   options.json = json;
   options.timings = timings;
@@ -209,7 +214,8 @@ int main(int argc, char** argv) {
   CardListOptions listOptions;
   std::string logFile;
   int reportFd = -1;
-  enum { kOptNoPreserve = 256, kOptTimings, kOptAll, kOptJson, kOptLog, kOptReportFd };
+  int answerFd = -1;
+  enum { kOptNoPreserve = 256, kOptTimings, kOptAll, kOptJson, kOptLog, kOptReportFd, kOptAnswerFd };
   static const option kLongOptions[] = {{"dir", required_argument, nullptr, 'd'},
                                         {"yes", no_argument, nullptr, 'y'},
                                         {"no-preserve", no_argument, nullptr, kOptNoPreserve},
@@ -219,6 +225,7 @@ int main(int argc, char** argv) {
                                         {"json", no_argument, nullptr, kOptJson},
                                         {"log", required_argument, nullptr, kOptLog},
                                         {"report-fd", required_argument, nullptr, kOptReportFd},
+                                        {"answer-fd", required_argument, nullptr, kOptAnswerFd},
                                         {"help", no_argument, nullptr, 'h'},
                                         {"version", no_argument, nullptr, 'V'},
                                         {nullptr, 0, nullptr, 0}};
@@ -255,6 +262,13 @@ int main(int argc, char** argv) {
         reportFd = std::atoi(optarg);
         if (reportFd < 3 || fcntl(reportFd, F_SETFD, FD_CLOEXEC) != 0)
           return Usage("--report-fd needs an open descriptor");
+        break;
+      case kOptAnswerFd:
+        // Where that program sends the operator's answer, asked once for
+        // every card.
+        answerFd = std::atoi(optarg);
+        if (answerFd < 3 || fcntl(answerFd, F_SETFD, FD_CLOEXEC) != 0)
+          return Usage("--answer-fd needs an open descriptor");
         break;
       case 'h':
         std::fputs(kUsage, stdout);
@@ -307,7 +321,9 @@ int main(int argc, char** argv) {
   if (!target) return refuse(error);
   if (!dir.empty() && chdir(dir.c_str()) != 0) return refuse(dir + ": " + std::strerror(errno));
   const bool terminal = isatty(STDIN_FILENO) != 0;
-  if (!terminal && !yes) return refuse("no terminal to confirm the restore on; give --yes to restore without asking");
+  std::FILE* parentAnswers = answerFd >= 0 && reportFd >= 0 ? fdopen(answerFd, "r") : nullptr;
+  if (!terminal && !yes && parentAnswers == nullptr)
+    return refuse("no terminal to confirm the restore on; give --yes to restore without asking");
   const SystemKind kind =
       DetectSystemKind([](const std::string& name) { return WorkingDirectoryEntry(name).has_value(); }, TableString)
           .value_or(SystemKind::WinCE);
@@ -320,7 +336,8 @@ int main(int argc, char** argv) {
   termOptions.showProgress = isatty(STDERR_FILENO) != 0 && !json;
   termOptions.logOnStdout = !json;
   termOptions.listeners = reports.Listeners();
-  termOptions.answers = terminal ? stdin : nullptr;
+  termOptions.answers = parentAnswers != nullptr ? parentAnswers : terminal ? stdin : nullptr;
+  if (parentAnswers != nullptr) termOptions.askElsewhere = [&reports](const std::string& q) { reports.AskParent(q); };
   termOptions.onRestoreStarted = GuardAgainstInterrupts;
   TerminalOperator ui(termOptions);
   auto diagnostic = [&ui](const std::string& text) { ui.Diagnostic(text); };

@@ -62,24 +62,28 @@ struct Child {
   pid_t pid = -1;
   int fds[3] = {-1, -1, -1};  // its standard output, standard error, report channel
   std::string pending[3];
+  int answerFd = -1;  // where the operator's answer goes, when it asks
   CardResult result;
+  bool asking = false;    // it passed its checks and waits for the answer
   bool reported = false;  // it sent its result
   bool reaped = false;
 };
 
 constexpr int kReportFd = 3;
+constexpr int kAnswerFd = 4;
 
 // Starts this program again for one target.
 bool Spawn(Child& c, const ParallelOptions& options, std::string& error) {
-  int pipes[3][2];
+  int pipes[4][2];
   for (auto& p : pipes) p[0] = p[1] = -1;
+  const bool ask = static_cast<bool>(options.confirm);
   auto closeAll = [&] {
     for (auto& p : pipes)
       for (int& fd : p)
         if (fd >= 0) close(fd), fd = -1;
   };
-  for (auto& p : pipes) {
-    if (pipe2(p, O_CLOEXEC) != 0) {
+  for (int i = 0; i < (ask ? 4 : 3); ++i) {
+    if (pipe2(pipes[i], O_CLOEXEC) != 0) {
       error = std::strerror(errno);
       closeAll();
       return false;
@@ -87,7 +91,8 @@ bool Spawn(Child& c, const ParallelOptions& options, std::string& error) {
   }
   std::vector<std::string> args{"tessarin"};
   args.insert(args.end(), options.arguments.begin(), options.arguments.end());
-  args.insert(args.end(), {"--yes", "--report-fd=" + std::to_string(kReportFd), "--", c.target});
+  args.insert(args.end(), {ask ? "--answer-fd=" + std::to_string(kAnswerFd) : std::string("--yes"),
+                           "--report-fd=" + std::to_string(kReportFd), "--", c.target});
   std::vector<char*> argv;
   argv.reserve(args.size() + 1);
   for (std::string& a : args) argv.push_back(a.data());
@@ -99,6 +104,7 @@ bool Spawn(Child& c, const ParallelOptions& options, std::string& error) {
   posix_spawn_file_actions_adddup2(&actions, pipes[0][1], 1);
   posix_spawn_file_actions_adddup2(&actions, pipes[1][1], 2);
   posix_spawn_file_actions_adddup2(&actions, pipes[2][1], kReportFd);
+  if (ask) posix_spawn_file_actions_adddup2(&actions, pipes[3][0], kAnswerFd);
   // A process group of its own: an interrupt on the terminal reaches this
   // program only, which passes it on once to every restore.
   posix_spawnattr_t attributes;
@@ -117,6 +123,10 @@ bool Spawn(Child& c, const ParallelOptions& options, std::string& error) {
     close(pipes[i][1]);
     pipes[i][1] = -1;
   }
+  if (ask) {
+    close(pipes[3][0]);
+    pipes[3][0] = -1;
+  }
   if (rc != 0) {
     error = std::strerror(rc);
     closeAll();
@@ -126,6 +136,7 @@ bool Spawn(Child& c, const ParallelOptions& options, std::string& error) {
     c.fds[i] = pipes[i][0];
     pipes[i][0] = -1;
   }
+  c.answerFd = pipes[3][1];
   return true;
 }
 
@@ -152,10 +163,12 @@ class Multiplexer {
   void OnLine(std::size_t i, int stream, const std::string& line);
   void OnReport(std::size_t i, const std::vector<std::string>& fields);
   void Reap(Child& c, std::size_t i);
+  void AskWhenAllAreReady();
 
   std::vector<Child>& children_;
   const ParallelOptions& options_;
   std::unique_ptr<ProgressBoard> board_;
+  bool asked_ = false;
 };
 
 void Multiplexer::OnLine(std::size_t i, int stream, const std::string& line) {
@@ -174,6 +187,7 @@ void Multiplexer::OnLine(std::size_t i, int stream, const std::string& line) {
 void Multiplexer::OnReport(std::size_t i, const std::vector<std::string>& f) {
   Child& c = children_[i];
   if (f.empty()) return;
+  if (f[0] == "ask") c.asking = true;
   if (f[0] == "result" && f.size() >= 3) {
     c.result.status = std::atoi(f[1].c_str());
     c.result.savedProject = f[2];
@@ -206,6 +220,7 @@ void Multiplexer::Reap(Child& c, std::size_t i) {
   while (waitpid(c.pid, &status, 0) < 0 && errno == EINTR) {
   }
   c.reaped = true;
+  if (c.answerFd >= 0) close(c.answerFd), c.answerFd = -1;
   if (WIFEXITED(status)) {
     const int code = WEXITSTATUS(status);
     if (!c.reported || code != c.result.status) c.result.status = code;
@@ -218,6 +233,39 @@ void Multiplexer::Reap(Child& c, std::size_t i) {
     board_->row(i).state = std::string("done: ") + ResultName(c.result.status) +
                            (c.result.detail.empty() ? "" : " (" + c.result.detail + ")");
   }
+}
+
+// The one question for every card, once none is still being checked: a
+// card refused meanwhile is left out, and the answer goes to each card
+// that waits for it.
+void Multiplexer::AskWhenAllAreReady() {
+  if (asked_ || !options_.confirm) return;
+  std::vector<std::string> ready;
+  for (const Child& c : children_) {
+    if (!c.reaped && !c.asking) return;
+    if (!c.reaped) ready.push_back(c.target);
+  }
+  asked_ = true;
+  if (ready.empty()) return;
+  if (board_) board_->Erase();
+  // An interrupt at the question ends this program as it would a single
+  // restore's: the cards waiting read no answer, which is No.
+  struct sigaction passOn[3]{};
+  struct sigaction plain {};
+  plain.sa_handler = SIG_DFL;
+  sigemptyset(&plain.sa_mask);
+  const int signals[3] = {SIGINT, SIGTERM, SIGHUP};
+  for (int k = 0; k < 3; ++k) sigaction(signals[k], &plain, &passOn[k]);
+  const bool yes = options_.confirm(ready);
+  for (int k = 0; k < 3; ++k) sigaction(signals[k], &passOn[k], nullptr);
+  for (Child& c : children_) {
+    if (c.reaped || c.answerFd < 0) continue;
+    const char* answer = yes ? "yes\n" : "no\n";
+    (void)!write(c.answerFd, answer, std::strlen(answer));
+    close(c.answerFd);
+    c.answerFd = -1;
+  }
+  if (board_) board_->Draw();
 }
 
 void Multiplexer::Run() {
@@ -237,6 +285,7 @@ void Multiplexer::Run() {
       running = running || (c.pid > 0 && !c.reaped);
     }
     if (!running) break;
+    AskWhenAllAreReady();
     const int ready = poll(fds.data(), fds.size(), board_ ? 250 : -1);
     if (ready < 0 && errno != EINTR) break;
     if (ready <= 0) {
@@ -344,6 +393,8 @@ void ParentChannel::OnStepAdvance(std::uint64_t done, std::uint64_t total) {
 }
 
 void ParentChannel::OnStepEnd() { Send({"end"}); }
+
+void ParentChannel::Ask(const std::string& question) { Send({"ask", question}); }
 
 void ParentChannel::Finish(int status, const std::string& savedProject) {
   SetLastWords(LastWordsSlot::Parent, -1, {});

@@ -36,6 +36,8 @@ class ParentChannel final : public RunListener {
   void OnStepDetail(const std::string& detail) override;
   void OnStepAdvance(std::uint64_t done, std::uint64_t total) override;
   void OnStepEnd() override;
+  // The card passed its checks and waits for the operator's answer.
+  void Ask(const std::string& question);
   // The result, and the folder a saved project waits in (empty: none).
   void Finish(int status, const std::string& savedProject);
   // What the parent is told should a second interrupt stop the restore.
@@ -57,6 +59,10 @@ struct ParallelOptions {
   bool json = false;                   // the children write JSON lines: passed on as they are
   bool board = false;                  // standard error is a terminal: one progress line per card
   bool timings = false;
+  // Asks the operator once, when every restore has either ended or passed
+  // its checks and waits for the answer, about the cards waiting; true for
+  // Yes. None: the restores go on without asking (--yes).
+  std::function<bool(const std::vector<std::string>& ready)> confirm;
 };
 
 struct CardResult {

@@ -366,6 +366,10 @@ std::vector<RunListener*> RunReporting::Listeners() {
   return listeners;
 }
 
+void RunReporting::AskParent(const std::string& question) {
+  if (channel_) channel_->Ask(question);
+}
+
 void RunReporting::Start(const std::string& given, const CardTarget& target, const std::string& system,
                          const std::string& archive, const std::string& version) {
   started_ = true;

@@ -133,6 +133,8 @@ class RunReporting {
   // False, with the reason, when the service record cannot be opened.
   bool Open(const Options& options, std::string& error);
   std::vector<RunListener*> Listeners();
+  // Several cards: hands the question to the program that restores them.
+  void AskParent(const std::string& question);
 
   void Start(const std::string& given, const CardTarget& target, const std::string& system, const std::string& archive,
              const std::string& version);

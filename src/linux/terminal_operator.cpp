@@ -1,6 +1,7 @@
 #include "linux/terminal_operator.h"
 
 #include <cctype>
+#include <cstring>
 
 #include "card/card_types.h"
 
@@ -112,9 +113,21 @@ int TerminalOperator::ShowMessageBox(const std::string& text, unsigned flags) {
     std::string body = text;
     while (!body.empty() && (body.back() == '\n' || body.back() == '\r')) body.pop_back();
     std::fflush(stdout);
+    const unsigned type = flags & kMbTypeMask;
+    const bool question = type == kMbYesNo || type == kMbYesNoCancel;
+    if (question && !options_.assumeYes && options_.answers != nullptr && options_.askElsewhere) {
+      // Asked once for every card by the program that restores them; this
+      // card's record still shows the question and its answer.
+      options_.askElsewhere(body);
+      char reply[16] = {};
+      const bool yes = std::fgets(reply, sizeof reply, options_.answers) != nullptr && std::strcmp(reply, "yes\n") == 0;
+      std::fprintf(stderr, "[%s] %s\n[Yes/No, default No] %s (asked once for every card)\n", options_.caption.c_str(),
+                   body.c_str(), yes ? "yes" : "no");
+      std::fflush(stderr);
+      return yes ? kIdYes : kIdNo;
+    }
     // The box's caption, then its text as the dialog's box shows it.
     std::fprintf(stderr, "[%s] %s\n", options_.caption.c_str(), body.c_str());
-    const unsigned type = flags & kMbTypeMask;
     if (type != kMbYesNo && type != kMbYesNoCancel) {
       std::fflush(stderr);
       return kIdOk;

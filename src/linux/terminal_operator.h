@@ -30,6 +30,10 @@ struct TerminalOptions {
   bool showProgress = false;     // standard error is a terminal: draw the progress line
   bool logOnStdout = true;       // false when standard output carries JSON instead
   std::FILE* answers = nullptr;  // where the operator's answers come from
+  // Several cards: the question goes to the program that restores them,
+  // which asks the operator once for all, and the answer comes back on
+  // answers. Called with the question before the answer is read.
+  std::function<void(const std::string&)> askElsewhere;
   std::string caption = "tessarin";
   // Called once the operator has confirmed and the card work begins.
   std::function<void()> onRestoreStarted;

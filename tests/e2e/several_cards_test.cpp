@@ -212,6 +212,61 @@ TEST(SeveralCards, AnInterruptIsPassedOnOnce) {
   EXPECT_NE(run.err.find("passed on to the 2 restores still running"), std::string::npos) << run.err;
 }
 
+// Without --yes, every card is checked by its own restore before the
+// operator is asked, once, about the cards that passed: a card refused
+// meanwhile is named first and left out; the answer holds for every card.
+TEST(SeveralCards, AskedOnceAfterEveryCardsChecks) {
+  struct Case {
+    const char* answer;
+    std::vector<std::string> targets;
+    int status;
+    bool restored;
+  };
+  const Case cases[] = {
+      {"y", {"a.img", "nopart.img", "b.img"}, 2, true},
+      {"n", {"a.img", "b.img"}, 3, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.answer);
+    Scratch s;
+    fs::create_directories(s / "tmp");
+    MakeCard(s / "a.img", {96, std::nullopt, true});
+    MakeCard(s / "b.img", {96, std::nullopt, true});
+    MustShell("truncate -s 96M " + Quote(s / "nopart.img"));
+    MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
+    const std::string before = FileHash(s / "a.img");
+    std::string args;
+    for (const std::string& t : c.targets) args += " " + t;
+    // script gives the program a terminal to ask on; the answer is typed
+    // ahead.
+    const Output run = Shell("cd " + Quote(s.path()) + " && printf '" + c.answer + "\\n' | TMPDIR=" + Quote(s / "tmp") +
+                             " script -qec " + Quote(Quote(TESSARIN_PROGRAM) + args) + " /dev/null");
+    EXPECT_EQ(run.status, c.status) << run.out;
+    const std::string ready = std::to_string(c.targets.size() - (c.restored ? 1 : 0)) + " of " +
+                              std::to_string(c.targets.size()) + " cards passed their checks";
+    const std::size_t asked = run.out.find(ready);
+    ASSERT_NE(asked, std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find(ready, asked + 1), std::string::npos) << "asked more than once";
+    EXPECT_NE(run.out.find("system to the SD CARD in drives a.img, b.img?"), std::string::npos) << run.out;
+    if (c.restored) {
+      const std::size_t refused = run.out.find("nopart.img: tessarin: nopart.img holds no partition table");
+      EXPECT_LT(refused, asked) << run.out;
+    }
+    for (const std::string n : {"a.img", "b.img"}) {
+      EXPECT_NE(
+          run.out.find(n + ": [Yes/No, default No] " + (c.restored ? "yes" : "no") + " (asked once for every card)"),
+          std::string::npos)
+          << run.out;
+      if (c.restored) {
+        EXPECT_EQ(Attributes(s / n, "::/BLDR"), "ASHR") << n;
+      }
+    }
+    if (!c.restored) {
+      EXPECT_EQ(FileHash(s / "a.img"), before);
+    }
+  }
+}
+
 // On a terminal every card has a line of its own below the log, redrawn
 // in place (the cursor moved up over the others); the log lines between
 // the drawings stay whole.
