@@ -67,6 +67,14 @@ std::string CommandOf(const fs::path& procDir) {
   return cmdline;
 }
 
+// Whether a descriptor's link may name the card under another name (a
+// hard link, a node outside /dev, another mount namespace): only a path
+// can. Pipes, sockets and terminals are never asked.
+bool MayBeTheCard(const std::string& target) {
+  return target.size() > 1 && target[0] == '/' && target.rfind("/dev/pts/", 0) != 0 && target != "/dev/null" &&
+         target.rfind("/proc/", 0) != 0;
+}
+
 // Every process but this one, with the targets of its open descriptors.
 template <typename Match>
 std::vector<HoldingProcess> ScanProcesses(const SystemRoots& roots, Match matches) {
@@ -216,9 +224,10 @@ std::vector<HoldingProcess> ProcessesWithDevicesOpen(const std::vector<dev_t>& d
   std::vector<std::string> nodes;
   for (dev_t d : devices)
     if (const std::string name = BlockDeviceName(d, roots); !name.empty()) nodes.push_back("/dev/" + name);
+  if (devices.empty()) return {};
   return ScanProcesses(roots, [&](const fs::path& fd, const std::string& target) {
     if (std::find(nodes.begin(), nodes.end(), target) != nodes.end()) return true;
-    if (!roots.Live()) return false;
+    if (!roots.Live() || !MayBeTheCard(target)) return false;
     struct stat st {};
     return stat(fd.c_str(), &st) == 0 && S_ISBLK(st.st_mode) &&
            std::find(devices.begin(), devices.end(), st.st_rdev) != devices.end();
@@ -257,9 +266,10 @@ std::vector<HoldingProcess> ProcessesWritingTo(const std::vector<dev_t>& devices
   std::vector<std::string> nodes;
   for (dev_t d : devices)
     if (const std::string name = BlockDeviceName(d, roots); !name.empty()) nodes.push_back("/dev/" + name);
+  if (devices.empty()) return {};
   return ScanProcesses(roots, [&](const fs::path& fd, const std::string& target) {
     bool on = std::find(nodes.begin(), nodes.end(), target) != nodes.end();
-    if (!on && roots.Live()) {
+    if (!on && roots.Live() && MayBeTheCard(target)) {
       struct stat st {};
       on = stat(fd.c_str(), &st) == 0 && S_ISBLK(st.st_mode) &&
            std::find(devices.begin(), devices.end(), st.st_rdev) != devices.end();
@@ -272,7 +282,7 @@ std::vector<HoldingProcess> ProcessesWithFileOpen(const std::string& path, dev_t
                                                   const SystemRoots& roots) {
   std::vector<HoldingProcess> found = ScanProcesses(roots, [&](const fs::path& fd, const std::string& target) {
     if (target == path) return true;
-    if (!roots.Live()) return false;
+    if (!roots.Live() || !MayBeTheCard(target)) return false;
     struct stat st {};
     return stat(fd.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_dev == device && st.st_ino == inode;
   });
@@ -371,7 +381,7 @@ std::string WhyCardIsHeld(const CardTarget& target, const SystemRoots& roots) {
   if (!target.blockDevice) {
     std::vector<HoldingProcess> onFile = ScanProcesses(roots, [&](const fs::path& fd, const std::string& file) {
       bool same = file == target.path;
-      if (!same && roots.Live()) {
+      if (!same && roots.Live() && MayBeTheCard(file)) {
         struct stat st {};
         same = stat(fd.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_dev == target.device &&
                st.st_ino == target.inode;
