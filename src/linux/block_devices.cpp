@@ -220,20 +220,6 @@ std::vector<SystemDisk> SystemDisks(const SystemRoots& roots) {
   return disks;
 }
 
-std::vector<HoldingProcess> ProcessesWithDevicesOpen(const std::vector<dev_t>& devices, const SystemRoots& roots) {
-  std::vector<std::string> nodes;
-  for (dev_t d : devices)
-    if (const std::string name = BlockDeviceName(d, roots); !name.empty()) nodes.push_back("/dev/" + name);
-  if (devices.empty()) return {};
-  return ScanProcesses(roots, [&](const fs::path& fd, const std::string& target) {
-    if (std::find(nodes.begin(), nodes.end(), target) != nodes.end()) return true;
-    if (!roots.Live() || !MayBeTheCard(target)) return false;
-    struct stat st {};
-    return stat(fd.c_str(), &st) == 0 && S_ISBLK(st.st_mode) &&
-           std::find(devices.begin(), devices.end(), st.st_rdev) != devices.end();
-  });
-}
-
 namespace {
 
 // A descriptor opened for writing: its flags in fdinfo, in octal, carry
@@ -262,11 +248,16 @@ void AddProcesses(std::vector<HoldingProcess>& to, const std::vector<HoldingProc
 
 }  // namespace
 
-std::vector<HoldingProcess> ProcessesWritingTo(const std::vector<dev_t>& devices, const SystemRoots& roots) {
+namespace {
+
+// Processes with one of the devices open; only those writing to it when
+// writing.
+std::vector<HoldingProcess> ProcessesOnDevices(const std::vector<dev_t>& devices, const SystemRoots& roots,
+                                               bool writing) {
+  if (devices.empty()) return {};
   std::vector<std::string> nodes;
   for (dev_t d : devices)
     if (const std::string name = BlockDeviceName(d, roots); !name.empty()) nodes.push_back("/dev/" + name);
-  if (devices.empty()) return {};
   return ScanProcesses(roots, [&](const fs::path& fd, const std::string& target) {
     bool on = std::find(nodes.begin(), nodes.end(), target) != nodes.end();
     if (!on && roots.Live() && MayBeTheCard(target)) {
@@ -274,8 +265,18 @@ std::vector<HoldingProcess> ProcessesWritingTo(const std::vector<dev_t>& devices
       on = stat(fd.c_str(), &st) == 0 && S_ISBLK(st.st_mode) &&
            std::find(devices.begin(), devices.end(), st.st_rdev) != devices.end();
     }
-    return on && OpenForWriting(fd);
+    return on && (!writing || OpenForWriting(fd));
   });
+}
+
+}  // namespace
+
+std::vector<HoldingProcess> ProcessesWithDevicesOpen(const std::vector<dev_t>& devices, const SystemRoots& roots) {
+  return ProcessesOnDevices(devices, roots, false);
+}
+
+std::vector<HoldingProcess> ProcessesWritingTo(const std::vector<dev_t>& devices, const SystemRoots& roots) {
+  return ProcessesOnDevices(devices, roots, true);
 }
 
 std::vector<HoldingProcess> ProcessesWithFileOpen(const std::string& path, dev_t device, ino_t inode,
