@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "card/format_port.h"
+#include "linux/card_hold.h"
 #include "linux/card_target.h"
 #include "linux/step_progress.h"
 
@@ -27,13 +28,16 @@ std::vector<std::string> FormatCommand(const CardTarget& target, const std::opti
 
 class CardFormat final : public FormatPort {
  public:
-  CardFormat(const CardTarget& target, StepProgress& progress, std::function<void(const std::string&)> diagnostic)
-      : target_(target), progress_(progress), diagnostic_(std::move(diagnostic)) {}
+  // mkfs.fat runs under the program's hold of the card.
+  CardFormat(const CardTarget& target, CardHold& hold, StepProgress& progress,
+             std::function<void(const std::string&)> diagnostic)
+      : target_(target), hold_(hold), progress_(progress), diagnostic_(std::move(diagnostic)) {}
 
   bool FormatCard(const std::string& driveEntry) override;
 
  private:
   CardTarget target_;
+  CardHold& hold_;
   StepProgress& progress_;
   std::function<void(const std::string&)> diagnostic_;
 };

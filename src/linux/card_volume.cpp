@@ -1,5 +1,10 @@
 #include "linux/card_volume.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -31,12 +36,17 @@ std::size_t CharOffset(const std::string& text, std::size_t n) {
 
 CardVolume::CardVolume(const CardTarget& target, char letter, const std::string& privateDir)
     : target_(target), letter_(ToLowerAscii(letter)), config_(privateDir + "/mtoolsrc") {
-  if (target.path.find_first_of("\"\n") != std::string::npos)
-    throw std::runtime_error("the card's path must not contain a double quote or a line break");
+  fd_ = open(target.path.c_str(), O_RDWR | O_NOCTTY);
+  if (fd_ < 0) fd_ = open(target.path.c_str(), O_RDONLY | O_NOCTTY);
+  if (fd_ < 0) throw std::runtime_error(target.path + ": " + std::strerror(errno));
   std::ofstream out(config_);
   out << "mtools_skip_check=1\n"
-      << "drive " << letter_ << ": file=\"" << target.path << "\" offset=" << target.VolumeOffset() << "\n";
+      << "drive " << letter_ << ": file=\"/proc/self/fd/" << fd_ << "\" offset=" << target.VolumeOffset() << "\n";
   if (!out) throw std::runtime_error("cannot write " + config_);
+}
+
+CardVolume::~CardVolume() {
+  if (fd_ >= 0) close(fd_);
 }
 
 bool CardVolume::IsCardPath(const std::string& path) const {

@@ -27,6 +27,9 @@ class CardVolume {
   // Writes the configuration into privateDir (which must exist and stay
   // until the volume goes away).
   CardVolume(const CardTarget& target, char letter, const std::string& privateDir);
+  ~CardVolume();
+  CardVolume(const CardVolume&) = delete;
+  CardVolume& operator=(const CardVolume&) = delete;
 
   char letter() const { return letter_; }
   const CardTarget& target() const { return target_; }
@@ -52,6 +55,10 @@ class CardVolume {
   CardTarget target_;
   char letter_;
   std::string config_;
+  // The card, open for the tools to inherit: the configuration names this
+  // descriptor, never the card's path, whose characters ($, quotes,
+  // backslashes) mtools' configuration syntax would read as its own.
+  int fd_ = -1;
 };
 
 // The entries of an "mdir -/ -a" listing of root, named relative to root.

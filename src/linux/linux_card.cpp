@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <linux/fs.h>
-#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -15,21 +14,19 @@
 
 namespace tessarin::linux_port {
 
-LinuxCard::LinuxCard(const CardTarget& target, OperationLog& log, std::function<std::string()> whyInUse,
+LinuxCard::LinuxCard(const CardTarget& target, CardHold& hold, OperationLog& log, std::function<std::string()> whyInUse,
                      std::function<void(const std::string&)> diagnostic)
-    : target_(target), log_(log), whyInUse_(std::move(whyInUse)), diagnostic_(std::move(diagnostic)) {}
+    : target_(target), hold_(hold), log_(log), whyInUse_(std::move(whyInUse)), diagnostic_(std::move(diagnostic)) {}
 
 LinuxCard::~LinuxCard() { Release(); }
 
 void LinuxCard::Release() {
   if (fd_ < 0) return;
-  if (target_.blockDevice) {
-    // What was written must be on the card before mkfs.fat or mtools open
-    // it again, or the operator pulls it.
-    fsync(fd_);
-    FlushPartitionCaches(target_);
-  }
-  close(fd_);  // also ends the flock
+  // What was written must be on the card before mkfs.fat or mtools open
+  // it again, or the operator pulls it. The hold itself stays until the
+  // program ends.
+  hold_.Sync();
+  if (target_.blockDevice) FlushPartitionCaches(target_);
   fd_ = -1;
 }
 
@@ -48,15 +45,17 @@ int LinuxCard::SetVolumeLock(const std::string& /*driveEntry*/, bool lock) {
     return 0;
   }
 
-  int fd = -1;
   struct stat st {};
+  bool usable = false;
   if (!target_.blockDevice && stat(target_.path.c_str(), &st) == 0 && (st.st_mode & 0222) == 0) {
-    // A write-protected image stays untouched even for root.
+    // An image made write-protected meanwhile stays untouched even for root.
     errno = EACCES;
   } else {
-    fd = open(target_.path.c_str(), O_RDWR | O_CLOEXEC | (target_.blockDevice ? O_EXCL : 0));
+    // The card behind the path must still be the one held: a reader's
+    // card pulled or swapped, an image deleted or replaced, is not written.
+    usable = hold_.ResumeExclusive();
   }
-  if (fd < 0) {
+  if (!usable) {
     lastError_ = static_cast<std::uint32_t>(errno);
     openFailed_ = true;
     if (diagnostic_) diagnostic_(target_.path + ": " + std::strerror(errno));
@@ -64,15 +63,7 @@ int LinuxCard::SetVolumeLock(const std::string& /*driveEntry*/, bool lock) {
     log_.ShowMessageBoxString(IDS_CANNOT_OPEN_DRIVE, kMbOk | kMbIconExclamation);
     return 0;
   }
-  if (!target_.blockDevice && flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    lastError_ = static_cast<std::uint32_t>(errno);
-    close(fd);
-    log_.StopProgressAnimation();
-    log_.ShowMessageBox(target_.path + " is in use: another program holds a lock on it. Close it and try again.",
-                        kMbOk | kMbIconExclamation);
-    return 0;
-  }
-  fd_ = fd;
+  fd_ = hold_.fd();
   return 1;
 }
 
@@ -81,6 +72,7 @@ bool LinuxCard::Transfer(std::uint64_t offset, std::uint8_t* bytes, bool write) 
     lastError_ = EBADF;
     return false;
   }
+  if (write) hold_.NoteChange();
   const ssize_t moved = write ? pwrite(fd_, bytes, kSectorSize, static_cast<off_t>(offset))
                               : pread(fd_, bytes, kSectorSize, static_cast<off_t>(offset));
   if (moved == static_cast<ssize_t>(kSectorSize)) return true;

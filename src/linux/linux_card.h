@@ -1,13 +1,14 @@
-// Exclusive hold of the card and its single-sector transfers: a block
-// device opened exclusively, an image file locked with flock. Sector 0 is
-// the disk's first sector; the volume's first sector is the first
-// partition's, at its offset on the whole card.
+// The card's acquisition and its single-sector transfers, through the hold
+// the program keeps on the card for the whole restore. Sector 0 is the
+// disk's first sector; the volume's first sector is the first partition's,
+// at its offset on the whole card.
 #pragma once
 
 #include <functional>
 #include <string>
 
 #include "card/card_port.h"
+#include "linux/card_hold.h"
 #include "linux/card_target.h"
 #include "restore/operation_log.h"
 
@@ -18,7 +19,7 @@ class LinuxCard final : public CardPort {
   // whyInUse tells why the card must not be touched now (mounted, the
   // system's disk), empty when it is free; diagnostic gets the system's
   // reason for a failure, for standard error.
-  LinuxCard(const CardTarget& target, OperationLog& log, std::function<std::string()> whyInUse,
+  LinuxCard(const CardTarget& target, CardHold& hold, OperationLog& log, std::function<std::string()> whyInUse,
             std::function<void(const std::string&)> diagnostic);
   ~LinuxCard() override;
 
@@ -41,10 +42,11 @@ class LinuxCard final : public CardPort {
   bool Transfer(std::uint64_t offset, std::uint8_t* bytes, bool write);
 
   CardTarget target_;
+  CardHold& hold_;
   OperationLog& log_;
   std::function<std::string()> whyInUse_;
   std::function<void(const std::string&)> diagnostic_;
-  int fd_ = -1;
+  int fd_ = -1;  // the hold's, while acquired
   bool openFailed_ = false;
   std::uint32_t lastError_ = 0;
 };

@@ -9,24 +9,33 @@
 
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
+#include <memory>
+#include <new>
 #include <string>
+#include <utility>
 
+#include "boot/card_definitions.h"
 #include "card/card_types.h"
 #include "install/firmware.h"
 #include "install/project_folder.h"
 #include "linux/archive_installer.h"
 #include "linux/card_files.h"
 #include "linux/card_format.h"
+#include "linux/card_hold.h"
 #include "linux/card_target.h"
 #include "linux/card_volume.h"
 #include "linux/linux_card.h"
 #include "linux/platform_ports.h"
+#include "linux/preflight.h"
 #include "linux/terminal_operator.h"
+#include "linux/terminal_text.h"
 #include "res/string_ids.h"
 #include "res/string_table.h"
 #include "restore/restore_sequence.h"
@@ -45,6 +54,7 @@ enum ExitCode {
   kExitUsage = 2,
   kExitDeclined = 3,
   kExitProjectNotRestored = 4,
+  kExitStopped = 130,  // the conventional status of a program stopped by an interrupt
 };
 
 const char kUsage[] =
@@ -116,24 +126,25 @@ std::string Megabytes(std::uint64_t bytes) {
   return buf;
 }
 
-// Stopping halfway can leave the card unusable, and the saved project
-// folder where only the log would have named it: the first interrupt only
-// warns, a second one stops.
+// Stopping halfway can leave the card unusable, and a copy of the
+// project folder half made: the first interrupt only warns, a second one
+// stops the restore at the next step's boundary (the tool or copy running
+// finishes first), where the saved project folder is named.
 std::atomic<int> g_interrupts{0};
+std::atomic<bool> g_stopRequested{false};
 
 extern "C" void OnInterrupt(int) {
   if (g_interrupts.fetch_add(1) == 0) {
     static const char kWarning[] =
         "\ntessarin: stopping now can leave the card unusable; the restore goes on. "
-        "Interrupt again to stop anyway.\n";
+        "Interrupt again to stop after the current step.\n";
     (void)!write(STDERR_FILENO, kWarning, sizeof kWarning - 1);
     return;
   }
-  static const char kStopped[] =
-      "\ntessarin: stopped. The card may be unusable; a saved Project folder stays in the temporary "
-      "directory as QV<number>/Project.\n";
-  (void)!write(STDERR_FILENO, kStopped, sizeof kStopped - 1);
-  _exit(130);
+  g_stopRequested = true;
+  static const char kStopping[] =
+      "\ntessarin: stopping once the current step is done (a copy in progress is finished first).\n";
+  (void)!write(STDERR_FILENO, kStopping, sizeof kStopping - 1);
 }
 
 void GuardAgainstInterrupts() {
@@ -142,6 +153,16 @@ void GuardAgainstInterrupts() {
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &action, nullptr);
+}
+
+// TMPDIR as an absolute path, so that the working directory's change does
+// not move it; false when the current directory cannot be named.
+bool MakeTempDirAbsolute() {
+  const char* dir = std::getenv("TMPDIR");
+  if (dir == nullptr || *dir == '\0' || *dir == '/') return true;
+  char cwd[PATH_MAX];
+  if (getcwd(cwd, sizeof cwd) == nullptr) return false;
+  return setenv("TMPDIR", (std::string(cwd) + "/" + dir).c_str(), 1) == 0;
 }
 
 class PrivateFolder {
@@ -164,6 +185,9 @@ class PrivateFolder {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // With a standard descriptor closed, the first file opened would take
+  // its number: the card would receive the log.
+  if (!ReopenClosedStandardDescriptors()) return kExitUsage;
   // A reader of the log that goes away (tessarin ... | head) must not stop
   // the restore halfway: the writes to it fail, the restore goes on, and
   // the messages and the exit status still tell how it ended.
@@ -189,6 +213,7 @@ int main(int argc, char** argv) {
     switch (c) {
       case 'd':
         dir = optarg;
+        if (dir.empty()) return Usage("--dir needs a folder; an empty name names none");
         break;
       case 'y':
         yes = true;
@@ -213,31 +238,37 @@ int main(int argc, char** argv) {
   }
   if (optind >= argc) return Usage("no TARGET given (a card's block device or a card image file)");
   if (optind + 1 < argc) return Usage("more than one TARGET given");
+  if (!MakeTempDirAbsolute()) {
+    std::fprintf(stderr, "tessarin: the current directory cannot be named: %s\n", std::strerror(errno));
+    return kExitUsage;
+  }
+
+  // Every refusal before the question: the card as it was, status 2.
+  auto refuse = [](const std::string& why) {
+    std::fprintf(stderr, "tessarin: %s Nothing was changed.\n", EscapeForTerminal(why).c_str());
+    return kExitUsage;
+  };
 
   std::string error;
   const auto target = ResolveCardTarget(argv[optind], error);
-  if (!target) {
-    std::fprintf(stderr, "tessarin: %s\n", error.c_str());
-    return kExitUsage;
-  }
-  if (!dir.empty() && chdir(dir.c_str()) != 0) {
-    std::fprintf(stderr, "tessarin: %s: %s\n", dir.c_str(), std::strerror(errno));
-    return kExitUsage;
-  }
+  if (!target) return refuse(error);
+  if (!dir.empty() && chdir(dir.c_str()) != 0) return refuse(dir + ": " + std::strerror(errno));
   const bool terminal = isatty(STDIN_FILENO) != 0;
   if (!terminal && !yes) {
     std::fputs("tessarin: no terminal to confirm the restore on; give --yes to restore without asking\n", stderr);
     return kExitUsage;
   }
   PrivateFolder scratch;
-  if (scratch.path().empty()) {
-    std::fprintf(stderr, "tessarin: cannot make a temporary folder: %s\n", std::strerror(errno));
-    return kExitUsage;
-  }
+  if (scratch.path().empty()) return refuse(std::string("cannot make a temporary folder: ") + std::strerror(errno));
 
   const int kind = DetectSystemKind();
   const std::string drive = MakeDriveEntry(kCardLetter);
+  char cwd[PATH_MAX];
+  const std::string workDir = getcwd(cwd, sizeof cwd) ? cwd : ".";
+  const std::string archive = workDir + "/" + InstallerCommandFor(kind, kCardLetter, '/').archive;
 
+  // A second interrupt stops the restore at the next step's boundary.
+  std::function<void()> stopNow;
   TerminalOptions termOptions;
   termOptions.drive = drive;
   termOptions.preserveProject = preserve;
@@ -245,18 +276,35 @@ int main(int argc, char** argv) {
   termOptions.showProgress = isatty(STDERR_FILENO) != 0;
   termOptions.answers = terminal ? stdin : nullptr;
   termOptions.onRestoreStarted = GuardAgainstInterrupts;
+  termOptions.afterLogLine = [&stopNow] {
+    if (g_stopRequested && stopNow) std::exchange(stopNow, nullptr)();
+  };
   TerminalOperator ui(termOptions);
   auto diagnostic = [&ui](const std::string& text) { ui.Diagnostic(text); };
+  LinuxSystem system;
+  BuiltInResources resources;
+  FileProfile profile(diagnostic);
+  OperationLog cardLog(ui, system, resources);
+  std::unique_ptr<CardHold> hold;
+
+  // Where the operator's project folder is, when the restore ends before
+  // putting it back: the last log line says it.
+  auto nameSavedProject = [&]() -> std::string {
+    const std::string saved = SavedProjectCopy('/');
+    if (!saved.empty()) cardLog.Log(std::string(kWarning) + "The Project Folder is saved in " + saved);
+    return saved;
+  };
 
   try {
+    if (const std::string why = WhyCardIsInUse(*target); !why.empty()) return refuse(why);
+    if (const std::string why = WhyCardIsReadOnly(*target); !why.empty()) return refuse(why);
+    hold = CardHold::Take(*target, error);
+    if (!hold) return refuse(error);
+
     CardVolume volume(*target, kCardLetter, scratch.path());
-    LinuxSystem system;
-    BuiltInResources resources;
-    FileProfile profile;
-    OperationLog cardLog(ui, system, resources);
     LinuxCard card(
-        *target, cardLog, [&] { return WhyCardIsInUse(*target); }, diagnostic);
-    CardFormat format(*target, ui, diagnostic);
+        *target, *hold, cardLog, [&] { return WhyCardIsInUse(*target); }, diagnostic);
+    CardFormat format(*target, *hold, ui, diagnostic);
     ArchiveInstaller installer(volume, ui, diagnostic);
     CardFiles files(volume, diagnostic, ui);
 
@@ -264,27 +312,66 @@ int main(int argc, char** argv) {
     ctx.SetSystemKind(kind);
     g_nSystemKind = ctx.GetSystemKind();
 
-    char cwd[4096];
+    PreflightOptions check;
+    check.target = &*target;
+    check.fd = hold->fd();
+    check.systemKind = kind;
+    check.archive = archive;
+    check.preserveProject = preserve;
+    check.volume = &volume;
+    check.definitionsFor = [&ctx](double capacity) -> std::string {
+      CList<CF_DEFINITION> definitions;
+      if (const int loaded = LoadCardDefinitions(ctx.ports, definitions); loaded != -1)
+        return TableString(static_cast<unsigned>(loaded)) + "(" + TableString(IDS_CFDEF_FILE) + " in " +
+               ctx.ports.files.CurrentDirectory() + ")";
+      if (!FindCardDefinition(definitions, capacity)) {
+        char text[160];
+        std::snprintf(text, sizeof text, "no card definition in %s fits a card of %.0f bytes.",
+                      TableString(IDS_CFDEF_FILE).c_str(), capacity);
+        return text;
+      }
+      return {};
+    };
+    if (const std::string why = RunPreflight(check); !why.empty()) return refuse(target->path + ": " + why);
+
     std::fprintf(stderr,
                  "tessarin: drive %c: is %s, partition 1 (sectors %u to %llu, %s)\n"
-                 "tessarin: system %s from %s/%s\n",
-                 kCardLetter, target->path.c_str(), target->partitionStart,
+                 "tessarin: system %s from %s\n",
+                 kCardLetter, EscapeForTerminal(target->path).c_str(), target->partitionStart,
                  static_cast<unsigned long long>(target->partitionStart) + target->partitionSectors - 1,
                  Megabytes(std::uint64_t{target->partitionSectors} * 512).c_str(), KindName(kind),
-                 getcwd(cwd, sizeof cwd) ? cwd : ".", InstallerCommandFor(kind, kCardLetter, '/').archive.c_str());
+                 EscapeForTerminal(archive).c_str());
     std::fflush(stderr);
+
+    stopNow = [&] {
+      // At a step's boundary: no tool runs, no copy is half made.
+      if (!hold->changed() && !g_strSavedProjectFolder.empty() && g_strSavedProjectFolder != kNoTempFolder) {
+        // The card still holds the original: the copy is not needed.
+        std::error_code ec;
+        std::filesystem::remove_all(g_strSavedProjectFolder, ec);
+        g_strSavedProjectFolder.clear();
+      }
+      const std::string saved = nameSavedProject();
+      hold->Sync();
+      FlushPartitionCaches(*target);
+      std::string text = hold->changed()
+                             ? "stopped. The card was changed and may not start; restore it again to finish the job."
+                             : "stopped. The card was not changed.";
+      if (!saved.empty())
+        text += " Its Project folder is saved in " + saved + "; the next restore of this card puts it back.";
+      ui.Diagnostic(text);
+      std::fflush(stdout);
+      std::error_code ec;
+      std::filesystem::remove_all(scratch.path(), ec);
+      _exit(kExitStopped);
+    };
 
     const auto started = std::chrono::steady_clock::now();
     const RestoreResult result = RestoreWorker(ctx);
-    if (target->blockDevice) {
-      // Everything on the card before the operator pulls it.
-      const int fd = open(target->path.c_str(), O_RDONLY | O_CLOEXEC);
-      if (fd >= 0) {
-        fsync(fd);
-        close(fd);
-      }
-      FlushPartitionCaches(*target);
-    }
+    stopNow = nullptr;
+    // Everything on the card before the operator pulls it.
+    hold->Sync();
+    FlushPartitionCaches(*target);
     if (timings) {
       const double total = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
       for (const auto& [step, seconds] : ui.StepTimes())
@@ -303,7 +390,14 @@ int main(int argc, char** argv) {
         return kExitFailed;
     }
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "tessarin: %s\n", e.what());
-    return kExitUsage;
+    // Whatever failed, the operator learns whether the card was touched and
+    // where the project folder is.
+    const bool changed = hold && hold->changed();
+    ui.Diagnostic(std::string(dynamic_cast<const std::bad_alloc*>(&e) != nullptr ? "out of memory" : e.what()) +
+                  (changed ? "; the restore stopped after the card was changed" : "; nothing was changed"));
+    stopNow = nullptr;
+    const std::string saved = nameSavedProject();
+    if (!saved.empty()) ui.Diagnostic("the Project folder is saved in " + saved);
+    return changed ? kExitFailed : kExitUsage;
   }
 }

@@ -3,7 +3,13 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
 
+#include "boot/profile_text.h"
 #include "card/profile_port.h"
 #include "card/resource_port.h"
 #include "card/system_port.h"
@@ -36,12 +42,25 @@ class BuiltInResources final : public ResourcePort {
   ImageLoad LoadBootImage(unsigned id) override;
 };
 
+// INI files read once each, whole, and only up to a size no card
+// definition file comes near; a larger one is not read at all.
 class FileProfile final : public ProfilePort {
  public:
+  static constexpr std::uintmax_t kMaxProfileBytes = 1 << 20;
+
+  explicit FileProfile(std::function<void(const std::string&)> diagnostic = {}) : diagnostic_(std::move(diagnostic)) {}
+
   std::string ReadProfileString(const std::string& section, const std::string& key, const std::string& defaultValue,
                                 const std::string& file) override;
   int ReadProfileInt(const std::string& section, const std::string& key, int defaultValue,
                      const std::string& file) override;
+
+ private:
+  // The file's text as first read; none when it could not be read.
+  const ProfileText* Load(const std::string& file);
+
+  std::function<void(const std::string&)> diagnostic_;
+  std::map<std::string, std::optional<ProfileText>> loaded_;
 };
 
 }  // namespace tessarin::linux_port

@@ -3,6 +3,7 @@
 #include <cctype>
 
 #include "card/card_types.h"
+#include "linux/terminal_text.h"
 
 namespace tessarin::linux_port {
 
@@ -75,11 +76,14 @@ std::vector<std::pair<std::string, double>> TerminalOperator::StepTimes() {
 }
 
 void TerminalOperator::AddLogLine(const std::string& line) {
-  std::lock_guard lock(mutex_);
-  ClearProgressLine();
-  std::fputs(line.c_str(), stdout);
-  std::fputc('\n', stdout);
-  std::fflush(stdout);
+  {
+    std::lock_guard lock(mutex_);
+    ClearProgressLine();
+    std::fputs(EscapeForTerminal(line).c_str(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+  }
+  if (options_.afterLogLine) options_.afterLogLine();
 }
 
 void TerminalOperator::AddLogLineNoScroll(const std::string& line) { AddLogLine(line); }
@@ -87,7 +91,7 @@ void TerminalOperator::AddLogLineNoScroll(const std::string& line) { AddLogLine(
 void TerminalOperator::Diagnostic(const std::string& text) {
   std::lock_guard lock(mutex_);
   ClearProgressLine();
-  std::fprintf(stderr, "%s: %s\n", options_.caption.c_str(), text.c_str());
+  std::fprintf(stderr, "%s: %s\n", options_.caption.c_str(), EscapeForTerminal(text).c_str());
   std::fflush(stderr);
 }
 
@@ -98,7 +102,7 @@ int TerminalOperator::ShowMessageBox(const std::string& text, unsigned flags) {
   while (!body.empty() && (body.back() == '\n' || body.back() == '\r')) body.pop_back();
   std::fflush(stdout);
   // The box's caption, then its text as the dialog's box shows it.
-  std::fprintf(stderr, "[%s] %s\n", options_.caption.c_str(), body.c_str());
+  std::fprintf(stderr, "[%s] %s\n", options_.caption.c_str(), EscapeForTerminal(body, true).c_str());
   const unsigned type = flags & kMbTypeMask;
   if (type != kMbYesNo && type != kMbYesNoCancel) {
     std::fflush(stderr);
