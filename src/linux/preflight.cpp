@@ -402,13 +402,7 @@ ProjectProbe ProbeProject(int fd, const CardTarget& target, const CardVolume& vo
     return probe;
   }
   if (!r.ok()) {
-    // mdir says nothing and fails on an empty root folder; anything else
-    // it says is why it could not read the volume.
     const std::string line = FirstLine(r.errors);
-    if (line.empty() && r.output.empty()) {
-      probe.presence = ProjectPresence::Absent;
-      return probe;
-    }
     probe.why = "its files cannot be read" + (line.empty() ? std::string() : ": " + line);
     return probe;
   }

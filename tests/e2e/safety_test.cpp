@@ -1,0 +1,375 @@
+// What the Linux program refuses before the question, how it holds the card
+// against a second restore, how it ends when it is stopped, and inputs that
+// are hostile or merely odd. A refusal leaves the card byte for byte as it
+// was and exits 2.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "bootcode/boot_images.h"
+#include "card/resource_port.h"
+#include "e2e_support.h"
+
+namespace e2e {
+namespace {
+
+const char kNothingChanged[] = "Nothing was changed.";
+const std::string kSavedLine = "::Warning:: The Project Folder is saved in ";
+const Tree kProject = {{"main.prj", "the operator's project"}, {"screens/start.bmp", std::string(20000, 's')}};
+
+std::string Partition(const std::string& entry) { return "echo " + Quote(entry) + " | sfdisk --quiet "; }
+
+enum class Shape {
+  Gpt,
+  Extended,
+  Superfloppy,
+  LinuxPartition,
+  HiddenFat,
+  ZeroedBootSector,  // the backup at volume sector 6 is sound
+  ListingFails,      // mdir fails on the card
+  ListingToolMissing,
+  SymbolicLinkInArchive,
+  ColonInName,
+  NamesDifferOnlyInCase,
+  EscapeSequenceInName,
+  DefinitionsTooLarge,
+  EmptyDir,
+};
+
+struct Refusal {
+  const char* name;
+  Shape shape;
+  std::vector<std::string> messages;  // parts of standard error, in order
+};
+
+void PrintTo(const Refusal& c, std::ostream* os) { *os << c.name; }
+
+class RefusedBeforeTheQuestion : public ::testing::TestWithParam<Refusal> {};
+
+TEST_P(RefusedBeforeTheQuestion, LeavesTheCardAsItWas) {
+  const Refusal& c = GetParam();
+  Scratch s;
+  const fs::path card = s / "card.img";
+  const fs::path tmp = s / "tmp";
+  fs::create_directories(tmp);
+  fs::create_directories(s / "work");
+
+  MakeCard(card,
+           {96, c.shape == Shape::DefinitionsTooLarge ? std::optional<std::string>("255/63") : std::nullopt, true});
+  WriteTree(s / "project", kProject);
+  PutOnCard(card, s / "project", "Project");
+  Tree system = {{"BLDR", "loader"}, {"NK.BIN", std::string(5000, 'n')}};
+  std::vector<std::string> order = {"BLDR", "NK.BIN"};
+  std::string launcher, args = "--yes --dir work card.img";
+  switch (c.shape) {
+    case Shape::Gpt:
+      MustShell(Partition("label: gpt\nstart=2048, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7") + Quote(card));
+      break;
+    case Shape::Extended:
+      MustShell(Partition("start=2048, type=f") + Quote(card));
+      break;
+    case Shape::Superfloppy:
+      MustShell("mkfs.fat -F 32 " + Quote(card) + " >/dev/null");
+      break;
+    case Shape::LinuxPartition:
+      MustShell("printf '\\x83' | dd of=" + Quote(card) + " bs=1 seek=450 conv=notrunc 2>/dev/null");
+      break;
+    case Shape::HiddenFat:
+      MustShell("printf '\\x1c' | dd of=" + Quote(card) + " bs=1 seek=450 conv=notrunc 2>/dev/null");
+      break;
+    case Shape::ZeroedBootSector:
+      MustShell("dd if=/dev/zero of=" + Quote(card) + " bs=512 seek=" + std::to_string(kPartitionStart) +
+                " count=1 conv=notrunc 2>/dev/null");
+      break;
+    case Shape::ListingFails:
+      WrapTool(s / "hooks", "mdir", "echo 'init: FAT mismatch' >&2; exit 1", "");
+      launcher = "PATH=" + Quote(s / "hooks") + ":$PATH";
+      break;
+    case Shape::ListingToolMissing:
+      launcher = "PATH=" + Quote(s / "no-tools");
+      break;
+    case Shape::SymbolicLinkInArchive:
+      system["link"] = "";
+      order.push_back("link");
+      break;
+    case Shape::ColonInName:
+      system["NK.BIN:stream"] = "n";
+      order.push_back("NK.BIN:stream");
+      break;
+    case Shape::NamesDifferOnlyInCase:
+      system["Readme.txt"] = "one";
+      system["README.TXT"] = "two";
+      order.insert(order.end(), {"Readme.txt", "README.TXT"});
+      break;
+    case Shape::EscapeSequenceInName:
+      system["bad\x1b]0;owned\x07name\x1b[2J"] = "x";
+      order.push_back("bad\x1b]0;owned\x07name\x1b[2J");
+      break;
+    case Shape::DefinitionsTooLarge:
+      std::ofstream(s / "work" / "CFDef.ini") << std::string(2u << 20, ';') << "\n[CF0]\nModelNumber=x\n";
+      break;
+    case Shape::EmptyDir:
+      args = "--yes --dir '' card.img";
+      break;
+  }
+  if (c.shape == Shape::SymbolicLinkInArchive) {
+    // A link to a file outside the card, as an archive may carry one.
+    const fs::path content = s / "linked";
+    WriteTree(content, system);
+    fs::remove(content / "link");
+    fs::create_symlink("/etc/passwd", content / "link");
+    std::string names;
+    for (const std::string& n : order) names += " " + Quote(n);
+    MustShell(std::string(TESSARIN_MAKE_SFX) + " " + Quote(TESSARIN_SFX_STUB) + " " +
+              Quote(s / "work" / "wincesys.exe") + " " + Quote(content) + names);
+  } else {
+    MakeInstaller(s / "work" / "wincesys.exe", system, order, s.path());
+  }
+  if (c.shape != Shape::DefinitionsTooLarge) fs::copy_file(TESSARIN_CFDEF_SAMPLE, s / "work" / "CFDef.ini");
+  const std::string before = FileHash(card);
+
+  const Output run = RunTessarin(s.path(), tmp, args, launcher);
+  EXPECT_EQ(run.status, 2) << run.err;
+  std::size_t at = 0;
+  for (const std::string& m : c.messages) {
+    const std::size_t found = run.err.find(m, at);
+    EXPECT_NE(found, std::string::npos) << "missing, or out of order: " << m << "\n" << run.err;
+    if (found != std::string::npos) at = found + m.size();
+  }
+  EXPECT_EQ(run.err.find("All existing files will be deleted!"), std::string::npos) << "asked: " << run.err;
+  EXPECT_EQ(run.err.find('\x1b'), std::string::npos) << "an escape sequence reached the terminal";
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(FileHash(card), before);
+  EXPECT_TRUE(fs::is_empty(tmp));
+}
+
+const std::string kUnreadable =
+    "so its Project folder cannot be saved. To restore the card anyway, and lose whatever "
+    "its Project folder holds, run again with --no-preserve.";
+
+INSTANTIATE_TEST_SUITE_P(
+    Refusals, RefusedBeforeTheQuestion,
+    ::testing::Values(
+        Refusal{"Gpt", Shape::Gpt, {"holds a GPT partition table", kNothingChanged}},
+        Refusal{"Extended", Shape::Extended, {"holds an extended partition (type 0F)", kNothingChanged}},
+        Refusal{"Superfloppy", Shape::Superfloppy, {"holds a FAT volume without a partition table", kNothingChanged}},
+        Refusal{"LinuxPartition",
+                Shape::LinuxPartition,
+                {"holds a partition of type 83 (Linux) as its first partition, not a FAT partition", kNothingChanged}},
+        Refusal{"HiddenFat", Shape::HiddenFat, {"holds a hidden FAT partition (type 1C)", kNothingChanged}},
+        Refusal{"ZeroedBootSector",
+                Shape::ZeroedBootSector,
+                {"the card's files cannot be read (its first partition holds no readable FAT boot sector)", kUnreadable,
+                 kNothingChanged}},
+        Refusal{"ListingFails",
+                Shape::ListingFails,
+                {"the card's files cannot be read (its files cannot be read: init: FAT mismatch)", kUnreadable,
+                 kNothingChanged}},
+        Refusal{"ListingToolMissing",
+                Shape::ListingToolMissing,
+                {"(mdir cannot be run: No such file or directory)", kUnreadable, kNothingChanged}},
+        Refusal{"SymbolicLinkInArchive",
+                Shape::SymbolicLinkInArchive,
+                {"cannot go onto the card, a symbolic link: link", kNothingChanged}},
+        Refusal{"ColonInName",
+                Shape::ColonInName,
+                {"cannot go onto the card, a character FAT names cannot hold (':'): NK.BIN:stream", kNothingChanged}},
+        Refusal{"NamesDifferOnlyInCase",
+                Shape::NamesDifferOnlyInCase,
+                {"two names that differ only in case", kNothingChanged}},
+        Refusal{"EscapeSequenceInName",
+                Shape::EscapeSequenceInName,
+                {"a control character in the name: bad\\x1b]0;owned\\x07name\\x1b[2J", kNothingChanged}},
+        Refusal{"DefinitionsTooLarge",
+                Shape::DefinitionsTooLarge,
+                {"CFDef.ini is larger than 1 MiB", "the card reports 255 heads",
+                 "its geometry cannot be repaired: no card definition in CFDef.ini fits", kNothingChanged}},
+        Refusal{"EmptyDir", Shape::EmptyDir, {"--dir needs a folder"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The operator who chooses to go on without the unreadable project folder
+// gets a restored card.
+TEST(UnreadableCard, RestoredWithNoPreserve) {
+  Scratch s;
+  const fs::path card = s / "card.img";
+  fs::create_directories(s / "tmp");
+  MakeCard(card, {96, std::nullopt, true});
+  MustShell("dd if=/dev/zero of=" + Quote(card) + " bs=512 seek=" + std::to_string(kPartitionStart) +
+            " count=1 conv=notrunc 2>/dev/null");
+  MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
+  const Output run = RunTessarin(s.path(), s / "tmp", "--yes --no-preserve card.img");
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(Attributes(card, "::/BLDR"), "ASHR");
+  EXPECT_EQ(FsckFindings(card, s.path()), "");
+}
+
+// Two restores of one image started at the same moment: one restores the
+// card, the other is refused at once and names the first; the volume is
+// sound.
+TEST(TwoRestores, OneRestoresTheOtherIsRefused) {
+  Scratch s;
+  const fs::path card = s / "card.img";
+  fs::create_directories(s / "tmp1");
+  fs::create_directories(s / "tmp2");
+  MakeCard(card, {96, std::nullopt, true});
+  WriteTree(s / "project", kProject);
+  PutOnCard(card, s / "project", "Project");
+  MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}, {"NK.BIN", std::string(300000, 'n')}}, {"BLDR", "NK.BIN"},
+                s.path());
+  const std::string program = Quote(TESSARIN_PROGRAM);
+  MustShell("cd " + Quote(s.path()) + " && { (TMPDIR=tmp1 exec " + program +
+            " --yes card.img >out1 2>err1) & p1=$!; (TMPDIR=tmp2 exec " + program +
+            " --yes card.img >out2 2>err2) & p2=$!; wait $p1; echo $? >status1; wait $p2; echo $? >status2; "
+            "echo $p1 >pid1; echo $p2 >pid2; }");
+  auto read = [&](const std::string& name) {
+    std::ifstream in(s / name);
+    std::stringstream text;
+    text << in.rdbuf();
+    std::string t = text.str();
+    while (!t.empty() && t.back() == '\n') t.pop_back();
+    return t;
+  };
+  const std::vector<std::string> status = {read("status1"), read("status2")};
+  const int winner = status[0] == "0" ? 0 : 1;
+  const int loser = 1 - winner;
+  ASSERT_EQ(status[winner], "0") << read("err1") << read("err2");
+  EXPECT_EQ(status[loser], "2") << read("err" + std::to_string(loser + 1));
+  const std::string refusal = read("err" + std::to_string(loser + 1));
+  EXPECT_NE(refusal.find("card.img is in use: process " + read("pid" + std::to_string(winner + 1)) + " (tessarin)"),
+            std::string::npos)
+      << refusal;
+  EXPECT_EQ(read("out" + std::to_string(loser + 1)), "");
+  EXPECT_EQ(FsckFindings(card, s.path()), "");
+  EXPECT_EQ(Digest(CardTree(card, "Project", s.path())), Digest(ReadTree(s / "project")));
+  EXPECT_EQ(Attributes(card, "::/BLDR"), "ASHR");
+  EXPECT_TRUE(fs::is_empty(s / "tmp1"));
+  EXPECT_TRUE(fs::is_empty(s / "tmp2"));
+}
+
+// A second interrupt stops the restore at the next step's boundary: the
+// copy in progress is finished, the saved project folder is named by its
+// path in the message and the last log line, and it is whole.
+TEST(Stop, AtAStepsBoundaryWithTheSavedFolderNamed) {
+  struct Case {
+    const char* name;
+    const char* hookedTool;  // the signals come from a wrapper of this tool
+    const char* when;        // a condition on the tool's last argument
+    const char* signal;
+    bool projectOnCard;  // the copy back was under way and finished
+  };
+  const Case cases[] = {
+      {"WhileFormatting", "mkfs.fat", "true", "INT", false},
+      {"WhileCopyingTheProjectBack", "mcopy", "[ \"${@: -1}\" = e:/Project/ ]", "TERM", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Scratch s;
+    const fs::path card = s / "card.img";
+    fs::create_directories(s / "tmp");
+    MakeCard(card, {96, std::nullopt, true});
+    WriteTree(s / "project", kProject);
+    PutOnCard(card, s / "project", "Project");
+    MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
+    // The tool is signalled twice while it runs and takes a moment more.
+    WrapTool(s / "hooks", c.hookedTool,
+             std::string("if ") + c.when + "; then kill -" + c.signal + " $PPID; sleep 0.2; kill -" + c.signal +
+                 " $PPID; sleep 0.5; fi",
+             "");
+    const Output run = RunTessarin(s.path(), s / "tmp", "--yes card.img", "PATH=" + Quote(s / "hooks") + ":$PATH");
+    EXPECT_EQ(run.status, 130) << run.err;
+    const auto log = LogMessages(run.out);
+    ASSERT_FALSE(log.empty());
+    ASSERT_EQ(log.back().rfind(kSavedLine, 0), 0u) << run.out;
+    const fs::path saved = log.back().substr(kSavedLine.size());
+    EXPECT_EQ(saved.parent_path().parent_path(), s / "tmp");
+    EXPECT_EQ(Digest(ReadTree(saved)), Digest(ReadTree(s / "project")));
+    EXPECT_NE(run.err.find("stopped. The card was changed and may not start; restore it again to finish the job. "
+                           "Its Project folder is saved in " +
+                           saved.string() + ";"),
+              std::string::npos)
+        << run.err;
+    if (c.projectOnCard) {
+      EXPECT_EQ(Digest(CardTree(card, "Project", s.path())), Digest(ReadTree(s / "project")));
+    }
+  }
+}
+
+// With standard output, error or input closed, the log must not land in
+// the first file the program opens: the card.
+TEST(ClosedDescriptors, TheLogNeverLandsOnTheCard) {
+  for (const char* closed : {">&-", "2>&-", ">&- 2>&-", "<&-"}) {
+    SCOPED_TRACE(closed);
+    Scratch s;
+    const fs::path card = s / "card.img";
+    fs::create_directories(s / "tmp");
+    MakeCard(card, {96, std::nullopt, true});
+    MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
+    const Output run = Shell("cd " + Quote(s.path()) + " && TMPDIR=tmp " + Quote(TESSARIN_PROGRAM) +
+                             " --yes --no-preserve card.img " + closed);
+    EXPECT_EQ(run.status, 0) << run.err;
+    const auto code = tessarin::EmbeddedBootImage(tessarin::IDR_MBR_CODE);
+    EXPECT_EQ(ReadBytes(card, 0, code.size()), std::vector<std::uint8_t>(code.begin(), code.end()));
+    EXPECT_EQ(ReadBytes(card, 446, 1)[0], 0x80);
+    EXPECT_EQ(Attributes(card, "::/BLDR"), "ASHR");
+    EXPECT_EQ(FsckFindings(card, s.path()), "");
+  }
+}
+
+// Paths with characters that shells and configuration files treat as their
+// own: as the card's path (after "--" when it starts with a dash), as
+// --dir and, relative, in TMPDIR.
+TEST(OddPaths, WorkAsTargetDirAndTemporaryFolder) {
+  for (const char* name :
+       {"with blanks", "quote'd \"twice\"", "dollar$HOME", "back`tick`", "back\\slash", "-leading dash"}) {
+    SCOPED_TRACE(name);
+    Scratch s;
+    const fs::path folder = s / name;
+    fs::create_directories(folder / "tmp");
+    // The witnesses (mtools) read a plain name; the program gets the odd
+    // one, a second name of the same file.
+    const fs::path card = s / "card.img";
+    MakeCard(card, {96, std::nullopt, true});
+    fs::create_hard_link(card, folder / "card.img");
+    WriteTree(s / "project", kProject);
+    PutOnCard(card, s / "project", "Project");
+    MakeInstaller(folder / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
+    fs::copy_file(TESSARIN_CFDEF_SAMPLE, folder / "CFDef.ini");
+    const std::string relative = std::string(name) + "/";
+    const Output run =
+        Shell("cd " + Quote(s.path()) + " && TMPDIR=" + Quote(relative + "tmp") + " " + Quote(TESSARIN_PROGRAM) +
+              " --yes --dir " + Quote(name) + " -- " + Quote(relative + "card.img"));
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(Digest(CardTree(card, "Project", s.path())), Digest(ReadTree(s / "project")));
+    EXPECT_EQ(Attributes(card, "::/BLDR"), "ASHR");
+    EXPECT_TRUE(fs::is_empty(folder / "tmp"));
+  }
+}
+
+// A write-protected card (a read-only loop device stands for a card with
+// its lock switch set) is named as such before the question.
+TEST(BlockDevice, WriteProtectedIsRefusedBeforeTheQuestion) {
+  Scratch s;
+  const fs::path card = s / "card.img";
+  fs::create_directories(s / "tmp");
+  MakeCard(card, {96, std::nullopt, true});
+  const Output attach = Shell("losetup --read-only --find --show " + Quote(card));
+  if (attach.status != 0) GTEST_SKIP() << "no loop device to stand for a card reader: " << attach.err;
+  std::string device = attach.out;
+  while (!device.empty() && device.back() == '\n') device.pop_back();
+  struct Detach {
+    std::string device;
+    ~Detach() { Shell("losetup -d " + Quote(device)); }
+  } detach{device};
+  MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
+  const std::string before = FileHash(card);
+  const Output run = RunTessarin(s.path(), s / "tmp", "--yes " + Quote(device));
+  EXPECT_EQ(run.status, 2) << run.err;
+  EXPECT_NE(run.err.find(device + " is write-protected"), std::string::npos) << run.err;
+  EXPECT_EQ(run.err.find("All existing files will be deleted!"), std::string::npos) << run.err;
+  EXPECT_EQ(FileHash(card), before);
+}
+
+}  // namespace
+}  // namespace e2e
