@@ -278,8 +278,10 @@ bool ListingHoldsProject(const std::string& listing) {
     // "e:/Project/": a folder in the root; files have no trailing slash.
     if (line.size() < 2 || line.back() != '/') continue;
     line.pop_back();
-    const std::size_t slash = line.find_last_of('/');
-    const std::string name = slash == std::string::npos ? line : line.substr(slash + 1);
+    // "e:/NAME": an entry of the root itself.
+    const std::size_t root = line.find(":/");
+    if (root == std::string::npos) continue;
+    const std::string name = line.substr(root + 2);
     if (name.size() == 7 && FoldName(name) == "PROJECT") return true;
   }
   return false;
