@@ -58,10 +58,10 @@ enum ExitCode {
 };
 
 const char kUsage[] =
-    "Usage: tessarin [OPTION]... TARGET\n"
+    "Usage: tessarin [OPTION]... [--] TARGET\n"
     "Restore the panel's system onto the card TARGET: a whole card as a block\n"
     "device (/dev/sdX, /dev/mmcblkN) or a whole-card image file whose MBR\n"
-    "describes a first partition. Everything on that partition is deleted;\n"
+    "describes a first FAT partition. Everything on that partition is deleted;\n"
     "its Project folder is saved first and put back at the end.\n"
     "\n"
     "The system kind follows the installer archive found in the working\n"
@@ -69,12 +69,19 @@ const char kUsage[] =
     "Windows CE when none is there); CFDef.ini is read from there too.\n"
     "The card is called drive e: in the log and the messages.\n"
     "\n"
+    "Before asking, tessarin holds the card against other programs and checks\n"
+    "everything it can without changing it: the card (not in use, writable, an\n"
+    "MBR with a FAT partition first), the installer archive (whole, every entry\n"
+    "fit for a FAT card, room enough), the card's size and geometry, and that\n"
+    "the card's files can be read so that its Project folder can be saved.\n"
+    "\n"
     "Options:\n"
     "  -d, --dir=DIR      working directory: the installer archive and CFDef.ini\n"
     "                     (default: the current directory)\n"
     "  -y, --yes          answer the confirmation Yes (scripts, production lines);\n"
     "                     without a terminal the restore needs it\n"
-    "      --no-preserve  do not save and restore the card's Project folder\n"
+    "      --no-preserve  do not save and restore the card's Project folder; also\n"
+    "                     restores a card whose files cannot be read, losing them\n"
     "      --timings      report on standard error how long the restore took and\n"
     "                     how much of it were the pauses the sequence prescribes\n"
     "  -h, --help         show this help and exit\n"
@@ -84,13 +91,16 @@ const char kUsage[] =
     "program lists it; messages and progress go to standard error.\n"
     "\n"
     "Exit status:\n"
-    "  0  the system was restored, and the Project folder put back\n"
-    "  1  the restore stopped at a failed step (the messages say which)\n"
-    "  2  wrong usage, a target that cannot be used, or no terminal to confirm on\n"
-    "     without --yes; nothing was changed\n"
-    "  3  the confirmation was answered No; nothing was changed\n"
-    "  4  the system was restored, but the Project folder could not be put back;\n"
-    "     it waits in the temporary folder the last log line names\n";
+    "  0    the system was restored, and the Project folder put back\n"
+    "  1    the restore stopped at a failed step (the messages say which; a\n"
+    "       saved Project folder is named by the last log line)\n"
+    "  2    nothing was changed: wrong usage, no terminal to confirm on without\n"
+    "       --yes, or a check before the question refused the card or the archive\n"
+    "  3    the confirmation was answered No; nothing was changed\n"
+    "  4    the system was restored, but the Project folder could not be put back;\n"
+    "       it waits in the temporary folder the last log line names\n"
+    "  130  stopped by a second interrupt at a step's boundary; the messages say\n"
+    "       whether the card was changed and where the Project folder is saved\n";
 
 int Usage(const char* problem) {
   std::fprintf(stderr, "tessarin: %s\nTry 'tessarin --help' for more information.\n", problem);
