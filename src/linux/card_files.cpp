@@ -13,6 +13,8 @@
 #include <filesystem>
 #include <future>
 
+#include "card/card_types.h"
+
 namespace fs = std::filesystem;
 
 namespace tessarin::linux_port {
@@ -49,6 +51,66 @@ bool CardFiles::Exists(const std::string& path) {
     return card_.Run({"mdir", "-a", "-b", LiteralCardPath(WithoutTrailingSeparators(path))}).ok();
   struct stat st {};
   return lstat(path.c_str(), &st) == 0;
+}
+
+PathPresence CardFiles::Probe(const std::string& path) {
+  justCopiedFrom_.reset();
+  justListedLocal_.reset();
+  if (card_.IsCardPath(path)) {
+    std::string why;
+    const PathPresence presence = card_.Probe(path, &why);
+    if (presence == PathPresence::Unreadable && diagnostic_) diagnostic_(path + ": " + why);
+    return presence;
+  }
+  struct stat st {};
+  if (lstat(path.c_str(), &st) == 0) return PathPresence::Present;
+  return errno == ENOENT || errno == ENOTDIR ? PathPresence::Absent : PathPresence::Unreadable;
+}
+
+std::optional<std::vector<std::string>> CardFiles::ListFolders(const std::string& folder, const std::string& prefix) {
+  if (card_.IsCardPath(folder)) return std::nullopt;
+  std::error_code ec;
+  std::vector<std::string> names;
+  for (auto it = fs::directory_iterator(folder, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    std::error_code typeError;
+    if (name.size() < prefix.size() || !it->is_directory(typeError) || it->is_symlink(typeError)) continue;
+    bool match = true;
+    for (std::size_t i = 0; i < prefix.size(); ++i) match = match && ToLowerAscii(name[i]) == ToLowerAscii(prefix[i]);
+    if (match) names.push_back(name);
+  }
+  if (ec) return std::nullopt;
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::optional<std::string> CardFiles::ReadTextFile(const std::string& path, std::size_t maxBytes) {
+  if (card_.IsCardPath(path)) return std::nullopt;
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return std::nullopt;
+  std::string text;
+  char buffer[4096];
+  ssize_t got = 0;
+  while ((got = read(fd, buffer, sizeof buffer)) > 0 && text.size() <= maxBytes)
+    text.append(buffer, static_cast<std::size_t>(got));
+  close(fd);
+  if (got < 0 || text.size() > maxBytes) return std::nullopt;
+  return text;
+}
+
+bool CardFiles::WriteTextFile(const std::string& path, const std::string& text) {
+  if (card_.IsCardPath(path)) return false;
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return false;
+  bool ok = true;
+  for (std::size_t done = 0; ok && done < text.size();) {
+    const ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    ok = n > 0;
+    if (ok) done += static_cast<std::size_t>(n);
+  }
+  ok = fsync(fd) == 0 && ok;
+  return close(fd) == 0 && ok;
 }
 
 std::optional<std::string> CardFiles::TempPath() {

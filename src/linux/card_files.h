@@ -22,6 +22,11 @@ class CardFiles final : public FilePort {
 
   char Separator() const override { return '/'; }
   bool Exists(const std::string& path) override;
+  PathPresence Probe(const std::string& path) override;
+  // Local folders only.
+  std::optional<std::vector<std::string>> ListFolders(const std::string& folder, const std::string& prefix) override;
+  std::optional<std::string> ReadTextFile(const std::string& path, std::size_t maxBytes) override;
+  bool WriteTextFile(const std::string& path, const std::string& text) override;
   std::optional<std::string> TempPath() override;
   std::optional<std::string> TempFileName(const std::string& directory, const std::string& prefix,
                                           unsigned unique) override;

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -10,6 +11,7 @@
 #include <stdexcept>
 
 #include "card/card_types.h"
+#include "linux/card_names.h"
 
 namespace tessarin::linux_port {
 namespace {
@@ -47,6 +49,87 @@ CardVolume::CardVolume(const CardTarget& target, char letter, const std::string&
 
 CardVolume::~CardVolume() {
   if (fd_ >= 0) close(fd_);
+}
+
+namespace {
+
+std::uint16_t Get16(const std::uint8_t* p, std::size_t at) {
+  return static_cast<std::uint16_t>(p[at] | (p[at + 1] << 8));
+}
+
+bool LooksLikeFatBootSector(const std::uint8_t* b) {
+  if (b[510] != 0x55 || b[511] != 0xAA) return false;
+  if (b[0] != 0xEB && b[0] != 0xE9) return false;
+  const unsigned bytesPerSector = Get16(b, 11);
+  const unsigned perCluster = b[13];
+  return (bytesPerSector == 512 || bytesPerSector == 1024 || bytesPerSector == 2048 || bytesPerSector == 4096) &&
+         perCluster != 0 && (perCluster & (perCluster - 1)) == 0 && Get16(b, 14) != 0 && b[16] != 0 &&
+         (b[21] == 0xF0 || b[21] >= 0xF8);
+}
+
+bool AllZero(const std::uint8_t* b) {
+  return std::all_of(b, b + 512, [](std::uint8_t v) { return v == 0; });
+}
+
+}  // namespace
+
+VolumeStart ClassifyVolumeStart(const std::uint8_t* bootSector, const std::uint8_t* backupBootSector) {
+  if (LooksLikeFatBootSector(bootSector)) return VolumeStart::Fat;
+  if (AllZero(bootSector) && AllZero(backupBootSector)) return VolumeStart::Blank;
+  return VolumeStart::Unreadable;
+}
+
+bool ListingHoldsEntry(const std::string& listing, const std::string& name) {
+  const std::string wanted = FoldCardName(name);
+  std::istringstream lines(listing);
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.empty() && line.back() == '/') line.pop_back();
+    // "e:/folder/NAME": the entry's name after the last separator.
+    const std::size_t slash = line.find_last_of('/');
+    if (slash == std::string::npos) continue;
+    if (FoldCardName(line.substr(slash + 1)) == wanted) return true;
+  }
+  return false;
+}
+
+PathPresence CardVolume::Probe(const std::string& cardPath, std::string* why) const {
+  auto unreadable = [why](std::string text) {
+    if (why != nullptr) *why = std::move(text);
+    return PathPresence::Unreadable;
+  };
+  std::uint8_t boot[512], backup[512];
+  errno = 0;
+  if (pread(fd_, boot, sizeof boot, static_cast<off_t>(target_.VolumeOffset())) != sizeof boot ||
+      pread(fd_, backup, sizeof backup, static_cast<off_t>(target_.VolumeOffset() + 6 * 512)) != sizeof backup)
+    return unreadable(std::string("its first partition cannot be read: ") + std::strerror(errno != 0 ? errno : EIO));
+  switch (ClassifyVolumeStart(boot, backup)) {
+    case VolumeStart::Blank:
+      return PathPresence::Absent;  // never formatted: no files at all
+    case VolumeStart::Unreadable:
+      return unreadable("its first partition holds no readable FAT boot sector");
+    case VolumeStart::Fat:
+      break;
+  }
+  std::string path = cardPath;
+  for (char& c : path)
+    if (c == '\\') c = '/';
+  while (path.size() > 3 && path.back() == '/') path.pop_back();
+  const std::size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos || slash + 1 >= path.size()) return PathPresence::Present;  // the root
+  const std::string parent = path.substr(0, slash + 1);
+  const ProcessResult r = Run({"mdir", "-a", "-b", LiteralCardPath(parent)});
+  if (!r.started) return unreadable(std::string("mdir cannot be run: ") + std::strerror(r.error));
+  if (!r.ok()) {
+    // A folder that is not there cannot be listed either.
+    if (parent.size() > 3) {
+      const PathPresence above = Probe(parent, why);
+      if (above != PathPresence::Present) return above;
+    }
+    const std::string line = FirstLine(r.errors);
+    return unreadable("its files cannot be read" + (line.empty() ? std::string() : ": " + line));
+  }
+  return ListingHoldsEntry(r.output, path.substr(slash + 1)) ? PathPresence::Present : PathPresence::Absent;
 }
 
 bool CardVolume::IsCardPath(const std::string& path) const {

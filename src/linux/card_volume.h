@@ -16,6 +16,16 @@
 
 namespace tessarin::linux_port {
 
+// What the partition's first sectors hold: a FAT boot sector, nothing at
+// all (never formatted), or something no FAT reader can start from (a
+// zeroed or damaged boot sector, perhaps with a sound backup at sector 6).
+enum class VolumeStart { Fat, Blank, Unreadable };
+VolumeStart ClassifyVolumeStart(const std::uint8_t* bootSector, const std::uint8_t* backupBootSector);
+
+// An "mdir -a -b" listing of one folder holds an entry of this name (in
+// any case, a file or a folder)?
+bool ListingHoldsEntry(const std::string& listing, const std::string& name);
+
 // A card entry's attributes, named relative to a folder.
 struct EntryAttributes {
   std::string path;
@@ -36,6 +46,12 @@ class CardVolume {
 
   // True for "e:/..." (either case of the card's letter, either separator).
   bool IsCardPath(const std::string& path) const;
+
+  // Whether anything is at a card path ("e:/Project"): Unreadable, with
+  // the reason in why, when the volume or the folder that would hold it
+  // cannot be read, or mtools cannot be run; a card never formatted holds
+  // nothing.
+  PathPresence Probe(const std::string& cardPath, std::string* why = nullptr) const;
 
   // Runs an mtools command (mcopy, mdir, ...) against the card.
   ProcessResult Run(std::vector<std::string> argv) const;

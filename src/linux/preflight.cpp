@@ -4,10 +4,8 @@
 #include <archive_entry.h>
 #include <fcntl.h>
 #include <linux/hdreg.h>
-#include <locale.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
-#include <wctype.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -19,6 +17,7 @@
 #include "boot/boot_sector.h"
 #include "card/card_types.h"
 #include "linux/card_format.h"
+#include "linux/card_names.h"
 #include "linux/card_volume.h"
 #include "linux/terminal_text.h"
 
@@ -27,77 +26,6 @@ namespace {
 
 constexpr std::uint64_t kMaxFatFileSize = 0xFFFFFFFFull;  // 4 GiB less one byte
 constexpr std::size_t kMaxLongNameUnits = 255;            // UTF-16 units of one long name
-
-// Decodes one UTF-8 character at text[i]; false for a malformed sequence
-// (which no card name can be made of).
-bool NextCodePoint(std::string_view text, std::size_t& i, char32_t& cp) {
-  const auto byte = [&](std::size_t at) { return static_cast<unsigned char>(text[at]); };
-  const unsigned char lead = byte(i);
-  std::size_t length = 0;
-  if (lead < 0x80) {
-    cp = lead;
-    length = 1;
-  } else if ((lead & 0xE0) == 0xC0) {
-    cp = lead & 0x1F;
-    length = 2;
-  } else if ((lead & 0xF0) == 0xE0) {
-    cp = lead & 0x0F;
-    length = 3;
-  } else if ((lead & 0xF8) == 0xF0) {
-    cp = lead & 0x07;
-    length = 4;
-  } else {
-    return false;
-  }
-  if (i + length > text.size()) return false;
-  for (std::size_t k = 1; k < length; ++k) {
-    if ((byte(i + k) & 0xC0) != 0x80) return false;
-    cp = (cp << 6) | (byte(i + k) & 0x3F);
-  }
-  static constexpr char32_t kShortest[] = {0, 0, 0x80, 0x800, 0x10000};
-  if (cp < kShortest[length] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-  i += length;
-  return true;
-}
-
-// Upper case as FAT compares long names; the C.UTF-8 locale's table,
-// whatever the operator's locale.
-std::string FoldName(std::string_view name) {
-  static const locale_t kUtf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
-  std::string out;
-  for (std::size_t i = 0; i < name.size();) {
-    char32_t cp = 0;
-    const std::size_t at = i;
-    if (!NextCodePoint(name, i, cp)) {
-      out += name[at];
-      i = at + 1;
-      continue;
-    }
-    if (kUtf8 != static_cast<locale_t>(nullptr))
-      cp = static_cast<char32_t>(towupper_l(static_cast<wint_t>(cp), kUtf8));
-    else if (cp >= 'a' && cp <= 'z')
-      cp -= 'a' - 'A';
-    char buf[8];
-    std::size_t n = 0;
-    if (cp < 0x80) {
-      buf[n++] = static_cast<char>(cp);
-    } else if (cp < 0x800) {
-      buf[n++] = static_cast<char>(0xC0 | (cp >> 6));
-      buf[n++] = static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-      buf[n++] = static_cast<char>(0xE0 | (cp >> 12));
-      buf[n++] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      buf[n++] = static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-      buf[n++] = static_cast<char>(0xF0 | (cp >> 18));
-      buf[n++] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-      buf[n++] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      buf[n++] = static_cast<char>(0x80 | (cp & 0x3F));
-    }
-    out.append(buf, n);
-  }
-  return out;
-}
 
 // The components of a relative path, without empty and "." ones.
 std::vector<std::string> Components(std::string_view path) {
@@ -122,7 +50,7 @@ std::size_t Utf16Units(std::string_view name) {
   std::size_t units = 0;
   for (std::size_t i = 0; i < name.size();) {
     char32_t cp = 0;
-    if (!NextCodePoint(name, i, cp)) return kMaxLongNameUnits + 1;
+    if (!DecodeUtf8(name, i, cp)) return kMaxLongNameUnits + 1;
     units += cp >= 0x10000 ? 2 : 1;
   }
   return units;
@@ -132,24 +60,6 @@ std::string Megabytes(std::uint64_t bytes) {
   char buf[32];
   std::snprintf(buf, sizeof buf, "%.1f MB", static_cast<double>(bytes) / 1e6);
   return buf;
-}
-
-std::uint16_t Get16(const std::uint8_t* p, std::size_t at) {
-  return static_cast<std::uint16_t>(p[at] | (p[at + 1] << 8));
-}
-
-bool LooksLikeFatBootSector(const std::uint8_t* b) {
-  if (b[510] != 0x55 || b[511] != 0xAA) return false;
-  if (b[0] != 0xEB && b[0] != 0xE9) return false;
-  const unsigned bytesPerSector = Get16(b, 11);
-  const unsigned perCluster = b[13];
-  return (bytesPerSector == 512 || bytesPerSector == 1024 || bytesPerSector == 2048 || bytesPerSector == 4096) &&
-         perCluster != 0 && (perCluster & (perCluster - 1)) == 0 && Get16(b, 14) != 0 && b[16] != 0 &&
-         (b[21] == 0xF0 || b[21] >= 0xF8);
-}
-
-bool AllZero(const std::uint8_t* b) {
-  return std::all_of(b, b + 512, [](std::uint8_t v) { return v == 0; });
 }
 
 }  // namespace
@@ -164,7 +74,7 @@ std::string WhyNameUnfitForCard(std::string_view name) {
     if (part == "..") return "a path out of the card's root (\"..\")";
     for (std::size_t i = 0; i < part.size();) {
       char32_t cp = 0;
-      if (!NextCodePoint(part, i, cp)) return "a name that is not valid UTF-8";
+      if (!DecodeUtf8(part, i, cp)) return "a name that is not valid UTF-8";
       if (cp < 0x20 || cp == 0x7F) return "a control character in the name";
       if (cp < 0x80 && std::strchr("\"*:<>?|", static_cast<int>(cp)) != nullptr)
         return std::string("a character FAT names cannot hold ('") + static_cast<char>(cp) + "')";
@@ -200,7 +110,7 @@ std::string FindNameClash(const std::vector<ArchiveItem>& items) {
   };
   std::map<std::string, Seen> byFolded;
   auto note = [&](const std::string& path, bool directory) -> std::string {
-    const auto [it, added] = byFolded.emplace(FoldName(path), Seen{path, directory});
+    const auto [it, added] = byFolded.emplace(FoldCardName(path), Seen{path, directory});
     if (added) return {};
     if (it->second.spelling != path)
       return "two names that differ only in case: \"" + it->second.spelling + "\" and \"" + path + "\"";
@@ -250,7 +160,7 @@ std::uint64_t ClustersNeeded(const std::vector<ArchiveItem>& items, std::uint32_
     const std::vector<std::string> parts = Components(item.path);
     for (std::size_t n = 1; n <= parts.size(); ++n) {
       const std::string path = Join(parts, n);
-      if (!placed.insert(FoldName(path)).second) continue;
+      if (!placed.insert(FoldCardName(path)).second) continue;
       const std::size_t units = Utf16Units(parts[n - 1]);
       folderBytes[Join(parts, n - 1)] += 32 * (1 + (units + 12) / 13);
       if (n < parts.size() || item.directory) folderBytes.emplace(path, 64);
@@ -259,32 +169,6 @@ std::uint64_t ClustersNeeded(const std::vector<ArchiveItem>& items, std::uint32_
   }
   for (const auto& [folder, bytes] : folderBytes) clusters += std::max<std::uint64_t>(1, clustersOf(bytes));
   return clusters;
-}
-
-VolumeStart ClassifyVolumeStart(const std::uint8_t* bootSector, const std::uint8_t* backupBootSector) {
-  if (LooksLikeFatBootSector(bootSector)) return VolumeStart::Fat;
-  if (AllZero(bootSector) && AllZero(backupBootSector)) return VolumeStart::Blank;
-  return VolumeStart::Unreadable;
-}
-
-bool ListingHoldsProject(const std::string& listing) {
-  std::size_t start = 0;
-  while (start < listing.size()) {
-    std::size_t end = listing.find('\n', start);
-    if (end == std::string::npos) end = listing.size();
-    std::string line = listing.substr(start, end - start);
-    start = end + 1;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    // "e:/Project/": a folder in the root; files have no trailing slash.
-    if (line.size() < 2 || line.back() != '/') continue;
-    line.pop_back();
-    // "e:/NAME": an entry of the root itself.
-    const std::size_t root = line.find(":/");
-    if (root == std::string::npos) continue;
-    const std::string name = line.substr(root + 2);
-    if (name.size() == 7 && FoldName(name) == "PROJECT") return true;
-  }
-  return false;
 }
 
 ArchiveReport CheckInstallerArchive(const std::string& path) {
@@ -379,36 +263,18 @@ std::optional<unsigned> PredictedHeads(int fd, const CardTarget& target) {
   return std::nullopt;
 }
 
-ProjectProbe ProbeProject(int fd, const CardTarget& target, const CardVolume& volume) {
+ProjectProbe ProbeProject(const CardVolume& volume) {
   ProjectProbe probe;
-  std::uint8_t boot[512], backup[512];
-  if (pread(fd, boot, sizeof boot, static_cast<off_t>(target.VolumeOffset())) != sizeof boot ||
-      pread(fd, backup, sizeof backup, static_cast<off_t>(target.VolumeOffset() + 6 * 512)) != sizeof backup) {
-    probe.why = std::string("its first partition cannot be read: ") + std::strerror(errno != 0 ? errno : EIO);
-    return probe;
-  }
-  switch (ClassifyVolumeStart(boot, backup)) {
-    case VolumeStart::Blank:
-      probe.presence = ProjectPresence::Absent;  // never formatted: no files at all
-      return probe;
-    case VolumeStart::Unreadable:
-      probe.why = "its first partition holds no readable FAT boot sector";
-      return probe;
-    case VolumeStart::Fat:
+  switch (volume.Probe(std::string(1, volume.letter()) + ":/Project", &probe.why)) {
+    case PathPresence::Present:
+      probe.presence = ProjectPresence::Present;
+      break;
+    case PathPresence::Absent:
+      probe.presence = ProjectPresence::Absent;
+      break;
+    case PathPresence::Unreadable:
       break;
   }
-  const std::string root = std::string(1, volume.letter()) + ":/";
-  const ProcessResult r = volume.Run({"mdir", "-a", "-b", root});
-  if (!r.started) {
-    probe.why = std::string("mdir cannot be run: ") + std::strerror(r.error);
-    return probe;
-  }
-  if (!r.ok()) {
-    const std::string line = FirstLine(r.errors);
-    probe.why = "its files cannot be read" + (line.empty() ? std::string() : ": " + line);
-    return probe;
-  }
-  probe.presence = ListingHoldsProject(r.output) ? ProjectPresence::Present : ProjectPresence::Absent;
   return probe;
 }
 
@@ -442,7 +308,7 @@ std::string RunPreflight(const PreflightOptions& o) {
            ", the card's first partition holds " + Megabytes(fat.dataClusters * fat.clusterBytes) + " once formatted.";
 
   if (o.preserveProject && o.volume != nullptr) {
-    const ProjectProbe probe = ProbeProject(o.fd, target, *o.volume);
+    const ProjectProbe probe = ProbeProject(*o.volume);
     if (probe.presence == ProjectPresence::Undecided)
       return "the card's files cannot be read (" + EscapeForTerminal(probe.why) +
              "), so its Project folder cannot be saved. To restore the card anyway, and lose whatever its "

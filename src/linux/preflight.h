@@ -58,22 +58,12 @@ Fat32Estimate EstimateFat32(std::uint64_t volumeSectors);
 // The clusters the archive's files and folders take on such a volume.
 std::uint64_t ClustersNeeded(const std::vector<ArchiveItem>& items, std::uint32_t clusterBytes);
 
-// What the partition's first sectors hold: a FAT boot sector, nothing at
-// all (never formatted), or something no FAT reader can start from (a
-// zeroed or damaged boot sector, perhaps with a sound backup at sector 6).
-enum class VolumeStart { Fat, Blank, Unreadable };
-VolumeStart ClassifyVolumeStart(const std::uint8_t* bootSector, const std::uint8_t* backupBootSector);
-
 // Whether the card holds a project folder, as far as can be told.
 enum class ProjectPresence { Present, Absent, Undecided };
 struct ProjectProbe {
   ProjectPresence presence = ProjectPresence::Undecided;
   std::string why;  // when undecided: what could not be read
 };
-
-// The entries of the card's root folder from an "mdir -a -b" listing of it
-// hold a folder named Project (in any case)?
-bool ListingHoldsProject(const std::string& listing);
 
 struct PreflightOptions {
   const CardTarget* target = nullptr;
@@ -91,8 +81,8 @@ struct PreflightOptions {
 // refusal to show (the card untouched).
 std::string RunPreflight(const PreflightOptions& options);
 
-// The project folder's presence on the held card.
-ProjectProbe ProbeProject(int fd, const CardTarget& target, const CardVolume& volume);
+// The project folder's presence on the card.
+ProjectProbe ProbeProject(const CardVolume& volume);
 
 // The geometry heads mkfs.fat will record: the card reader's for a block
 // device, the recorded one for an image (as the formatter keeps it); none

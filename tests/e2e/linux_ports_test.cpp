@@ -370,11 +370,11 @@ TEST(ProjectPresence, TheVolumeStartAndTheRootListingDecide) {
   EXPECT_EQ(ClassifyVolumeStart(zero, fat), VolumeStart::Unreadable);  // zeroed, with a sound backup
   EXPECT_EQ(ClassifyVolumeStart(junk, zero), VolumeStart::Unreadable);
 
-  EXPECT_TRUE(ListingHoldsProject("e:/BLDR\ne:/Project/\n"));
-  EXPECT_TRUE(ListingHoldsProject("e:/PROJECT/\r\n"));
-  EXPECT_FALSE(ListingHoldsProject("e:/Project\n"));  // a file of that name holds no project
-  EXPECT_FALSE(ListingHoldsProject("e:/Projects/\ne:/Old/Project/\n"));
-  EXPECT_FALSE(ListingHoldsProject(""));
+  EXPECT_TRUE(ListingHoldsEntry("e:/BLDR\ne:/Project/\n", "Project"));
+  EXPECT_TRUE(ListingHoldsEntry("e:/PROJECT/\r\n", "Project"));
+  EXPECT_TRUE(ListingHoldsEntry("e:/Hilfe/ÜBERSICHT.TXT\n", "Übersicht.txt"));
+  EXPECT_FALSE(ListingHoldsEntry("e:/Projects/\ne:/BLDR\n", "Project"));
+  EXPECT_FALSE(ListingHoldsEntry("", "Project"));
 }
 
 TEST(CardHold, TheHoldersProcessIsFoundInTheKernelsLockTable) {

@@ -46,8 +46,8 @@ void WriteMbr(CardImage& card, std::uint32_t totalSectors) {
   Put32(s, 440, 0x12345678);  // disk signature
   s[444] = s[445] = 0;
   std::fill(s.begin() + 446, s.begin() + 510, 0);
-  s[446] = 0x00;                         // not active
-  s[446 + 4] = 0x0C;                     // FAT32 LBA
+  s[446] = 0x00;      // not active
+  s[446 + 4] = 0x0C;  // FAT32 LBA
   Put32(s, 446 + 8, card.partitionStart);
   Put32(s, 446 + 12, totalSectors - card.partitionStart);
   s[510] = 0x55;
@@ -62,10 +62,10 @@ void WriteFat32BootSector(CardImage& card, const BpbShape& b) {
   s[2] = 0x90;
   std::copy_n("MSWIN4.1", 8, s.begin() + 3);
   Put16(s, 11, b.bytesPerSector);
-  s[13] = 8;          // sectors per cluster
-  Put16(s, 14, 32);   // reserved sectors
-  s[16] = 2;          // FATs
-  Put16(s, 17, 0);    // root entries
+  s[13] = 8;         // sectors per cluster
+  Put16(s, 14, 32);  // reserved sectors
+  s[16] = 2;         // FATs
+  Put16(s, 17, 0);   // root entries
   Put16(s, 19, b.total16);
   s[21] = b.media;
   Put16(s, 22, 0);
@@ -171,8 +171,7 @@ bool FakeDeviceApi::Read(DeviceHandle handle, std::uint8_t* buffer, std::uint32_
   return Transfer(handle, buffer, length, moved, false);
 }
 
-bool FakeDeviceApi::Write(DeviceHandle handle, const std::uint8_t* buffer, std::uint32_t length,
-                          std::uint32_t& moved) {
+bool FakeDeviceApi::Write(DeviceHandle handle, const std::uint8_t* buffer, std::uint32_t length, std::uint32_t& moved) {
   return Transfer(handle, const_cast<std::uint8_t*>(buffer), length, moved, true);
 }
 
@@ -306,6 +305,44 @@ std::optional<std::string> FakeFiles::TempPath() {
 
 bool FakeFiles::Exists(const std::string& path) { return !path.empty() && nodes.count(Lower(path)) != 0; }
 
+PathPresence FakeFiles::Probe(const std::string& path) {
+  journal_.push_back("probe " + path);
+  for (const std::string& prefix : unreadable)
+    if (Lower(path).rfind(Lower(prefix), 0) == 0) return PathPresence::Unreadable;
+  if (Hit(plan, "probe")) return PathPresence::Unreadable;
+  return Exists(path) ? PathPresence::Present : PathPresence::Absent;
+}
+
+std::optional<std::vector<std::string>> FakeFiles::ListFolders(const std::string& folder, const std::string& prefix) {
+  if (Hit(plan, "list-folders")) return std::nullopt;
+  std::string dir = Lower(folder);
+  if (!dir.empty() && dir.back() != '\\') dir += '\\';
+  std::vector<std::string> names;
+  for (const auto& [path, node] : nodes) {
+    if (!node.directory || path.rfind(dir, 0) != 0) continue;
+    const std::string name = path.substr(dir.size());
+    if (name.find('\\') == std::string::npos && name.rfind(Lower(prefix), 0) == 0) names.push_back(name);
+  }
+  return names;
+}
+
+std::optional<std::string> FakeFiles::ReadTextFile(const std::string& path, std::size_t maxBytes) {
+  if (Hit(plan, "read-text")) return std::nullopt;
+  const auto it = texts.find(Lower(path));
+  if (it == texts.end() || !IsFile(path) || it->second.size() > maxBytes) return std::nullopt;
+  return it->second;
+}
+
+bool FakeFiles::WriteTextFile(const std::string& path, const std::string& text) {
+  journal_.push_back("write " + path);
+  if (Hit(plan, "write-text")) return false;
+  const std::size_t slash = path.rfind('\\');
+  if (slash == std::string::npos || !Exists(path.substr(0, slash))) return false;
+  AddFile(path, text.size());
+  texts[Lower(path)] = text;
+  return true;
+}
+
 std::optional<std::string> FakeFiles::TempFileName(const std::string& directory, const std::string& prefix,
                                                    unsigned unique) {
   std::string dir = directory;
@@ -386,7 +423,7 @@ void FakeProfile::SetFile(const std::string& path, const std::string& text) {
 }
 
 std::string FakeProfile::ReadProfileString(const std::string& section, const std::string& key,
-                                                 const std::string& defaultValue, const std::string& file) {
+                                           const std::string& defaultValue, const std::string& file) {
   auto it = texts.find(Lower(file));
   if (it == texts.end()) return ProfileGetString(nullptr, section, key, defaultValue);
   const ProfileText profile(it->second);
@@ -394,7 +431,7 @@ std::string FakeProfile::ReadProfileString(const std::string& section, const std
 }
 
 int FakeProfile::ReadProfileInt(const std::string& section, const std::string& key, int defaultValue,
-                                      const std::string& file) {
+                                const std::string& file) {
   auto it = texts.find(Lower(file));
   if (it == texts.end()) return defaultValue;
   const ProfileText profile(it->second);
@@ -429,8 +466,7 @@ InstallerOutcome FakeInstaller::RunInstaller(const InstallerCommand& command) {
 
 // ---- world -------------------------------------------------------------------------------
 
-World::World()
-    : ctx(Ports{ui, system, resources, handleCard, format, installer, files, profile}) {
+World::World() : ctx(Ports{ui, system, resources, handleCard, format, installer, files, profile}) {
   g_strSavedProjectFolder.clear();
   device.plan = &faults;
   files.plan = &faults;

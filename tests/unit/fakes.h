@@ -199,6 +199,10 @@ class FakeFiles final : public FilePort {
   bool deleteFails = false;
   // Called when the installer "runs"; may add files.
   std::vector<std::string> copies;
+  // Paths below these prefixes cannot be read (a damaged volume).
+  std::vector<std::string> unreadable;
+  // The contents of the text files written or put there.
+  std::map<std::string, std::string> texts;  // key: lower-case path
 
   void AddFile(const std::string& path, std::uint64_t size);
   void AddDirectory(const std::string& path);
@@ -207,6 +211,10 @@ class FakeFiles final : public FilePort {
 
   char Separator() const override { return '\\'; }
   bool Exists(const std::string& path) override;
+  PathPresence Probe(const std::string& path) override;
+  std::optional<std::vector<std::string>> ListFolders(const std::string& folder, const std::string& prefix) override;
+  std::optional<std::string> ReadTextFile(const std::string& path, std::size_t maxBytes) override;
+  bool WriteTextFile(const std::string& path, const std::string& text) override;
   std::optional<std::string> TempPath() override;
   std::optional<std::string> TempFileName(const std::string& directory, const std::string& prefix,
                                           unsigned unique) override;
@@ -230,10 +238,10 @@ class FakeProfile final : public ProfilePort {
   // Puts an INI file into the fake file system and its text here.
   void SetFile(const std::string& path, const std::string& text);
 
-  std::string ReadProfileString(const std::string& section, const std::string& key,
-                                      const std::string& defaultValue, const std::string& file) override;
+  std::string ReadProfileString(const std::string& section, const std::string& key, const std::string& defaultValue,
+                                const std::string& file) override;
   int ReadProfileInt(const std::string& section, const std::string& key, int defaultValue,
-                           const std::string& file) override;
+                     const std::string& file) override;
 
  private:
   FakeFiles& files_;
@@ -246,7 +254,7 @@ class FakeFormat final : public FormatPort {
   FaultPlan* plan = nullptr;
   FakeFormat(CardImage& card, Journal& journal) : card_(card), journal_(journal) {}
   bool succeeds = true;
-  BpbShape shape;            // what the formatter writes
+  BpbShape shape;              // what the formatter writes
   FakeFiles* files = nullptr;  // emptied on the card's drive
   bool FormatCard(const std::string& driveEntry) override;
 
