@@ -2,35 +2,21 @@
 
 #include <algorithm>
 
-#include "boot/card_definitions.h"
+#include "boot/compose.h"
 
 namespace tessarin {
 namespace {
 
-std::uint16_t Get16(const std::uint8_t* p, std::size_t at) {
-  return static_cast<std::uint16_t>(p[at] | (p[at + 1] << 8));
-}
-
-std::uint32_t Get32(const std::uint8_t* p, std::size_t at) {
-  return static_cast<std::uint32_t>(p[at]) | (static_cast<std::uint32_t>(p[at + 1]) << 8) |
-         (static_cast<std::uint32_t>(p[at + 2]) << 16) | (static_cast<std::uint32_t>(p[at + 3]) << 24);
-}
-
-void Put16(std::uint8_t* p, std::size_t at, std::uint16_t v) {
-  p[at] = static_cast<std::uint8_t>(v & 0xFF);
-  p[at + 1] = static_cast<std::uint8_t>(v >> 8);
-}
-
 // A loaded image of the wrong size counts as one that could not be loaded:
-// the copies below have fixed lengths.
-bool LoadImage(ResourcePort& res, unsigned id, std::size_t size, ImageLoad& image, std::uint32_t& error) {
+// the compose functions take fixed lengths.
+bool LoadImage(ResourcePort& res, unsigned id, std::size_t size, ImageLoad& image, Failure& error) {
   image = res.LoadBootImage(id);
   if (!image) {
-    error = image.error != 0 ? image.error : kErrorInvalidData;
+    error = image.error ? image.error : Failure::Own(FailureKind::InvalidData);
     return false;
   }
   if (image.bytes.size() != size) {
-    error = kErrorInvalidData;
+    error = Failure::Own(FailureKind::InvalidData);
     return false;
   }
   return true;
@@ -38,18 +24,8 @@ bool LoadImage(ResourcePort& res, unsigned id, std::size_t size, ImageLoad& imag
 
 }  // namespace
 
-double ComputeCardCapacity(const std::uint8_t* bootSector) {
-  const double bytesPerSector = Get16(bootSector, kBpbBytesPerSector);
-  const std::uint16_t total16 = Get16(bootSector, kBpbTotalSectors16);
-  const std::uint32_t total32 = Get32(bootSector, kBpbTotalSectors32);
-  if (total16 == 0 && total32 != 0) return bytesPerSector * static_cast<double>(total32);
-  if (total32 == 0 && total16 != 0) return bytesPerSector * static_cast<double>(total16);
-  return 0;
-}
-
-int InstallBootSector(RestoreContext& ctx, std::string driveEntry) {
-  OperationLog& log = ctx.log;
-  CardPort& card = ctx.ports.card;
+int InstallBootSector(CardPort& card, ResourcePort& resources, const CardDefinitionSource& definitionSource,
+                      OperationLog& log, SystemKind sizeWindowKind, SystemKind imageKind, std::string driveEntry) {
   constexpr unsigned kBox = kMbOk | kMbIconExclamation;
 
   SectorBuffer cardSector = card.AllocateSector();
@@ -68,20 +44,20 @@ int InstallBootSector(RestoreContext& ctx, std::string driveEntry) {
     return -1;
   }
 
-  std::uint8_t* bpb = cardSector.data();
-  if (Get16(bpb, kBpbBytesPerSector) != kSectorSize || bpb[kBpbMedia] != kFixedDiskMedia) {
+  const ConstSector bpb(cardSector.data(), kSectorSize);
+  if (!IsUsableVolume(bpb)) {
     log.ShowMessageBoxString(IDS_INVALID_FORMAT, kBox);
     return -1;
   }
 
-  const double capacity = ComputeCardCapacity(bpb);
-  if (ctx.GetSystemKind() == static_cast<int>(SystemKind::WinCE) &&
-      (capacity > kMaxCardCapacity || capacity < kMinCardCapacity)) {
+  const double capacity = ComputeCardCapacity(bpb.data());
+  if (CheckSizeWindow(sizeWindowKind, capacity) == SizeCheck::Outside) {
     log.ShowMessageBoxString(IDS_SIZE_WINDOW, kMbOk);
     return -1;
   }
 
-  if (bpb[kBpbDriveNumber] == 0 || Get16(bpb, kBpbHeads) > kMaxHeads) {
+  std::optional<DriveGeometry> repaired;
+  if (DecideGeometryRepair(bpb)) {
     if (capacity == 0) {
       cardSector.Release();
       newSector.Release();
@@ -89,7 +65,7 @@ int InstallBootSector(RestoreContext& ctx, std::string driveEntry) {
       return -1;
     }
     CList<CF_DEFINITION> definitions;
-    const int loaded = LoadCardDefinitions(ctx.ports, definitions);
+    const int loaded = LoadCardDefinitions(definitionSource, definitions);
     if (loaded != -1) {
       cardSector.Release();
       newSector.Release();
@@ -103,34 +79,33 @@ int InstallBootSector(RestoreContext& ctx, std::string driveEntry) {
       log.ShowMessageBoxString(IDS_SIZE_WINDOW, kMbOk);
       return -1;
     }
-    Put16(bpb, kBpbSectorsPerTrack, static_cast<std::uint16_t>(def->nSectorsPerTrack & 0xFFFF));
-    Put16(bpb, kBpbHeads, static_cast<std::uint16_t>(def->nHeads & 0xFFFF));
+    repaired = DefinitionGeometry(*def);
   }
 
-  const bool romDos = g_nSystemKind == static_cast<int>(SystemKind::RomDos);
-  ImageLoad image;
-  std::uint32_t error = 0;
-  if (!LoadImage(ctx.ports.resources, romDos ? IDR_FAT16_BOOT : IDR_FAT32_BOOT, kBootSectorSize, image, error)) {
+  const SystemKindRecord& facts = SystemKindFacts(imageKind);
+  ImageLoad bootTemplate;
+  Failure error;
+  if (!LoadImage(resources, facts.bootTemplate, kBootSectorSize, bootTemplate, error)) {
     log.ShowSystemError(error);
     return -1;
   }
-  std::uint8_t* out = newSector.data();
-  std::copy(image.bytes.begin(), image.bytes.end(), out);
-  std::copy(bpb + kCardBpbFirst, bpb + kCardBpbLast + 1, out + kCardBpbFirst);
-
-  if (g_nSystemKind == static_cast<int>(SystemKind::WinCE)) {
-    if (!LoadImage(ctx.ports.resources, IDR_BLDR_LOADER, kBldrLoaderSize, image, error)) {
-      log.ShowSystemError(error);
-      return -1;
-    }
-    std::copy(image.bytes.begin(), image.bytes.end(), out + kLoaderOffset);
+  ImageLoad loader;
+  if (facts.loader != 0 && !LoadImage(resources, facts.loader, kBldrLoaderSize, loader, error)) {
+    log.ShowSystemError(error);
+    return -1;
   }
+
+  std::optional<std::span<const std::uint8_t, kBldrLoaderSize>> loaderBytes;
+  if (loader) loaderBytes = loader.bytes.first<kBldrLoaderSize>();
+  const SectorBytes composed =
+      ComposeBootSector(bootTemplate.bytes.first<kBootSectorSize>(), bpb, loaderBytes, repaired);
+  std::copy(composed.begin(), composed.end(), newSector.data());
 
   if (!card.WriteVolumeBootSector(driveEntry, newSector)) {
     // A failure must never pass without a box, even when the system left
     // no code behind.
-    const std::uint32_t code = card.LastError();
-    log.ShowSystemError(code != 0 ? code : kErrorWriteFault);
+    const Failure failure = card.LastError();
+    log.ShowSystemError(failure ? failure : Failure::Own(FailureKind::Write));
     return -1;
   }
   return 0;

@@ -1,13 +1,16 @@
 #include "boot/card_definitions.h"
 
+#include "res/string_ids.h"
+
 namespace tessarin {
 
-int LoadCardDefinitions(Ports& ports, CList<CF_DEFINITION>& definitions) {
-  ResourcePort& res = ports.resources;
+int LoadCardDefinitions(const CardDefinitionSource& source, CList<CF_DEFINITION>& definitions) {
+  ResourcePort& res = source.resources;
   // The working directory, not the program's folder; the separator is put
   // in even after a drive's root, which the system accepts.
-  const std::string path = ports.files.CurrentDirectory() + ports.files.Separator() + res.LoadResString(IDS_CFDEF_FILE);
-  if (!ports.files.CanOpenForReading(path)) return IDS_NO_DEFINITION_FILE;
+  const std::string path =
+      source.files.CurrentDirectory() + source.files.Separator() + res.LoadResString(IDS_CFDEF_FILE);
+  if (!source.files.CanOpenForReading(path)) return IDS_NO_DEFINITION_FILE;
 
   const std::string keyModel = res.LoadResString(IDS_KEY_MODEL_NUMBER);
   const std::string keyCapacity = res.LoadResString(IDS_KEY_CAPACITY);
@@ -16,7 +19,7 @@ int LoadCardDefinitions(Ports& ports, CList<CF_DEFINITION>& definitions) {
   const std::string keyTrack = res.LoadResString(IDS_KEY_SECTORS_PER_TRACK);
   const std::string keyCylinders = res.LoadResString(IDS_KEY_CYLINDERS);
 
-  ProfilePort& profile = ports.profile;
+  ProfilePort& profile = source.profile;
   for (int i = 0;; ++i) {
     const std::string section = "CF" + std::to_string(i);
     CF_DEFINITION def;
@@ -52,6 +55,11 @@ int MatchCardDefinition(const CF_DEFINITION* records, double capacity, int start
     if (capacity <= reach) return i;
   }
   return -1;
+}
+
+DriveGeometry DefinitionGeometry(const CF_DEFINITION& definition) {
+  return DriveGeometry{static_cast<std::uint16_t>(definition.nHeads & 0xFFFF),
+                       static_cast<std::uint16_t>(definition.nSectorsPerTrack & 0xFFFF)};
 }
 
 }  // namespace tessarin

@@ -7,7 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "restore/restore_context.h"
+#include "boot/compose.h"
+#include "card/file_port.h"
+#include "card/profile_port.h"
+#include "card/resource_port.h"
 
 namespace tessarin {
 
@@ -26,15 +29,28 @@ using CList = std::list<T>;
 // A card matches a definition whose capacity plus this share reaches it.
 inline constexpr double kCapacityTolerance = 0.1;
 
+// Where the card definitions come from: the file in the working directory
+// (its name and key names from the string table), read with the profile
+// functions.
+struct CardDefinitionSource {
+  FilePort& files;
+  ProfilePort& profile;
+  ResourcePort& resources;
+};
+
 // Reads CF0, CF1, ... from "CFDef.ini" in the current directory until a
 // section is incomplete. -1 when the file could be opened, however many
 // definitions it gave; otherwise the string ID of the message to show.
-int LoadCardDefinitions(Ports& ports, CList<CF_DEFINITION>& definitions);
+int LoadCardDefinitions(const CardDefinitionSource& source, CList<CF_DEFINITION>& definitions);
 
 // The first definition that fits the capacity, or none.
 std::optional<CF_DEFINITION> FindCardDefinition(const CList<CF_DEFINITION>& definitions, double capacity);
 
 // Index of the first record at or after start that fits, or -1.
 int MatchCardDefinition(const CF_DEFINITION* records, double capacity, int start, int count);
+
+// The geometry a definition gives a repaired boot sector: the low 16 bits
+// of its heads and sectors per track.
+DriveGeometry DefinitionGeometry(const CF_DEFINITION& definition);
 
 }  // namespace tessarin

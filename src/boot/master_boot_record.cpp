@@ -2,16 +2,15 @@
 
 #include <algorithm>
 
+#include "boot/compose.h"
+
 namespace tessarin {
 
-int InstallMasterBootRecord(RestoreContext& ctx, std::string driveEntry) {
-  OperationLog& log = ctx.log;
-  CardPort& card = ctx.ports.card;
-
-  const ImageLoad code = ctx.ports.resources.LoadBootImage(IDR_MBR_CODE);
+int InstallMasterBootRecord(CardPort& card, ResourcePort& resources, OperationLog& log, std::string driveEntry) {
+  const ImageLoad code = resources.LoadBootImage(IDR_MBR_CODE);
   if (!code || code.bytes.size() != kMbrCodeSize) {
     log.StopProgressAnimation();
-    log.ShowSystemError(code || code.error == 0 ? kErrorInvalidData : code.error);
+    log.ShowSystemError(code || !code.error ? Failure::Own(FailureKind::InvalidData) : code.error);
     return -1;
   }
 
@@ -29,9 +28,9 @@ int InstallMasterBootRecord(RestoreContext& ctx, std::string driveEntry) {
     return -1;
   }
 
-  // The disk signature, the partition table and the boot signature stay.
-  std::copy(code.bytes.begin(), code.bytes.end(), sector.data());
-  sector.data()[kPartitionTableOffset] = kActivePartition;
+  const SectorBytes composed =
+      ComposeMasterBootRecord(ConstSector(sector.data(), kSectorSize), code.bytes.first<kMbrCodeSize>());
+  std::copy(composed.begin(), composed.end(), sector.data());
 
   if (!card.WriteMbrSector(driveEntry, sector)) {
     log.ShowMessageBoxString(IDS_CANNOT_OPEN_DRIVE, kMbOk | kMbIconExclamation);

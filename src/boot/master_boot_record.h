@@ -4,15 +4,14 @@
 
 #include <string>
 
-#include "restore/restore_context.h"
+#include "card/card_port.h"
+#include "card/operation_log.h"
+#include "card/resource_port.h"
 
 namespace tessarin {
 
-inline constexpr std::size_t kPartitionTableOffset = 446;
-inline constexpr std::uint8_t kActivePartition = 0x80;
-
 // 0 when sector 0 was written; -1 after the operator has been told why not
 // and the animation has been stopped.
-int InstallMasterBootRecord(RestoreContext& ctx, std::string driveEntry);
+int InstallMasterBootRecord(CardPort& card, ResourcePort& resources, OperationLog& log, std::string driveEntry);
 
 }  // namespace tessarin

@@ -7,6 +7,8 @@
 #include <string>
 #include <utility>
 
+#include "card/failure.h"
+
 namespace tessarin {
 
 inline constexpr std::size_t kSectorSize = 512;
@@ -57,8 +59,8 @@ class CardPort {
   virtual bool ReadVolumeBootSector(const std::string& driveEntry, SectorBuffer& buffer) = 0;
   virtual bool WriteVolumeBootSector(const std::string& driveEntry, const SectorBuffer& buffer) = 0;
 
-  // The system error code of the last failed call.
-  virtual std::uint32_t LastError() const = 0;
+  // What the last failed call ran into.
+  virtual Failure LastError() const = 0;
 
   // A zero-filled sector buffer; an empty one when memory is short.
   virtual SectorBuffer AllocateSector() = 0;

@@ -46,20 +46,21 @@ int HandleCard::SetVolumeLock(const std::string& driveEntry, bool lock) {
 
 bool HandleCard::Transfer(DeviceHandle handle, bool reposition, bool write, std::uint8_t* bytes) {
   if (handle == kNoHandle || handle == kInvalidHandle) {
-    lastError_ = kErrorInvalidHandle;
+    lastError_ = Failure::Own(FailureKind::InvalidHandle);
     return false;
   }
   if (reposition) api_.SeekToStart(handle);
   std::uint32_t moved = 0;
   const bool ok = write ? api_.Write(handle, bytes, kSectorSize, moved) : api_.Read(handle, bytes, kSectorSize, moved);
+  const FailureKind kind = write ? FailureKind::Write : FailureKind::Read;
   if (!ok) {
-    lastError_ = api_.LastError();
+    lastError_ = Failure::Win32(kind, api_.LastError());
     return false;
   }
   // A part of a sector is no sector: a partly written boot record must not
   // pass for a written one.
   if (moved != kSectorSize) {
-    lastError_ = write ? kErrorWriteFault : kErrorReadFault;
+    lastError_ = Failure::Own(kind);
     return false;
   }
   return true;

@@ -1,14 +1,15 @@
 // The card held through two device handles, the volume and the physical
 // disk that holds it, as the Windows program keeps them in CardHandles.
-// The calls to the system go through DeviceApi; the order of the steps,
-// the waits and the messages are decided here.
+// The calls to the system go through DeviceApi, whose error codes are
+// Windows' own; the order of the steps, the waits and the messages are
+// decided here.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
 #include "card/card_port.h"
-#include "restore/operation_log.h"
+#include "card/operation_log.h"
 
 namespace tessarin {
 
@@ -35,8 +36,8 @@ class DeviceApi {
   // Moves the handle's position to byte 0.
   virtual bool SeekToStart(DeviceHandle handle) = 0;
   virtual bool Read(DeviceHandle handle, std::uint8_t* buffer, std::uint32_t length, std::uint32_t& moved) = 0;
-  virtual bool Write(DeviceHandle handle, const std::uint8_t* buffer, std::uint32_t length,
-                     std::uint32_t& moved) = 0;
+  virtual bool Write(DeviceHandle handle, const std::uint8_t* buffer, std::uint32_t length, std::uint32_t& moved) = 0;
+  // GetLastError's code after a failed call.
   virtual std::uint32_t LastError() = 0;
   // One page-aligned, zero-filled sector; nullptr when memory is short.
   virtual std::uint8_t* AllocateSector() = 0;
@@ -62,7 +63,7 @@ class HandleCard final : public CardPort {
   bool WriteMbrSector(const std::string& driveEntry, const SectorBuffer& buffer) override;
   bool ReadVolumeBootSector(const std::string& driveEntry, SectorBuffer& buffer) override;
   bool WriteVolumeBootSector(const std::string& driveEntry, const SectorBuffer& buffer) override;
-  std::uint32_t LastError() const override { return lastError_; }
+  Failure LastError() const override { return lastError_; }
   SectorBuffer AllocateSector() override;
 
   const CardHandles& handles() const { return handles_; }
@@ -77,7 +78,7 @@ class HandleCard final : public CardPort {
   DeviceApi& api_;
   OperationLog& log_;
   CardHandles handles_;
-  std::uint32_t lastError_ = 0;
+  Failure lastError_;
 };
 
 }  // namespace tessarin

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "card/failure.h"
+
 namespace tessarin {
 
 struct InstallerCommand {
@@ -13,9 +15,9 @@ struct InstallerCommand {
 };
 
 struct InstallerOutcome {
-  bool started = false;         // false: it could not be started
-  std::uint32_t error = 0;      // the system error code when not started
-  std::uint32_t exitCode = 0;   // its exit code once it has ended
+  bool started = false;        // false: it could not be started
+  Failure error;               // why, when not started
+  std::uint32_t exitCode = 0;  // its exit code once it has ended
 };
 
 class InstallerPort {

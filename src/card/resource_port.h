@@ -6,13 +6,11 @@
 #include <span>
 #include <string>
 
-namespace tessarin {
+#include "card/failure.h"
+// The boot images' resource IDs (IDR_*).
+#include "res/resource_ids.h"
 
-// Boot image resource IDs.
-inline constexpr unsigned IDR_BLDR_LOADER = 1;
-inline constexpr unsigned IDR_FAT32_BOOT = 130;
-inline constexpr unsigned IDR_FAT16_BOOT = 145;
-inline constexpr unsigned IDR_MBR_CODE = 166;
+namespace tessarin {
 
 // The size each boot image must have.
 inline constexpr std::size_t kMbrCodeSize = 440;
@@ -21,7 +19,7 @@ inline constexpr std::size_t kBldrLoaderSize = 422;
 
 struct ImageLoad {
   std::span<const std::uint8_t> bytes;  // empty when the image is missing
-  std::uint32_t error = 0;               // the system error code then
+  Failure error;                        // why, then
   explicit operator bool() const { return !bytes.empty(); }
 };
 

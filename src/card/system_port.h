@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "card/failure.h"
+
 namespace tessarin {
 
 // Drive types with the window system's values.
@@ -18,6 +20,11 @@ enum class DriveType : unsigned {
   RamDisk = 6,
 };
 
+struct FailureDescription {
+  std::optional<std::uint32_t> code;
+  std::optional<std::string> text;
+};
+
 class SystemPort {
  public:
   virtual ~SystemPort() = default;
@@ -29,9 +36,11 @@ class SystemPort {
   // Blocks the calling thread.
   virtual void Sleep(unsigned milliseconds) = 0;
 
-  // The system's own text for an error code, as the system gives it
-  // (line break at its end included); none when it has no text.
-  virtual std::optional<std::string> SystemErrorText(std::uint32_t code) = 0;
+  // How the error box names a failure: the code the platform knows it by
+  // (none when there is no code to show) and the platform's own text for
+  // it, as the platform gives it (line break at its end included; none when
+  // it has no text).
+  virtual FailureDescription DescribeFailure(const Failure& failure) = 0;
 
   // The type of the drive with the given upper-case letter.
   virtual DriveType DriveTypeOf(char letter) = 0;

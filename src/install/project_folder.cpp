@@ -74,15 +74,14 @@ std::string SavedProjectCopy(char separator) {
   return g_strSavedProjectFolder + separator + kProjectFolderName;
 }
 
-BackupResult BackupProjectFolder(RestoreContext& ctx, std::string driveEntry) {
-  FilePort& files = ctx.ports.files;
+BackupResult BackupProjectFolder(FilePort& files, OperationLog& log, std::string driveEntry) {
   const char sep = files.Separator();
-  ctx.log.LogNoScroll(std::string(kInfo) + "Backing up Project Folder.");
+  log.LogNoScroll(std::string(kInfo) + "Backing up Project Folder.");
   g_strSavedProjectFolder.clear();
 
   const std::string cardProject = CardProjectFolder(driveEntry, sep);
   if (!files.Exists(cardProject)) {
-    ctx.log.LogNoScroll(std::string(kWarning) + "No Project Folder found on drive.");
+    log.LogNoScroll(std::string(kWarning) + "No Project Folder found on drive.");
     return BackupResult::NoProjectFolder;
   }
 
@@ -99,27 +98,26 @@ BackupResult BackupProjectFolder(RestoreContext& ctx, std::string driveEntry) {
     return BackupResult::CopyIncomplete;
   }
 
-  ctx.log.LogNoScroll(std::string(kInfo) + "Backing up Project Folder completed.");
+  log.LogNoScroll(std::string(kInfo) + "Backing up Project Folder completed.");
   return BackupResult::Saved;
 }
 
-int RestoreProjectFolder(RestoreContext& ctx, std::string driveEntry) {
-  FilePort& files = ctx.ports.files;
+int RestoreProjectFolder(FilePort& files, OperationLog& log, std::string driveEntry) {
   const char sep = files.Separator();
   const std::string cardProject = CardProjectFolder(driveEntry, sep);
   const std::string savedCopy = SavedProjectCopy(sep);
   if (savedCopy.empty() || !files.Exists(savedCopy)) return 0;
 
-  ctx.log.LogNoScroll(std::string(kInfo) + "Restoring Project Folder.");
+  log.LogNoScroll(std::string(kInfo) + "Restoring Project Folder.");
   if (!CopyComplete(files, savedCopy, cardProject)) {
     // Keep the saved copy: it may be the only one left.
-    ctx.log.LogNoScroll(std::string(kWarning) + "Failed to restore the Project Folder to the drive.");
+    log.LogNoScroll(std::string(kWarning) + "Failed to restore the Project Folder to the drive.");
     return 1;
   }
-  ctx.log.LogNoScroll(std::string(kInfo) + "Restoring Project Folder Completed.");
-  ctx.log.LogNoScroll(std::string(kInfo) + "Cleaning up Temp Direcotry.");
+  log.LogNoScroll(std::string(kInfo) + "Restoring Project Folder Completed.");
+  log.LogNoScroll(std::string(kInfo) + "Cleaning up Temp Direcotry.");
   files.DeleteFolderTree(g_strSavedProjectFolder, kFofSilent | kFofNoConfirmation);
-  ctx.log.LogNoScroll(std::string(kInfo) + "Cleaning up Temp Direcotry Completed.");
+  log.LogNoScroll(std::string(kInfo) + "Cleaning up Temp Direcotry Completed.");
   g_strSavedProjectFolder.clear();
   return 1;
 }

@@ -6,7 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "restore/restore_context.h"
+#include "card/file_port.h"
+#include "card/operation_log.h"
 
 namespace tessarin {
 
@@ -35,12 +36,12 @@ bool TreeCovers(const std::vector<TreeEntry>& copy, const std::vector<TreeEntry>
 // path, or "-1".
 std::string CreateUniqueTempFolder(FilePort& files);
 
-BackupResult BackupProjectFolder(RestoreContext& ctx, std::string driveEntry);
+BackupResult BackupProjectFolder(FilePort& files, OperationLog& log, std::string driveEntry);
 
 // 1 when a saved copy was found, 0 otherwise. The temporary folder is
 // deleted only when the copy back is complete; otherwise it stays and the
 // path stays in g_strSavedProjectFolder.
-int RestoreProjectFolder(RestoreContext& ctx, std::string driveEntry);
+int RestoreProjectFolder(FilePort& files, OperationLog& log, std::string driveEntry);
 
 // The saved project's folder while one waits in the temporary directory,
 // empty otherwise.

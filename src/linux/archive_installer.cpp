@@ -2,6 +2,7 @@
 
 #include <archive.h>
 #include <archive_entry.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,6 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+
+#include "card/system_kinds.h"
 
 namespace fs = std::filesystem;
 
@@ -165,16 +168,36 @@ Extraction ExtractArchive(const std::string& archivePath, const std::string& fol
   return x;
 }
 
+std::optional<std::string> WorkingDirectoryEntry(const std::string& name) {
+  if (name.empty()) return std::nullopt;
+  struct stat st {};
+  if (lstat(name.c_str(), &st) == 0) return name;
+  DIR* dir = opendir(".");
+  if (dir == nullptr) return std::nullopt;
+  std::optional<std::string> found;
+  while (const dirent* entry = readdir(dir)) {
+    if (SameEntryName(entry->d_name, name)) {
+      found = entry->d_name;
+      break;
+    }
+  }
+  closedir(dir);
+  return found;
+}
+
 InstallerOutcome ArchiveInstaller::RunInstaller(const InstallerCommand& command) {
   InstallerOutcome outcome;
   char cwd[PATH_MAX];
-  const std::string archive =
-      (getcwd(cwd, sizeof cwd) != nullptr ? std::string(cwd) : std::string(".")) + "/" + command.archive;
+  // The archive is found as Windows finds it: "WINCESYS.EXE" is
+  // wincesys.exe.
+  const std::string archive = (getcwd(cwd, sizeof cwd) != nullptr ? std::string(cwd) : std::string(".")) + "/" +
+                              WorkingDirectoryEntry(command.archive).value_or(command.archive);
   const int fd = open(archive.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     // As a program that could not be started.
-    outcome.error = static_cast<std::uint32_t>(errno);
-    if (diagnostic_) diagnostic_(archive + ": " + std::strerror(errno));
+    const int why = errno;
+    outcome.error = Failure::Errno(why == ENOENT ? FailureKind::NotFound : FailureKind::Open, why);
+    if (diagnostic_) diagnostic_(archive + ": " + std::strerror(why));
     return outcome;
   }
   close(fd);

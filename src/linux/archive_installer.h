@@ -5,6 +5,7 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -43,5 +44,11 @@ class ArchiveInstaller final : public InstallerPort {
   StepProgress& progress_;
   std::function<void(const std::string&)> diagnostic_;
 };
+
+// The name of the working directory's entry (file or folder) that is the
+// given name to the Windows file system, which compares names without
+// regard to case: the name itself when it exists as given, else the first
+// entry that differs only in case; none when there is no such entry.
+std::optional<std::string> WorkingDirectoryEntry(const std::string& name);
 
 }  // namespace tessarin::linux_port

@@ -56,7 +56,10 @@ int LinuxCard::SetVolumeLock(const std::string& /*driveEntry*/, bool lock) {
     usable = hold_.ResumeExclusive();
   }
   if (!usable) {
-    lastError_ = static_cast<std::uint32_t>(errno);
+    lastError_ = Failure::Errno(errno == EACCES || errno == EROFS    ? FailureKind::WriteProtected
+                                : errno == ENOENT || errno == ENODEV ? FailureKind::Media
+                                                                     : FailureKind::Open,
+                                errno);
     openFailed_ = true;
     if (diagnostic_) diagnostic_(target_.path + ": " + std::strerror(errno));
     log_.StopProgressAnimation();
@@ -69,17 +72,21 @@ int LinuxCard::SetVolumeLock(const std::string& /*driveEntry*/, bool lock) {
 
 bool LinuxCard::Transfer(std::uint64_t offset, std::uint8_t* bytes, bool write) {
   if (fd_ < 0 || bytes == nullptr) {
-    lastError_ = EBADF;
+    lastError_ = Failure::Own(FailureKind::InvalidHandle);
     return false;
   }
   if (write) hold_.NoteChange();
   const ssize_t moved = write ? pwrite(fd_, bytes, kSectorSize, static_cast<off_t>(offset))
                               : pread(fd_, bytes, kSectorSize, static_cast<off_t>(offset));
   if (moved == static_cast<ssize_t>(kSectorSize)) return true;
-  lastError_ = moved < 0 ? static_cast<std::uint32_t>(errno) : static_cast<std::uint32_t>(EIO);
+  const FailureKind kind = write ? FailureKind::Write : FailureKind::Read;
+  // Less than a sector moved: the system saw no error, the restore does.
+  lastError_ = moved < 0 ? Failure::Errno(kind, errno) : Failure::Own(kind);
   if (diagnostic_) {
     diagnostic_(target_.path + ": " + (write ? "writing" : "reading") + " the sector at byte " +
-                std::to_string(offset) + " failed: " + std::strerror(static_cast<int>(lastError_)));
+                std::to_string(offset) + " failed: " +
+                (moved < 0 ? std::string(std::strerror(static_cast<int>(lastError_.code)))
+                           : "only " + std::to_string(moved) + " of " + std::to_string(kSectorSize) + " bytes moved"));
   }
   return false;
 }

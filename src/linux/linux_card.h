@@ -8,9 +8,9 @@
 #include <string>
 
 #include "card/card_port.h"
+#include "card/operation_log.h"
 #include "linux/card_hold.h"
 #include "linux/card_target.h"
-#include "restore/operation_log.h"
 
 namespace tessarin::linux_port {
 
@@ -29,7 +29,7 @@ class LinuxCard final : public CardPort {
   bool WriteMbrSector(const std::string& driveEntry, const SectorBuffer& buffer) override;
   bool ReadVolumeBootSector(const std::string& driveEntry, SectorBuffer& buffer) override;
   bool WriteVolumeBootSector(const std::string& driveEntry, const SectorBuffer& buffer) override;
-  std::uint32_t LastError() const override { return lastError_; }
+  Failure LastError() const override { return lastError_; }
   SectorBuffer AllocateSector() override;
 
   bool held() const { return fd_ >= 0; }
@@ -48,7 +48,7 @@ class LinuxCard final : public CardPort {
   std::function<void(const std::string&)> diagnostic_;
   int fd_ = -1;  // the hold's, while acquired
   bool openFailed_ = false;
-  std::uint32_t lastError_ = 0;
+  Failure lastError_;
 };
 
 // Drops what the kernel caches for the card's partition devices, so that

@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <getopt.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -23,6 +22,7 @@
 
 #include "boot/card_definitions.h"
 #include "card/card_types.h"
+#include "card/system_kinds.h"
 #include "install/firmware.h"
 #include "install/project_folder.h"
 #include "linux/archive_installer.h"
@@ -107,29 +107,6 @@ int Usage(const char* problem) {
   return kExitUsage;
 }
 
-bool IsFile(const std::string& name) {
-  struct stat st {};
-  return stat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-// The kind decided by the installer archive in the working directory.
-int DetectSystemKind() {
-  if (IsFile(TableString(IDS_ROMDOS_ARCHIVE))) return static_cast<int>(SystemKind::RomDos);
-  if (IsFile(TableString(IDS_DOS_ARCHIVE))) return static_cast<int>(SystemKind::Dos);
-  return static_cast<int>(SystemKind::WinCE);
-}
-
-const char* KindName(int kind) {
-  switch (kind) {
-    case static_cast<int>(SystemKind::RomDos):
-      return "ROM-DOS";
-    case static_cast<int>(SystemKind::Dos):
-      return "DOS";
-    default:
-      return "Windows CE";
-  }
-}
-
 std::string Megabytes(std::uint64_t bytes) {
   char buf[32];
   std::snprintf(buf, sizeof buf, "%.1f MB", static_cast<double>(bytes) / 1e6);
@@ -211,15 +188,15 @@ int main(int argc, char** argv) {
   std::string dir;
   bool yes = false, preserve = true, timings = false;
   enum { kOptNoPreserve = 256, kOptTimings };
-  static const option longOptions[] = {{"dir", required_argument, nullptr, 'd'},
-                                       {"yes", no_argument, nullptr, 'y'},
-                                       {"no-preserve", no_argument, nullptr, kOptNoPreserve},
-                                       {"timings", no_argument, nullptr, kOptTimings},
-                                       {"help", no_argument, nullptr, 'h'},
-                                       {"version", no_argument, nullptr, 'V'},
-                                       {nullptr, 0, nullptr, 0}};
+  static const option kLongOptions[] = {{"dir", required_argument, nullptr, 'd'},
+                                        {"yes", no_argument, nullptr, 'y'},
+                                        {"no-preserve", no_argument, nullptr, kOptNoPreserve},
+                                        {"timings", no_argument, nullptr, kOptTimings},
+                                        {"help", no_argument, nullptr, 'h'},
+                                        {"version", no_argument, nullptr, 'V'},
+                                        {nullptr, 0, nullptr, 0}};
   opterr = 0;
-  for (int c; (c = getopt_long(argc, argv, ":d:yhV", longOptions, nullptr)) != -1;) {
+  for (int c; (c = getopt_long(argc, argv, ":d:yhV", kLongOptions, nullptr)) != -1;) {
     switch (c) {
       case 'd':
         dir = optarg;
@@ -271,7 +248,9 @@ int main(int argc, char** argv) {
   PrivateFolder scratch;
   if (scratch.path().empty()) return refuse(std::string("cannot make a temporary folder: ") + std::strerror(errno));
 
-  const int kind = DetectSystemKind();
+  const SystemKind kind =
+      DetectSystemKind([](const std::string& name) { return WorkingDirectoryEntry(name).has_value(); }, TableString)
+          .value_or(SystemKind::WinCE);
   const std::string drive = MakeDriveEntry(kCardLetter);
   char cwd[PATH_MAX];
   const std::string workDir = getcwd(cwd, sizeof cwd) ? cwd : ".";
@@ -331,7 +310,7 @@ int main(int argc, char** argv) {
     check.volume = &volume;
     check.definitionsFor = [&ctx](double capacity) -> std::string {
       CList<CF_DEFINITION> definitions;
-      if (const int loaded = LoadCardDefinitions(ctx.ports, definitions); loaded != -1)
+      if (const int loaded = LoadCardDefinitions(ctx.CardDefinitions(), definitions); loaded != -1)
         return TableString(static_cast<unsigned>(loaded)) + "(" + TableString(IDS_CFDEF_FILE) + " in " +
                ctx.ports.files.CurrentDirectory() + ")";
       if (!FindCardDefinition(definitions, capacity)) {
@@ -349,7 +328,7 @@ int main(int argc, char** argv) {
                  "tessarin: system %s from %s\n",
                  kCardLetter, EscapeForTerminal(target->path).c_str(), target->partitionStart,
                  static_cast<unsigned long long>(target->partitionStart) + target->partitionSectors - 1,
-                 Megabytes(std::uint64_t{target->partitionSectors} * 512).c_str(), KindName(kind),
+                 Megabytes(std::uint64_t{target->partitionSectors} * 512).c_str(), SystemKindFacts(kind).name,
                  EscapeForTerminal(archive).c_str());
     std::fflush(stderr);
 

@@ -27,12 +27,26 @@ void LinuxSystem::Sleep(unsigned milliseconds) {
   paused_ += std::chrono::milliseconds(milliseconds);
 }
 
-std::optional<std::string> LinuxSystem::SystemErrorText(std::uint32_t code) {
-  if (code > 4095) return std::nullopt;
+std::optional<std::string> LinuxSystem::ErrnoText(int code) {
+  if (code <= 0 || code > 4095) return std::nullopt;
   char buf[256];
-  const char* text = strerror_r(static_cast<int>(code), buf, sizeof buf);
+  const char* text = strerror_r(code, buf, sizeof buf);
   if (text == nullptr || std::strncmp(text, "Unknown error", 13) == 0) return std::nullopt;
   return std::string(text);
+}
+
+FailureDescription LinuxSystem::DescribeFailure(const Failure& failure) {
+  switch (failure.origin) {
+    case CodeOrigin::Errno:
+      return {failure.code, ErrnoText(static_cast<int>(failure.code))};
+    case CodeOrigin::Win32:
+      // Not a code of this system: shown as it came, without a text.
+      return {failure.code, std::nullopt};
+    case CodeOrigin::None:
+      break;
+  }
+  // Found by the restore itself: no number of this system names it.
+  return {std::nullopt, std::string(FailureSentence(failure.kind))};
 }
 
 std::string BuiltInResources::LoadResString(unsigned id) { return TableString(id); }
@@ -40,7 +54,7 @@ std::string BuiltInResources::LoadResString(unsigned id) { return TableString(id
 ImageLoad BuiltInResources::LoadBootImage(unsigned id) {
   ImageLoad load;
   load.bytes = EmbeddedBootImage(id);
-  if (load.bytes.empty()) load.error = ENOENT;
+  if (load.bytes.empty()) load.error = Failure::Own(FailureKind::NotFound);
   return load;
 }
 

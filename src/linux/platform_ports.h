@@ -21,8 +21,11 @@ class LinuxSystem final : public SystemPort {
   // The local time in the locale's time format (LC_TIME).
   std::string MakeTimeStamp() override;
   void Sleep(unsigned milliseconds) override;
+  // An errno code with strerror's text; a failure the restore found itself
+  // with a sentence of its own and no number.
+  FailureDescription DescribeFailure(const Failure& failure) override;
   // strerror's text, or none for a code the system does not know.
-  std::optional<std::string> SystemErrorText(std::uint32_t code) override;
+  static std::optional<std::string> ErrnoText(int code);
   // Drive types and the system drive mean nothing here; the drive-list
   // rules they feed are not part of the Linux program.
   DriveType DriveTypeOf(char) override { return DriveType::Unknown; }

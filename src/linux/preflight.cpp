@@ -14,7 +14,7 @@
 #include <map>
 #include <set>
 
-#include "boot/boot_sector.h"
+#include "boot/compose.h"
 #include "card/card_types.h"
 #include "linux/card_format.h"
 #include "linux/card_names.h"
@@ -290,8 +290,7 @@ std::string RunPreflight(const PreflightOptions& o) {
   // mkfs.fat makes the volume of the partition's whole 1 KiB blocks.
   const std::uint64_t volumeSectors = std::uint64_t{target.partitionSectors} / 2 * 2;
   const double capacity = static_cast<double>(volumeSectors) * 512;
-  if (o.systemKind == static_cast<int>(SystemKind::WinCE) &&
-      (capacity > kMaxCardCapacity || capacity < kMinCardCapacity))
+  if (CheckSizeWindow(o.systemKind, capacity) == SizeCheck::Outside)
     return "Tessarin only supports disk sizes between 64MB and 4GB. The card's first partition holds " +
            Megabytes(volumeSectors * 512) + ".";
 

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "card/system_kinds.h"
 #include "linux/card_target.h"
 
 namespace tessarin::linux_port {
@@ -67,8 +68,8 @@ struct ProjectProbe {
 
 struct PreflightOptions {
   const CardTarget* target = nullptr;
-  int fd = -1;          // the held card
-  int systemKind = 3;   // SystemKind
+  int fd = -1;  // the held card
+  SystemKind systemKind = SystemKind::WinCE;
   std::string archive;  // the installer archive, in the working directory
   bool preserveProject = true;
   const CardVolume* volume = nullptr;  // reads the card's files

@@ -1,17 +1,20 @@
 // Everything one restore works with: the platform's ports, the log and the
-// system kind of the dialog.
+// dialog's members. Only the restore sequence and the unattended restore
+// see it; each step below takes just the ports it uses.
 #pragma once
 
+#include "boot/card_definitions.h"
 #include "card/card_port.h"
 #include "card/card_types.h"
 #include "card/file_port.h"
 #include "card/format_port.h"
 #include "card/installer_port.h"
+#include "card/operation_log.h"
 #include "card/operator_port.h"
 #include "card/profile_port.h"
 #include "card/resource_port.h"
+#include "card/system_kinds.h"
 #include "card/system_port.h"
-#include "restore/operation_log.h"
 
 namespace tessarin {
 
@@ -33,18 +36,21 @@ class RestoreContext {
   Ports ports;
   OperationLog log;
 
-  // The dialog's own kind (m_nSystemKind); the size window reads it, while
-  // the template, the loader and the installer follow g_nSystemKind.
-  int m_nSystemKind = static_cast<int>(SystemKind::WinCE);
+  // The dialog's own kind; the size window reads it, while the template,
+  // the loader and the installer follow g_nSystemKind (see system_kinds.h).
+  SystemKind m_nSystemKind = SystemKind::WinCE;
   // The dialog's members as the last exchange left them.
   std::string m_strDrive;
   bool m_bPreserveProject = true;
 
-  int GetSystemKind() const { return m_nSystemKind; }
+  SystemKind GetSystemKind() const { return m_nSystemKind; }
   // Stores only the kinds 1 to 3; other values are ignored.
   void SetSystemKind(int kind) {
-    if (kind >= 1 && kind <= 3) m_nSystemKind = kind;
+    if (const auto k = SystemKindFromNumber(kind)) m_nSystemKind = *k;
   }
+  void SetSystemKind(SystemKind kind) { SetSystemKind(static_cast<int>(kind)); }
+
+  CardDefinitionSource CardDefinitions() { return CardDefinitionSource{ports.files, ports.profile, ports.resources}; }
 };
 
 }  // namespace tessarin

@@ -61,10 +61,11 @@ class Sequence {
 
   RestoreResult ExitBackupFailed(BackupResult why) {
     log_.StopProgressAnimation();
-    log_.Log(std::string(kError) +
-             (why == BackupResult::NoTempFolder
-                  ? "Failed to back up the Project Folder: no temporary folder could be made. The drive was not changed."
-                  : "Failed to back up the Project Folder completely. The drive was not changed."));
+    log_.Log(
+        std::string(kError) +
+        (why == BackupResult::NoTempFolder
+             ? "Failed to back up the Project Folder: no temporary folder could be made. The drive was not changed."
+             : "Failed to back up the Project Folder completely. The drive was not changed."));
     log_.ShowMessageBox(kBackupFailedBox, kMbOk | kMbIconExclamation);
     ui_.SetBusy(false);
     return RestoreResult::Failed;
@@ -80,8 +81,8 @@ class Sequence {
 RestoreResult Sequence::Run() {
   ui_.SetBusy(true);
   const DialogValues values = ui_.ExchangeIntoMembers();
-  ctx_.m_strDrive = values.strDrive;
-  ctx_.m_bPreserveProject = values.bPreserveProject;
+  ctx_.m_strDrive = values.drive;
+  ctx_.m_bPreserveProject = values.preserveProject;
   drive_ = ctx_.m_strDrive;
 
   if (drive_.empty()) {
@@ -102,7 +103,7 @@ RestoreResult Sequence::Run() {
   ui_.StartProgressAnimation();
 
   if (ctx_.m_bPreserveProject) {
-    const BackupResult backup = BackupProjectFolder(ctx_, drive_);
+    const BackupResult backup = BackupProjectFolder(ctx_.ports.files, log_, drive_);
     if (backup == BackupResult::NoTempFolder || backup == BackupResult::CopyIncomplete) return ExitBackupFailed(backup);
   }
 
@@ -123,11 +124,13 @@ RestoreResult Sequence::Run() {
   Info("Locking Volume Completed.");
 
   Info("Installing Master Boot Record.");
-  if (InstallMasterBootRecord(ctx_, drive_) != 0) return ExitMbrFailed();
+  if (InstallMasterBootRecord(card_, ctx_.ports.resources, log_, drive_) != 0) return ExitMbrFailed();
   Info("Installing Master Boot Record Completed.");
 
   Info("Installing BootSector.");
-  if (InstallBootSector(ctx_, drive_) != 0) return ExitStepFailed();
+  if (InstallBootSector(card_, ctx_.ports.resources, ctx_.CardDefinitions(), log_, ctx_.GetSystemKind(), g_nSystemKind,
+                        drive_) != 0)
+    return ExitStepFailed();
   Info("Installing BootSector Completed.");
 
   Info("Unlocking Volume.");
@@ -135,10 +138,11 @@ RestoreResult Sequence::Run() {
   Info("Unlocking Volume Completed.");
 
   Info("Installing Firmware... Please wait.");
-  if (InstallFirmware(ctx_, drive_) != 0) return ExitStepFailed();
+  if (InstallFirmware(ctx_.ports.installer, ctx_.ports.files, log_, g_nSystemKind, drive_) != 0)
+    return ExitStepFailed();
   Info("Installing Firmware Completed");
 
-  if (ctx_.m_bPreserveProject) RestoreProjectFolder(ctx_, drive_);
+  if (ctx_.m_bPreserveProject) RestoreProjectFolder(ctx_.ports.files, log_, drive_);
 
   log_.StopProgressAnimation();
   card_.SetVolumeLock(drive_, false);

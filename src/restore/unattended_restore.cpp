@@ -42,12 +42,14 @@ bool RunUnattendedRestore(RestoreContext& ctx, std::string driveEntry) {
   CardPort& card = ctx.ports.card;
   ctx.ports.format.FormatCard(drive);  // the boot-sector step refuses a volume it cannot handle
   if (card.SetVolumeLock(drive, true) == 0) return false;
-  if (InstallMasterBootRecord(ctx, drive) != 0 || InstallBootSector(ctx, drive) != 0) {
+  if (InstallMasterBootRecord(card, ctx.ports.resources, ctx.log, drive) != 0 ||
+      InstallBootSector(card, ctx.ports.resources, ctx.CardDefinitions(), ctx.log, ctx.GetSystemKind(), g_nSystemKind,
+                        drive) != 0) {
     card.SetVolumeLock(drive, false);
     return false;
   }
   card.SetVolumeLock(drive, false);
-  return InstallFirmware(ctx, drive) == 0;
+  return InstallFirmware(ctx.ports.installer, ctx.ports.files, ctx.log, g_nSystemKind, drive) == 0;
 }
 
 }  // namespace tessarin

@@ -64,16 +64,17 @@ int Restore(ImageCard& card, const std::string& kindName) {
 
   // Everything but the card is a stand-in; the boot images are the real ones.
   World world;
-  for (unsigned id : {IDR_MBR_CODE, IDR_FAT32_BOOT, IDR_FAT16_BOOT, IDR_BLDR_LOADER}) {
-    const auto image = EmbeddedBootImage(id);
-    world.resources.images[id].assign(image.begin(), image.end());
+  for (const ResourceFile& listed : kBootImageResources) {
+    const auto image = EmbeddedBootImage(listed.id);
+    world.resources.images[listed.id].assign(image.begin(), image.end());
   }
   RestoreContext ctx(
       Ports{world.ui, world.system, world.resources, card, world.format, world.installer, world.files, world.profile});
-  ctx.SetSystemKind(static_cast<int>(kind));
-  g_nSystemKind = static_cast<int>(kind);
+  ctx.SetSystemKind(kind);
+  g_nSystemKind = kind;
 
-  const bool ok = InstallMasterBootRecord(ctx, kDrive) == 0 && InstallBootSector(ctx, kDrive) == 0;
+  const bool ok = InstallMasterBootRecord(card, world.resources, ctx.log, kDrive) == 0 &&
+                  InstallBootSector(card, world.resources, ctx.CardDefinitions(), ctx.log, kind, kind, kDrive) == 0;
   for (const auto& box : world.ui.boxes) std::fprintf(stderr, "box: %s\n", box.text.c_str());
   return ok ? 0 : Fail("the boot-record steps failed");
 }

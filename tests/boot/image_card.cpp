@@ -11,7 +11,7 @@ namespace tessarin::test {
 
 ImageCard::ImageCard(const std::string& path) {
   fd_ = ::open(path.c_str(), O_RDWR);
-  if (fd_ < 0) lastError_ = static_cast<std::uint32_t>(errno);
+  if (fd_ < 0) lastError_ = Failure::Errno(FailureKind::Open, errno);
 }
 
 ImageCard::~ImageCard() {
@@ -25,7 +25,8 @@ bool ImageCard::Transfer(std::uint64_t lba, std::uint8_t* bytes, bool write) {
   const ssize_t moved = write ? ::pwrite(fd_, bytes, kSectorSize, at) : ::pread(fd_, bytes, kSectorSize, at);
   if (moved == static_cast<ssize_t>(kSectorSize)) return true;
   // A short transfer (past the end of the image) is a failure too.
-  lastError_ = moved < 0 ? static_cast<std::uint32_t>(errno) : static_cast<std::uint32_t>(EIO);
+  const FailureKind kind = write ? FailureKind::Write : FailureKind::Read;
+  lastError_ = moved < 0 ? Failure::Errno(kind, errno) : Failure::Own(kind);
   return false;
 }
 

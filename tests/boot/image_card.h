@@ -26,7 +26,7 @@ class ImageCard final : public CardPort {
   bool WriteMbrSector(const std::string& driveEntry, const SectorBuffer& buffer) override;
   bool ReadVolumeBootSector(const std::string& driveEntry, SectorBuffer& buffer) override;
   bool WriteVolumeBootSector(const std::string& driveEntry, const SectorBuffer& buffer) override;
-  std::uint32_t LastError() const override { return lastError_; }
+  Failure LastError() const override { return lastError_; }
   SectorBuffer AllocateSector() override;
 
   // Whole-sector access by absolute sector number, for the test's own
@@ -42,7 +42,7 @@ class ImageCard final : public CardPort {
  private:
   bool Transfer(std::uint64_t lba, std::uint8_t* bytes, bool write);
   int fd_ = -1;
-  std::uint32_t lastError_ = 0;
+  Failure lastError_;
 };
 
 }  // namespace tessarin::test

@@ -8,10 +8,12 @@
 
 #include <algorithm>
 #include <fstream>
+#include <functional>
 
 #include "bootcode/boot_images.h"
 #include "card/file_port.h"
 #include "card/resource_port.h"
+#include "card/sector_layout.h"
 #include "e2e_support.h"
 #include "linux/card_volume.h"
 #include "shared/restore_log_lines.h"
@@ -134,9 +136,11 @@ TEST_P(RestoreImage, RestoresBootRecordsSystemAndProject) {
   const Bytes mbr = ReadBytes(card, 0, 512);
   const Bytes mbrCode = Image(tessarin::IDR_MBR_CODE);
   EXPECT_TRUE(std::equal(mbrCode.begin(), mbrCode.end(), mbr.begin()));
-  EXPECT_EQ(mbr[446], 0x80);
-  EXPECT_TRUE(std::equal(mbr.begin() + 440, mbr.begin() + 446, mbrBefore.begin() + 440));
-  EXPECT_TRUE(std::equal(mbr.begin() + 447, mbr.end(), mbrBefore.begin() + 447));
+  using namespace tessarin;  // the sector layout's names
+  const std::size_t active = PartitionEntry(0) + kPartitionBootIndicator;
+  EXPECT_EQ(mbr[active], kActivePartition);
+  EXPECT_TRUE(std::equal(mbr.begin() + kMbrDiskSignature, mbr.begin() + active, mbrBefore.begin() + kMbrDiskSignature));
+  EXPECT_TRUE(std::equal(mbr.begin() + active + 1, mbr.end(), mbrBefore.begin() + active + 1));
 
   // The volume boot sector: the template of the kind, the card's own BPB
   // (mkfs.fat's backup boot sector still holds it), repaired geometry, and
@@ -146,20 +150,19 @@ TEST_P(RestoreImage, RestoresBootRecordsSystemAndProject) {
   const Bytes backup = ReadBytes(card, volume + 6 * 512, 512);
   Bytes want = Image(c.kind->templateId);
   ASSERT_EQ(want.size(), 512u);
-  std::copy(backup.begin() + 11, backup.begin() + 62, want.begin() + 11);
+  std::copy(backup.begin() + kCardBpbFirst, backup.begin() + kCardBpbEnd, want.begin() + kCardBpbFirst);
   if (c.repair) {
-    want[24] = static_cast<std::uint8_t>(c.repair->second);
-    want[25] = 0;
-    want[26] = static_cast<std::uint8_t>(c.repair->first);
-    want[27] = 0;
+    PutLe16(want.data(), kBpbSectorsPerTrack, static_cast<std::uint16_t>(c.repair->second));
+    PutLe16(want.data(), kBpbHeads, static_cast<std::uint16_t>(c.repair->first));
   }
   if (c.kind->loader) {
-    const Bytes loader = Image(tessarin::IDR_BLDR_LOADER);
-    std::copy(loader.begin(), loader.end(), want.begin() + 90);
+    const Bytes loader = Image(IDR_BLDR_LOADER);
+    std::copy(loader.begin(), loader.end(), want.begin() + kLoaderOffset);
   }
   EXPECT_EQ(vbr, want);
   if (!c.repair) {
-    EXPECT_TRUE(std::equal(vbr.begin() + 24, vbr.begin() + 28, backup.begin() + 24));
+    EXPECT_TRUE(std::equal(vbr.begin() + kBpbSectorsPerTrack, vbr.begin() + kBpbHeads + 2,
+                           backup.begin() + kBpbSectorsPerTrack));
   }
 
   // The system files, marked.
@@ -598,6 +601,45 @@ TEST(Confirmation, OnATerminalNoIsTheDefault) {
 
 namespace e2e {
 namespace {
+
+// The installer archive is looked for as Windows looks for it: any entry
+// of that name, file or folder, in any case. A folder named dossys.exe
+// selects DOS (and cannot be run); an archive copied as ROMDOSSYS.EXE is
+// found and run.
+TEST(SystemKind, ArchivesAreFoundAsWindowsFindsThem) {
+  struct Case {
+    const char* name;
+    std::function<void(const fs::path& work, const fs::path& scratch)> setup;
+    const char* system;  // as the program names it on standard error
+    int status;
+  };
+  const Case cases[] = {
+      {"folder named dossys.exe", [](const fs::path& w, const fs::path&) { fs::create_directories(w / "dossys.exe"); },
+       "system DOS from", 1},
+      {"archive in upper case",
+       [](const fs::path& w, const fs::path& scratch) {
+         MakeInstaller(w / "ROMDOSSYS.EXE", {{"IBMBIO.COM", "b"}, {"IBMDOS.COM", "d"}}, {"IBMBIO.COM", "IBMDOS.COM"},
+                       scratch);
+       },
+       "system ROM-DOS from", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Scratch s;
+    const fs::path card = s / "card.img";
+    fs::create_directories(s / "work");
+    fs::create_directories(s / "tmp");
+    MakeCard(card, {96, std::nullopt, true});
+    c.setup(s / "work", s.path());
+    fs::copy_file(TESSARIN_CFDEF_SAMPLE, s / "work" / "CFDef.ini");
+    const Output run = RunTessarin(s.path(), s / "tmp", "--yes --no-preserve --dir work card.img");
+    EXPECT_NE(run.err.find(c.system), std::string::npos) << run.err;
+    EXPECT_EQ(run.status, c.status) << run.err;
+    if (c.status == 0) {
+      EXPECT_EQ(Attributes(card, "::/IBMBIO.COM"), "ASHR");
+    }
+  }
+}
 
 // A card as a block device (a loop device over an image): held with
 // O_EXCL, so that a device another program holds exclusively is refused;

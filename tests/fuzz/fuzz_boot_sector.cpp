@@ -8,6 +8,7 @@
 #include <string>
 
 #include "boot/boot_sector.h"
+#include "boot/compose.h"
 #include "boot/master_boot_record.h"
 #include "unit/fakes.h"
 
@@ -21,31 +22,40 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::copy_n(data + 2, 512, w.card.Mbr().begin());
   std::copy_n(data + 2 + 512, 512, w.card.VolumeBoot().begin());
   if (withDefinitions) {
-    w.profile.SetFile("C:\\Tessarin\\CFDef.ini",
-                      std::string(reinterpret_cast<const char*>(data + 1026), size - 1026));
+    w.profile.SetFile("C:\\Tessarin\\CFDef.ini", std::string(reinterpret_cast<const char*>(data + 1026), size - 1026));
   }
   const test::Sector mbrBefore = w.card.Mbr();
   const test::Sector vbrBefore = w.card.VolumeBoot();
 
   if (w.handleCard.SetVolumeLock("[-e-]", true) != 1) std::abort();
-  const int mbr = InstallMasterBootRecord(w.ctx, "[-e-]");
+  const int mbr = InstallMasterBootRecord(w.handleCard, w.resources, w.ctx.log, "[-e-]");
   if (mbr != 0) std::abort();  // the sector is read and written whatever it holds
   const auto& code = w.resources.images[IDR_MBR_CODE];
-  if (!std::equal(code.begin(), code.end(), w.card.Mbr().begin()) || w.card.Mbr()[446] != 0x80 ||
-      !std::equal(mbrBefore.begin() + 447, mbrBefore.end(), w.card.Mbr().begin() + 447)) {
+  if (w.card.Mbr() !=
+      ComposeMasterBootRecord(mbrBefore, std::span<const std::uint8_t, kMbrCodeSize>(code.data(), kMbrCodeSize))) {
     std::abort();
   }
 
-  const int boot = InstallBootSector(w.ctx, "[-e-]");
+  const int boot = InstallBootSector(w.handleCard, w.resources, w.ctx.CardDefinitions(), w.ctx.log,
+                                     w.ctx.GetSystemKind(), g_nSystemKind, "[-e-]");
   const test::Sector& out = w.card.VolumeBoot();
   if (boot != 0) {
     if (out != vbrBefore || w.ui.boxes.size() != 1) std::abort();
   } else {
-    const unsigned templ = g_nSystemKind == 1 ? IDR_FAT16_BOOT : IDR_FAT32_BOOT;
-    const auto& t = w.resources.images[templ];
-    if (!std::equal(t.begin(), t.begin() + 11, out.begin())) std::abort();
-    if (!std::equal(vbrBefore.begin() + 28, vbrBefore.begin() + 62, out.begin() + 28)) std::abort();
-    if (vbrBefore[11] != 0x00 || vbrBefore[12] != 0x02 || vbrBefore[21] != 0xF8) std::abort();
+    if (!IsUsableVolume(vbrBefore) ||
+        CheckSizeWindow(w.ctx.GetSystemKind(), ComputeCardCapacity(vbrBefore.data())) != SizeCheck::Within) {
+      std::abort();
+    }
+    const SystemKindRecord& facts = SystemKindFacts(g_nSystemKind);
+    const auto& t = w.resources.images[facts.bootTemplate];
+    std::optional<std::span<const std::uint8_t, kBldrLoaderSize>> loader;
+    if (facts.loader != 0) loader.emplace(w.resources.images[facts.loader].data(), kBldrLoaderSize);
+    std::optional<DriveGeometry> geometry;
+    if (DecideGeometryRepair(vbrBefore)) {
+      // Whatever the definitions said, only the geometry may differ.
+      geometry = DriveGeometry{GetLe16(out.data(), kBpbHeads), GetLe16(out.data(), kBpbSectorsPerTrack)};
+    }
+    if (out != ComposeBootSector(ConstSector(t.data(), kSectorSize), vbrBefore, loader, geometry)) std::abort();
   }
   w.handleCard.SetVolumeLock("[-e-]", false);
   if (w.device.liveBuffers != 0 || w.device.openHandles != 0) std::abort();

@@ -28,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   test::World w;
   w.profile.SetFile("C:\\Tessarin\\CFDef.ini", text);
   CList<CF_DEFINITION> list;
-  if (LoadCardDefinitions(w.ctx.ports, list) != -1) std::abort();
+  if (LoadCardDefinitions(w.ctx.CardDefinitions(), list) != -1) std::abort();
   for (const CF_DEFINITION& d : list) {
     if (d.strModelNumber == "ERROR" || d.dCapacity < 0 || d.dCapacity > 4294967295.0 || d.nHeads == -1 ||
         d.nSectorsPerTrack == -1 || d.nCylinders == -1 || d.nSectorsPerCard == -1) {

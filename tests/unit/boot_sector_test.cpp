@@ -36,64 +36,6 @@ BpbShape Shape(std::uint32_t total32, std::uint16_t heads = 16, std::uint8_t dri
   return b;
 }
 
-TEST(ComputeCardCapacity, UsesWhicheverSectorCountIsSet) {
-  struct {
-    std::uint16_t bytes, total16;
-    std::uint32_t total32;
-    double capacity;
-  } cases[] = {
-      {512, 0, 1'000'000, 512e6},
-      {512, 60'000, 0, 512.0 * 60'000},
-      {512, 0, 0, 0},
-      {512, 100, 100, 0},
-      {512, 0, 0xFFFFFFFFu, 512.0 * 4294967295.0},  // no overflow past 2^32 bytes
-  };
-  for (const auto& c : cases) {
-    Sector s{};
-    s[11] = static_cast<std::uint8_t>(c.bytes);
-    s[12] = static_cast<std::uint8_t>(c.bytes >> 8);
-    s[19] = static_cast<std::uint8_t>(c.total16);
-    s[20] = static_cast<std::uint8_t>(c.total16 >> 8);
-    for (int i = 0; i < 4; ++i) s[32 + i] = static_cast<std::uint8_t>(c.total32 >> (8 * i));
-    EXPECT_DOUBLE_EQ(ComputeCardCapacity(s.data()), c.capacity);
-  }
-}
-
-TEST(InstallBootSector, BuildsTheSectorOfEachKind) {
-  for (SystemKind kind : {SystemKind::RomDos, SystemKind::Dos, SystemKind::WinCE}) {
-    SCOPED_TRACE(static_cast<int>(kind));
-    Card w(kind);
-    ASSERT_EQ(InstallBootSector(w.ctx, "[-e-]"), 0);
-    const Sector& out = w.card.VolumeBoot();
-    const auto& tmpl = w.resources.images[kind == SystemKind::RomDos ? IDR_FAT16_BOOT : IDR_FAT32_BOOT];
-    const auto& loader = w.resources.images[IDR_BLDR_LOADER];
-    for (std::size_t i = 0; i < 512; ++i) {
-      std::uint8_t want = tmpl[i];
-      if (i >= 11 && i <= 61) want = w.before[i];
-      if (kind == SystemKind::WinCE && i >= 90) want = loader[i - 90];
-      ASSERT_EQ(out[i], want) << "offset " << i;
-    }
-    EXPECT_TRUE(w.ui.boxes.empty());
-    EXPECT_EQ(w.device.liveBuffers, 0);
-    // Only the first sector of the volume is written.
-    EXPECT_EQ(w.JournalOf("write").size(), 1u);
-  }
-}
-
-TEST(InstallBootSector, RefusesWhatIsNotAFat32VolumeOfFixedMedia) {
-  for (auto tweak : {std::pair<std::uint16_t, std::uint8_t>{4096, 0xF8}, {512, 0xF0}}) {
-    BpbShape b;
-    b.bytesPerSector = tweak.first;
-    b.media = tweak.second;
-    b.total32 = 10;  // would also be below the size window
-    Card w(SystemKind::WinCE, b);
-    EXPECT_EQ(InstallBootSector(w.ctx, "[-e-]"), -1);
-    EXPECT_EQ(w.BoxTexts(), (std::vector<std::string>{
-                                "Invalid disk format.\n\nPlease re-format the destination disk to FAT32."}));
-    EXPECT_EQ(w.card.VolumeBoot(), w.before);
-  }
-}
-
 TEST(InstallBootSector, SizeWindowForWindowsCe) {
   const std::string refused = "Tessarin only supports disk sizes between 64MB and 4GB.";
   struct {
@@ -114,7 +56,9 @@ TEST(InstallBootSector, SizeWindowForWindowsCe) {
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(static_cast<int>(c.kind)) + " " + std::to_string(c.shape.total32));
     Card w(c.kind, c.shape);
-    EXPECT_EQ(InstallBootSector(w.ctx, "[-e-]"), c.passes ? 0 : -1);
+    EXPECT_EQ(InstallBootSector(w.handleCard, w.resources, w.ctx.CardDefinitions(), w.ctx.log, w.ctx.GetSystemKind(),
+                                g_nSystemKind, "[-e-]"),
+              c.passes ? 0 : -1);
     if (!c.passes) {
       EXPECT_EQ(w.BoxTexts(), std::vector<std::string>{refused});
       EXPECT_EQ(w.ui.boxes[0].flags, 0x30u);
@@ -137,7 +81,9 @@ TEST(InstallBootSector, RepairsTheGeometryFromTheDefinitionFile) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Card w(SystemKind::Dos, c.shape);
-    ASSERT_EQ(InstallBootSector(w.ctx, "[-e-]"), 0);
+    ASSERT_EQ(InstallBootSector(w.handleCard, w.resources, w.ctx.CardDefinitions(), w.ctx.log, w.ctx.GetSystemKind(),
+                                g_nSystemKind, "[-e-]"),
+              0);
     const Sector& out = w.card.VolumeBoot();
     EXPECT_EQ(Get16(out, 26), c.heads);
     EXPECT_EQ(Get16(out, 24), c.sectorsPerTrack);
@@ -149,7 +95,9 @@ TEST(InstallBootSector, SixteenHeadsOnDrive0x80NeverReadsTheFile) {
   Card w(SystemKind::Dos, Shape(1'000'000, 16, 0x80));
   w.profile.texts.clear();
   w.files.nodes.erase("c:\\tessarin\\cfdef.ini");
-  EXPECT_EQ(InstallBootSector(w.ctx, "[-e-]"), 0);
+  EXPECT_EQ(InstallBootSector(w.handleCard, w.resources, w.ctx.CardDefinitions(), w.ctx.log, w.ctx.GetSystemKind(),
+                              g_nSystemKind, "[-e-]"),
+            0);
   EXPECT_EQ(Get16(w.card.VolumeBoot(), 26), 16);
 }
 
@@ -176,7 +124,9 @@ TEST(InstallBootSector, RepairFailures) {
     SCOPED_TRACE(c.name);
     Card w(c.kind, c.shape);
     if (c.removeFile) w.files.nodes.erase("c:\\tessarin\\cfdef.ini");
-    EXPECT_EQ(InstallBootSector(w.ctx, "[-e-]"), -1);
+    EXPECT_EQ(InstallBootSector(w.handleCard, w.resources, w.ctx.CardDefinitions(), w.ctx.log, w.ctx.GetSystemKind(),
+                                g_nSystemKind, "[-e-]"),
+              -1);
     EXPECT_EQ(w.BoxTexts(), std::vector<std::string>{c.box});
     EXPECT_EQ(w.ui.boxes[0].flags, 0x30u);  // flags 0 shown with the exclamation icon, OK only
     EXPECT_EQ(w.card.VolumeBoot(), w.before);
@@ -201,8 +151,8 @@ TEST(InstallBootSector, TransferAndResourceFailures) {
          w.ui.StartProgressAnimation();
        },
        "Cannot open or read destination drive.", false},
-      {"read fails", [](Card& w) { w.device.failing.insert("read-volume"); },
-       "Cannot open or read destination drive.", false},
+      {"read fails", [](Card& w) { w.device.failing.insert("read-volume"); }, "Cannot open or read destination drive.",
+       false},
       {"template missing", [](Card& w) { w.resources.images.erase(IDR_FAT32_BOOT); },
        "Error 1813\n\nThe system has no description of this error.", true},
       {"loader missing", [](Card& w) { w.resources.images.erase(IDR_BLDR_LOADER); },
@@ -218,7 +168,9 @@ TEST(InstallBootSector, TransferAndResourceFailures) {
     w.ui.StartProgressAnimation();
     c.setup(w);
     const bool partialWrite = std::string(c.name) == "write moves half a sector";
-    EXPECT_EQ(InstallBootSector(w.ctx, "[-e-]"), -1);
+    EXPECT_EQ(InstallBootSector(w.handleCard, w.resources, w.ctx.CardDefinitions(), w.ctx.log, w.ctx.GetSystemKind(),
+                                g_nSystemKind, "[-e-]"),
+              -1);
     EXPECT_EQ(w.BoxTexts(), std::vector<std::string>{c.box});
     EXPECT_EQ(w.ui.animating, !c.stopsAnimation);
     if (!partialWrite) {
@@ -230,7 +182,9 @@ TEST(InstallBootSector, TransferAndResourceFailures) {
 
 TEST(InstallBootSector, EveryCardCarriesTheTemplatesSerialAndLabel) {
   Card w(SystemKind::Dos);
-  ASSERT_EQ(InstallBootSector(w.ctx, "[-e-]"), 0);
+  ASSERT_EQ(InstallBootSector(w.handleCard, w.resources, w.ctx.CardDefinitions(), w.ctx.log, w.ctx.GetSystemKind(),
+                              g_nSystemKind, "[-e-]"),
+            0);
   const auto& tmpl = w.resources.images[IDR_FAT32_BOOT];
   EXPECT_TRUE(std::equal(tmpl.begin() + 62, tmpl.begin() + 90, w.card.VolumeBoot().begin() + 62));
   EXPECT_NE(w.card.VolumeBoot()[67], w.before[67]);

@@ -9,8 +9,7 @@ namespace {
 
 std::string Section(int index, const std::string& model, const std::string& capacity, bool withCylinders = true) {
   std::string s = "[CF" + std::to_string(index) + "]\r\nModelNumber=" + model + "\r\nCapacity=" + capacity +
-                  "\r\nSectorsPerCard=1000\r\nNoHeads=" + std::to_string(4 + index) +
-                  "\r\nNoSectorsPerTrack=32\r\n";
+                  "\r\nSectorsPerCard=1000\r\nNoHeads=" + std::to_string(4 + index) + "\r\nNoSectorsPerTrack=32\r\n";
   if (withCylinders) s += "NoCylinders=100\r\n";
   return s;
 }
@@ -41,7 +40,7 @@ TEST(LoadCardDefinitions, ReadsSectionsUntilOneIsIncomplete) {
     World w;
     w.profile.SetFile("C:\\Tessarin\\CFDef.ini", c.text);
     CList<CF_DEFINITION> list;
-    EXPECT_EQ(LoadCardDefinitions(w.ctx.ports, list), -1);
+    EXPECT_EQ(LoadCardDefinitions(w.ctx.CardDefinitions(), list), -1);
     EXPECT_EQ(Models(list), c.models);
   }
 }
@@ -52,7 +51,7 @@ TEST(LoadCardDefinitions, StoresEveryFieldAndCapacityAsUnsigned) {
                     "[CF0]\nModelNumber=Big\nCapacity=4294967294\nSectorsPerCard=8388607\nNoHeads=255\n"
                     "NoSectorsPerTrack=63\nNoCylinders=522\n");
   CList<CF_DEFINITION> list;
-  ASSERT_EQ(LoadCardDefinitions(w.ctx.ports, list), -1);
+  ASSERT_EQ(LoadCardDefinitions(w.ctx.CardDefinitions(), list), -1);
   ASSERT_EQ(list.size(), 1u);
   const CF_DEFINITION& d = list.front();
   EXPECT_EQ(d.strModelNumber, "Big");
@@ -67,13 +66,13 @@ TEST(LoadCardDefinitions, LooksInTheWorkingDirectoryOnly) {
   World w;
   w.profile.SetFile("C:\\Program\\CFDef.ini", Section(0, "a", "100"));
   CList<CF_DEFINITION> list;
-  EXPECT_EQ(LoadCardDefinitions(w.ctx.ports, list), 120);
+  EXPECT_EQ(LoadCardDefinitions(w.ctx.CardDefinitions(), list), 120);
   EXPECT_TRUE(list.empty());
 
   // At a drive's root the separator is doubled, which the system reads as one.
   w.files.currentDirectory = "E:\\";
   w.profile.SetFile("E:\\CFDef.ini", Section(0, "root", "100"));
-  EXPECT_EQ(LoadCardDefinitions(w.ctx.ports, list), -1);
+  EXPECT_EQ(LoadCardDefinitions(w.ctx.CardDefinitions(), list), -1);
   EXPECT_EQ(Models(list), std::vector<std::string>{"root"});
 }
 

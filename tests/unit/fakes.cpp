@@ -187,6 +187,65 @@ void FakeDeviceApi::FreeSector(std::uint8_t* bytes) {
   delete[] bytes;
 }
 
+// ---- card port -------------------------------------------------------------------
+
+int FakeCard::SetVolumeLock(const std::string&, bool lock) {
+  journal_.push_back(lock ? "acquire" : "release");
+  held = false;
+  if (!lock) return 1;
+  if (acquisitionsBeforeFailure == 0) {
+    log_.StopProgressAnimation();
+    log_.ShowMessageBoxString(refusalText, kMbOk | kMbIconExclamation);
+    return 0;
+  }
+  if (acquisitionsBeforeFailure > 0) --acquisitionsBeforeFailure;
+  held = true;
+  return 1;
+}
+
+bool FakeCard::Transfer(const std::string& what, std::uint64_t lba, std::uint8_t* bytes, bool write) {
+  journal_.push_back(what);
+  if (!held || failing.count(what) != 0) {
+    lastError_ = held ? failure : Failure::Own(FailureKind::InvalidHandle);
+    return false;
+  }
+  if (write) {
+    std::copy_n(bytes, kSectorSize, card_.At(lba).begin());
+  } else {
+    const Sector sector = card_.Get(lba);
+    std::copy_n(sector.begin(), kSectorSize, bytes);
+  }
+  return true;
+}
+
+bool FakeCard::ReadMbrSector(const std::string&, SectorBuffer& buffer) {
+  return Transfer("read-mbr", 0, buffer.data(), false);
+}
+
+bool FakeCard::WriteMbrSector(const std::string&, const SectorBuffer& buffer) {
+  return Transfer("write-mbr", 0, const_cast<std::uint8_t*>(buffer.data()), true);
+}
+
+bool FakeCard::ReadVolumeBootSector(const std::string&, SectorBuffer& buffer) {
+  return Transfer("read-volume", card_.partitionStart, buffer.data(), false);
+}
+
+bool FakeCard::WriteVolumeBootSector(const std::string&, const SectorBuffer& buffer) {
+  return Transfer("write-volume", card_.partitionStart, const_cast<std::uint8_t*>(buffer.data()), true);
+}
+
+SectorBuffer FakeCard::AllocateSector() {
+  if (allocationsBeforeFailure == 0) return {};
+  if (allocationsBeforeFailure > 0) --allocationsBeforeFailure;
+  ++liveBuffers;
+  return SectorBuffer(new std::uint8_t[kSectorSize](), this);
+}
+
+void FakeCard::FreeSector(std::uint8_t* bytes) {
+  --liveBuffers;
+  delete[] bytes;
+}
+
 // ---- operator ---------------------------------------------------------------------
 
 int FakeOperator::ShowMessageBox(const std::string& text, unsigned flags) {
@@ -230,10 +289,13 @@ DialogValues FakeOperator::ExchangeIntoMembers() {
 
 // ---- system, resources -------------------------------------------------------------
 
-std::optional<std::string> FakeSystem::SystemErrorText(std::uint32_t code) {
+FailureDescription FakeSystem::DescribeFailure(const Failure& failure) {
+  // As the Windows program names failures: its own code for what the
+  // restore found itself.
+  const std::uint32_t code = failure.origin == CodeOrigin::None ? WindowsCodeOf(failure.kind) : failure.code;
   auto it = errorTexts.find(code);
-  if (it == errorTexts.end()) return std::nullopt;
-  return it->second;
+  if (it == errorTexts.end()) return {code, std::nullopt};
+  return {code, it->second};
 }
 
 DriveType FakeSystem::DriveTypeOf(char letter) {
@@ -265,8 +327,8 @@ std::string FakeResources::LoadResString(unsigned id) {
 
 ImageLoad FakeResources::LoadBootImage(unsigned id) {
   auto it = images.find(id);
-  if (it == images.end()) return ImageLoad{{}, missingImageError};
-  return ImageLoad{std::span<const std::uint8_t>(it->second), 0};
+  if (it == images.end()) return ImageLoad{{}, Failure::Win32(FailureKind::NotFound, missingImageError)};
+  return ImageLoad{std::span<const std::uint8_t>(it->second), {}};
 }
 
 // ---- files -------------------------------------------------------------------------
@@ -456,8 +518,8 @@ bool FakeFormat::FormatCard(const std::string& driveEntry) {
 InstallerOutcome FakeInstaller::RunInstaller(const InstallerCommand& command) {
   journal_.push_back("install " + command.commandLine);
   commands.push_back(command);
-  if (Hit(plan, "installer-start")) return InstallerOutcome{false, 2, 0};
-  if (Hit(plan, "installer-exit")) return InstallerOutcome{true, 0, 1};
+  if (Hit(plan, "installer-start")) return InstallerOutcome{false, Failure::Win32(FailureKind::NotFound, 2), 0};
+  if (Hit(plan, "installer-exit")) return InstallerOutcome{true, {}, 1};
   if (outcome.started && outcome.exitCode == 0) {
     for (const std::string& f : filesWritten) files_.AddFile(f, 100);
   }
@@ -481,8 +543,8 @@ World::World() : ctx(Ports{ui, system, resources, handleCard, format, installer,
 }
 
 void World::SetKind(SystemKind kind) {
-  ctx.SetSystemKind(static_cast<int>(kind));
-  g_nSystemKind = static_cast<int>(kind);
+  ctx.SetSystemKind(kind);
+  g_nSystemKind = kind;
 }
 
 std::vector<std::string> World::Messages() const {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "card/handle_card.h"
+#include "card/system_kinds.h"
 #include "restore/restore_context.h"
 
 namespace tessarin::test {
@@ -111,6 +112,45 @@ class FakeDeviceApi final : public DeviceApi {
   std::uint32_t lastError_ = 0;
 };
 
+// The card at the card port's level, for the steps above the handle layer:
+// the same byte array, held or not, each call journaled as the port's own
+// operation ("acquire", "release", "read-mbr", "write-volume", ...).
+class FakeCard final : public CardPort {
+ public:
+  FakeCard(CardImage& card, Journal& journal, OperationLog& log) : card_(card), journal_(journal), log_(log) {}
+
+  // What the card answers.
+  int acquisitionsBeforeFailure = -1;            // -1: every acquisition succeeds
+  unsigned refusalText = IDS_CANNOT_OPEN_DRIVE;  // the box the platform shows then
+  bool volumeInvalid = false;
+  std::set<std::string> failing;  // "read-mbr", "write-mbr", "read-volume", "write-volume"
+  Failure failure = Failure::Win32(FailureKind::Write, 5);
+  int allocationsBeforeFailure = -1;
+
+  // Observations.
+  bool held = false;
+  int liveBuffers = 0;
+
+  int SetVolumeLock(const std::string& driveEntry, bool lock) override;
+  bool IsVolumeHandleInvalid() const override { return volumeInvalid; }
+  bool ReadMbrSector(const std::string& driveEntry, SectorBuffer& buffer) override;
+  bool WriteMbrSector(const std::string& driveEntry, const SectorBuffer& buffer) override;
+  bool ReadVolumeBootSector(const std::string& driveEntry, SectorBuffer& buffer) override;
+  bool WriteVolumeBootSector(const std::string& driveEntry, const SectorBuffer& buffer) override;
+  Failure LastError() const override { return lastError_; }
+  SectorBuffer AllocateSector() override;
+
+ protected:
+  void FreeSector(std::uint8_t* bytes) override;
+
+ private:
+  bool Transfer(const std::string& what, std::uint64_t lba, std::uint8_t* bytes, bool write);
+  CardImage& card_;
+  Journal& journal_;
+  OperationLog& log_;
+  Failure lastError_;
+};
+
 // ---- operator -----------------------------------------------------------
 
 class FakeOperator final : public OperatorPort {
@@ -152,7 +192,7 @@ class FakeSystem final : public SystemPort {
 
   std::string MakeTimeStamp() override { return stamp; }
   void Sleep(unsigned ms) override { journal_.push_back("sleep " + std::to_string(ms)); }
-  std::optional<std::string> SystemErrorText(std::uint32_t code) override;
+  FailureDescription DescribeFailure(const Failure& failure) override;
   DriveType DriveTypeOf(char letter) override;
   char SystemDriveLetter() override { return systemDrive; }
 
@@ -267,7 +307,7 @@ class FakeInstaller final : public InstallerPort {
  public:
   FaultPlan* plan = nullptr;
   FakeInstaller(FakeFiles& files, Journal& journal) : files_(files), journal_(journal) {}
-  InstallerOutcome outcome{true, 0, 0};
+  InstallerOutcome outcome{true, {}, 0};
   std::vector<std::string> filesWritten;  // paths the installer creates on success
   std::vector<InstallerCommand> commands;
   InstallerOutcome RunInstaller(const InstallerCommand& command) override;

@@ -42,8 +42,8 @@ TEST(SetVolumeLock, FailuresShowTheirMessageAndLeaveTheStatedHandles) {
        kInvalidHandle, false},
       {"extents", [](FakeDeviceApi& d) { d.extentsSucceed = false; }, "Retrieving Drive DiskExtents failed.",
        FakeDeviceApi::kVolume, false},
-      {"no extent", [](FakeDeviceApi& d) { d.extents.numberOfDiskExtents = 0; },
-       "Retrieving Drive DiskExtents failed.", FakeDeviceApi::kVolume, false},
+      {"no extent", [](FakeDeviceApi& d) { d.extents.numberOfDiskExtents = 0; }, "Retrieving Drive DiskExtents failed.",
+       FakeDeviceApi::kVolume, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -112,7 +112,7 @@ TEST(SectorTransfers, FailWithoutAcquisition) {
   EXPECT_FALSE(w.handleCard.WriteMbrSector("[-e-]", b));
   EXPECT_FALSE(w.handleCard.ReadVolumeBootSector("[-e-]", b));
   EXPECT_FALSE(w.handleCard.WriteVolumeBootSector("[-e-]", b));
-  EXPECT_NE(w.handleCard.LastError(), 0u);
+  EXPECT_EQ(w.handleCard.LastError(), Failure::Own(FailureKind::InvalidHandle));
   EXPECT_TRUE(w.JournalOf("read").empty());
 }
 
@@ -130,7 +130,10 @@ TEST(SectorTransfers, ShortTransfersFailWithACode) {
     if (op == "read-volume") ok = w.handleCard.ReadVolumeBootSector("[-e-]", b);
     if (op == "write-volume") ok = w.handleCard.WriteVolumeBootSector("[-e-]", b);
     EXPECT_FALSE(ok);
-    EXPECT_NE(w.handleCard.LastError(), 0u);
+    // Only the handle layer saw it go wrong: no system code, but a failure
+    // of the right direction.
+    EXPECT_EQ(w.handleCard.LastError(),
+              Failure::Own(op.rfind("write", 0) == 0 ? FailureKind::Write : FailureKind::Read));
   }
 }
 
@@ -141,7 +144,7 @@ TEST(SectorTransfers, FailedCallLeavesTheSystemCode) {
   w.handleCard.SetVolumeLock("[-e-]", true);
   SectorBuffer b = w.handleCard.AllocateSector();
   EXPECT_FALSE(w.handleCard.WriteVolumeBootSector("[-e-]", b));
-  EXPECT_EQ(w.handleCard.LastError(), 19u);
+  EXPECT_EQ(w.handleCard.LastError(), Failure::Win32(FailureKind::Write, 19));
 }
 
 TEST(SectorTransfers, VolumeReadDoesNotRepositionButWritesDo) {

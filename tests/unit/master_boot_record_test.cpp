@@ -19,7 +19,7 @@ struct Acquired : World {
 
 TEST(InstallMasterBootRecord, LaysTheCodeOverSectorZeroAndMarksEntryOneActive) {
   Acquired w;
-  ASSERT_EQ(InstallMasterBootRecord(w.ctx, "[-e-]"), 0);
+  ASSERT_EQ(InstallMasterBootRecord(w.handleCard, w.resources, w.ctx.log, "[-e-]"), 0);
   const Sector& after = w.card.Mbr();
   const auto& code = w.resources.images[IDR_MBR_CODE];
   EXPECT_TRUE(std::equal(code.begin(), code.end(), after.begin()));
@@ -37,7 +37,7 @@ TEST(InstallMasterBootRecord, LaysTheCodeOverSectorZeroAndMarksEntryOneActive) {
 TEST(InstallMasterBootRecord, KeepsTheOtherEntriesBootIndicators) {
   Acquired w;
   w.card.Mbr()[446 + 16] = 0x80;  // entry 2 was the active one
-  ASSERT_EQ(InstallMasterBootRecord(w.ctx, "[-e-]"), 0);
+  ASSERT_EQ(InstallMasterBootRecord(w.handleCard, w.resources, w.ctx.log, "[-e-]"), 0);
   EXPECT_EQ(w.card.Mbr()[446], 0x80);
   EXPECT_EQ(w.card.Mbr()[446 + 16], 0x80);
 }
@@ -49,11 +49,17 @@ TEST(InstallMasterBootRecord, FailuresLeaveSectorZeroAndTellTheOperator) {
     std::string box;
     Journal tail;  // the last journal entries: box and animation order
   } cases[] = {
-      {"image missing", [](Acquired& w) { w.resources.images.erase(IDR_MBR_CODE); },
-       "Error 1813\n\nThe system has no description of this error.", {"animation stop", "box Error 1813"}},
-      {"image of the wrong size", [](Acquired& w) { w.resources.images[IDR_MBR_CODE].resize(400); },
-       "Error 13\n\nThe system has no description of this error.", {"animation stop", "box Error 13"}},
-      {"no memory", [](Acquired& w) { w.device.allocationsBeforeFailure = 0; }, "Memory allocation error.",
+      {"image missing",
+       [](Acquired& w) { w.resources.images.erase(IDR_MBR_CODE); },
+       "Error 1813\n\nThe system has no description of this error.",
+       {"animation stop", "box Error 1813"}},
+      {"image of the wrong size",
+       [](Acquired& w) { w.resources.images[IDR_MBR_CODE].resize(400); },
+       "Error 13\n\nThe system has no description of this error.",
+       {"animation stop", "box Error 13"}},
+      {"no memory",
+       [](Acquired& w) { w.device.allocationsBeforeFailure = 0; },
+       "Memory allocation error.",
        {"box Memory allocation error.", "animation stop"}},
       {"volume not opened",
        [](Acquired& w) {
@@ -64,13 +70,16 @@ TEST(InstallMasterBootRecord, FailuresLeaveSectorZeroAndTellTheOperator) {
        },
        "Cannot open or read destination drive.",
        {"box Cannot open or read destination drive.", "animation stop"}},
-      {"read fails", [](Acquired& w) { w.device.failing.insert("read-disk"); },
+      {"read fails",
+       [](Acquired& w) { w.device.failing.insert("read-disk"); },
        "Cannot open or read destination drive.",
        {"box Cannot open or read destination drive.", "animation stop"}},
-      {"write fails", [](Acquired& w) { w.device.failing.insert("write-disk"); },
+      {"write fails",
+       [](Acquired& w) { w.device.failing.insert("write-disk"); },
        "Cannot open or read destination drive.",
        {"box Cannot open or read destination drive.", "animation stop"}},
-      {"short write", [](Acquired& w) { w.device.shortTransfer.insert("write-disk"); },
+      {"short write",
+       [](Acquired& w) { w.device.shortTransfer.insert("write-disk"); },
        "Cannot open or read destination drive.",
        {"box Cannot open or read destination drive.", "animation stop"}},
   };
@@ -79,7 +88,7 @@ TEST(InstallMasterBootRecord, FailuresLeaveSectorZeroAndTellTheOperator) {
     Acquired w;
     c.setup(w);
     const bool partialWrite = std::string(c.name) == "short write";
-    EXPECT_EQ(InstallMasterBootRecord(w.ctx, "[-e-]"), -1);
+    EXPECT_EQ(InstallMasterBootRecord(w.handleCard, w.resources, w.ctx.log, "[-e-]"), -1);
     ASSERT_EQ(w.ui.boxes.size(), 1u);
     EXPECT_EQ(w.ui.boxes[0].text, c.box);
     EXPECT_EQ(w.ui.boxes[0].flags, 0x30u);
@@ -99,7 +108,7 @@ TEST(InstallMasterBootRecord, MissingImageFailsBeforeAnyBufferIsTaken) {
   Acquired w;
   w.resources.images.erase(IDR_MBR_CODE);
   w.device.allocationsBeforeFailure = 0;  // an allocation would show 106
-  EXPECT_EQ(InstallMasterBootRecord(w.ctx, "[-e-]"), -1);
+  EXPECT_EQ(InstallMasterBootRecord(w.handleCard, w.resources, w.ctx.log, "[-e-]"), -1);
   ASSERT_EQ(w.ui.boxes.size(), 1u);
   EXPECT_EQ(w.ui.boxes[0].text.rfind("Error 1813", 0), 0u);
 }

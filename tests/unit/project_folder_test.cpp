@@ -63,11 +63,11 @@ TEST(CreateUniqueTempFolder, EndsWhenEverySixteenBitNameIsTaken) {
 TEST(BackupProjectFolder, CardWithoutProjectFolder) {
   World w;
   w.files.AddDirectory("C:\\Project");  // the current drive's folder is not the card's
-  EXPECT_EQ(BackupProjectFolder(w.ctx, "[-e-]"), BackupResult::NoProjectFolder);
+  EXPECT_EQ(BackupProjectFolder(w.files, w.ctx.log, "[-e-]"), BackupResult::NoProjectFolder);
   EXPECT_EQ(w.Messages(), (std::vector<std::string>{"::Info:: Backing up Project Folder.",
                                                     "::Warning:: No Project Folder found on drive."}));
   EXPECT_TRUE(g_strSavedProjectFolder.empty());
-  EXPECT_EQ(RestoreProjectFolder(w.ctx, "[-e-]"), 0);
+  EXPECT_EQ(RestoreProjectFolder(w.files, w.ctx.log, "[-e-]"), 0);
   EXPECT_EQ(w.ui.lines.size(), 2u);
   EXPECT_TRUE(w.files.copies.empty());
 }
@@ -75,7 +75,7 @@ TEST(BackupProjectFolder, CardWithoutProjectFolder) {
 TEST(BackupProjectFolder, SavesACompleteCopyAndRestoreBringsItBack) {
   WithProject w;
   w.files.AddDirectory("C:\\Temp\\QV1");
-  ASSERT_EQ(BackupProjectFolder(w.ctx, "[-e-]"), BackupResult::Saved);
+  ASSERT_EQ(BackupProjectFolder(w.files, w.ctx.log, "[-e-]"), BackupResult::Saved);
   EXPECT_EQ(g_strSavedProjectFolder, "C:\\Temp\\QV2");
   EXPECT_EQ(w.files.copies, std::vector<std::string>{"e:\\Project -> C:\\Temp\\QV2\\Project"});
   EXPECT_EQ(w.files.Get("C:\\Temp\\QV2\\Project\\screens\\s1.bmp")->size, 40000u);
@@ -87,9 +87,9 @@ TEST(BackupProjectFolder, SavesACompleteCopyAndRestoreBringsItBack) {
   w.files.AddFile("e:\\Project\\main.prj", 10);
   w.files.AddFile("e:\\Project\\default.cfg", 7);
 
-  EXPECT_EQ(RestoreProjectFolder(w.ctx, "[-e-]"), 1);
+  EXPECT_EQ(RestoreProjectFolder(w.files, w.ctx.log, "[-e-]"), 1);
   EXPECT_EQ(w.files.Get("e:\\Project\\main.prj")->size, 1200u);  // replaced
-  EXPECT_TRUE(w.files.Get("e:\\Project\\default.cfg"));         // kept
+  EXPECT_TRUE(w.files.Get("e:\\Project\\default.cfg"));          // kept
   EXPECT_TRUE(w.files.Get("e:\\Project\\logs")->directory);
   EXPECT_FALSE(w.files.Exists("C:\\Temp\\QV2"));
   EXPECT_TRUE(w.files.Exists("C:\\Temp\\QV1"));
@@ -113,17 +113,15 @@ TEST(BackupProjectFolder, AnIncompleteSaveIsAFailureThatKeepsNothingHalfDone) {
     BackupResult result;
   } cases[] = {
       {"no temporary directory", [](WithProject& w) { w.files.tempPath.reset(); }, BackupResult::NoTempFolder},
-      {"folder not created", [](WithProject& w) { w.files.createDirectoryFails = true; },
-       BackupResult::NoTempFolder},
+      {"folder not created", [](WithProject& w) { w.files.createDirectoryFails = true; }, BackupResult::NoTempFolder},
       {"copy fails", [](WithProject& w) { w.files.failCopyFrom = "e:\\"; }, BackupResult::CopyIncomplete},
-      {"copy leaves a file out", [](WithProject& w) { w.files.dropFileFrom = "e:\\"; },
-       BackupResult::CopyIncomplete},
+      {"copy leaves a file out", [](WithProject& w) { w.files.dropFileFrom = "e:\\"; }, BackupResult::CopyIncomplete},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     WithProject w;
     c.setup(w);
-    EXPECT_EQ(BackupProjectFolder(w.ctx, "[-e-]"), c.result);
+    EXPECT_EQ(BackupProjectFolder(w.files, w.ctx.log, "[-e-]"), c.result);
     EXPECT_TRUE(g_strSavedProjectFolder.empty());
     EXPECT_FALSE(w.files.Exists("C:\\Temp\\QV1"));
     EXPECT_TRUE(w.files.Exists("e:\\Project\\main.prj"));
@@ -135,7 +133,7 @@ TEST(RestoreProjectFolder, KeepsTheSavedCopyWhenTheCopyBackFails) {
   for (const char* how : {"fails", "leaves a file out"}) {
     SCOPED_TRACE(how);
     WithProject w;
-    ASSERT_EQ(BackupProjectFolder(w.ctx, "[-e-]"), BackupResult::Saved);
+    ASSERT_EQ(BackupProjectFolder(w.files, w.ctx.log, "[-e-]"), BackupResult::Saved);
     w.files.DeleteFolderTree("e:\\Project", 0);  // formatted
     if (std::string(how) == "fails") {
       w.files.failCopyFrom = "C:\\Temp\\";
@@ -143,12 +141,13 @@ TEST(RestoreProjectFolder, KeepsTheSavedCopyWhenTheCopyBackFails) {
       w.files.dropFileFrom = "C:\\Temp\\";
     }
     w.ui.lines.clear();
-    EXPECT_EQ(RestoreProjectFolder(w.ctx, "[-e-]"), 1);
+    EXPECT_EQ(RestoreProjectFolder(w.files, w.ctx.log, "[-e-]"), 1);
     EXPECT_EQ(g_strSavedProjectFolder, "C:\\Temp\\QV1");
     EXPECT_TRUE(w.files.Exists("C:\\Temp\\QV1\\Project\\main.prj"));
     EXPECT_TRUE(w.JournalOf("delete C:").empty());
-    EXPECT_EQ(w.Messages(), (std::vector<std::string>{"::Info:: Restoring Project Folder.",
-                                                      "::Warning:: Failed to restore the Project Folder to the drive."}));
+    EXPECT_EQ(w.Messages(),
+              (std::vector<std::string>{"::Info:: Restoring Project Folder.",
+                                        "::Warning:: Failed to restore the Project Folder to the drive."}));
   }
 }
 
@@ -156,7 +155,7 @@ TEST(RestoreProjectFolder, DoesNothingWithoutASavedCopy) {
   for (const char* saved : {"", "-1", "C:\\Temp\\QV9"}) {
     World w;
     g_strSavedProjectFolder = saved;
-    EXPECT_EQ(RestoreProjectFolder(w.ctx, "[-e-]"), 0);
+    EXPECT_EQ(RestoreProjectFolder(w.files, w.ctx.log, "[-e-]"), 0);
     EXPECT_TRUE(w.ui.lines.empty());
     EXPECT_EQ(g_strSavedProjectFolder, saved);
   }

@@ -29,13 +29,13 @@ int main() {
   using namespace tessarin;
   const std::string arguments = Arguments();
   const std::size_t kind = arguments.find("/KIND:");
-  if (kind != std::string::npos) g_nSystemKind = arguments[kind + 6] - '0';
+  if (kind != std::string::npos) g_nSystemKind = static_cast<SystemKind>(arguments[kind + 6] - '0');
   const std::optional<std::string> drive = FindUnattendedDrive(arguments);
   if (!drive) {
     std::printf("no /DRIVE: option: nothing to restore\n");
     return 2;
   }
-  std::printf("unattended restore of %s, system kind %d\n", drive->c_str(), g_nSystemKind);
+  std::printf("unattended restore of %s, system kind %d\n", drive->c_str(), static_cast<int>(g_nSystemKind));
   std::fflush(stdout);
   test::Win32World world(true);
   const bool restored = RunUnattendedRestore(world.ctx, *drive);

@@ -205,7 +205,7 @@ TEST(Win32Files, ProjectFolderSurvivesTheRestore) {
     }
 
     Win32World world;
-    ASSERT_EQ(BackupProjectFolder(world.ctx, drive), BackupResult::Saved);
+    ASSERT_EQ(BackupProjectFolder(world.files, world.ctx.log, drive), BackupResult::Saved);
     EXPECT_EQ(g_strSavedProjectFolder, temp.path() + "\\QV1");
 
     // The card is formatted, and the installer brings a project file of its
@@ -215,7 +215,7 @@ TEST(Win32Files, ProjectFolderSurvivesTheRestore) {
     WriteFileText(project + "\\a.txt", "from the installer, longer");
     WriteFileText(project + "\\installer.txt", "kept");
 
-    EXPECT_EQ(RestoreProjectFolder(world.ctx, drive), 1);
+    EXPECT_EQ(RestoreProjectFolder(world.files, world.ctx.log, drive), 1);
     for (const auto& [name, text] : c.files) EXPECT_EQ(ReadFileText(project + "\\" + name), text) << name;
     if (c.files.empty()) {
       EXPECT_EQ(ReadFileText(project + "\\a.txt"), "from the installer, longer");

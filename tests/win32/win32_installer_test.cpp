@@ -61,7 +61,8 @@ TEST_F(Installer, StartsTheArchiveOfTheKindHiddenInTheCurrentDirectory) {
     SCOPED_TRACE(c.commandLine);
     DeleteFileA(log.c_str());
     Win32Installer installer;
-    const InstallerOutcome outcome = installer.RunInstaller(InstallerCommandFor(c.kind, c.letter, '\\'));
+    const InstallerOutcome outcome =
+        installer.RunInstaller(InstallerCommandFor(static_cast<SystemKind>(c.kind), c.letter, '\\'));
     ASSERT_TRUE(outcome.started);
     EXPECT_EQ(outcome.exitCode, 0u);
     EXPECT_EQ(Logged("cmd"), c.commandLine);
@@ -91,7 +92,7 @@ TEST_F(Installer, WaitsForTheEndAndReportsEveryExitCode) {
     ScopedEnv exitCode("TESSARIN_INSTALLER_EXIT", c.exit);
     ScopedEnv delay("TESSARIN_INSTALLER_DELAY_MS", c.delayMs);
     Win32Installer installer(nullptr, 50);
-    const InstallerOutcome outcome = installer.RunInstaller(InstallerCommandFor(3, 'q', '\\'));
+    const InstallerOutcome outcome = installer.RunInstaller(InstallerCommandFor(SystemKind::WinCE, 'q', '\\'));
     ASSERT_TRUE(outcome.started);
     EXPECT_EQ(outcome.exitCode, c.expect);
     // It had ended before the outcome came back.
@@ -104,9 +105,9 @@ TEST_F(Installer, AMissingArchiveIsNotStarted) {
   ScopedCurrentDirectory cd(work.path());
   DeleteFileA((work / "wincesys.exe").c_str());
   Win32Installer installer;
-  const InstallerOutcome outcome = installer.RunInstaller(InstallerCommandFor(3, 'q', '\\'));
+  const InstallerOutcome outcome = installer.RunInstaller(InstallerCommandFor(SystemKind::WinCE, 'q', '\\'));
   EXPECT_FALSE(outcome.started);
-  EXPECT_EQ(outcome.error, static_cast<std::uint32_t>(ERROR_FILE_NOT_FOUND));
+  EXPECT_EQ(outcome.error, Failure::Win32(FailureKind::Open, ERROR_FILE_NOT_FOUND));
 }
 
 TEST_F(Installer, FirmwareStepMarksTheSystemFilesOnlyAfterSuccess) {
@@ -127,7 +128,7 @@ TEST_F(Installer, FirmwareStepMarksTheSystemFilesOnlyAfterSuccess) {
       {3, "BLDR", "1", -1, {}, {"BLDR"}, true},
       {3, "BLDR", "259", -1, {}, {"BLDR"}, true},
   };
-  const int savedKind = g_nSystemKind;
+  const SystemKind savedKind = g_nSystemKind;
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string("kind ") + std::to_string(c.kind) + " exit " + c.exit);
     ClearCard();
@@ -135,8 +136,8 @@ TEST_F(Installer, FirmwareStepMarksTheSystemFilesOnlyAfterSuccess) {
     ScopedEnv files("TESSARIN_INSTALLER_FILES", c.files);
     ScopedEnv exitCode("TESSARIN_INSTALLER_EXIT", c.exit);
     Win32World world;
-    g_nSystemKind = c.kind;
-    EXPECT_EQ(InstallFirmware(world.ctx, drive), c.result);
+    g_nSystemKind = static_cast<SystemKind>(c.kind);
+    EXPECT_EQ(InstallFirmware(world.installer, world.files, world.ctx.log, g_nSystemKind, drive), c.result);
     for (const std::string& name : c.marked) EXPECT_EQ(GetFileAttributesA((card + name).c_str()), 0x27u) << name;
     for (const std::string& name : c.unmarked) {
       const DWORD attributes = GetFileAttributesA((card + name).c_str());

@@ -46,12 +46,17 @@ TEST(Win32System, ErrorTextsComeFromTheSystem) {
 
   // The whole report as the operator sees it.
   Win32World world;
-  world.ctx.log.ShowSystemError(ERROR_ACCESS_DENIED);
+  world.ctx.log.ShowSystemError(Failure::Win32(FailureKind::Open, ERROR_ACCESS_DENIED));
   ASSERT_EQ(world.ui.boxes.size(), 1u);
   EXPECT_EQ(world.ui.boxes[0].text, "Error 5\n\n" + *denied);
   EXPECT_EQ(world.ui.boxes[0].flags, 0x30u);
-  world.ctx.log.ShowSystemError(0);
+  world.ctx.log.ShowSystemError(Failure{});
   EXPECT_EQ(world.ui.boxes.size(), 1u);
+  // What the restore found itself goes by the Windows code that says the
+  // same: an unusable boot image is ERROR_INVALID_DATA with Windows' text.
+  world.ctx.log.ShowSystemError(Failure::Own(FailureKind::InvalidData));
+  ASSERT_EQ(world.ui.boxes.size(), 2u);
+  EXPECT_EQ(world.ui.boxes[1].text, "Error 13\n\n" + *system.SystemErrorText(ERROR_INVALID_DATA));
 }
 
 TEST(Win32System, DriveTable) {
@@ -82,7 +87,7 @@ TEST(Win32Resources, StringsAndImagesOfTheModule) {
 
   const ImageLoad missing = resources.LoadBootImage(901);
   EXPECT_FALSE(missing);
-  EXPECT_EQ(missing.error, static_cast<std::uint32_t>(ERROR_RESOURCE_NAME_NOT_FOUND));
+  EXPECT_EQ(missing.error, Failure::Win32(FailureKind::NotFound, ERROR_RESOURCE_NAME_NOT_FOUND));
 }
 
 }  // namespace

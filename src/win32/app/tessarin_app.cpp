@@ -4,6 +4,7 @@
 // commctrl.h needs the types of windows.h
 #include <commctrl.h>
 
+#include "card/system_kinds.h"
 #include "res/string_ids.h"
 #include "win32/ui/tessarin_dlg.h"
 
@@ -16,8 +17,7 @@ std::string LoadText(HINSTANCE module, unsigned id) {
   return n > 0 ? std::string(text, n) : std::string();
 }
 
-// Any directory entry of that name counts, file or folder; an empty name
-// never matches.
+// Any directory entry of that name counts, file or folder.
 bool EntryExists(const std::string& name) {
   if (name.empty()) return false;
   WIN32_FIND_DATAA data;
@@ -36,13 +36,6 @@ std::string ReplaceAll(std::string text, const std::string& from, const std::str
   return text;
 }
 
-int ProbeInstallerArchives(const std::string& romDos, const std::string& dos, const std::string& winCe) {
-  if (EntryExists(romDos)) return 1;
-  if (EntryExists(dos)) return 2;
-  if (EntryExists(winCe)) return 3;
-  return 0;
-}
-
 BOOL CTessarinApp::InitInstance() {
   INITCOMMONCONTROLSEX controls{sizeof controls, ICC_ANIMATE_CLASS | ICC_STANDARD_CLASSES};
   InitCommonControlsEx(&controls);
@@ -50,10 +43,11 @@ BOOL CTessarinApp::InitInstance() {
   CTessarinDlg dlg;
   m_pMainWnd = &dlg;
 
-  const int kind =
-      ProbeInstallerArchives(LoadText(m_hInstance, IDS_ROMDOS_ARCHIVE), LoadText(m_hInstance, IDS_DOS_ARCHIVE),
-                             LoadText(m_hInstance, IDS_WINCE_ARCHIVE));
-  if (kind != 0) dlg.SetSystemKind(kind);
+  // The search compares names as the file system does: without regard to
+  // case on the usual Windows volumes.
+  const HINSTANCE module = m_hInstance;
+  const auto kind = DetectSystemKind(EntryExists, [module](unsigned id) { return LoadText(module, id); });
+  if (kind) dlg.SetSystemKind(static_cast<int>(*kind));
 
   m_pszHelpFilePath = ReplaceAll(m_pszHelpFilePath, ".HLP", ".chm");
   m_eHelpType = HelpType::HtmlHelp;

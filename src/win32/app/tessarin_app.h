@@ -18,9 +18,4 @@ class CTessarinApp : public CAppBase {
 // exact (case-sensitive) matching.
 std::string ReplaceAll(std::string text, const std::string& from, const std::string& to);
 
-// The kind the archives in the current directory select: 1 for
-// "romdossys.exe", else 2 for "dossys.exe", else 3 for "wincesys.exe";
-// 0 when none is present.
-int ProbeInstallerArchives(const std::string& romDos, const std::string& dos, const std::string& winCe);
-
 }  // namespace tessarin::ui

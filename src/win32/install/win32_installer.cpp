@@ -22,7 +22,8 @@ InstallerOutcome Win32Installer::RunInstaller(const InstallerCommand& command) {
   commandLine.push_back('\0');
 
   if (!CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
-    outcome.error = GetLastError();
+    // Without a code the restore names it as it always has (invalid data).
+    if (const DWORD code = GetLastError(); code != 0) outcome.error = Failure::Win32(FailureKind::Open, code);
     return outcome;
   }
   outcome.started = true;

@@ -20,17 +20,17 @@ ImageLoad Win32Resources::LoadBootImage(unsigned id) {
   ImageLoad load;
   const HRSRC info = FindResourceA(module_, MAKEINTRESOURCEA(id), "Binary");
   if (info == nullptr) {
-    load.error = GetLastError();
+    if (const DWORD code = GetLastError(); code != 0) load.error = Failure::Win32(FailureKind::NotFound, code);
     return load;
   }
   const HGLOBAL data = LoadResource(module_, info);
   const void* bytes = data != nullptr ? LockResource(data) : nullptr;
   const DWORD size = SizeofResource(module_, info);
   if (bytes == nullptr || size == 0) {
-    load.error = GetLastError();
     // An empty image is as good as a missing one, and must not pass for a
     // success with code 0.
-    if (load.error == 0) load.error = ERROR_RESOURCE_DATA_NOT_FOUND;
+    const DWORD code = GetLastError();
+    load.error = Failure::Win32(FailureKind::NotFound, code != 0 ? code : ERROR_RESOURCE_DATA_NOT_FOUND);
     return load;
   }
   load.bytes = std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(bytes), size);

@@ -19,6 +19,14 @@ std::string Win32System::MakeTimeStamp() {
 
 void Win32System::Sleep(unsigned milliseconds) { ::Sleep(milliseconds); }
 
+FailureDescription Win32System::DescribeFailure(const Failure& failure) {
+  // What the restore found itself goes by the Windows code that says the
+  // same, as the program has always shown it.
+  const std::uint32_t code = failure.origin == CodeOrigin::None ? WindowsCodeOf(failure.kind) : failure.code;
+  if (failure.origin == CodeOrigin::Errno) return {code, std::nullopt};
+  return {code, SystemErrorText(code)};
+}
+
 std::optional<std::string> Win32System::SystemErrorText(std::uint32_t code) {
   char* text = nullptr;
   const DWORD length = FormatMessageA(

@@ -11,8 +11,11 @@ class Win32System : public SystemPort {
   // the user's overrides, into 64 characters.
   std::string MakeTimeStamp() override;
   void Sleep(unsigned milliseconds) override;
+  // A Windows code with its FormatMessageA text; a failure the restore
+  // found itself as the Windows code that says the same.
+  FailureDescription DescribeFailure(const Failure& failure) override;
   // FormatMessageA from the system, neutral language, inserts ignored.
-  std::optional<std::string> SystemErrorText(std::uint32_t code) override;
+  static std::optional<std::string> SystemErrorText(std::uint32_t code);
   // GetDriveTypeA on "X:\".
   DriveType DriveTypeOf(char letter) override;
   // The drive of GetSystemDirectoryA, upper-cased; 0 when unknown.

@@ -2,6 +2,8 @@
 
 #include <commctrl.h>
 
+#include "res/resource_ids.h"
+
 tessarin::ui::CAnimateCtrl g_ctlProgressAnimation;
 
 namespace tessarin::ui {
@@ -24,16 +26,5 @@ void CAnimateCtrl::Play(UINT from, UINT to, int repeat) {
 }
 
 void CAnimateCtrl::Stop() { Send(ACM_STOP, 0, 0); }
-
-UINT ClipForKind(int kind) {
-  switch (kind) {
-    case 2:
-      return 134;
-    case 3:
-      return 157;
-    default:
-      return 150;
-  }
-}
 
 }  // namespace tessarin::ui

@@ -1,5 +1,4 @@
-// The animation control that shows the restore's progress, and the clip of
-// each system kind.
+// The animation control that shows the restore's progress.
 #pragma once
 
 #include <windows.h>
@@ -22,9 +21,6 @@ class CAnimateCtrl : public CControl {
 // The still picture every clip ends with.
 inline constexpr UINT kStillFrame = 17;
 inline constexpr UINT kLastMovingFrame = 16;
-
-// The clip of a system kind: 134 for DOS, 157 for Windows CE, 150 otherwise.
-UINT ClipForKind(int kind);
 
 }  // namespace tessarin::ui
 

@@ -9,6 +9,8 @@
 #include <string>
 
 #include "card/operator_port.h"
+#include "card/system_kinds.h"
+#include "res/resource_ids.h"
 #include "win32/ui/framework/dialog_base.h"
 
 namespace tessarin {
@@ -17,23 +19,19 @@ class Win32Platform;
 
 namespace tessarin::ui {
 
-inline constexpr UINT IDM_ABOUTBOX = 0x0010;
-
-// Control IDs of dialog 102.
-inline constexpr int kIdDriveList = 1000;
-inline constexpr int kIdPreserveProject = 1004;
-inline constexpr int kIdRestore = 3;
+// The Exit button is the window system's OK button; the IDs of the other
+// controls (IDC_*) and the About command (IDM_ABOUTBOX) are the program's
+// own, from res/resource_ids.h.
 inline constexpr int kIdExit = IDOK;
-inline constexpr int kIdAnimationFrame = 1001;
-inline constexpr int kIdLogList = 1006;
 
 class CTessarinDlg : public CDialogBase, public OperatorPort {
  public:
   explicit CTessarinDlg(CDialogBase* parent = nullptr);
   ~CTessarinDlg() override;
 
+  // Stores only the kinds 1 to 3; other values are ignored.
   void SetSystemKind(int kind);
-  int GetSystemKind() const { return m_nSystemKind; }
+  SystemKind GetSystemKind() const { return m_nSystemKind; }
 
   void HtmlHelp(DWORD_PTR data, UINT command) override;
 
@@ -52,7 +50,8 @@ class CTessarinDlg : public CDialogBase, public OperatorPort {
   std::string m_strDrive;
   int m_bPreserveProject = 1;
   HICON m_hIcon = nullptr;
-  int m_nSystemKind = 3;
+  // The dialog's own kind; see g_nSystemKind for the process-wide copy.
+  SystemKind m_nSystemKind = SystemKind::WinCE;
   CControl m_lstLog;
 
  protected:

@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "restore/operation_log.h"
+#include "card/operation_log.h"
 #include "win32/ui/framework/app_base.h"
 #include "win32/ui/framework/dialog_base.h"
 

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "card/card_types.h"
+#include "card/failure.h"
 #include "card/operator_port.h"
 #include "card/resource_port.h"
 #include "card/system_port.h"
@@ -23,9 +24,9 @@ inline constexpr const char* kError = "::Error:: ";
 unsigned ApplyDefaultIcon(unsigned flags);
 
 // "Error 5\n\n<system text>": the word of string 103, the code as a signed
-// decimal, an empty line and the system's text; never cut short.
-std::string ComposeSystemErrorText(const std::string& errorWord, std::uint32_t code,
-                                   const std::optional<std::string>& systemText);
+// decimal (left out when the failure has none), an empty line and the
+// platform's text; never cut short.
+std::string ComposeSystemErrorText(const std::string& errorWord, const FailureDescription& description);
 
 class OperationLog {
  public:
@@ -38,7 +39,9 @@ class OperationLog {
 
   int ShowMessageBox(const std::string& text, unsigned flags);
   int ShowMessageBoxString(unsigned id, unsigned flags);
-  void ShowSystemError(std::uint32_t code);
+  // Stops the animation and shows the error box for a failure; nothing
+  // when nothing failed.
+  void ShowSystemError(const Failure& failure);
 
   void StopProgressAnimation() { ui_.StopProgressAnimation(); }
   std::string LoadResString(unsigned id) { return resources_.LoadResString(id); }

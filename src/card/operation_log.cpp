@@ -1,4 +1,4 @@
-#include "restore/operation_log.h"
+#include "card/operation_log.h"
 
 namespace tessarin {
 
@@ -16,13 +16,14 @@ unsigned ApplyDefaultIcon(unsigned flags) {
   }
 }
 
-std::string ComposeSystemErrorText(const std::string& errorWord, std::uint32_t code,
-                                   const std::optional<std::string>& systemText) {
+std::string ComposeSystemErrorText(const std::string& errorWord, const FailureDescription& description) {
   std::string text = errorWord;
-  text += ' ';
-  text += std::to_string(static_cast<std::int32_t>(code));
+  if (description.code) {
+    text += ' ';
+    text += std::to_string(static_cast<std::int32_t>(*description.code));
+  }
   text += "\n\n";
-  text += systemText ? *systemText : std::string("The system has no description of this error.");
+  text += description.text ? *description.text : std::string("The system has no description of this error.");
   return text;
 }
 
@@ -36,11 +37,13 @@ int OperationLog::ShowMessageBox(const std::string& text, unsigned flags) {
   return ui_.ShowMessageBox(text, ApplyDefaultIcon(flags));
 }
 
-int OperationLog::ShowMessageBoxString(unsigned id, unsigned flags) { return ShowMessageBox(resources_.LoadResString(id), flags); }
+int OperationLog::ShowMessageBoxString(unsigned id, unsigned flags) {
+  return ShowMessageBox(resources_.LoadResString(id), flags);
+}
 
-void OperationLog::ShowSystemError(std::uint32_t code) {
-  if (code == 0) return;
-  std::string text = ComposeSystemErrorText(resources_.LoadResString(IDS_ERROR), code, system_.SystemErrorText(code));
+void OperationLog::ShowSystemError(const Failure& failure) {
+  if (!failure) return;
+  std::string text = ComposeSystemErrorText(resources_.LoadResString(IDS_ERROR), system_.DescribeFailure(failure));
   ui_.StopProgressAnimation();
   ShowMessageBox(text, kMbOk | kMbIconExclamation);
 }

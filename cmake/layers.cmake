@@ -1,0 +1,30 @@
+# The layers of the portable core, bottom to top:
+#
+#   tessarin_base     src/card, src/res   ports, value types, failures, the
+#                                         system kinds, the operation log
+#   tessarin_boot     src/boot            boot records and card definitions
+#   tessarin_install  src/install         firmware and project folder
+#   tessarin_restore  src/restore         the restore sequence, the unattended restore
+#
+# A library's include path reaches only its own folders and those of the
+# libraries below it, so that "#include "restore/..."" from src/boot does not
+# resolve and an upward include fails to build. Each library publishes an
+# include root of its own in the build tree holding links to its source
+# folders (include/<root>/<folder> -> src/<folder>); the roots of the lower
+# libraries come along through target_link_libraries.
+
+set(TESSARIN_INCLUDE_ROOTS ${CMAKE_BINARY_DIR}/include)
+
+# tessarin_include_root(TARGET ROOT FOLDER...): makes include/ROOT with one
+# link per source folder and gives it to TARGET as its PUBLIC include path.
+function(tessarin_include_root target root)
+  set(dir ${TESSARIN_INCLUDE_ROOTS}/${root})
+  file(MAKE_DIRECTORY ${dir})
+  foreach(folder IN LISTS ARGN)
+    set(link ${dir}/${folder})
+    if(NOT IS_SYMLINK ${link})
+      file(CREATE_LINK ${PROJECT_SOURCE_DIR}/src/${folder} ${link} SYMBOLIC)
+    endif()
+  endforeach()
+  target_include_directories(${target} PUBLIC ${dir})
+endfunction()
