@@ -38,9 +38,24 @@ class SectorBuffer {
   CardPort* owner_ = nullptr;
 };
 
+// Whether the card can be written at all.
+enum class WriteProtection { Writable, WriteProtected, Unknown };
+
 class CardPort {
  public:
   virtual ~CardPort() = default;
+
+  // Asks the card, without holding it, whether it can be written (a card
+  // reader reports the card's lock switch); Unknown when it cannot tell.
+  virtual WriteProtection QueryWriteProtection(const std::string& /*driveEntry*/) { return WriteProtection::Unknown; }
+
+  // Where the card is, in the operator's terms: its drive ("E:"), or on a
+  // platform without drive letters the card's device or file.
+  virtual std::string Location(const std::string& driveEntry) const {
+    std::string where(1, driveEntry.size() > 2 ? driveEntry[2] : '?');
+    if (where[0] >= 'a' && where[0] <= 'z') where[0] = static_cast<char>(where[0] - 'a' + 'A');
+    return where + ":";
+  }
 
   // Acquires (lock true) or releases (lock false) the card named by the
   // drive entry. Acquiring returns 1 once the card is held and 0 after the

@@ -10,13 +10,28 @@ void HandleCard::CloseBoth() {
   handles_ = CardHandles{};
 }
 
+namespace {
+
+std::string VolumePath(const std::string& driveEntry) {
+  std::string path = "\\\\.\\";
+  path += ToUpperAscii(DriveLetter(driveEntry));
+  path += ':';
+  return path;
+}
+
+}  // namespace
+
+WriteProtection HandleCard::QueryWriteProtection(const std::string& driveEntry) {
+  const std::optional<bool> writable = api_.IsWritable(VolumePath(driveEntry));
+  if (!writable) return WriteProtection::Unknown;
+  return *writable ? WriteProtection::Writable : WriteProtection::WriteProtected;
+}
+
 int HandleCard::SetVolumeLock(const std::string& driveEntry, bool lock) {
   CloseBoth();
   if (!lock) return 1;
 
-  std::string volumePath = "\\\\.\\";
-  volumePath += ToUpperAscii(DriveLetter(driveEntry));
-  volumePath += ':';
+  const std::string volumePath = VolumePath(driveEntry);
   handles_.volumeHandle = api_.Open(volumePath);
   if (handles_.volumeHandle == kInvalidHandle) {
     log_.StopProgressAnimation();

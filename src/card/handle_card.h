@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "card/card_port.h"
@@ -43,6 +44,10 @@ class DeviceApi {
   virtual std::uint8_t* AllocateSector() = 0;
   virtual void FreeSector(std::uint8_t* bytes) = 0;
   virtual void Sleep(unsigned milliseconds) = 0;
+  // Asks the device at path, opened for no more than the question, whether
+  // its medium can be written (IOCTL_DISK_IS_WRITABLE): true or false, none
+  // when the device cannot be opened or does not answer.
+  virtual std::optional<bool> IsWritable(const std::string& path) = 0;
 };
 
 struct CardHandles {
@@ -57,6 +62,7 @@ class HandleCard final : public CardPort {
 
   HandleCard(DeviceApi& api, OperationLog& log) : api_(api), log_(log) {}
 
+  WriteProtection QueryWriteProtection(const std::string& driveEntry) override;
   int SetVolumeLock(const std::string& driveEntry, bool lock) override;
   bool IsVolumeHandleInvalid() const override { return handles_.volumeHandle == kInvalidHandle; }
   bool ReadMbrSector(const std::string& driveEntry, SectorBuffer& buffer) override;

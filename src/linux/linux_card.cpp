@@ -30,6 +30,10 @@ void LinuxCard::Release() {
   fd_ = -1;
 }
 
+WriteProtection LinuxCard::QueryWriteProtection(const std::string& /*driveEntry*/) {
+  return WhyCardIsReadOnly(target_).empty() ? WriteProtection::Writable : WriteProtection::WriteProtected;
+}
+
 int LinuxCard::SetVolumeLock(const std::string& /*driveEntry*/, bool lock) {
   if (!lock) {
     Release();

@@ -23,6 +23,10 @@ class LinuxCard final : public CardPort {
             std::function<void(const std::string&)> diagnostic);
   ~LinuxCard() override;
 
+  // The block device's read-only flag; an image file's write permission.
+  WriteProtection QueryWriteProtection(const std::string& driveEntry) override;
+  // The card's device or image file.
+  std::string Location(const std::string&) const override { return target_.path; }
   int SetVolumeLock(const std::string& driveEntry, bool lock) override;
   bool IsVolumeHandleInvalid() const override { return openFailed_; }
   bool ReadMbrSector(const std::string& driveEntry, SectorBuffer& buffer) override;

@@ -375,6 +375,8 @@ int main(int argc, char** argv) {
         return kExitProjectNotRestored;
       case RestoreResult::Declined:
         return kExitDeclined;
+      case RestoreResult::Refused:
+        return kExitUsage;  // stopped before the card was changed
       default:
         return kExitFailed;
     }

@@ -22,6 +22,15 @@ std::string LinuxSystem::MakeTimeStamp() {
   return std::string(buf, n);
 }
 
+std::string LinuxSystem::LocalDateTime() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char buf[32];
+  const std::size_t n = std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &local);
+  return std::string(buf, n);
+}
+
 void LinuxSystem::Sleep(unsigned milliseconds) {
   std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
   paused_ += std::chrono::milliseconds(milliseconds);

@@ -20,6 +20,7 @@ class LinuxSystem final : public SystemPort {
  public:
   // The local time in the locale's time format (LC_TIME).
   std::string MakeTimeStamp() override;
+  std::string LocalDateTime() override;
   void Sleep(unsigned milliseconds) override;
   // An errno code with strerror's text; a failure the restore found itself
   // with a sentence of its own and no number.

@@ -108,6 +108,13 @@ int TerminalOperator::ShowMessageBox(const std::string& text, unsigned flags) {
     std::fflush(stderr);
     return kIdOk;
   }
+  // --yes confirms the restore; a question whose safe answer is No (the
+  // default button) is answered No, as by an operator pressing Enter.
+  if (options_.assumeYes && (flags & kMbDefButton2) != 0) {
+    std::fputs("[Yes/No, default No] no (--yes answers only the restore's confirmation)\n", stderr);
+    std::fflush(stderr);
+    return kIdNo;
+  }
   if (options_.assumeYes) {
     std::fputs("[Yes/No, default No] yes (--yes)\n", stderr);
     std::fflush(stderr);

@@ -140,4 +140,28 @@ WaitingChoice ChooseWaitingCopies(const std::vector<WaitingCopy>& waiting, const
   return choice;
 }
 
+std::vector<WaitingCopy> FindWaitingCopies(FilePort& files) {
+  std::vector<WaitingCopy> waiting;
+  const std::optional<std::string> temp = files.TempPath();
+  if (!temp) return waiting;
+  const auto folders = files.ListFolders(*temp, "QV");
+  if (!folders) return waiting;
+  std::string base = *temp;
+  if (!base.empty() && base.back() != files.Separator()) base += files.Separator();
+  for (const std::string& name : *folders) {
+    WaitingCopy copy;
+    copy.folder = base + name;
+    constexpr std::size_t kMaxNote = 4096;
+    const auto text = files.ReadTextFile(copy.folder + files.Separator() + kSavedCardNote, kMaxNote);
+    if (!text) continue;
+    const auto note = ParseSavedCardNote(*text);
+    if (!note || files.Probe(WaitingProject(copy, files.Separator())) != PathPresence::Present) continue;
+    copy.note = *note;
+    waiting.push_back(std::move(copy));
+  }
+  return waiting;
+}
+
+std::string WaitingProject(const WaitingCopy& copy, char separator) { return copy.folder + separator + "Project"; }
+
 }  // namespace tessarin

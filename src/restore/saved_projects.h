@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "card/file_port.h"
+
 namespace tessarin {
 
 // The note's file name, beside "Project" in the temporary folder; the
@@ -59,5 +61,13 @@ struct WaitingChoice {
   std::vector<WaitingCopy> others;
 };
 WaitingChoice ChooseWaitingCopies(const std::vector<WaitingCopy>& waiting, const CardIdentity& card);
+
+// The saved copies that wait in the temporary directory: folders "QV..."
+// that hold a "Project" folder and a note. Folders without a note, or that
+// cannot be read, are left alone.
+std::vector<WaitingCopy> FindWaitingCopies(FilePort& files);
+
+// The saved copy's "Project" folder.
+std::string WaitingProject(const WaitingCopy& copy, char separator);
 
 }  // namespace tessarin

@@ -252,7 +252,8 @@ int FakeOperator::ShowMessageBox(const std::string& text, unsigned flags) {
   boxes.push_back({text, flags});
   journal_.push_back("box " + text.substr(0, text.find('\n')));
   if ((flags & kMbTypeMask) == kMbYesNo) {
-    if (answers.empty()) return kIdYes;
+    // Nobody answering: the default button.
+    if (answers.empty()) return (flags & kMbDefButton2) != 0 ? kIdNo : kIdYes;
     const int a = answers.front();
     answers.pop_front();
     return a;
@@ -336,9 +337,13 @@ ImageLoad FakeResources::LoadBootImage(unsigned id) {
 void FakeFiles::AddDirectory(const std::string& path) {
   // Parents first, as a real tree has them.
   for (std::size_t at = path.find('\\', 3); at != std::string::npos; at = path.find('\\', at + 1)) {
-    nodes[Lower(path.substr(0, at))].directory = true;
+    Node& parent = nodes[Lower(path.substr(0, at))];
+    parent.directory = true;
+    if (parent.spelling.empty()) parent.spelling = path.substr(0, at);
   }
-  nodes[Lower(path)].directory = true;
+  Node& n = nodes[Lower(path)];
+  n.directory = true;
+  if (n.spelling.empty()) n.spelling = path;
 }
 
 void FakeFiles::AddFile(const std::string& path, std::uint64_t size) {
@@ -347,6 +352,7 @@ void FakeFiles::AddFile(const std::string& path, std::uint64_t size) {
   Node& n = nodes[Lower(path)];
   n.directory = false;
   n.size = size;
+  if (n.spelling.empty()) n.spelling = path;
 }
 
 bool FakeFiles::IsFile(const std::string& path) const {
@@ -383,7 +389,8 @@ std::optional<std::vector<std::string>> FakeFiles::ListFolders(const std::string
   for (const auto& [path, node] : nodes) {
     if (!node.directory || path.rfind(dir, 0) != 0) continue;
     const std::string name = path.substr(dir.size());
-    if (name.find('\\') == std::string::npos && name.rfind(Lower(prefix), 0) == 0) names.push_back(name);
+    if (name.find('\\') == std::string::npos && name.rfind(Lower(prefix), 0) == 0)
+      names.push_back(node.spelling.empty() ? name : node.spelling.substr(node.spelling.size() - name.size()));
   }
   return names;
 }

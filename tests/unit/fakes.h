@@ -100,6 +100,11 @@ class FakeDeviceApi final : public DeviceApi {
   std::uint8_t* AllocateSector() override;
   void FreeSector(std::uint8_t* bytes) override;
   void Sleep(unsigned milliseconds) override { journal_.push_back("sleep " + std::to_string(milliseconds)); }
+  std::optional<bool> writable = true;  // what IOCTL_DISK_IS_WRITABLE answers
+  std::optional<bool> IsWritable(const std::string& path) override {
+    journal_.push_back("is-writable " + path);
+    return writable;
+  }
 
   static constexpr DeviceHandle kVolume = 100;
   static constexpr DeviceHandle kDisk = 200;
@@ -131,6 +136,8 @@ class FakeCard final : public CardPort {
   bool held = false;
   int liveBuffers = 0;
 
+  WriteProtection writeProtection = WriteProtection::Writable;
+  WriteProtection QueryWriteProtection(const std::string&) override { return writeProtection; }
   int SetVolumeLock(const std::string& driveEntry, bool lock) override;
   bool IsVolumeHandleInvalid() const override { return volumeInvalid; }
   bool ReadMbrSector(const std::string& driveEntry, SectorBuffer& buffer) override;
@@ -158,7 +165,7 @@ class FakeOperator final : public OperatorPort {
   explicit FakeOperator(Journal& journal) : journal_(journal) {}
 
   DialogValues values{"[-e-]", true};
-  std::deque<int> answers;  // for Yes/No boxes; kIdYes when empty
+  std::deque<int> answers;  // for Yes/No boxes; the default button when empty
 
   struct Box {
     std::string text;
@@ -191,6 +198,8 @@ class FakeSystem final : public SystemPort {
   char systemDrive = 'C';
 
   std::string MakeTimeStamp() override { return stamp; }
+  std::string dateTime = "2026-12-10 10:15:00";
+  std::string LocalDateTime() override { return dateTime; }
   void Sleep(unsigned ms) override { journal_.push_back("sleep " + std::to_string(ms)); }
   FailureDescription DescribeFailure(const Failure& failure) override;
   DriveType DriveTypeOf(char letter) override;
@@ -227,6 +236,7 @@ class FakeFiles final : public FilePort {
     bool directory = false;
     std::uint64_t size = 0;
     std::uint32_t attributes = 0;
+    std::string spelling;  // the path as first made
   };
   std::map<std::string, Node> nodes;  // key: lower-case path
 

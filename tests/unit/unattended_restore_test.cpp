@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "fakes.h"
 
 namespace tessarin::test {
@@ -12,15 +14,10 @@ TEST(FindUnattendedDrive, FindsTheFirstOptionInAnyCase) {
     const char* args;
     std::optional<std::string> drive;
   } cases[] = {
-      {"", std::nullopt},
-      {"/quiet", std::nullopt},
-      {"/DRIVE", std::nullopt},
-      {"/DRIVE:E", "[-E-]"},
-      {"/drive:f", "[-F-]"},
-      {"/DrIvE:g extra", "[-G-]"},
-      {"x/DRIVE:e /DRIVE:g", "[-E-]"},  // need not start a word; the first counts
-      {"/DRIVE:", "[--]"},
-      {"/DRIVE: E", "[- -]"},
+      {"", std::nullopt},    {"/quiet", std::nullopt},    {"/DRIVE", std::nullopt},        {"/DRIVE:E", "[-E-]"},
+      {"/drive:f", "[-F-]"}, {"/DrIvE:g extra", "[-G-]"}, {"x/DRIVE:e /DRIVE:g", "[-E-]"},  // need not start a word;
+                                                                                            // the first counts
+      {"/DRIVE:", "[--]"},   {"/DRIVE: E", "[- -]"},
   };
   for (const auto& c : cases) EXPECT_EQ(FindUnattendedDrive(c.args), c.drive) << c.args;
 }
@@ -50,6 +47,34 @@ TEST(RunUnattendedRestore, RunsTheCardStepsInOrderWithoutTheOperator) {
   EXPECT_EQ(w.installer.commands.at(0).commandLine, "wincesys.exe -y -oE:\\");
   EXPECT_TRUE(w.ui.boxes.empty());
   EXPECT_TRUE(w.JournalOf("sleep 2000").empty());  // no pause after formatting
+}
+
+// Nobody is there to answer: what would need an answer stops the run with a
+// box, before the card is formatted.
+TEST(RunUnattendedRestore, StopsBeforeFormattingACardThatNeedsTheOperator) {
+  const struct {
+    const char* name;
+    std::function<void(Unattended&)> setup;
+    const char* box;
+  } cases[] = {
+      {"write-protected", [](Unattended& w) { w.device.writable = false; },
+       "The SD CARD in drive E: is write-protected."},
+      {"files cannot be read", [](Unattended& w) { w.files.unreadable = {"E:\\"}; },
+       "The files on the SD CARD in drive E: cannot be read,\nso its Project Folder cannot be saved.\n\nThe drive "
+       "has not been changed."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Unattended w;
+    w.files.AddFile("E:\\Project\\main.prj", 5);
+    c.setup(w);
+    EXPECT_FALSE(RunUnattendedRestore(w.ctx, "[-E-]"));
+    ASSERT_EQ(w.ui.boxes.size(), 1u);
+    EXPECT_EQ(w.ui.boxes[0].text.rfind(c.box, 0), 0u) << w.ui.boxes[0].text;
+    EXPECT_TRUE(w.JournalOf("format").empty());
+    EXPECT_TRUE(w.JournalOf("open").empty());
+    EXPECT_TRUE(w.ui.lines.empty());
+  }
 }
 
 TEST(RunUnattendedRestore, FailedFormatIsNotConsulted) {

@@ -67,4 +67,16 @@ void Win32DeviceApi::FreeSector(std::uint8_t* bytes) {
 
 void Win32DeviceApi::Sleep(unsigned milliseconds) { ::Sleep(milliseconds); }
 
+std::optional<bool> Win32DeviceApi::IsWritable(const std::string& path) {
+  const HANDLE h = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return std::nullopt;
+  DWORD returned = 0;
+  const BOOL writable = DeviceIoControl(h, IOCTL_DISK_IS_WRITABLE, nullptr, 0, nullptr, 0, &returned, nullptr);
+  const DWORD error = writable ? ERROR_SUCCESS : GetLastError();
+  CloseHandle(h);
+  if (writable) return true;
+  if (error == ERROR_WRITE_PROTECT) return false;
+  return std::nullopt;
+}
+
 }  // namespace tessarin

@@ -30,6 +30,9 @@ class Win32DeviceApi : public DeviceApi {
   std::uint8_t* AllocateSector() override;
   void FreeSector(std::uint8_t* bytes) override;
   void Sleep(unsigned milliseconds) override;
+  // CreateFileA with no access rights (enough for the question), shared,
+  // then IOCTL_DISK_IS_WRITABLE: ERROR_WRITE_PROTECT is the answer "no".
+  std::optional<bool> IsWritable(const std::string& path) override;
 
   static HANDLE ToHandle(DeviceHandle handle) { return reinterpret_cast<HANDLE>(handle); }
   static DeviceHandle FromHandle(HANDLE handle) { return reinterpret_cast<DeviceHandle>(handle); }
