@@ -321,7 +321,10 @@ int main(int argc, char** argv) {
       }
       return {};
     };
-    if (const std::string why = RunPreflight(check); !why.empty()) return refuse(target->path + ": " + why);
+    check.files = &files;
+    std::string notice;
+    if (const std::string why = RunPreflight(check, &notice); !why.empty()) return refuse(target->path + ": " + why);
+    if (!notice.empty()) ui.Diagnostic(notice);
 
     std::fprintf(stderr,
                  "tessarin: drive %c: is %s, partition 1 (sectors %u to %llu, %s)\n"

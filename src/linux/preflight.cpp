@@ -20,6 +20,7 @@
 #include "linux/card_names.h"
 #include "linux/card_volume.h"
 #include "linux/terminal_text.h"
+#include "restore/saved_projects.h"
 
 namespace tessarin::linux_port {
 namespace {
@@ -278,7 +279,7 @@ ProjectProbe ProbeProject(const CardVolume& volume) {
   return probe;
 }
 
-std::string RunPreflight(const PreflightOptions& o) {
+std::string RunPreflight(const PreflightOptions& o, std::string* notice) {
   const CardTarget& target = *o.target;
 
   // The installer archive: there, readable, whole, and every entry fit for
@@ -308,10 +309,26 @@ std::string RunPreflight(const PreflightOptions& o) {
 
   if (o.preserveProject && o.volume != nullptr) {
     const ProjectProbe probe = ProbeProject(*o.volume);
-    if (probe.presence == ProjectPresence::Undecided)
+    if (probe.presence == ProjectPresence::Undecided) {
+      // A copy that an earlier restore of this card saved is its project:
+      // the restore puts it back, whatever the card holds now.
+      std::uint8_t mbr[512], vbr[512];
+      if (o.files != nullptr && pread(o.fd, mbr, sizeof mbr, 0) == sizeof mbr &&
+          pread(o.fd, vbr, sizeof vbr, static_cast<off_t>(target.VolumeOffset())) == sizeof vbr) {
+        const WaitingChoice choice =
+            ChooseWaitingCopies(FindWaitingCopies(*o.files), IdentifyCard(mbr, vbr, target.path));
+        if (choice.thisCard) {
+          if (notice != nullptr)
+            *notice = "the card's files cannot be read (" + EscapeForTerminal(probe.why) +
+                      "); the Project folder an earlier restore saved from it (" + choice.thisCard->note.savedAt +
+                      ", in " + EscapeForTerminal(WaitingProject(*choice.thisCard, '/')) + ") goes back onto it.";
+          return {};
+        }
+      }
       return "the card's files cannot be read (" + EscapeForTerminal(probe.why) +
              "), so its Project folder cannot be saved. To restore the card anyway, and lose whatever its "
              "Project folder holds, run again with --no-preserve.";
+    }
   }
   return {};
 }

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "card/file_port.h"
 #include "card/system_kinds.h"
 #include "linux/card_target.h"
 
@@ -73,14 +74,16 @@ struct PreflightOptions {
   std::string archive;  // the installer archive, in the working directory
   bool preserveProject = true;
   const CardVolume* volume = nullptr;  // reads the card's files
+  FilePort* files = nullptr;           // finds the project folders saved earlier
   // The card definition file's verdict for a card of this capacity that
   // needs a geometry repair: empty when a definition matches, else why not.
   std::function<std::string(double capacity)> definitionsFor;
 };
 
 // Every check in turn; empty when the card may be restored, else the
-// refusal to show (the card untouched).
-std::string RunPreflight(const PreflightOptions& options);
+// refusal to show (the card untouched). notice gets what the operator
+// should know before the question, when there is something.
+std::string RunPreflight(const PreflightOptions& options, std::string* notice = nullptr);
 
 // The project folder's presence on the card.
 ProjectProbe ProbeProject(const CardVolume& volume);

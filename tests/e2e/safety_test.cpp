@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
@@ -369,6 +370,80 @@ TEST(BlockDevice, WriteProtectedIsRefusedBeforeTheQuestion) {
   EXPECT_NE(run.err.find(device + " is write-protected"), std::string::npos) << run.err;
   EXPECT_EQ(run.err.find("All existing files will be deleted!"), std::string::npos) << run.err;
   EXPECT_EQ(FileHash(card), before);
+}
+
+// A restore that stops after saving the card's project folder leaves it in
+// the temporary folder with a note naming the card; the next restore of
+// that card puts it back, even when the card can no longer be read. A copy
+// saved from another card is named and left where it is.
+TEST(SavedProjects, TheNextRestoreOfTheCardPutsThemBack) {
+  enum class FirstEnd { InstallFails, Stopped, InstallFailsThenUnreadable, OtherCard };
+  const struct {
+    const char* name;
+    FirstEnd end;
+  } cases[] = {
+      {"after a failed installation", FirstEnd::InstallFails},
+      {"after a stop", FirstEnd::Stopped},
+      {"on a card that can no longer be read", FirstEnd::InstallFailsThenUnreadable},
+      {"another card's copy stays", FirstEnd::OtherCard},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Scratch s;
+    const fs::path card = s / "card.img";
+    const fs::path tmp = s / "tmp";
+    fs::create_directories(tmp);
+    MakeCard(card, {96, std::nullopt, true});
+    WriteTree(s / "project", kProject);
+    PutOnCard(card, s / "project", "Project");
+    MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
+    if (c.end == FirstEnd::Stopped)
+      WrapTool(s / "hooks", "mkfs.fat", "kill -INT $PPID; sleep 0.2; kill -INT $PPID; sleep 0.3", "");
+    else
+      WrapTool(s / "hooks", "mcopy", "if [ \"${@: -1}\" = e:/ ]; then echo 'disk full' >&2; exit 1; fi", "");
+    const Output first = RunTessarin(s.path(), tmp, "--yes card.img", "PATH=" + Quote(s / "hooks") + ":$PATH");
+    EXPECT_EQ(first.status, c.end == FirstEnd::Stopped ? 130 : 1) << first.err;
+    const auto firstLog = LogMessages(first.out);
+    ASSERT_FALSE(firstLog.empty());
+    ASSERT_EQ(firstLog.back().rfind(kSavedLine, 0), 0u) << first.out;
+    const fs::path saved = firstLog.back().substr(kSavedLine.size());
+    EXPECT_TRUE(fs::exists(saved.parent_path() / "Card.txt"));
+
+    fs::path next = card;
+    if (c.end == FirstEnd::InstallFailsThenUnreadable) {
+      MustShell("dd if=/dev/zero of=" + Quote(card) + " bs=512 seek=" + std::to_string(kPartitionStart) +
+                " count=1 conv=notrunc 2>/dev/null");
+    }
+    if (c.end == FirstEnd::OtherCard) {
+      next = s / "other.img";
+      MakeCard(next, {96, std::nullopt, true});
+    }
+    const Output second = RunTessarin(s.path(), tmp, "--yes " + Quote(next.filename().string()));
+    EXPECT_EQ(second.status, 0) << second.err;
+    const std::vector<std::string> log = LogMessages(second.out);
+    const std::string putBack = "will be put back.";
+    const bool announced = std::any_of(log.begin(), log.end(), [&](const std::string& l) {
+      return l.find(saved.string() + " " + putBack) != std::string::npos;
+    });
+    if (c.end == FirstEnd::OtherCard) {
+      EXPECT_FALSE(announced) << second.out;
+      EXPECT_TRUE(std::any_of(log.begin(), log.end(), [&](const std::string& l) {
+        return l.rfind("::Warning:: A Project Folder saved by an earlier restore", 0) == 0 &&
+               l.find("waits in " + saved.string()) != std::string::npos;
+      })) << second.out;
+      EXPECT_EQ(Digest(ReadTree(saved)), Digest(ReadTree(s / "project")));
+      EXPECT_TRUE(CardTree(next, "Project", s.path()).empty());
+      continue;
+    }
+    EXPECT_TRUE(announced) << second.out;
+    if (c.end == FirstEnd::InstallFailsThenUnreadable) {
+      EXPECT_NE(second.err.find("the card's files cannot be read"), std::string::npos) << second.err;
+    }
+    EXPECT_EQ(log.back(), "::Info:: System restored to FLASH successfully.");
+    EXPECT_EQ(Digest(CardTree(card, "Project", s.path())), Digest(ReadTree(s / "project")));
+    EXPECT_TRUE(fs::is_empty(tmp)) << fs::directory_iterator(tmp)->path();
+    EXPECT_EQ(FsckFindings(card, s.path()), "");
+  }
 }
 
 }  // namespace

@@ -103,6 +103,7 @@ class FakeDeviceApi final : public DeviceApi {
   std::optional<bool> writable = true;  // what IOCTL_DISK_IS_WRITABLE answers
   std::optional<bool> IsWritable(const std::string& path) override {
     journal_.push_back("is-writable " + path);
+    if (plan != nullptr && plan->Hit("is-writable")) return std::nullopt;
     return writable;
   }
 
