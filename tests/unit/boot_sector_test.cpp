@@ -11,7 +11,7 @@ const char* kDefinitions =
     "[CF0]\r\nModelNumber=SD-128\r\nCapacity=128000000\r\nSectorsPerCard=250000\r\n"
     "NoHeads=8\r\nNoSectorsPerTrack=32\r\nNoCylinders=977\r\n"
     "[CF1]\r\nModelNumber=SD-1G\r\nCapacity=1000000000\r\nSectorsPerCard=1953125\r\n"
-    "NoHeads=65552\r\nNoSectorsPerTrack=63\r\nNoCylinders=1937\r\n";
+    "NoHeads=16\r\nNoSectorsPerTrack=63\r\nNoCylinders=1937\r\n";
 
 struct Card : World {
   explicit Card(SystemKind kind, const BpbShape& shape = {}) {
@@ -76,7 +76,7 @@ TEST(InstallBootSector, RepairsTheGeometryFromTheDefinitionFile) {
   } cases[] = {
       {"255 heads, 120 MB card takes CF0", Shape(234'375, 255), 8, 32},
       {"drive number 0", Shape(234'375, 16, 0x00), 8, 32},
-      {"900 MB card takes CF1, low 16 bits of its heads", Shape(1'757'812, 255), 16, 63},
+      {"900 MB card takes CF1", Shape(1'757'812, 255), 16, 63},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -89,6 +89,20 @@ TEST(InstallBootSector, RepairsTheGeometryFromTheDefinitionFile) {
     EXPECT_EQ(Get16(out, 24), c.sectorsPerTrack);
     EXPECT_EQ(out[64], w.resources.images[IDR_FAT32_BOOT][64]);  // the template's drive number
   }
+}
+
+// Heads a boot sector cannot carry never reach one: 65,552 heads are no
+// geometry, even though their low 16 bits would read as 16.
+TEST(InstallBootSector, ADefinitionWithoutAUsableGeometryRepairsNothing) {
+  Card w(SystemKind::Dos, Shape(1'757'812, 255));
+  w.profile.SetFile("C:\\Tessarin\\CFDef.ini",
+                    "[CF0]\r\nModelNumber=SD-1G\r\nCapacity=1000000000\r\nSectorsPerCard=1953125\r\n"
+                    "NoHeads=65552\r\nNoSectorsPerTrack=63\r\nNoCylinders=1937\r\n");
+  EXPECT_EQ(InstallBootSector(w.handleCard, w.resources, w.ctx.CardDefinitions(), w.ctx.log, w.ctx.GetSystemKind(),
+                              g_nSystemKind, "[-e-]"),
+            -1);
+  EXPECT_EQ(w.BoxTexts(), std::vector<std::string>{"Tessarin only supports disk sizes between 64MB and 4GB."});
+  EXPECT_EQ(w.card.VolumeBoot(), w.before);
 }
 
 TEST(InstallBootSector, SixteenHeadsOnDrive0x80NeverReadsTheFile) {

@@ -87,6 +87,15 @@ TEST(Win32DeviceApi, SectorTransfersReachTheVolumeImage) {
   api.Close(again);
 }
 
+// The writable query asks a device it can open; Wine's volumes answer what
+// they answer, a drive that is not there gives no answer at all.
+TEST(Win32DeviceApi, TheWritableQueryNeedsADevice) {
+  const char unused = UnusedLetter();
+  ASSERT_NE(unused, '\0');
+  Win32DeviceApi api;
+  EXPECT_FALSE(api.IsWritable(VolumePath(unused)).has_value());
+}
+
 TEST(Win32DeviceApi, TransfersOnAnInvalidHandleFail) {
   Win32DeviceApi api;
   std::uint8_t* sector = api.AllocateSector();
