@@ -22,7 +22,7 @@ const std::array<SystemKindRecord, 3> kKinds = {{
     {SystemKind::Dos, "DOS", IDS_DOS_ARCHIVE, "-auto ", kDosFiles, IDR_FAT32_BOOT, 0, std::nullopt, IDI_DOS, IDA_DOS,
      IDS_TITLE_DOS},
     {SystemKind::WinCE, "Windows CE", IDS_WINCE_ARCHIVE, "-y -o", kWinCeFiles, IDR_FAT32_BOOT, IDR_BLDR_LOADER,
-     SizeWindow{6.0e7, 4.2e9}, IDI_WINCE, IDA_WINCE, IDS_TITLE_WINCE},
+     SizeWindow{kMinCardCapacity, kMaxCardCapacity}, IDI_WINCE, IDA_WINCE, IDS_TITLE_WINCE},
 }};
 
 }  // namespace

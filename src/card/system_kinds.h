@@ -20,6 +20,10 @@ struct SizeWindow {
   double max;
 };
 
+// The size window of Windows CE cards.
+inline constexpr double kMinCardCapacity = 6.0e7;
+inline constexpr double kMaxCardCapacity = 4.2e9;
+
 struct SystemKindRecord {
   SystemKind kind;
   const char* name;                          // how the Linux program names the system

@@ -1,7 +1,9 @@
 // The card's acquisition and its single-sector transfers, through the hold
 // the program keeps on the card for the whole restore. Sector 0 is the
 // disk's first sector; the volume's first sector is the first partition's,
-// at its offset on the whole card.
+// at its offset on the whole card. For the DOS system the boot sector's
+// write also puts the second boot stage into the volume's sector 12 when
+// the formatter left it empty.
 #pragma once
 
 #include <functional>
@@ -43,6 +45,7 @@ class LinuxCard final : public CardPort {
 
  private:
   void Release();
+  bool CompleteDosBootChain();
   bool Transfer(std::uint64_t offset, std::uint8_t* bytes, bool write);
 
   CardTarget target_;

@@ -26,14 +26,15 @@
 #include "install/firmware.h"
 #include "install/project_folder.h"
 #include "linux/archive_installer.h"
+#include "linux/card_fat.h"
 #include "linux/card_files.h"
 #include "linux/card_format.h"
 #include "linux/card_hold.h"
 #include "linux/card_target.h"
-#include "linux/card_volume.h"
 #include "linux/linux_card.h"
 #include "linux/platform_ports.h"
 #include "linux/preflight.h"
+#include "linux/process.h"
 #include "linux/terminal_operator.h"
 #include "linux/terminal_text.h"
 #include "res/string_ids.h"
@@ -139,7 +140,7 @@ void GuardAgainstInterrupts() {
   action.sa_handler = OnInterrupt;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &action, nullptr);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaction(sig, &action, nullptr);
 }
 
 // TMPDIR as an absolute path, so that the working directory's change does
@@ -151,23 +152,6 @@ bool MakeTempDirAbsolute() {
   if (getcwd(cwd, sizeof cwd) == nullptr) return false;
   return setenv("TMPDIR", (std::string(cwd) + "/" + dir).c_str(), 1) == 0;
 }
-
-class PrivateFolder {
- public:
-  PrivateFolder() {
-    const char* dir = std::getenv("TMPDIR");
-    std::string pattern = std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/tessarin-XXXXXX";
-    if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-  }
-  ~PrivateFolder() {
-    std::error_code ec;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
 
 }  // namespace
 
@@ -182,7 +166,7 @@ int main(int argc, char** argv) {
   std::setlocale(LC_TIME, "");
   std::setlocale(LC_MESSAGES, "");
   // File names are UTF-8 throughout: in the archive's entries (libarchive
-  // converts them to this locale's character set) and on the card (mtools).
+  // converts them to this locale's character set) and in the saved copy.
   std::setlocale(LC_CTYPE, "C.UTF-8");
 
   std::string dir;
@@ -245,16 +229,16 @@ int main(int argc, char** argv) {
     std::fputs("tessarin: no terminal to confirm the restore on; give --yes to restore without asking\n", stderr);
     return kExitUsage;
   }
-  PrivateFolder scratch;
-  if (scratch.path().empty()) return refuse(std::string("cannot make a temporary folder: ") + std::strerror(errno));
-
   const SystemKind kind =
       DetectSystemKind([](const std::string& name) { return WorkingDirectoryEntry(name).has_value(); }, TableString)
           .value_or(SystemKind::WinCE);
   const std::string drive = MakeDriveEntry(kCardLetter);
   char cwd[PATH_MAX];
   const std::string workDir = getcwd(cwd, sizeof cwd) ? cwd : ".";
-  const std::string archive = workDir + "/" + InstallerCommandFor(kind, kCardLetter, '/').archive;
+  // Found as the installer step finds it, in any case: "WINCESYS.EXE" is
+  // wincesys.exe.
+  const std::string archiveName = InstallerCommandFor(kind, kCardLetter, '/').archive;
+  const std::string archive = workDir + "/" + WorkingDirectoryEntry(archiveName).value_or(archiveName);
 
   // A second interrupt stops the restore at the next step's boundary.
   std::function<void()> stopNow;
@@ -284,18 +268,31 @@ int main(int argc, char** argv) {
     return saved;
   };
 
+  // Whatever failed, the operator learns whether the card was touched and
+  // where the project folder is.
+  auto failedUnexpectedly = [&](const std::string& what) {
+    const bool changed = hold && hold->changed();
+    ui.Diagnostic(what + (changed ? "; the restore stopped after the card was changed" : "; nothing was changed"));
+    stopNow = nullptr;
+    const std::string saved = nameSavedProject();
+    if (!saved.empty()) ui.Diagnostic("the Project folder is saved in " + saved);
+    return changed ? kExitFailed : kExitUsage;
+  };
+
   try {
     if (const std::string why = WhyCardIsInUse(*target); !why.empty()) return refuse(why);
     if (const std::string why = WhyCardIsReadOnly(*target); !why.empty()) return refuse(why);
     hold = CardHold::Take(*target, error);
     if (!hold) return refuse(error);
 
-    CardVolume volume(*target, kCardLetter, scratch.path());
+    const CardFat volume(*target, kCardLetter, hold.get());
     LinuxCard card(
         *target, *hold, cardLog, [&] { return WhyCardIsInUse(*target); }, diagnostic);
     CardFormat format(*target, *hold, ui, diagnostic);
     ArchiveInstaller installer(volume, ui, diagnostic);
-    CardFiles files(volume, diagnostic, ui);
+    CardFiles files(
+        volume, diagnostic, [&cardLog](const std::string& text) { cardLog.LogNoScroll(std::string(kWarning) + text); },
+        ui);
 
     RestoreContext ctx(Ports{ui, system, resources, card, format, installer, files, profile});
     ctx.SetSystemKind(kind);
@@ -353,8 +350,6 @@ int main(int argc, char** argv) {
         text += " Its Project folder is saved in " + saved + "; the next restore of this card puts it back.";
       ui.Diagnostic(text);
       std::fflush(stdout);
-      std::error_code ec;
-      std::filesystem::remove_all(scratch.path(), ec);
       _exit(kExitStopped);
     };
 
@@ -377,21 +372,17 @@ int main(int argc, char** argv) {
       case RestoreResult::ProjectNotRestored:
         return kExitProjectNotRestored;
       case RestoreResult::Declined:
-        return kExitDeclined;
       case RestoreResult::Refused:
-        return kExitUsage;  // stopped before the card was changed
+        // Stopped before the card was changed, as the sequence has it; the
+        // hold knows whether anything was written all the same.
+        if (hold->changed()) return kExitFailed;
+        return result == RestoreResult::Declined ? kExitDeclined : kExitUsage;
       default:
         return kExitFailed;
     }
   } catch (const std::exception& e) {
-    // Whatever failed, the operator learns whether the card was touched and
-    // where the project folder is.
-    const bool changed = hold && hold->changed();
-    ui.Diagnostic(std::string(dynamic_cast<const std::bad_alloc*>(&e) != nullptr ? "out of memory" : e.what()) +
-                  (changed ? "; the restore stopped after the card was changed" : "; nothing was changed"));
-    stopNow = nullptr;
-    const std::string saved = nameSavedProject();
-    if (!saved.empty()) ui.Diagnostic("the Project folder is saved in " + saved);
-    return changed ? kExitFailed : kExitUsage;
+    return failedUnexpectedly(dynamic_cast<const std::bad_alloc*>(&e) != nullptr ? "out of memory" : e.what());
+  } catch (...) {
+    return failedUnexpectedly("an unexpected failure");
   }
 }

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <linux/hdreg.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,9 +17,9 @@
 
 #include "boot/compose.h"
 #include "card/card_types.h"
+#include "fat/fat_names.h"
+#include "linux/card_fat.h"
 #include "linux/card_format.h"
-#include "linux/card_names.h"
-#include "linux/card_volume.h"
 #include "linux/terminal_text.h"
 #include "restore/saved_projects.h"
 
@@ -26,7 +27,6 @@ namespace tessarin::linux_port {
 namespace {
 
 constexpr std::uint64_t kMaxFatFileSize = 0xFFFFFFFFull;  // 4 GiB less one byte
-constexpr std::size_t kMaxLongNameUnits = 255;            // UTF-16 units of one long name
 
 // The components of a relative path, without empty and "." ones.
 std::vector<std::string> Components(std::string_view path) {
@@ -47,16 +47,6 @@ std::string Join(const std::vector<std::string>& parts, std::size_t count) {
   return out;
 }
 
-std::size_t Utf16Units(std::string_view name) {
-  std::size_t units = 0;
-  for (std::size_t i = 0; i < name.size();) {
-    char32_t cp = 0;
-    if (!DecodeUtf8(name, i, cp)) return kMaxLongNameUnits + 1;
-    units += cp >= 0x10000 ? 2 : 1;
-  }
-  return units;
-}
-
 std::string Megabytes(std::uint64_t bytes) {
   char buf[32];
   std::snprintf(buf, sizeof buf, "%.1f MB", static_cast<double>(bytes) / 1e6);
@@ -73,15 +63,29 @@ std::string WhyNameUnfitForCard(std::string_view name) {
   if (parts.empty()) return {};
   for (const std::string& part : parts) {
     if (part == "..") return "a path out of the card's root (\"..\")";
-    for (std::size_t i = 0; i < part.size();) {
-      char32_t cp = 0;
-      if (!DecodeUtf8(part, i, cp)) return "a name that is not valid UTF-8";
-      if (cp < 0x20 || cp == 0x7F) return "a control character in the name";
-      if (cp < 0x80 && std::strchr("\"*:<>?|", static_cast<int>(cp)) != nullptr)
-        return std::string("a character FAT names cannot hold ('") + static_cast<char>(cp) + "')";
+    // The FAT layer's own rules: what it would refuse to write.
+    switch (fat::CheckLongName(part)) {
+      case fat::NameProblem::None:
+        break;
+      case fat::NameProblem::BadEncoding:
+        return "a name that is not valid UTF-8";
+      case fat::NameProblem::TooLong:
+        return "a name longer than 255 characters";
+      case fat::NameProblem::TrailingDotOrBlank:
+        return "a name that ends with a dot or a blank";
+      case fat::NameProblem::ForbiddenCharacter: {
+        const auto bad = std::find_if(part.begin(), part.end(), [](char c) {
+          const auto u = static_cast<unsigned char>(c);
+          return u < 0x20 || u == 0x7F || std::strchr("\"*:<>?|", c) != nullptr;
+        });
+        if (bad == part.end() || static_cast<unsigned char>(*bad) < 0x20 || *bad == 0x7F)
+          return "a control character in the name";
+        return std::string("a character FAT names cannot hold ('") + *bad + "')";
+      }
+      case fat::NameProblem::Empty:
+      case fat::NameProblem::DotName:
+        return std::string("a name FAT cannot hold (") + fat::Describe(fat::CheckLongName(part)) + ")";
     }
-    if (Utf16Units(part) > kMaxLongNameUnits) return "a name longer than 255 characters";
-    if (part.back() == '.' || part.back() == ' ') return "a name that ends with a dot or a blank";
   }
   return {};
 }
@@ -111,7 +115,7 @@ std::string FindNameClash(const std::vector<ArchiveItem>& items) {
   };
   std::map<std::string, Seen> byFolded;
   auto note = [&](const std::string& path, bool directory) -> std::string {
-    const auto [it, added] = byFolded.emplace(FoldCardName(path), Seen{path, directory});
+    const auto [it, added] = byFolded.emplace(fat::FoldName(path), Seen{path, directory});
     if (added) return {};
     if (it->second.spelling != path)
       return "two names that differ only in case: \"" + it->second.spelling + "\" and \"" + path + "\"";
@@ -161,8 +165,9 @@ std::uint64_t ClustersNeeded(const std::vector<ArchiveItem>& items, std::uint32_
     const std::vector<std::string> parts = Components(item.path);
     for (std::size_t n = 1; n <= parts.size(); ++n) {
       const std::string path = Join(parts, n);
-      if (!placed.insert(FoldCardName(path)).second) continue;
-      const std::size_t units = Utf16Units(parts[n - 1]);
+      if (!placed.insert(fat::FoldName(path)).second) continue;
+      const auto wide = fat::Utf8ToUtf16(parts[n - 1]);
+      const std::size_t units = wide ? wide->size() : fat::kMaxLongNameUnits;
       folderBytes[Join(parts, n - 1)] += 32 * (1 + (units + 12) / 13);
       if (n < parts.size() || item.directory) folderBytes.emplace(path, 64);
     }
@@ -182,16 +187,24 @@ ArchiveReport CheckInstallerArchive(const std::string& path) {
     const char* why = archive_error_string(in);
     return what + (why != nullptr ? std::string(": ") + why : std::string());
   };
-  if (const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC); fd < 0) {
+  // Opened once: what is checked is what the descriptor reads.
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
     report.problem = std::string("it cannot be opened: ") + std::strerror(errno);
     archive_read_free(in);
     return report;
-  } else {
-    close(fd);
   }
-  if (archive_read_open_filename(in, path.c_str(), 1 << 20) != ARCHIVE_OK) {
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    report.problem = S_ISDIR(st.st_mode) ? "it is a folder, not an archive" : "it is no plain file";
+    archive_read_free(in);
+    close(fd);
+    return report;
+  }
+  if (archive_read_open_fd(in, fd, 1 << 20) != ARCHIVE_OK) {
     report.problem = readError("it cannot be read as an installer archive");
     archive_read_free(in);
+    close(fd);
     return report;
   }
   std::size_t files = 0;
@@ -244,6 +257,7 @@ ArchiveReport CheckInstallerArchive(const std::string& path) {
     report.items.push_back(std::move(item));
   }
   archive_read_free(in);
+  close(fd);
   if (report.problem.empty() && files == 0) report.problem = "it holds no files";
   if (report.problem.empty()) {
     if (std::string clash = FindNameClash(report.items); !clash.empty())
@@ -264,7 +278,7 @@ std::optional<unsigned> PredictedHeads(int fd, const CardTarget& target) {
   return std::nullopt;
 }
 
-ProjectProbe ProbeProject(const CardVolume& volume) {
+ProjectProbe ProbeProject(const CardFat& volume) {
   ProjectProbe probe;
   switch (volume.Probe(std::string(1, volume.letter()) + ":/Project", &probe.why)) {
     case PathPresence::Present:

@@ -16,7 +16,7 @@
 
 namespace tessarin::linux_port {
 
-class CardVolume;
+class CardFat;
 
 // One entry of the installer archive as it will land on the card.
 struct ArchiveItem {
@@ -73,8 +73,8 @@ struct PreflightOptions {
   SystemKind systemKind = SystemKind::WinCE;
   std::string archive;  // the installer archive, in the working directory
   bool preserveProject = true;
-  const CardVolume* volume = nullptr;  // reads the card's files
-  FilePort* files = nullptr;           // finds the project folders saved earlier
+  const CardFat* volume = nullptr;  // reads the card's files
+  FilePort* files = nullptr;        // finds the project folders saved earlier
   // The card definition file's verdict for a card of this capacity that
   // needs a geometry repair: empty when a definition matches, else why not.
   std::function<std::string(double capacity)> definitionsFor;
@@ -86,7 +86,7 @@ struct PreflightOptions {
 std::string RunPreflight(const PreflightOptions& options, std::string* notice = nullptr);
 
 // The project folder's presence on the card.
-ProjectProbe ProbeProject(const CardVolume& volume);
+ProjectProbe ProbeProject(const CardFat& volume);
 
 // The geometry heads mkfs.fat will record: the card reader's for a block
 // device, the recorded one for an image (as the formatter keeps it); none

@@ -108,7 +108,8 @@ bool Sequence::PlaceSavedProjects(BackupResult backup) {
   const bool preserve = ctx_.m_bPreserveProject;
   const std::optional<CardIdentity> card = IdentifyHeldCard();
   // Looked for before this restore's own copy gets its note.
-  const std::vector<WaitingCopy> waiting = FindWaitingCopies(files);
+  bool searchComplete = true;
+  const std::vector<WaitingCopy> waiting = FindWaitingCopies(files, &searchComplete);
   WaitingChoice choice;
   if (card) {
     choice = ChooseWaitingCopies(waiting, *card);
@@ -117,6 +118,22 @@ bool Sequence::PlaceSavedProjects(BackupResult backup) {
   }
 
   const bool cardHasNone = backup == BackupResult::NoProjectFolder || backup == BackupResult::Unreadable;
+  if (preserve && cardHasNone && (!searchComplete || (!card && !waiting.empty()))) {
+    // The card holds no project, and whether an earlier restore saved one
+    // from it cannot be told: formatting now could leave that copy behind
+    // for good, and the restore report success.
+    ui_.StopProgressAnimation();
+    log_.ShowMessageBox(WithDriveLetter(IDS_SAVED_PROJECTS_UNKNOWN), kMbOk | kMbIconExclamation);
+    for (const WaitingCopy& copy : waiting)
+      log_.Log(std::string(kWarning) + "A Project Folder saved by an earlier restore (" + copy.note.savedAt +
+               ", drive " + copy.note.card.location + ") waits in " + WaitingProject(copy, sep));
+    log_.Log(std::string(kError) +
+             "The Project Folders saved by earlier restores cannot all be read or matched to the drive. "
+             "The drive was not changed.");
+    card_.SetVolumeLock(drive_, false);
+    ui_.SetBusy(false);
+    return false;
+  }
   if (preserve && backup == BackupResult::Saved && card) {
     const std::string note = FormatSavedCardNote(*card, ctx_.ports.system.LocalDateTime());
     files.WriteTextFile(g_strSavedProjectFolder + sep + kSavedCardNote, note);

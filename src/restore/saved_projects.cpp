@@ -140,22 +140,41 @@ WaitingChoice ChooseWaitingCopies(const std::vector<WaitingCopy>& waiting, const
   return choice;
 }
 
-std::vector<WaitingCopy> FindWaitingCopies(FilePort& files) {
+std::vector<WaitingCopy> FindWaitingCopies(FilePort& files, bool* complete) {
   std::vector<WaitingCopy> waiting;
+  auto incomplete = [complete] {
+    if (complete != nullptr) *complete = false;
+  };
+  if (complete != nullptr) *complete = true;
   const std::optional<std::string> temp = files.TempPath();
-  if (!temp) return waiting;
+  if (!temp) {
+    incomplete();
+    return waiting;
+  }
   const auto folders = files.ListFolders(*temp, "QV");
-  if (!folders) return waiting;
+  if (!folders) {
+    incomplete();
+    return waiting;
+  }
   std::string base = *temp;
   if (!base.empty() && base.back() != files.Separator()) base += files.Separator();
   for (const std::string& name : *folders) {
     WaitingCopy copy;
     copy.folder = base + name;
     constexpr std::size_t kMaxNote = 4096;
-    const auto text = files.ReadTextFile(copy.folder + files.Separator() + kSavedCardNote, kMaxNote);
-    if (!text) continue;
+    const std::string notePath = copy.folder + files.Separator() + kSavedCardNote;
+    const auto text = files.ReadTextFile(notePath, kMaxNote);
+    if (!text) {
+      // No note: a folder of something else. A note that is there but
+      // cannot be read may be a card's.
+      if (files.Probe(notePath) != PathPresence::Absent) incomplete();
+      continue;
+    }
     const auto note = ParseSavedCardNote(*text);
-    if (!note || files.Probe(WaitingProject(copy, files.Separator())) != PathPresence::Present) continue;
+    if (!note) continue;
+    const PathPresence project = files.Probe(WaitingProject(copy, files.Separator()));
+    if (project == PathPresence::Unreadable) incomplete();
+    if (project != PathPresence::Present) continue;
     copy.note = *note;
     waiting.push_back(std::move(copy));
   }

@@ -63,9 +63,11 @@ struct WaitingChoice {
 WaitingChoice ChooseWaitingCopies(const std::vector<WaitingCopy>& waiting, const CardIdentity& card);
 
 // The saved copies that wait in the temporary directory: folders "QV..."
-// that hold a "Project" folder and a note. Folders without a note, or that
-// cannot be read, are left alone.
-std::vector<WaitingCopy> FindWaitingCopies(FilePort& files);
+// that hold a "Project" folder and a note. Folders without a note are left
+// alone. complete, when given, is false when the search could not look
+// everywhere: the temporary directory, a note or a saved folder that is
+// there but cannot be read may hide a copy.
+std::vector<WaitingCopy> FindWaitingCopies(FilePort& files, bool* complete = nullptr);
 
 // The saved copy's "Project" folder.
 std::string WaitingProject(const WaitingCopy& copy, char separator);

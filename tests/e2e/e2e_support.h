@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <map>
 #include <optional>
+#include <ostream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -65,6 +67,9 @@ std::string FileHash(const fs::path& file);
 void MakeInstaller(const fs::path& archive, const Tree& tree, const std::vector<std::string>& order,
                    const fs::path& scratch);
 
+// Bytes that do not compress, the same on every run.
+std::string Noise(std::size_t size, std::uint32_t seed);
+
 // Runs tessarin with the working directory and TMPDIR given; launcher
 // goes before the program (environment settings, setpriv ...).
 Output RunTessarin(const fs::path& workDir, const fs::path& tmpDir, const std::string& args,
@@ -94,5 +99,61 @@ std::string FsckFindings(const fs::path& image, const fs::path& scratch);
 
 // mattrib's letters for a card file without blanks, e.g. "ASHR".
 std::string Attributes(const fs::path& image, const std::string& path);
+
+// A card entry's attributes, named relative to a folder.
+struct EntryAttributes {
+  std::string path;
+  std::uint32_t attributes = 0;  // kAttrReadOnly, kAttrHidden, kAttrSystem, kAttrArchive
+};
+// The attributes of every entry below root from an "mattrib -/" listing,
+// named relative to root; root itself is left out.
+std::vector<EntryAttributes> ParseAttributeListing(const std::string& listing);
+
+// One entry of an "mdir -/ -a" listing: its folder relative to the listed
+// one, its short name as shown (the case byte applied) and its long name
+// (empty when it has none).
+struct Listed {
+  std::string folder;
+  std::string shortName;
+  std::string longName;
+  bool operator<(const Listed& o) const;
+  bool operator==(const Listed& o) const;
+};
+std::ostream& operator<<(std::ostream& os, const Listed& l);
+// Every entry below folder ("" for the root) of a volume, as mtools'
+// -i option names it ("vol.img" or "card.img@@OFFSET").
+std::set<Listed> MdirListing(const std::string& volume, const std::string& folder = "");
+// The card's first partition as mtools' -i option names it.
+std::string CardVolume(const fs::path& card);
+
+// fsck.fat -n on the card's partition: what it reports beyond its version
+// and summary lines and the two remarks every restored card earns (the
+// boot sector's label against the root folder's label entry, and the
+// backup boot sector that keeps the formatter's bytes). Empty when the
+// volume is sound.
+std::vector<std::string> FsckFindings(const fs::path& card);
+
+// A loop device over a card image, standing for a card reader. Loop
+// device names are handed out again as soon as one is free, so a test that
+// detaches by name could detach another test's card, and a device the
+// program reopens could by then be another test's: while any LoopDevice
+// lives in this process, the machine-wide loop lock is held, and every
+// test process on the machine (other presets, other shards) waits for it.
+// On its end the device is detached by its backing file, never by name.
+class LoopDevice {
+ public:
+  explicit LoopDevice(const fs::path& image, bool readOnly = false);
+  ~LoopDevice();
+  LoopDevice(const LoopDevice&) = delete;
+  LoopDevice& operator=(const LoopDevice&) = delete;
+  // Empty when no loop device could be attached; error() says why.
+  const std::string& device() const { return device_; }
+  const std::string& error() const { return error_; }
+
+ private:
+  fs::path image_;
+  std::string device_;
+  std::string error_;
+};
 
 }  // namespace e2e

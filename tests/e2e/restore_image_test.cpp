@@ -15,7 +15,6 @@
 #include "card/resource_port.h"
 #include "card/sector_layout.h"
 #include "e2e_support.h"
-#include "linux/card_volume.h"
 #include "shared/restore_log_lines.h"
 
 namespace e2e {
@@ -107,10 +106,11 @@ TEST_P(RestoreImage, RestoresBootRecordsSystemAndProject) {
     Mtools(card, "mattrib +r ::/Project/main.prj");
     Mtools(card, "mattrib +h -a '::/Project/screens/Logo \\[1\\].bmp'");
     Mtools(card, "mattrib +s ::/Project/recipes");
-    for (const auto& a : tessarin::linux_port::ParseAttributeListing(Mtools(card, "mattrib -/ ::/Project")))
+    for (const auto& a : ParseAttributeListing(Mtools(card, "mattrib -/ ::/Project")))
       attributesBefore[a.path] = a.attributes;
     ASSERT_EQ(attributesBefore.at("screens/Logo [1].bmp"), tessarin::kAttrHidden);
   }
+  const std::set<Listed> namesBefore = c.project ? MdirListing(CardVolume(card), "Project") : std::set<Listed>{};
   MakeInstaller(work / c.kind->archive, c.kind->files, c.kind->order, s.path());
   fs::copy_file(TESSARIN_CFDEF_SAMPLE, work / "CFDef.ini");
   const Bytes mbrBefore = ReadBytes(card, 0, 512);
@@ -160,6 +160,10 @@ TEST_P(RestoreImage, RestoresBootRecordsSystemAndProject) {
     std::copy(loader.begin(), loader.end(), want.begin() + kLoaderOffset);
   }
   EXPECT_EQ(vbr, want);
+  // mkfs.fat leaves the volume's sector 12 empty; a DOS card gets our own
+  // second stage there, the other kinds nothing.
+  const Bytes stage2 = ReadBytes(card, volume + 12 * 512, 512);
+  EXPECT_EQ(stage2, c.kind == &kDos ? Image(tessarin::IDR_DOS_STAGE2) : Bytes(512, 0));
   if (!c.repair) {
     EXPECT_TRUE(std::equal(vbr.begin() + kBpbSectorsPerTrack, vbr.begin() + kBpbHeads + 2,
                            backup.begin() + kBpbSectorsPerTrack));
@@ -181,10 +185,14 @@ TEST_P(RestoreImage, RestoresBootRecordsSystemAndProject) {
     if (c.kind->files.count("Project/default.cfg")) want["default.cfg"] = "installer default";
     EXPECT_EQ(Digest(CardTree(card, "Project", s.path())), Digest(want));
     std::map<std::string, std::uint32_t> attributesAfter;
-    for (const auto& a : tessarin::linux_port::ParseAttributeListing(Mtools(card, "mattrib -/ ::/Project")))
+    for (const auto& a : ParseAttributeListing(Mtools(card, "mattrib -/ ::/Project")))
       if (attributesBefore.count(a.path)) attributesAfter[a.path] = a.attributes;
     EXPECT_EQ(attributesAfter, attributesBefore);
+    // Every entry keeps the short name it had on the card.
+    const std::set<Listed> namesAfter = MdirListing(CardVolume(card), "Project");
+    for (const Listed& l : namesBefore) EXPECT_TRUE(namesAfter.count(l)) << l;
   }
+  EXPECT_EQ(FsckFindings(card), std::vector<std::string>{});
   EXPECT_TRUE(fs::is_empty(tmp)) << "left in the temporary directory: " << fs::directory_iterator(tmp)->path();
 }
 
@@ -213,6 +221,11 @@ enum class Setup {
   NoDefinitionsForRepair,
   OutsideSizeWindow,
   ArchiveTooBig,
+  // An entry FAT cannot hold: 4 GiB.
+  ArchiveEntryOf4GiB,
+  // A card whose volume cannot be read: its project folder may be there.
+  NoFatOnPartition,
+  BothFatsDamaged,
   ReadOnlyImage,
   ImageLockedByOther,
   NoTerminal,
@@ -231,20 +244,81 @@ enum class Setup {
   NameTooLongForTemp,
   // A card path longer than a Linux path may be.
   PathTooLongForTemp,
-  // The temporary folder's file system fills: with the project's copy,
-  // or later with the unpacked installer.
+  // The temporary folder's file system fills with the project's copy.
   TempFillsWithProject,
-  TempFillsWithInstaller
 };
 
-// Bytes that do not compress, the same on every run.
-std::string Noise(std::size_t size, std::uint32_t seed) {
-  std::string bytes(size, '\0');
-  for (char& c : bytes) {
-    seed = seed * 1664525u + 1013904223u;
-    c = static_cast<char>(seed >> 24);
-  }
-  return bytes;
+void PutLe(std::string& out, std::uint64_t v, int bytes) {
+  for (int i = 0; i < bytes; ++i) out += static_cast<char>((v >> (8 * i)) & 0xFF);
+}
+
+// A zip archive whose one entry claims 4 GiB (the data is left out: only
+// the headers are read before the entry is refused).
+void MakeZip64Claim(const fs::path& archive, const std::string& name, std::uint64_t size) {
+  std::string zip;
+  PutLe(zip, 0x04034b50, 4);  // local header
+  PutLe(zip, 45, 2);
+  PutLe(zip, 0, 2);
+  PutLe(zip, 0, 2);  // stored
+  PutLe(zip, 0, 4);  // time, date
+  PutLe(zip, 0, 4);  // crc
+  PutLe(zip, 0xFFFFFFFF, 4);
+  PutLe(zip, 0xFFFFFFFF, 4);
+  PutLe(zip, name.size(), 2);
+  PutLe(zip, 20, 2);
+  zip += name;
+  PutLe(zip, 1, 2);  // zip64 extra: sizes
+  PutLe(zip, 16, 2);
+  PutLe(zip, size, 8);
+  PutLe(zip, size, 8);
+  const std::uint64_t directory = zip.size();
+  PutLe(zip, 0x02014b50, 4);  // central directory
+  PutLe(zip, 45, 2);
+  PutLe(zip, 45, 2);
+  PutLe(zip, 0, 2);
+  PutLe(zip, 0, 2);
+  PutLe(zip, 0, 4);
+  PutLe(zip, 0, 4);
+  PutLe(zip, 0xFFFFFFFF, 4);
+  PutLe(zip, 0xFFFFFFFF, 4);
+  PutLe(zip, name.size(), 2);
+  PutLe(zip, 28, 2);
+  PutLe(zip, 0, 2);  // comment
+  PutLe(zip, 0, 2);  // disk
+  PutLe(zip, 0, 2);  // internal attributes
+  PutLe(zip, 0, 4);  // external attributes
+  PutLe(zip, 0xFFFFFFFF, 4);
+  zip += name;
+  PutLe(zip, 1, 2);
+  PutLe(zip, 24, 2);
+  PutLe(zip, size, 8);
+  PutLe(zip, size, 8);
+  PutLe(zip, 0, 8);  // the local header's offset
+  const std::uint64_t directorySize = zip.size() - directory;
+  const std::uint64_t end64 = zip.size();
+  PutLe(zip, 0x06064b50, 4);  // zip64 end of central directory
+  PutLe(zip, 44, 8);
+  PutLe(zip, 45, 2);
+  PutLe(zip, 45, 2);
+  PutLe(zip, 0, 4);
+  PutLe(zip, 0, 4);
+  PutLe(zip, 1, 8);
+  PutLe(zip, 1, 8);
+  PutLe(zip, directorySize, 8);
+  PutLe(zip, directory, 8);
+  PutLe(zip, 0x07064b50, 4);  // its locator
+  PutLe(zip, 0, 4);
+  PutLe(zip, end64, 8);
+  PutLe(zip, 1, 4);
+  PutLe(zip, 0x06054b50, 4);  // end of central directory
+  PutLe(zip, 0, 2);
+  PutLe(zip, 0, 2);
+  PutLe(zip, 0xFFFF, 2);
+  PutLe(zip, 0xFFFF, 2);
+  PutLe(zip, 0xFFFFFFFF, 4);
+  PutLe(zip, 0xFFFFFFFF, 4);
+  PutLe(zip, 0, 2);
+  std::ofstream(archive, std::ios::binary) << zip;
 }
 
 struct FailureCase {
@@ -274,7 +348,7 @@ TEST_P(RestoreStops, WithItsMessageAndNothingLost) {
       if (!point.empty()) Shell("umount " + Quote(point));
     }
   } unmount;
-  if (c.setup == Setup::TempFillsWithProject || c.setup == Setup::TempFillsWithInstaller) {
+  if (c.setup == Setup::TempFillsWithProject) {
     const Output mounted = Shell("mount -t tmpfs -o size=2m tessarin-e2e " + Quote(tmp));
     if (mounted.status != 0) GTEST_SKIP() << "no small file system for the temporary folder: " << mounted.err;
     unmount.point = tmp;
@@ -314,6 +388,21 @@ TEST_P(RestoreStops, WithItsMessageAndNothingLost) {
               " 2>/dev/null && exit 0; done; exit 1");
   }
 
+  const std::string volume = std::to_string(std::uint64_t{kPartitionStart} * 512);
+  if (c.setup == Setup::NoFatOnPartition) {
+    // Something else over the boot sector and its backup.
+    MustShell("for at in 0 3072; do printf 'another file system' | dd of=" + Quote(card) + " bs=1 seek=$((" + volume +
+              " + at)) conv=notrunc status=none; done");
+  }
+  if (c.setup == Setup::BothFatsDamaged) {
+    // The first sector of either FAT zeroed: reserved sectors and FAT size
+    // from the boot sector.
+    MustShell("card=" + Quote(card) + "; reserved=$(od -An -tu2 -j $((" + volume +
+              " + 14)) -N2 \"$card\"); size=$(od -An -tu4 -j $((" + volume +
+              " + 36)) -N4 \"$card\"); for fat in $reserved $((reserved + size)); do dd if=/dev/zero of=\"$card\" "
+              "bs=512 seek=$((" +
+              std::to_string(kPartitionStart) + " + fat)) count=1 conv=notrunc status=none; done");
+  }
   if (c.setup != Setup::NoDefinitionsForRepair) fs::copy_file(TESSARIN_CFDEF_SAMPLE, work / "CFDef.ini");
   switch (c.setup) {
     case Setup::NoArchive:
@@ -339,6 +428,9 @@ TEST_P(RestoreStops, WithItsMessageAndNothingLost) {
       MakeInstaller(work / "wincesys.exe", {{"BLDR", "loader"}, {"NK.BIN", std::string(80u << 20, '\0')}},
                     {"BLDR", "NK.BIN"}, s.path());
       break;
+    case Setup::ArchiveEntryOf4GiB:
+      MakeZip64Claim(work / "wincesys.exe", "NK.BIN", std::uint64_t{4} << 30);
+      break;
     case Setup::TruncatedArchive:
     case Setup::CorruptedEntry: {
       MakeInstaller(work / "wincesys.exe", {{"BLDR", "loader"}, {"NK.BIN", Noise(300000, 7)}}, {"BLDR", "NK.BIN"},
@@ -354,10 +446,6 @@ TEST_P(RestoreStops, WithItsMessageAndNothingLost) {
       }
       break;
     }
-    case Setup::TempFillsWithInstaller:
-      MakeInstaller(work / "wincesys.exe", {{"BLDR", "loader"}, {"NK.BIN", Noise(3u << 20, 5)}}, {"BLDR", "NK.BIN"},
-                    s.path());
-      break;
     case Setup::GarbageAfterStub:
       MustShell("cat " + Quote(TESSARIN_SFX_STUB) + " > " + Quote(work / "wincesys.exe"));
       std::ofstream(work / "wincesys.exe", std::ios::binary | std::ios::app) << Noise(100000, 11);
@@ -375,13 +463,15 @@ TEST_P(RestoreStops, WithItsMessageAndNothingLost) {
   std::string launcher;
   switch (c.setup) {
     case Setup::ReadOnlyWhileInstalling:
-      // Only the unprivileged are held off by a file's mode.
-      WrapTool(hooks, "mcopy", "if [ \"${@: -1}\" = e:/ ]; then chmod a-w " + Quote(card) + "; fi", "");
-      launcher = "PATH=" + Quote(hooks) + ":$PATH " + AsUnprivilegedUser(s.path());
-      break;
     case Setup::ReadOnlyWhileRestoringProject:
-      WrapTool(hooks, "mcopy", "if [ \"${@: -1}\" = e:/Project/ ]; then chmod a-w " + Quote(card) + "; fi", "");
-      launcher = "PATH=" + Quote(hooks) + ":$PATH " + AsUnprivilegedUser(s.path());
+      // The installer step opens the archive first, the copy back the list
+      // of short names beside the saved copy.
+      launcher = "LD_PRELOAD=" + Quote(TESSARIN_OPEN_HOOK) +
+                 " ASAN_OPTIONS=verify_asan_link_order=0 TESSARIN_HOOK_CARD=" + Quote(card) +
+                 " TESSARIN_HOOK_AFTER_OPENING=" +
+                 // The checks before the question read the archive once already.
+                 (c.setup == Setup::ReadOnlyWhileInstalling ? "/wincesys.exe TESSARIN_HOOK_NTH=2" : "/Project.names") +
+                 " " + AsUnprivilegedUser(s.path());
       break;
     case Setup::ImageDeletedAfterFormat:
       WrapTool(hooks, "mkfs.fat", "", "rm -f " + Quote(card));
@@ -420,10 +510,26 @@ TEST_P(RestoreStops, WithItsMessageAndNothingLost) {
   }
   if (c.cardUntouched) {
     EXPECT_EQ(FileHash(card), before);
+  } else if (c.setup != Setup::ImageDeletedAfterFormat && c.setup != Setup::ImageTruncatedAfterFormat) {
+    // Whatever the restore wrote before it stopped, the volume is sound.
+    fs::permissions(card, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::add);
+    EXPECT_EQ(FsckFindings(card), std::vector<std::string>{});
   }
 
   const std::string savedLine = "::Warning:: The Project Folder is saved in ";
   const auto log = LogMessages(run.out);
+  if (c.setup == Setup::ProjectDoesNotFit) {
+    // The file that does not fit stays behind, named in the log; the
+    // others go back all the same.
+    EXPECT_NE(
+        std::find(log.begin(), log.end(),
+                  "::Warning:: Not put back on the drive: e:/Project/video/intro.avi (no space left on the card)"),
+        log.end())
+        << run.out;
+    const Tree back = CardTree(card, "Project", s.path());
+    EXPECT_EQ(back.count("main.prj"), 1u);
+    EXPECT_EQ(back.count("screens/a.bmp"), 1u);
+  }
   if (c.projectSaved) {
     ASSERT_FALSE(log.empty());
     ASSERT_EQ(log.back().rfind(savedLine, 0), 0u) << log.back();
@@ -464,6 +570,28 @@ INSTANTIATE_TEST_SUITE_P(
                     {"copying to e:/Project on the card failed"},
                     false,
                     true},
+        FailureCase{"ArchiveEntryOf4GiB",
+                    Setup::ArchiveEntryOf4GiB,
+                    2,
+                    {"a file of 4 GiB or more, larger than FAT can hold: NK.BIN", kNothingChanged},
+                    true,
+                    false},
+        // A card whose files cannot be read is no card without a project.
+        FailureCase{"NoFatOnPartition",
+                    Setup::NoFatOnPartition,
+                    2,
+                    {"the card's files cannot be read (the card's partition holds no FAT file system), so its "
+                     "Project folder cannot be saved",
+                     "run again with --no-preserve", kNothingChanged},
+                    true,
+                    false},
+        FailureCase{"BothFatsDamaged",
+                    Setup::BothFatsDamaged,
+                    2,
+                    {"the card's files cannot be read (the card's FAT file system is damaged)",
+                     "run again with --no-preserve", kNothingChanged},
+                    true,
+                    false},
         FailureCase{"NoDefinitionsForRepair",
                     Setup::NoDefinitionsForRepair,
                     2,
@@ -539,12 +667,6 @@ INSTANTIATE_TEST_SUITE_P(
             {"No space left on device", "Failed to back up the Project Folder.", "The drive has not been changed."},
             true,
             false},
-        FailureCase{"TempFillsWithInstaller",
-                    Setup::TempFillsWithInstaller,
-                    1,
-                    {"No space left on device", kUnzipFailed},
-                    false,
-                    true},
         FailureCase{"NameTooLongForTemp",
                     Setup::NameTooLongForTemp,
                     1,
@@ -592,6 +714,7 @@ TEST(Confirmation, OnATerminalNoIsTheDefault) {
     } else {
       EXPECT_NE(run.out.find("\r\033[K| Formatting"), std::string::npos) << "no progress shown";
       EXPECT_NE(run.out.find("::Info:: System restored to FLASH successfully."), std::string::npos) << run.out;
+      EXPECT_EQ(FsckFindings(card), std::vector<std::string>{});
     }
   }
 }
@@ -614,8 +737,9 @@ TEST(SystemKind, ArchivesAreFoundAsWindowsFindsThem) {
     int status;
   };
   const Case cases[] = {
+      // Refused before the question, by the name of the DOS archive.
       {"folder named dossys.exe", [](const fs::path& w, const fs::path&) { fs::create_directories(w / "dossys.exe"); },
-       "system DOS from", 1},
+       "/dossys.exe cannot be installed: it is a folder, not an archive", 2},
       {"archive in upper case",
        [](const fs::path& w, const fs::path& scratch) {
          MakeInstaller(w / "ROMDOSSYS.EXE", {{"IBMBIO.COM", "b"}, {"IBMDOS.COM", "d"}}, {"IBMBIO.COM", "IBMDOS.COM"},
@@ -649,14 +773,9 @@ TEST(BlockDevice, HeldExclusivelyAndRestoredThroughTheWholeDisk) {
   const fs::path card = s / "card.img";
   fs::create_directories(s / "tmp");
   MakeCard(card, {96, std::nullopt, false});
-  const Output attach = Shell("losetup --find --show " + Quote(card));
-  if (attach.status != 0) GTEST_SKIP() << "no loop device to stand for a card reader: " << attach.err;
-  std::string device = attach.out;
-  while (!device.empty() && device.back() == '\n') device.pop_back();
-  struct Detach {
-    std::string device;
-    ~Detach() { Shell("losetup -d " + Quote(device)); }
-  } detach{device};
+  const LoopDevice loop(card);
+  if (loop.device().empty()) GTEST_SKIP() << "no loop device to stand for a card reader: " << loop.error();
+  const std::string& device = loop.device();
   MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
   fs::copy_file(TESSARIN_CFDEF_SAMPLE, s / "CFDef.ini");
 
@@ -679,6 +798,7 @@ TEST(BlockDevice, HeldExclusivelyAndRestoredThroughTheWholeDisk) {
   const Bytes loader = Image(tessarin::IDR_BLDR_LOADER);
   EXPECT_TRUE(std::equal(loader.begin(), loader.end(), vbr.begin() + 90));
   EXPECT_EQ(Attributes(card, "::/BLDR"), "ASHR");
+  EXPECT_EQ(FsckFindings(card), std::vector<std::string>{});
 }
 
 // The card goes away once it is formatted (the loop device loses its
@@ -692,14 +812,9 @@ TEST(BlockDevice, VanishingAfterFormattingLosesNothing) {
   MakeCard(card, {96, std::nullopt, true});
   WriteTree(s / "project", {{"main.prj", "project"}, {"screens/a.bmp", std::string(5000, 'a')}});
   PutOnCard(card, s / "project", "Project");
-  const Output attach = Shell("losetup --find --show " + Quote(card));
-  if (attach.status != 0) GTEST_SKIP() << "no loop device to stand for a card reader: " << attach.err;
-  std::string device = attach.out;
-  while (!device.empty() && device.back() == '\n') device.pop_back();
-  struct Detach {
-    std::string device;
-    ~Detach() { Shell("losetup -d " + Quote(device) + " 2>/dev/null"); }
-  } detach{device};
+  const LoopDevice loop(card);
+  if (loop.device().empty()) GTEST_SKIP() << "no loop device to stand for a card reader: " << loop.error();
+  const std::string& device = loop.device();
   MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
   fs::copy_file(TESSARIN_CFDEF_SAMPLE, s / "CFDef.ini");
   // The program keeps the device open, so a detach would wait for it: the
@@ -737,6 +852,7 @@ TEST(RestoredCard, BootsInTheEmulator) {
   fs::copy_file(TESSARIN_CFDEF_SAMPLE, s / "CFDef.ini");
   const Output run = RunTessarin(s.path(), s / "tmp", "--yes card.img");
   ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(FsckFindings(card), std::vector<std::string>{});
 
   const Output boot = Shell("cd " + Quote(s.path()) +
                             " && timeout 30 qemu-system-i386 -drive file=card.img,format=raw,if=ide -display none "
@@ -768,6 +884,7 @@ TEST(Interrupt, OnceTheRestoreRunsTheFirstOneOnlyWarns) {
   EXPECT_NE(run.err.find("stopping now can leave the card unusable; the restore goes on."), std::string::npos)
       << run.err;
   EXPECT_NE(run.out.find("::Info:: System restored to FLASH successfully."), std::string::npos) << run.out;
+  EXPECT_EQ(FsckFindings(card), std::vector<std::string>{});
 }
 
 }  // namespace
@@ -794,9 +911,138 @@ TEST(ClosedLog, TheRestoreGoesOnWhenTheReaderQuits) {
   EXPECT_NE(run.err.find("System restored to SD CARD successfully."), std::string::npos) << run.err;
   EXPECT_EQ(Attributes(card, "::/BLDR"), "ASHR");
   EXPECT_EQ(Digest(CardTree(card, "Project", s.path())), Digest(ReadTree(s / "project")));
+  EXPECT_EQ(FsckFindings(card), std::vector<std::string>{});
   EXPECT_TRUE(fs::is_empty(s / "tmp")) << "left in the temporary directory: "
                                        << fs::directory_iterator(s / "tmp")->path();
 }
+
+}  // namespace
+}  // namespace e2e
+
+namespace e2e {
+namespace {
+
+// The card's file system is written in process: no mtools on PATH, only
+// mkfs.fat. A project folder of many long, similar names comes back with
+// the short names it had, and the card passes fsck.fat.
+TEST(InProcessCard, RestoresWithoutMtoolsAndKeepsShortNames) {
+  Scratch s;
+  const fs::path card = s / "card.img";
+  fs::create_directories(s / "tmp");
+  MakeCard(card, {96, std::nullopt, true});
+  Tree project = {{"main.prj", "project"}, {"Übersicht Maße.txt", "ü"}, {"README.TXT", "r"}, {"readme2.txt", "r2"}};
+  for (int i = 1; i <= 150; ++i) {
+    char name[64];
+    std::snprintf(name, sizeof name, "alarms/alarm_log_2026-12-10_%04d.csv", i);
+    project[name] = std::to_string(i);
+  }
+  WriteTree(s / "project", project);
+  PutOnCard(card, s / "project", "Project");
+  const std::set<Listed> before = MdirListing(CardVolume(card), "Project");
+  MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}, {"NK.BIN", Noise(200000, 3)}}, {"BLDR", "NK.BIN"}, s.path());
+  fs::copy_file(TESSARIN_CFDEF_SAMPLE, s / "CFDef.ini");
+  const fs::path tools = s / "tools";
+  fs::create_directories(tools);
+  fs::create_symlink(MustShell("command -v mkfs.fat | tr -d '\\n'"), tools / "mkfs.fat");
+
+  const Output run = RunTessarin(s.path(), s / "tmp", "--yes card.img", "PATH=" + Quote(tools));
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(MdirListing(CardVolume(card), "Project"), before);
+  EXPECT_EQ(Digest(CardTree(card, "Project", s.path())), Digest(ReadTree(s / "project")));
+  EXPECT_EQ(Attributes(card, "::/BLDR"), "ASHR");
+  EXPECT_EQ(FsckFindings(card), std::vector<std::string>{});
+}
+
+// The installer streams onto the card: a restore without the project
+// folder needs no temporary folder at all, however big the system.
+TEST(InProcessCard, InstallsWithoutATemporaryFolder) {
+  Scratch s;
+  const fs::path card = s / "card.img";
+  MakeCard(card, {96, std::nullopt, true});
+  const std::string image = Noise(3u << 20, 5);
+  MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}, {"NK.BIN", image}, {"Hilfe/Einführung.txt", "ü"}},
+                {"BLDR", "NK.BIN", "Hilfe"}, s.path());
+  fs::copy_file(TESSARIN_CFDEF_SAMPLE, s / "CFDef.ini");
+  const Output run = RunTessarin(s.path(), s / "no such folder", "--yes --no-preserve card.img");
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(Mtools(card, "mtype ::/NK.BIN") == image);
+  EXPECT_EQ(Digest(CardTree(card, "Hilfe", s.path())), Digest(Tree{{"Einführung.txt", "ü"}}));
+  EXPECT_EQ(FsckFindings(card), std::vector<std::string>{});
+}
+
+// A card path with the characters a shell or a configuration file would
+// expand is only a path.
+TEST(InProcessCard, CardPathIsTakenLiterally) {
+  Scratch s;
+  const std::string name = "card $(touch expanded) `touch expanded` \\ ${HOME}.img";
+  const fs::path plain = s / "card.img";
+  fs::create_directories(s / "tmp");
+  MakeCard(plain, {96, std::nullopt, true});
+  WriteTree(s / "project", {{"main.prj", "project"}});
+  PutOnCard(plain, s / "project", "Project");
+  fs::rename(plain, s / name);
+  MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
+  fs::copy_file(TESSARIN_CFDEF_SAMPLE, s / "CFDef.ini");
+  const Output run = RunTessarin(s.path(), s / "tmp", "--yes " + Quote(name));
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_FALSE(fs::exists(s / "expanded"));
+  fs::rename(s / name, plain);  // mtools takes no such name
+  EXPECT_EQ(Digest(CardTree(plain, "Project", s.path())), Digest(ReadTree(s / "project")));
+}
+
+// The DOS second stage goes only into an empty sector 12: what a formatter
+// put there stays, and a volume whose sector 12 lies in the FAT stops the
+// restore at the boot sector step, before the boot sector is written,
+// rather than leaving a card that jumps into its FAT.
+struct Sector12Case {
+  const char* name;
+  std::string mkfsBefore;  // shell lines before the real mkfs.fat
+  std::string mkfsAfter;   // and after it
+  int status;
+  std::string sector12;  // "stage2", "kept" or "zero"
+  std::string message;   // part of standard error
+};
+
+void PrintTo(const Sector12Case& c, std::ostream* os) { *os << c.name; }
+
+class DosSecondStage : public ::testing::TestWithParam<Sector12Case> {};
+
+TEST_P(DosSecondStage, GoesOnlyWhereItBelongs) {
+  const Sector12Case& c = GetParam();
+  Scratch s;
+  const fs::path card = s / "card.img";
+  fs::create_directories(s / "tmp");
+  MakeCard(card, {96, std::nullopt, false});
+  MakeInstaller(s / "dossys.exe", kDos.files, kDos.order, s.path());
+  WrapTool(s / "hooks", "mkfs.fat", c.mkfsBefore, c.mkfsAfter);
+  const Output run = RunTessarin(s.path(), s / "tmp", "--yes card.img", "PATH=" + Quote(s / "hooks") + ":$PATH");
+  EXPECT_EQ(run.status, c.status) << run.err;
+  EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+
+  const Bytes sector12 = ReadBytes(card, std::uint64_t{kPartitionStart} * 512 + 12 * 512, 512);
+  const Bytes want = c.sector12 == "stage2" ? Image(tessarin::IDR_DOS_STAGE2)
+                     : c.sector12 == "kept" ? Bytes(512, 0x5A)
+                                            : Bytes(512, 0);
+  EXPECT_EQ(sector12, want);
+  if (c.status != 0) {
+    // The formatter's boot sector is untouched: it still equals its backup.
+    const std::uint64_t volume = std::uint64_t{kPartitionStart} * 512;
+    EXPECT_EQ(ReadBytes(card, volume, 512), ReadBytes(card, volume + 6 * 512, 512));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cards, DosSecondStage,
+    ::testing::Values(Sector12Case{"EmptySector12", "", "", 0, "stage2",
+                                   "the volume's sector 12 was empty: it now holds the DOS second boot stage"},
+                      Sector12Case{"FilledSector12", "",
+                                   "head -c 512 /dev/zero | tr '\\0' Z | dd of=\"${@: -2:1}\" bs=512 seek=$((" +
+                                       std::to_string(kPartitionStart) + " + 12)) conv=notrunc status=none",
+                                   0, "kept", "System restored to SD CARD successfully."},
+                      Sector12Case{
+                          "Sector12InTheFat", "set -- -R 8 \"$@\"", "", 1, "zero",
+                          "the volume has 8 reserved sectors: its sector 12 cannot hold the DOS second boot stage"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace e2e

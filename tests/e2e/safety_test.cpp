@@ -22,15 +22,19 @@ const Tree kProject = {{"main.prj", "the operator's project"}, {"screens/start.b
 
 std::string Partition(const std::string& entry) { return "echo " + Quote(entry) + " | sfdisk --quiet "; }
 
+// Something other than FAT over the volume's boot sector and its backup:
+// the card's files cannot be read.
+void SpoilVolume(const fs::path& card) {
+  MustShell("for at in 0 3072; do printf 'another file system' | dd of=" + Quote(card) + " bs=1 seek=$((" +
+            std::to_string(std::uint64_t{kPartitionStart} * 512) + " + at)) conv=notrunc status=none; done");
+}
+
 enum class Shape {
   Gpt,
   Extended,
   Superfloppy,
   LinuxPartition,
   HiddenFat,
-  ZeroedBootSector,  // the backup at volume sector 6 is sound
-  ListingFails,      // mdir fails on the card
-  ListingToolMissing,
   SymbolicLinkInArchive,
   ColonInName,
   NamesDifferOnlyInCase,
@@ -79,17 +83,6 @@ TEST_P(RefusedBeforeTheQuestion, LeavesTheCardAsItWas) {
       break;
     case Shape::HiddenFat:
       MustShell("printf '\\x1c' | dd of=" + Quote(card) + " bs=1 seek=450 conv=notrunc 2>/dev/null");
-      break;
-    case Shape::ZeroedBootSector:
-      MustShell("dd if=/dev/zero of=" + Quote(card) + " bs=512 seek=" + std::to_string(kPartitionStart) +
-                " count=1 conv=notrunc 2>/dev/null");
-      break;
-    case Shape::ListingFails:
-      WrapTool(s / "hooks", "mdir", "echo 'init: FAT mismatch' >&2; exit 1", "");
-      launcher = "PATH=" + Quote(s / "hooks") + ":$PATH";
-      break;
-    case Shape::ListingToolMissing:
-      launcher = "PATH=" + Quote(s / "no-tools");
       break;
     case Shape::SymbolicLinkInArchive:
       system["link"] = "";
@@ -146,10 +139,6 @@ TEST_P(RefusedBeforeTheQuestion, LeavesTheCardAsItWas) {
   EXPECT_TRUE(fs::is_empty(tmp));
 }
 
-const std::string kUnreadable =
-    "so its Project folder cannot be saved. To restore the card anyway, and lose whatever "
-    "its Project folder holds, run again with --no-preserve.";
-
 INSTANTIATE_TEST_SUITE_P(
     Refusals, RefusedBeforeTheQuestion,
     ::testing::Values(
@@ -160,17 +149,6 @@ INSTANTIATE_TEST_SUITE_P(
                 Shape::LinuxPartition,
                 {"holds a partition of type 83 (Linux) as its first partition, not a FAT partition", kNothingChanged}},
         Refusal{"HiddenFat", Shape::HiddenFat, {"holds a hidden FAT partition (type 1C)", kNothingChanged}},
-        Refusal{"ZeroedBootSector",
-                Shape::ZeroedBootSector,
-                {"the card's files cannot be read (its first partition holds no readable FAT boot sector)", kUnreadable,
-                 kNothingChanged}},
-        Refusal{"ListingFails",
-                Shape::ListingFails,
-                {"the card's files cannot be read (its files cannot be read: init: FAT mismatch)", kUnreadable,
-                 kNothingChanged}},
-        Refusal{"ListingToolMissing",
-                Shape::ListingToolMissing,
-                {"(mdir cannot be run: No such file or directory)", kUnreadable, kNothingChanged}},
         Refusal{"SymbolicLinkInArchive",
                 Shape::SymbolicLinkInArchive,
                 {"cannot go onto the card, a symbolic link: link", kNothingChanged}},
@@ -197,9 +175,18 @@ TEST(UnreadableCard, RestoredWithNoPreserve) {
   const fs::path card = s / "card.img";
   fs::create_directories(s / "tmp");
   MakeCard(card, {96, std::nullopt, true});
-  MustShell("dd if=/dev/zero of=" + Quote(card) + " bs=512 seek=" + std::to_string(kPartitionStart) +
-            " count=1 conv=notrunc 2>/dev/null");
+  WriteTree(s / "project", kProject);
+  PutOnCard(card, s / "project", "Project");
+  SpoilVolume(card);
   MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
+  const std::string before = FileHash(card);
+  const Output refused = RunTessarin(s.path(), s / "tmp", "--yes card.img");
+  EXPECT_EQ(refused.status, 2) << refused.err;
+  EXPECT_NE(refused.err.find("To restore the card anyway, and lose whatever its Project folder holds, run again "
+                             "with --no-preserve."),
+            std::string::npos)
+      << refused.err;
+  EXPECT_EQ(FileHash(card), before);
   const Output run = RunTessarin(s.path(), s / "tmp", "--yes --no-preserve card.img");
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(Attributes(card, "::/BLDR"), "ASHR");
@@ -255,14 +242,16 @@ TEST(TwoRestores, OneRestoresTheOtherIsRefused) {
 TEST(Stop, AtAStepsBoundaryWithTheSavedFolderNamed) {
   struct Case {
     const char* name;
-    const char* hookedTool;  // the signals come from a wrapper of this tool
-    const char* when;        // a condition on the tool's last argument
     const char* signal;
     bool projectOnCard;  // the copy back was under way and finished
   };
   const Case cases[] = {
-      {"WhileFormatting", "mkfs.fat", "true", "INT", false},
-      {"WhileCopyingTheProjectBack", "mcopy", "[ \"${@: -1}\" = e:/Project/ ]", "TERM", true},
+      // Signalled twice by a wrapper of the formatter, which then takes a
+      // moment more.
+      {"WhileFormatting", "INT", false},
+      // Signalled twice as the copy back opens the saved folder's list of
+      // short names.
+      {"WhileCopyingTheProjectBack", "TERM", true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -273,12 +262,17 @@ TEST(Stop, AtAStepsBoundaryWithTheSavedFolderNamed) {
     WriteTree(s / "project", kProject);
     PutOnCard(card, s / "project", "Project");
     MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
-    // The tool is signalled twice while it runs and takes a moment more.
-    WrapTool(s / "hooks", c.hookedTool,
-             std::string("if ") + c.when + "; then kill -" + c.signal + " $PPID; sleep 0.2; kill -" + c.signal +
-                 " $PPID; sleep 0.5; fi",
-             "");
-    const Output run = RunTessarin(s.path(), s / "tmp", "--yes card.img", "PATH=" + Quote(s / "hooks") + ":$PATH");
+    std::string launcher;
+    if (!c.projectOnCard) {
+      WrapTool(s / "hooks", "mkfs.fat",
+               std::string("kill -") + c.signal + " $PPID; sleep 0.2; kill -" + c.signal + " $PPID; sleep 0.5", "");
+      launcher = "PATH=" + Quote(s / "hooks") + ":$PATH";
+    } else {
+      launcher =
+          "LD_PRELOAD=" + Quote(TESSARIN_OPEN_HOOK) +
+          " ASAN_OPTIONS=verify_asan_link_order=0 TESSARIN_HOOK_SIGNAL=15 TESSARIN_HOOK_AFTER_OPENING=/Project.names";
+    }
+    const Output run = RunTessarin(s.path(), s / "tmp", "--yes card.img", launcher);
     EXPECT_EQ(run.status, 130) << run.err;
     const auto log = LogMessages(run.out);
     ASSERT_FALSE(log.empty());
@@ -291,6 +285,7 @@ TEST(Stop, AtAStepsBoundaryWithTheSavedFolderNamed) {
                            saved.string() + ";"),
               std::string::npos)
         << run.err;
+    EXPECT_EQ(FsckFindings(card, s.path()), "") << "no write was cut off halfway";
     if (c.projectOnCard) {
       EXPECT_EQ(Digest(CardTree(card, "Project", s.path())), Digest(ReadTree(s / "project")));
     }
@@ -397,11 +392,19 @@ TEST(SavedProjects, TheNextRestoreOfTheCardPutsThemBack) {
     WriteTree(s / "project", kProject);
     PutOnCard(card, s / "project", "Project");
     MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
-    if (c.end == FirstEnd::Stopped)
+    std::string launcher;
+    if (c.end == FirstEnd::Stopped) {
       WrapTool(s / "hooks", "mkfs.fat", "kill -INT $PPID; sleep 0.2; kill -INT $PPID; sleep 0.3", "");
-    else
-      WrapTool(s / "hooks", "mcopy", "if [ \"${@: -1}\" = e:/ ]; then echo 'disk full' >&2; exit 1; fi", "");
-    const Output first = RunTessarin(s.path(), tmp, "--yes card.img", "PATH=" + Quote(s / "hooks") + ":$PATH");
+      launcher = "PATH=" + Quote(s / "hooks") + ":$PATH";
+    } else {
+      // The card turns read-only as the installation opens the archive (the
+      // checks before the question read it first): the installation fails.
+      launcher = "LD_PRELOAD=" + Quote(TESSARIN_OPEN_HOOK) +
+                 " ASAN_OPTIONS=verify_asan_link_order=0 TESSARIN_HOOK_CARD=" + Quote(card) +
+                 " TESSARIN_HOOK_AFTER_OPENING=/wincesys.exe TESSARIN_HOOK_NTH=2";
+    }
+    const Output first = RunTessarin(s.path(), tmp, "--yes card.img", launcher);
+    fs::permissions(card, fs::perms::owner_write, fs::perm_options::add);
     EXPECT_EQ(first.status, c.end == FirstEnd::Stopped ? 130 : 1) << first.err;
     const auto firstLog = LogMessages(first.out);
     ASSERT_FALSE(firstLog.empty());
@@ -410,10 +413,7 @@ TEST(SavedProjects, TheNextRestoreOfTheCardPutsThemBack) {
     EXPECT_TRUE(fs::exists(saved.parent_path() / "Card.txt"));
 
     fs::path next = card;
-    if (c.end == FirstEnd::InstallFailsThenUnreadable) {
-      MustShell("dd if=/dev/zero of=" + Quote(card) + " bs=512 seek=" + std::to_string(kPartitionStart) +
-                " count=1 conv=notrunc 2>/dev/null");
-    }
+    if (c.end == FirstEnd::InstallFailsThenUnreadable) SpoilVolume(card);
     if (c.end == FirstEnd::OtherCard) {
       next = s / "other.img";
       MakeCard(next, {96, std::nullopt, true});

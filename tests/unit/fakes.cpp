@@ -397,6 +397,8 @@ std::optional<std::vector<std::string>> FakeFiles::ListFolders(const std::string
 
 std::optional<std::string> FakeFiles::ReadTextFile(const std::string& path, std::size_t maxBytes) {
   if (Hit(plan, "read-text")) return std::nullopt;
+  for (const std::string& prefix : unreadable)
+    if (Lower(path).rfind(Lower(prefix), 0) == 0) return std::nullopt;
   const auto it = texts.find(Lower(path));
   if (it == texts.end() || !IsFile(path) || it->second.size() > maxBytes) return std::nullopt;
   return it->second;

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 
 #include "fakes.h"
 #include "install/firmware.h"
@@ -477,6 +478,62 @@ TEST(RestoreWorker, WaitingCopiesGoBackToTheirCardOnlyAndAreNamedOtherwise) {
     if (c.projectOnCard) {
       EXPECT_TRUE(w.files.Exists("e:\\Project\\main.prj"));
     }
+  }
+}
+
+// A card without a project, while whether an earlier restore saved one from
+// it cannot be told: the card stays as it is, and what waits is named.
+TEST(RestoreWorker, ACardWithoutAProjectIsNotFormattedWhileItsSavedCopyCannotBeFound) {
+  const struct {
+    const char* name;
+    std::function<void(Restore&)> spoil;
+    bool stops;
+    bool listed = true;         // the temporary folder could be listed
+    bool thisCardsCopy = true;  // a copy from this card waits
+  } cases[] = {
+      {"the temporary folder cannot be listed",
+       [](Restore& w) { w.files.plan = &w.faults, w.faults.op = "list-folders", w.faults.nth = 1; }, true, false},
+      {"a note cannot be read", [](Restore& w) { w.files.unreadable = {"C:\\Temp\\QV8\\Card.txt"}; }, true},
+      {"a saved folder cannot be read", [](Restore& w) { w.files.unreadable = {"C:\\Temp\\QV8\\Project"}; }, true},
+      {"the card cannot be identified", [](Restore& w) { w.cardPort.allocationsBeforeFailure = 0; }, true},
+      {"another card's copy, readable", [](Restore&) {}, false, true, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Restore w;
+    AddWaitingCopy(w, "C:\\Temp\\QV7", DiskSignature(w) + 1, "2026-12-01 08:00:00");
+    if (c.thisCardsCopy) AddWaitingCopy(w, "C:\\Temp\\QV8", DiskSignature(w), "2026-12-02 08:00:00");
+    const Sector mbr = w.card.Mbr();
+    const Sector vbr = w.card.VolumeBoot();
+    c.spoil(w);
+    const RestoreResult result = w.Run();
+    EXPECT_TRUE(w.files.Exists("C:\\Temp\\QV7\\Project\\old.prj"));
+    if (!c.stops) {
+      EXPECT_EQ(result, RestoreResult::Completed);
+      continue;
+    }
+    EXPECT_EQ(result, RestoreResult::Refused);
+    EXPECT_EQ(w.card.Mbr(), mbr);
+    EXPECT_EQ(w.card.VolumeBoot(), vbr);
+    EXPECT_TRUE(w.JournalOf("format").empty());
+    EXPECT_TRUE(w.files.Exists("C:\\Temp\\QV8\\Project\\old.prj"));
+    ASSERT_GE(w.ui.boxes.size(), 2u);
+    EXPECT_EQ(w.ui.boxes[1].text.rfind("The SD CARD in drive e: holds no Project Folder, and Tessarin cannot tell", 0),
+              0u)
+        << w.ui.boxes[1].text;
+    const Lines m = w.Messages();
+    EXPECT_EQ(m.back(),
+              "::Error:: The Project Folders saved by earlier restores cannot all be read or matched to the drive. "
+              "The drive was not changed.");
+    if (c.listed)
+      EXPECT_NE(std::find_if(m.begin(), m.end(),
+                             [](const std::string& l) {
+                               return l.find("waits in C:\\Temp\\QV7\\Project") != std::string::npos;
+                             }),
+                m.end());
+    EXPECT_FALSE(w.cardPort.held);
+    EXPECT_FALSE(w.ui.animating);
+    EXPECT_EQ(w.journal.back(), "idle");
   }
 }
 

@@ -14,16 +14,10 @@ TEST(FindUnattendedDrive, FindsTheFirstOptionInAnyCase) {
     const char* args;
     std::optional<std::string> drive;
   } cases[] = {
-      {"", std::nullopt},
-      {"/quiet", std::nullopt},
-      {"/DRIVE", std::nullopt},
-      {"/DRIVE:E", "[-E-]"},
-      {"/drive:f", "[-F-]"},
-      {"/DrIvE:g extra", "[-G-]"},
-      {"x/DRIVE:e /DRIVE:g", "[-E-]"},  // need not start a word;
-                                        // the first counts
-      {"/DRIVE:", "[--]"},
-      {"/DRIVE: E", "[- -]"},
+      {"", std::nullopt},    {"/quiet", std::nullopt},    {"/DRIVE", std::nullopt},        {"/DRIVE:E", "[-E-]"},
+      {"/drive:f", "[-F-]"}, {"/DrIvE:g extra", "[-G-]"}, {"x/DRIVE:e /DRIVE:g", "[-E-]"},  // need not start a word;
+                                                                                            // the first counts
+      {"/DRIVE:", "[--]"},   {"/DRIVE: E", "[- -]"},
   };
   for (const auto& c : cases) EXPECT_EQ(FindUnattendedDrive(c.args), c.drive) << c.args;
 }
