@@ -263,7 +263,7 @@ int main(int argc, char** argv) {
   // Where the operator's project folder is, when the restore ends before
   // putting it back: the last log line says it.
   auto nameSavedProject = [&]() -> std::string {
-    const std::string saved = SavedProjectCopy('/');
+    std::string saved = SavedProjectCopy('/');
     if (!saved.empty()) cardLog.Log(std::string(kWarning) + "The Project Folder is saved in " + saved);
     return saved;
   };
