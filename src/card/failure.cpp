@@ -12,6 +12,8 @@ std::uint32_t WindowsCodeOf(FailureKind kind) {
       return 30;  // ERROR_READ_FAULT
     case FailureKind::Write:
       return 29;  // ERROR_WRITE_FAULT
+    case FailureKind::ReadBack:
+      return 29;  // ERROR_WRITE_FAULT: the card did not take the write
     case FailureKind::WriteProtected:
       return 19;  // ERROR_WRITE_PROTECT
     case FailureKind::Media:
@@ -42,6 +44,8 @@ const char* FailureSentence(FailureKind kind) {
       return "The card could not be read completely.";
     case FailureKind::Write:
       return "The card could not be written completely.";
+    case FailureKind::ReadBack:
+      return "The card did not keep what was written: it reads back different.";
     case FailureKind::WriteProtected:
       return "The card is write-protected.";
     case FailureKind::Media:

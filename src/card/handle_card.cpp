@@ -84,6 +84,32 @@ bool HandleCard::WriteVolumeBootSector(const std::string&, const SectorBuffer& b
   return Transfer(handles_.volumeHandle, true, true, const_cast<std::uint8_t*>(buffer.data()));
 }
 
+// The handles are raw devices: a physical disk has no file system cache,
+// and the volume of a locked FAT volume is opened uncached by its file
+// system. What remains between a write and the medium is the device's own
+// write cache, which the flush empties; the read through the same handle,
+// from byte 0 again, then comes from the card.
+bool HandleCard::ReadBack(DeviceHandle handle, std::uint8_t* bytes) {
+  if (handle == kNoHandle || handle == kInvalidHandle) {
+    lastError_ = Failure::Own(FailureKind::InvalidHandle);
+    return false;
+  }
+  if (!api_.Flush(handle)) {
+    // What the device could not commit counts as not written.
+    lastError_ = Failure::Win32(FailureKind::Write, api_.LastError());
+    return false;
+  }
+  return Transfer(handle, true, false, bytes);
+}
+
+bool HandleCard::ReadBackMbrSector(const std::string&, SectorBuffer& buffer) {
+  return ReadBack(handles_.diskHandle, buffer.data());
+}
+
+bool HandleCard::ReadBackVolumeBootSector(const std::string&, SectorBuffer& buffer) {
+  return ReadBack(handles_.volumeHandle, buffer.data());
+}
+
 SectorBuffer HandleCard::AllocateSector() { return SectorBuffer(api_.AllocateSector(), this); }
 
 }  // namespace tessarin

@@ -111,6 +111,31 @@ bool LinuxCard::WriteVolumeBootSector(const std::string&, const SectorBuffer& bu
   return Transfer(target_.VolumeOffset(), const_cast<std::uint8_t*>(buffer.data()), true);
 }
 
+// The write went into the page cache, and a plain read would be answered
+// from there. fsync puts it on the card (or into the image's file system),
+// and dropping the now clean pages of that sector makes the read fetch it
+// from the device again. Dropping needs no privilege, unlike BLKFLSBUF,
+// and leaves the rest of the card's cache alone.
+bool LinuxCard::ReadBack(std::uint64_t offset, std::uint8_t* bytes) {
+  if (fd_ < 0 || bytes == nullptr) {
+    lastError_ = Failure::Own(FailureKind::InvalidHandle);
+    return false;
+  }
+  if (fsync(fd_) != 0) {
+    lastError_ = Failure::Errno(FailureKind::Write, errno);
+    if (diagnostic_) diagnostic_(target_.path + ": the card did not take what was written: " + std::strerror(errno));
+    return false;
+  }
+  posix_fadvise(fd_, static_cast<off_t>(offset), static_cast<off_t>(kSectorSize), POSIX_FADV_DONTNEED);
+  return Transfer(offset, bytes, false);
+}
+
+bool LinuxCard::ReadBackMbrSector(const std::string&, SectorBuffer& buffer) { return ReadBack(0, buffer.data()); }
+
+bool LinuxCard::ReadBackVolumeBootSector(const std::string&, SectorBuffer& buffer) {
+  return ReadBack(target_.VolumeOffset(), buffer.data());
+}
+
 SectorBuffer LinuxCard::AllocateSector() {
   // Aligned for direct I/O should it ever be used; zero-filled as the
   // portable steps expect.

@@ -28,6 +28,8 @@ class LinuxCard final : public CardPort {
   bool WriteMbrSector(const std::string& driveEntry, const SectorBuffer& buffer) override;
   bool ReadVolumeBootSector(const std::string& driveEntry, SectorBuffer& buffer) override;
   bool WriteVolumeBootSector(const std::string& driveEntry, const SectorBuffer& buffer) override;
+  bool ReadBackMbrSector(const std::string& driveEntry, SectorBuffer& buffer) override;
+  bool ReadBackVolumeBootSector(const std::string& driveEntry, SectorBuffer& buffer) override;
   Failure LastError() const override { return lastError_; }
   SectorBuffer AllocateSector() override;
 
@@ -39,6 +41,7 @@ class LinuxCard final : public CardPort {
  private:
   void Release();
   bool Transfer(std::uint64_t offset, std::uint8_t* bytes, bool write);
+  bool ReadBack(std::uint64_t offset, std::uint8_t* bytes);
 
   CardTarget target_;
   OperationLog& log_;

@@ -232,7 +232,11 @@ enum class Setup {
   // The temporary folder's file system fills: with the project's copy,
   // or later with the unpacked installer.
   TempFillsWithProject,
-  TempFillsWithInstaller
+  TempFillsWithInstaller,
+  // The card reader changes a boot record as it writes it, and says
+  // nothing: the active flag of sector 0, a byte of the boot sector's code.
+  MbrWriteGarbled,
+  BootSectorWriteGarbled
 };
 
 // Bytes that do not compress, the same on every run.
@@ -385,6 +389,14 @@ TEST_P(RestoreStops, WithItsMessageAndNothingLost) {
       WrapTool(hooks, "mkfs.fat", "", "rm -f " + Quote(card));
       launcher = "PATH=" + Quote(hooks) + ":$PATH";
       break;
+    case Setup::MbrWriteGarbled:
+    case Setup::BootSectorWriteGarbled:
+      launcher =
+          "ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD=" + Quote(TESSARIN_GARBLE_WRITES) +
+          " TESSARIN_GARBLE_FILE=" + Quote(card) + " TESSARIN_GARBLE_OFFSET=" +
+          (c.setup == Setup::MbrWriteGarbled ? "0 TESSARIN_GARBLE_BYTE=446"
+                                             : std::to_string(kPartitionStart * 512) + " TESSARIN_GARBLE_BYTE=100");
+      break;
     case Setup::ImageTruncatedAfterFormat:
       // The partition table stays, the volume is gone.
       WrapTool(hooks, "mkfs.fat", "", "truncate -s " + std::to_string(kPartitionStart * 512) + " " + Quote(card));
@@ -536,6 +548,14 @@ INSTANTIATE_TEST_SUITE_P(
                     Setup::TempFillsWithInstaller,
                     1,
                     {"No space left on device", kUnzipFailed},
+                    false,
+                    true},
+        FailureCase{
+            "MbrWriteGarbled", Setup::MbrWriteGarbled, 1, {"Cannot open or read destination drive."}, false, true},
+        FailureCase{"BootSectorWriteGarbled",
+                    Setup::BootSectorWriteGarbled,
+                    1,
+                    {"Error\n\nThe card did not keep what was written: it reads back different."},
                     false,
                     true},
         FailureCase{"NameTooLongForTemp",

@@ -158,12 +158,24 @@ bool FakeDeviceApi::Transfer(DeviceHandle handle, std::uint8_t* bytes, std::uint
   const std::uint64_t lba = (handle == kVolume ? card_.partitionStart : 0) + position_[handle] / 512;
   moved = shortTransfer.count(what) != 0 ? length / 2 : length;
   if (write) {
+    const Sector before = card_.Get(lba);
     std::copy_n(bytes, moved, card_.At(lba).begin());
+    if (garble) garble(what, before, card_.At(lba));
   } else {
     const Sector s = card_.Get(lba);
     std::copy_n(s.begin(), moved, bytes);
   }
   position_[handle] += moved;
+  return true;
+}
+
+bool FakeDeviceApi::Flush(DeviceHandle handle) {
+  const std::string what = std::string("flush-") + (handle == kDisk ? "disk" : "volume");
+  journal_.push_back(what);
+  if ((handle != kDisk && handle != kVolume) || failing.count(what) != 0 || Hit(plan, what)) {
+    lastError_ = failCode;
+    return false;
+  }
   return true;
 }
 

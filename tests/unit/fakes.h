@@ -79,7 +79,12 @@ class FakeDeviceApi final : public DeviceApi {
   DiskExtents extents{1, 3};
   int locksRefused = 0;  // how many lock requests fail before one succeeds
   bool diskOpens = true;
-  std::set<std::string> failing;  // "read-disk", "write-disk", "read-volume", "write-volume"
+  // "read-disk", "write-disk", "read-volume", "write-volume", "flush-disk", "flush-volume"
+  std::set<std::string> failing;
+  // A card that does not keep what it is given: called after each write
+  // that reported success, with the sector as it was before the write and
+  // as the card now holds it ("write-disk" or "write-volume").
+  std::function<void(const std::string& what, const Sector& before, Sector& held)> garble;
   std::set<std::string> shortTransfer;
   std::uint32_t failCode = 5;
   int allocationsBeforeFailure = -1;  // -1: never fail
@@ -96,6 +101,7 @@ class FakeDeviceApi final : public DeviceApi {
   bool SeekToStart(DeviceHandle handle) override;
   bool Read(DeviceHandle handle, std::uint8_t* buffer, std::uint32_t length, std::uint32_t& moved) override;
   bool Write(DeviceHandle handle, const std::uint8_t* buffer, std::uint32_t length, std::uint32_t& moved) override;
+  bool Flush(DeviceHandle handle) override;
   std::uint32_t LastError() override { return lastError_; }
   std::uint8_t* AllocateSector() override;
   void FreeSector(std::uint8_t* bytes) override;

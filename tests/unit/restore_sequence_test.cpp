@@ -69,25 +69,27 @@ TEST(RestoreWorker, StepsRunInTheirOrder) {
   for (const std::string& e : w.journal) {
     if (e.rfind("sleep", 0) == 0) steps.push_back(e);
     for (const char* p : {"busy", "exchange", "box", "animation", "open \\\\.\\E:", "close 100", "format", "read",
-                          "write", "install", "attrib", "idle"}) {
+                          "write", "flush", "install", "attrib", "idle"}) {
       if (e.rfind(p, 0) == 0) steps.push_back(p);
     }
   }
-  EXPECT_EQ(steps, (Journal{"busy", "exchange", "box", "animation", "open \\\\.\\E:", "sleep 5000", "close 100",
-                            "format", "sleep 2000", "open \\\\.\\E:", "sleep 5000", "read", "write", "read",
-                            "write", "close 100", "install", "attrib", "animation", "box", "idle"}));
+  EXPECT_EQ(steps, (Journal{"busy",       "exchange",  "box",       "animation",  "open \\\\.\\E:",
+                            "sleep 5000", "close 100", "format",    "sleep 2000", "open \\\\.\\E:",
+                            "sleep 5000", "read",      "write",     "flush",      "read",
+                            "read",       "write",     "flush",     "read",       "close 100",
+                            "install",    "attrib",    "animation", "box",        "idle"}));
 }
 
 TEST(RestoreWorker, CompleteRunWithProjectFolder) {
   Restore w;
   w.WithProject();
   EXPECT_EQ(RestoreWorker(w.ctx), RestoreResult::Completed);
-  EXPECT_EQ(w.Messages(), Concat({{"::Info:: Backing up Project Folder.", "::Info:: Backing up Project Folder completed."},
-                                  kCardLines,
-                                  {"::Info:: Restoring Project Folder.", "::Info:: Restoring Project Folder Completed.",
-                                   "::Info:: Cleaning up Temp Direcotry.",
-                                   "::Info:: Cleaning up Temp Direcotry Completed.",
-                                   "::Info:: System restored to FLASH successfully."}}));
+  EXPECT_EQ(w.Messages(),
+            Concat({{"::Info:: Backing up Project Folder.", "::Info:: Backing up Project Folder completed."},
+                    kCardLines,
+                    {"::Info:: Restoring Project Folder.", "::Info:: Restoring Project Folder Completed.",
+                     "::Info:: Cleaning up Temp Direcotry.", "::Info:: Cleaning up Temp Direcotry Completed.",
+                     "::Info:: System restored to FLASH successfully."}}));
   EXPECT_EQ(w.files.Get("e:\\Project\\screens\\s1.bmp")->size, 40000u);
   EXPECT_FALSE(w.files.Exists("C:\\Temp\\QV1"));
   EXPECT_TRUE(g_strSavedProjectFolder.empty());
@@ -96,9 +98,10 @@ TEST(RestoreWorker, CompleteRunWithProjectFolder) {
 TEST(RestoreWorker, CardWithoutProjectFolderWarnsAndGoesOn) {
   Restore w;
   EXPECT_EQ(RestoreWorker(w.ctx), RestoreResult::Completed);
-  EXPECT_EQ(w.Messages(), Concat({{"::Info:: Backing up Project Folder.", "::Warning:: No Project Folder found on drive."},
-                                  kCardLines,
-                                  {"::Info:: System restored to FLASH successfully."}}));
+  EXPECT_EQ(w.Messages(),
+            Concat({{"::Info:: Backing up Project Folder.", "::Warning:: No Project Folder found on drive."},
+                    kCardLines,
+                    {"::Info:: System restored to FLASH successfully."}}));
 }
 
 TEST(RestoreWorker, NoDriveChosen) {
@@ -134,28 +137,59 @@ TEST(RestoreWorker, QuestionKeepsTheLetterAsChosen) {
 struct FailureCase {
   const char* name;
   std::function<void(Restore&)> setup;
-  Lines lines;   // the whole log
-  Lines boxes;   // after the question
-  bool released; // the card is let go before the end
+  Lines lines;    // the whole log
+  Lines boxes;    // after the question
+  bool released;  // the card is let go before the end
 };
 
 TEST(RestoreWorker, FailuresStopAtTheirStep) {
-  const std::string lockError =
-      "::Error:: Failed to Lock the Volume. Try removing reinserting drive and try again.";
+  const std::string lockError = "::Error:: Failed to Lock the Volume. Try removing reinserting drive and try again.";
   const FailureCase cases[] = {
-      {"first acquisition", [](Restore& w) { w.device.volumeOpens = false; },
+      {"first acquisition",
+       [](Restore& w) { w.device.volumeOpens = false; },
        {kCardLines[0], lockError},
-       {"Cannot open or read destination drive.", "Failed to Lock the Volume."}, false},
-      {"format", [](Restore& w) { w.format.succeeds = false; },
+       {"Cannot open or read destination drive.", "Failed to Lock the Volume."},
+       false},
+      {"format",
+       [](Restore& w) { w.format.succeeds = false; },
        Concat({FirstCardLines(5),
                {"::Error:: Failed to Format the drive. Try removing reinserting drive and try again."}}),
-       {"Failed to Format the Drive."}, true},
-      {"master boot record", [](Restore& w) { w.device.failing.insert("read-disk"); },
-       FirstCardLines(9), {"Cannot open or read destination drive."}, true},
-      {"boot sector", [](Restore& w) { w.files.nodes.erase("c:\\tessarin\\cfdef.ini"); },
-       FirstCardLines(11), {"The SD CARD definition file is not present. "}, true},
-      {"firmware", [](Restore& w) { w.installer.outcome.exitCode = 1; },
-       FirstCardLines(15), {"Error returned from WinZip while decompressing files."}, true},
+       {"Failed to Format the Drive."},
+       true},
+      {"master boot record",
+       [](Restore& w) { w.device.failing.insert("read-disk"); },
+       FirstCardLines(9),
+       {"Cannot open or read destination drive."},
+       true},
+      {"boot sector",
+       [](Restore& w) { w.files.nodes.erase("c:\\tessarin\\cfdef.ini"); },
+       FirstCardLines(11),
+       {"The SD CARD definition file is not present. "},
+       true},
+      // A card that drops a write fails that step as a failed write does.
+      {"master boot record dropped",
+       [](Restore& w) {
+         w.device.garble = [](const std::string& what, const Sector& before, Sector& held) {
+           if (what == "write-disk") held = before;
+         };
+       },
+       FirstCardLines(9),
+       {"Cannot open or read destination drive."},
+       true},
+      {"boot sector dropped",
+       [](Restore& w) {
+         w.device.garble = [](const std::string& what, const Sector& before, Sector& held) {
+           if (what == "write-volume") held = before;
+         };
+       },
+       FirstCardLines(11),
+       {"Error 29\n\nThe system has no description of this error."},
+       true},
+      {"firmware",
+       [](Restore& w) { w.installer.outcome.exitCode = 1; },
+       FirstCardLines(15),
+       {"Error returned from WinZip while decompressing files."},
+       true},
   };
   for (const FailureCase& c : cases) {
     SCOPED_TRACE(c.name);

@@ -69,6 +69,8 @@ TEST(Win32DeviceApi, SectorTransfersReachTheVolumeImage) {
   EXPECT_EQ(moved, kSectorSize);
   ASSERT_TRUE(api.Read(volume, other, kSectorSize, moved));  // the next sector
   EXPECT_NE(std::memcmp(other, sector, kSectorSize), 0);
+  // Read back as the boot-record steps do: flushed, from byte 0 again.
+  ASSERT_TRUE(api.Flush(volume)) << api.LastError();
   ASSERT_TRUE(api.SeekToStart(volume));
   ASSERT_TRUE(api.Read(volume, other, kSectorSize, moved));
   EXPECT_EQ(std::memcmp(other, sector, kSectorSize), 0);
@@ -94,6 +96,7 @@ TEST(Win32DeviceApi, TransfersOnAnInvalidHandleFail) {
   EXPECT_FALSE(api.Read(kInvalidHandle, sector, kSectorSize, moved));
   EXPECT_EQ(api.LastError(), static_cast<std::uint32_t>(ERROR_INVALID_HANDLE));
   EXPECT_FALSE(api.Write(kInvalidHandle, sector, kSectorSize, moved));
+  EXPECT_FALSE(api.Flush(kInvalidHandle));
   DiskExtents extents;
   EXPECT_FALSE(api.GetVolumeDiskExtents(kInvalidHandle, extents));
   api.FreeSector(sector);

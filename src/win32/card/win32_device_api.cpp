@@ -55,6 +55,12 @@ bool Win32DeviceApi::Write(DeviceHandle handle, const std::uint8_t* buffer, std:
   return ok != 0;
 }
 
+bool Win32DeviceApi::Flush(DeviceHandle handle) {
+  if (FlushFileBuffers(ToHandle(handle))) return true;
+  const DWORD code = GetLastError();
+  return code == ERROR_INVALID_FUNCTION || code == ERROR_NOT_SUPPORTED;
+}
+
 std::uint32_t Win32DeviceApi::LastError() { return GetLastError(); }
 
 std::uint8_t* Win32DeviceApi::AllocateSector() {

@@ -24,6 +24,10 @@ class Win32DeviceApi : public DeviceApi {
   bool SeekToStart(DeviceHandle handle) override;
   bool Read(DeviceHandle handle, std::uint8_t* buffer, std::uint32_t length, std::uint32_t& moved) override;
   bool Write(DeviceHandle handle, const std::uint8_t* buffer, std::uint32_t length, std::uint32_t& moved) override;
+  // FlushFileBuffers: on a locked volume the file system's dirty data, on a
+  // physical disk the drive's write cache. A driver without a flush
+  // (ERROR_INVALID_FUNCTION, ERROR_NOT_SUPPORTED) has nothing held back.
+  bool Flush(DeviceHandle handle) override;
   std::uint32_t LastError() override;
   // VirtualAlloc of one committed sector: page-aligned, as raw transfers
   // need, and zero-filled.
