@@ -68,6 +68,12 @@ class CardPort {
   virtual bool ReadBackMbrSector(const std::string& driveEntry, SectorBuffer& buffer) = 0;
   virtual bool ReadBackVolumeBootSector(const std::string& driveEntry, SectorBuffer& buffer) = 0;
 
+  // Sector N of the card's volume, counted from its first sector, for the
+  // checks that follow the installer. The card need not be held: the file
+  // system the installer wrote through is first asked to put everything on
+  // the card. True only when all 512 bytes were read.
+  virtual bool ReadVolumeSector(const std::string& driveEntry, std::uint64_t sector, SectorBuffer& buffer) = 0;
+
   // What the last failed call ran into.
   virtual Failure LastError() const = 0;
 

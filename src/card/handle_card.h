@@ -35,6 +35,8 @@ class DeviceApi {
   virtual bool DismountVolume(DeviceHandle volume) = 0;
   // Moves the handle's position to byte 0.
   virtual bool SeekToStart(DeviceHandle handle) = 0;
+  // Moves the handle's position to a byte offset.
+  virtual bool SeekTo(DeviceHandle handle, std::uint64_t offset) = 0;
   virtual bool Read(DeviceHandle handle, std::uint8_t* buffer, std::uint32_t length, std::uint32_t& moved) = 0;
   virtual bool Write(DeviceHandle handle, const std::uint8_t* buffer, std::uint32_t length, std::uint32_t& moved) = 0;
   // Everything written through the handle onto the device, the device's
@@ -68,6 +70,7 @@ class HandleCard final : public CardPort {
   bool WriteVolumeBootSector(const std::string& driveEntry, const SectorBuffer& buffer) override;
   bool ReadBackMbrSector(const std::string& driveEntry, SectorBuffer& buffer) override;
   bool ReadBackVolumeBootSector(const std::string& driveEntry, SectorBuffer& buffer) override;
+  bool ReadVolumeSector(const std::string& driveEntry, std::uint64_t sector, SectorBuffer& buffer) override;
   Failure LastError() const override { return lastError_; }
   SectorBuffer AllocateSector() override;
 

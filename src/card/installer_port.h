@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "card/failure.h"
 
@@ -12,6 +13,10 @@ struct InstallerCommand {
   std::string archive;      // the archive's file name, e.g. "wincesys.exe"
   std::string commandLine;  // the whole command line, e.g. "wincesys.exe -y -oe:\"
   char driveLetter = '\0';  // the card's letter as the drive entry has it
+  // The kind's system files: an installer that chooses the order of the
+  // card's root folder writes them before anything else, since the boot
+  // sector looks only at the folder's first entries.
+  std::vector<std::string> firstFiles;
 };
 
 struct InstallerOutcome {

@@ -168,6 +168,23 @@ Extraction ExtractArchive(const std::string& archivePath, const std::string& fol
   return x;
 }
 
+std::vector<std::string> FirstFilesFirst(const std::vector<std::string>& names, const std::vector<std::string>& first) {
+  std::vector<std::string> ordered;
+  std::vector<bool> taken(names.size(), false);
+  for (const std::string& wanted : first) {
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      if (!taken[i] && SameEntryName(names[i], wanted)) {
+        ordered.push_back(names[i]);
+        taken[i] = true;
+      }
+    }
+  }
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (!taken[i]) ordered.push_back(names[i]);
+  }
+  return ordered;
+}
+
 std::optional<std::string> WorkingDirectoryEntry(const std::string& name) {
   if (name.empty()) return std::nullopt;
   struct stat st {};
@@ -221,10 +238,13 @@ InstallerOutcome ArchiveInstaller::RunInstaller(const InstallerCommand& command)
     return outcome;
   }
 
-  // Archive order: the loader finds BLDR only among the first entries of
-  // the root folder, so what the archive puts first goes first.
+  // The boot sector finds its file only among the first entries of the
+  // root folder, and the loader reads BLDR in a row: the system files go
+  // onto the empty card first, so that they take the first entries and
+  // clusters in a row; the rest follows in archive order.
   std::vector<std::string> arguments;
-  for (const std::string& name : x.topLevel) arguments.push_back(staging.path() + "/" + name);
+  for (const std::string& name : FirstFilesFirst(x.topLevel, command.firstFiles))
+    arguments.push_back(staging.path() + "/" + name);
   arguments.push_back(std::string(1, card_.letter()) + ":/");
   progress_.Begin("Installing: writing to the card");
   std::size_t done = 0;

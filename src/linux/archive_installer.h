@@ -45,6 +45,10 @@ class ArchiveInstaller final : public InstallerPort {
   std::function<void(const std::string&)> diagnostic_;
 };
 
+// The names in their order, those that are one of first (compared as the
+// Windows file system compares names) moved to the front in first's order.
+std::vector<std::string> FirstFilesFirst(const std::vector<std::string>& names, const std::vector<std::string>& first);
+
 // The name of the working directory's entry (file or folder) that is the
 // given name to the Windows file system, which compares names without
 // regard to case: the name itself when it exists as given, else the first

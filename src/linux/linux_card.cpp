@@ -78,12 +78,16 @@ int LinuxCard::SetVolumeLock(const std::string& /*driveEntry*/, bool lock) {
 }
 
 bool LinuxCard::Transfer(std::uint64_t offset, std::uint8_t* bytes, bool write) {
-  if (fd_ < 0 || bytes == nullptr) {
+  return TransferOn(fd_, offset, bytes, write);
+}
+
+bool LinuxCard::TransferOn(int fd, std::uint64_t offset, std::uint8_t* bytes, bool write) {
+  if (fd < 0 || bytes == nullptr) {
     lastError_ = Failure::Own(FailureKind::InvalidHandle);
     return false;
   }
-  const ssize_t moved = write ? pwrite(fd_, bytes, kSectorSize, static_cast<off_t>(offset))
-                              : pread(fd_, bytes, kSectorSize, static_cast<off_t>(offset));
+  const ssize_t moved = write ? pwrite(fd, bytes, kSectorSize, static_cast<off_t>(offset))
+                              : pread(fd, bytes, kSectorSize, static_cast<off_t>(offset));
   if (moved == static_cast<ssize_t>(kSectorSize)) return true;
   const FailureKind kind = write ? FailureKind::Write : FailureKind::Read;
   // Less than a sector moved: the system saw no error, the restore does.
@@ -134,6 +138,23 @@ bool LinuxCard::ReadBackMbrSector(const std::string&, SectorBuffer& buffer) { re
 
 bool LinuxCard::ReadBackVolumeBootSector(const std::string&, SectorBuffer& buffer) {
   return ReadBack(target_.VolumeOffset(), buffer.data());
+}
+
+bool LinuxCard::ReadVolumeSector(const std::string&, std::uint64_t sector, SectorBuffer& buffer) {
+  const std::uint64_t offset = target_.VolumeOffset() + sector * kSectorSize;
+  if (fd_ >= 0) return Transfer(offset, buffer.data(), false);
+  // Not held: the files went onto the card through the same device or
+  // image file, so the page cache that a plain read meets holds what was
+  // written.
+  const int fd = open(target_.path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    lastError_ = Failure::Errno(FailureKind::Open, errno);
+    if (diagnostic_) diagnostic_(target_.path + ": " + std::strerror(errno));
+    return false;
+  }
+  const bool ok = TransferOn(fd, offset, buffer.data(), false);
+  close(fd);
+  return ok;
 }
 
 SectorBuffer LinuxCard::AllocateSector() {

@@ -30,6 +30,7 @@ class LinuxCard final : public CardPort {
   bool WriteVolumeBootSector(const std::string& driveEntry, const SectorBuffer& buffer) override;
   bool ReadBackMbrSector(const std::string& driveEntry, SectorBuffer& buffer) override;
   bool ReadBackVolumeBootSector(const std::string& driveEntry, SectorBuffer& buffer) override;
+  bool ReadVolumeSector(const std::string& driveEntry, std::uint64_t sector, SectorBuffer& buffer) override;
   Failure LastError() const override { return lastError_; }
   SectorBuffer AllocateSector() override;
 
@@ -41,6 +42,7 @@ class LinuxCard final : public CardPort {
  private:
   void Release();
   bool Transfer(std::uint64_t offset, std::uint8_t* bytes, bool write);
+  bool TransferOn(int fd, std::uint64_t offset, std::uint8_t* bytes, bool write);
   bool ReadBack(std::uint64_t offset, std::uint8_t* bytes);
 
   CardTarget target_;

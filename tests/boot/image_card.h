@@ -34,6 +34,10 @@ class ImageCard final : public CardPort {
   bool ReadBackVolumeBootSector(const std::string& driveEntry, SectorBuffer& buffer) override {
     return ReadVolumeBootSector(driveEntry, buffer);
   }
+  bool ReadVolumeSector(const std::string&, std::uint64_t sector, SectorBuffer& buffer) override {
+    std::uint64_t start = 0;
+    return VolumeStart(start) && ReadSector(start + sector, buffer.data());
+  }
   Failure LastError() const override { return lastError_; }
   SectorBuffer AllocateSector() override;
 

@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "e2e_support.h"
+#include "linux/archive_installer.h"
 #include "linux/card_format.h"
 #include "linux/card_target.h"
 #include "linux/card_volume.h"
@@ -177,6 +178,20 @@ class FakeSysfs {
   }
   fs::path root_;
 };
+
+TEST(ArchiveOrder, TheSystemFilesGoFirstInTheKindsOrder) {
+  using Names = std::vector<std::string>;
+  struct Case {
+    Names archive, first, written;
+  } cases[] = {
+      {{"README.TXT", "Hilfe", "BLDR", "NK.BIN"}, {"BLDR"}, {"BLDR", "README.TXT", "Hilfe", "NK.BIN"}},
+      // Names compared as Windows compares them; the archive's spelling stays.
+      {{"a.txt", "ibmdos.com", "Ibmbio.Com"}, {"IBMBIO.COM", "IBMDOS.COM"}, {"Ibmbio.Com", "ibmdos.com", "a.txt"}},
+      {{"NK.BIN", "README.TXT"}, {"BLDR"}, {"NK.BIN", "README.TXT"}},
+      {{"COMMAND.COM", "io.sys"}, {}, {"COMMAND.COM", "io.sys"}},
+  };
+  for (const Case& c : cases) EXPECT_EQ(FirstFilesFirst(c.archive, c.first), c.written);
+}
 
 TEST(CardInUse, MountedPartitionsAndTheSystemDiskAreRefused) {
   Scratch s;

@@ -758,6 +758,56 @@ TEST(RestoredCard, BootsInTheEmulator) {
       << boot.out << boot.err;
 }
 
+// The loader looks for BLDR among the root folder's first 16 entries only
+// and reads 68 sectors of it in a row. An archive that lists 20 files
+// before BLDR still gives a card that starts: BLDR goes onto the card
+// first, in clusters in a row. The payload counts the sectors of its own
+// that it finds loaded.
+TEST(RestoredCard, BldrListedLateInTheArchiveStillStarts) {
+  if (Shell("command -v qemu-system-i386").status != 0) GTEST_SKIP() << "qemu-system-i386 missing";
+  if (!fs::exists(TESSARIN_BLDR_PAYLOAD)) GTEST_SKIP() << "no boot suite payload: " << TESSARIN_BLDR_PAYLOAD;
+  Scratch s;
+  const fs::path card = s / "card.img";
+  fs::create_directories(s / "tmp");
+  MakeCard(card, {128, std::nullopt, false});
+  Tree tree;
+  std::vector<std::string> order;
+  for (int i = 0; i < 20; ++i) {
+    const std::string name = "Datei Nummer " + std::to_string(i) + ".txt";  // long names take two entries
+    tree[name] = std::string(5000, static_cast<char>('a' + i));
+    order.push_back(name);
+  }
+  // The payload's sector, then 69 sectors that each start with "SECT" and
+  // their index, as the payload looks for them.
+  std::ifstream payload(TESSARIN_BLDR_PAYLOAD, std::ios::binary);
+  std::string bldr(std::istreambuf_iterator<char>(payload), {});
+  ASSERT_EQ(bldr.size(), 512u);
+  for (int i = 1; i < 70; ++i) {
+    std::string sector = "SECT" + std::string{static_cast<char>(i), '\0'};
+    sector.resize(512, '\0');
+    bldr += sector;
+  }
+  tree["BLDR"] = bldr;
+  order.push_back("BLDR");
+  MakeInstaller(s / "wincesys.exe", tree, order, s.path());
+  fs::copy_file(TESSARIN_CFDEF_SAMPLE, s / "CFDef.ini");
+
+  const Output run = RunTessarin(s.path(), s / "tmp", "--yes card.img");
+  ASSERT_EQ(run.status, 0) << run.err;
+  // mdir lists the root folder in its order: BLDR before the others.
+  const std::string listing = Mtools(card, "mdir -a ::/");
+  const std::size_t listed = listing.find("BLDR ");
+  ASSERT_NE(listed, std::string::npos) << listing;
+  EXPECT_GT(listing.find("Datei"), listed) << listing;
+
+  const Output boot = Shell("cd " + Quote(s.path()) +
+                            " && timeout 30 qemu-system-i386 -drive file=card.img,format=raw,if=ide -display none "
+                            "-no-reboot -m 32 -debugcon file:debugcon.txt "
+                            "-device isa-debug-exit,iobase=0xf4,iosize=0x01; cat debugcon.txt");
+  EXPECT_NE(boot.out.find("PAYLOAD bldr CS=0000 IP=1000"), std::string::npos) << boot.out << boot.err;
+  EXPECT_NE(boot.out.find("loaded=0044"), std::string::npos) << boot.out << boot.err;
+}
+
 }  // namespace
 }  // namespace e2e
 

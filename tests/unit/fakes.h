@@ -67,6 +67,19 @@ struct BpbShape {
 };
 void WriteFat32BootSector(CardImage& card, const BpbShape& shape);
 
+// One entry of the card's root folder.
+struct RootEntry {
+  std::string name;  // "BLDR", "IBMBIO.COM": stored as its 8.3 directory name
+  std::uint32_t size = 100;
+  std::uint8_t attributes = 0x20;
+  std::vector<std::uint32_t> chain;  // its clusters; empty: the next free ones in a row
+};
+// Lays out the root folder of the FAT32 volume that WriteFat32BootSector
+// describes: the entries in order from the root cluster's first sector
+// on, their clusters chained in the first FAT. Whatever the root folder
+// held before is gone.
+void WriteRootFolder(CardImage& card, const std::vector<RootEntry>& entries);
+
 class FakeDeviceApi final : public DeviceApi {
  public:
   FaultPlan* plan = nullptr;
@@ -99,6 +112,7 @@ class FakeDeviceApi final : public DeviceApi {
   bool LockVolume(DeviceHandle volume) override;
   bool DismountVolume(DeviceHandle volume) override;
   bool SeekToStart(DeviceHandle handle) override;
+  bool SeekTo(DeviceHandle handle, std::uint64_t offset) override;
   bool Read(DeviceHandle handle, std::uint8_t* buffer, std::uint32_t length, std::uint32_t& moved) override;
   bool Write(DeviceHandle handle, const std::uint8_t* buffer, std::uint32_t length, std::uint32_t& moved) override;
   bool Flush(DeviceHandle handle) override;
@@ -268,6 +282,11 @@ class FakeInstaller final : public InstallerPort {
   FakeInstaller(FakeFiles& files, Journal& journal) : files_(files), journal_(journal) {}
   InstallerOutcome outcome{true, {}, 0};
   std::vector<std::string> filesWritten;  // paths the installer creates on success
+  // The card's root folder after a successful run; when none, the files
+  // written into the drive's root, in their order, each in clusters of
+  // its own in a row.
+  std::optional<std::vector<RootEntry>> rootFolder;
+  CardImage* card = nullptr;
   std::vector<InstallerCommand> commands;
   InstallerOutcome RunInstaller(const InstallerCommand& command) override;
 

@@ -73,11 +73,19 @@ TEST(RestoreWorker, StepsRunInTheirOrder) {
       if (e.rfind(p, 0) == 0) steps.push_back(p);
     }
   }
-  EXPECT_EQ(steps, (Journal{"busy",       "exchange",  "box",       "animation",  "open \\\\.\\E:",
-                            "sleep 5000", "close 100", "format",    "sleep 2000", "open \\\\.\\E:",
-                            "sleep 5000", "read",      "write",     "flush",      "read",
-                            "read",       "write",     "flush",     "read",       "close 100",
-                            "install",    "attrib",    "animation", "box",        "idle"}));
+  // The boot records are read back after their writes; after the
+  // installer the card is read, not held, for the root folder's check.
+  EXPECT_EQ(steps, (Journal{"busy", "exchange", "box", "animation",
+                            // the card is taken and let go, formatted, then held
+                            "open \\\\.\\E:", "sleep 5000", "close 100", "format", "sleep 2000",
+                            "open \\\\.\\E:", "sleep 5000",
+                            // boot records, each read back
+                            "read", "write", "flush", "read", "read", "write", "flush", "read", "close 100",
+                            // the installer, the marks, the boot sector and the root folder read
+                            "install", "attrib", "open \\\\.\\E:", "flush", "read", "close 100",
+                            "open \\\\.\\E:", "flush", "read", "close 100",
+                            // the end
+                            "animation", "box", "idle"}));
 }
 
 TEST(RestoreWorker, CompleteRunWithProjectFolder) {
@@ -185,6 +193,17 @@ TEST(RestoreWorker, FailuresStopAtTheirStep) {
        FirstCardLines(11),
        {"Error 29\n\nThe system has no description of this error."},
        true},
+      // An installer whose BLDR the loader would not find fails its step.
+      {"boot file out of reach",
+       [](Restore& w) {
+         std::vector<RootEntry> root(20, RootEntry{"README.TXT", 10, 0x20, {}});
+         root.push_back({"BLDR", 3000, 0x27, {}});
+         w.installer.rootFolder = root;
+       },
+       FirstCardLines(15),
+       {"The system will not start from this SD CARD.\n\nThe boot sector looks for the following file among the "
+        "first\nentries of the root folder only, and it is not there:\n\nBLDR"},
+       true},
       {"firmware",
        [](Restore& w) { w.installer.outcome.exitCode = 1; },
        FirstCardLines(15),
@@ -208,7 +227,9 @@ TEST(RestoreWorker, FailuresStopAtTheirStep) {
       EXPECT_EQ(w.device.openHandles, 0);
     }
     EXPECT_EQ(w.device.liveBuffers, 0);
-    EXPECT_TRUE(w.JournalOf("attrib").empty());
+    // Only an installation that ended well marks the system files; the
+    // root folder is checked after that.
+    EXPECT_EQ(w.JournalOf("attrib").empty(), std::string(c.name) != "boot file out of reach");
   }
 }
 

@@ -22,6 +22,7 @@ class Win32DeviceApi : public DeviceApi {
   bool LockVolume(DeviceHandle volume) override;
   bool DismountVolume(DeviceHandle volume) override;
   bool SeekToStart(DeviceHandle handle) override;
+  bool SeekTo(DeviceHandle handle, std::uint64_t offset) override;
   bool Read(DeviceHandle handle, std::uint8_t* buffer, std::uint32_t length, std::uint32_t& moved) override;
   bool Write(DeviceHandle handle, const std::uint8_t* buffer, std::uint32_t length, std::uint32_t& moved) override;
   // FlushFileBuffers: on a locked volume the file system's dirty data, on a
