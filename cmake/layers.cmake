@@ -2,6 +2,7 @@
 #
 #   tessarin_base     src/card, src/res   ports, value types, failures, the
 #                                         system kinds, the operation log
+#   tessarin_fat      src/fat             the FAT volume layer
 #   tessarin_boot     src/boot            boot records and card definitions
 #   tessarin_install  src/install         firmware and project folder
 #   tessarin_restore  src/restore         the restore sequence, the unattended restore

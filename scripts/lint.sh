@@ -6,31 +6,84 @@
 # nature, so performance-no-int-to-ptr is off.
 # The drive entry is handed to each card step as a copy on purpose, so
 # cppcheck's passedByValue is not reported.
+#
+#   scripts/lint.sh                          everything, one clang-tidy per core
+#   scripts/lint.sh clang-tidy BUILD FILE... these sources with BUILD's compile commands
+#   scripts/lint.sh cppcheck                 cppcheck alone
+#
+# The test suites run the same checks as CTest tests labelled lint (one per
+# source, registered by cmake/static_checks.cmake), so that they share the
+# cores with the other suites; this script is their one implementation.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+top=$(cd "$(dirname "$0")/.." && pwd)
+cd "$top"
+
+# clang-tidy over the files with the compile commands of the build folder.
+# Any diagnostic fails, also one that the configuration does not turn into
+# an error.
+tidy() {
+  local build=$1
+  shift
+  local db=$build/compile_commands.json
+  [[ -f $db ]] || { echo "lint: $db missing: configure that preset first" >&2; return 1; }
+  local extra=()
+  if grep -q -m1 'w64-mingw32' "$db"; then
+    local inc
+    inc=$(ls -d /usr/lib/gcc/i686-w64-mingw32/*-posix/include/c++ | head -1)
+    extra=(--extra-arg=--target=i686-w64-mingw32 --extra-arg=-isystem"$inc"
+      --extra-arg=-isystem"$inc/i686-w64-mingw32" --extra-arg=-isystem/usr/i686-w64-mingw32/include)
+  fi
+  local out status=0
+  out=$(clang-tidy -p "$build" --quiet "${extra[@]}" "$@" 2>/dev/null) || status=1
+  if grep -qE "(warning|error):" <<<"$out"; then status=1; fi
+  if [[ $status -ne 0 ]]; then
+    printf '%s\n' "$out" >&2
+    echo "lint: clang-tidy found faults in $*" >&2
+  fi
+  return $status
+}
+
+run_cppcheck() {
+  cppcheck --enable=warning,performance,portability --std=c++20 --library=googletest --library=windows \
+    --inline-suppr --quiet --suppress=passedByValue --error-exitcode=1 -I src -I tests src tests
+}
+
+# The sources under a folder that a build compiles.
+files_of() {
+  grep -o '"file": *"[^"]*"' "$1" | sed 's/.*"\([^"]*\)"$/\1/' | grep "^$top/$2" | sort -u
+}
+
+case "${1:-all}" in
+  clang-tidy)
+    shift
+    [[ $# -ge 2 ]] || { echo "usage: scripts/lint.sh clang-tidy BUILD FILE..." >&2; exit 2; }
+    tidy "$@"
+    exit
+    ;;
+  cppcheck)
+    run_cppcheck
+    exit
+    ;;
+  all) ;;
+  *)
+    echo "usage: scripts/lint.sh [clang-tidy BUILD FILE... | cppcheck]" >&2
+    exit 2
+    ;;
+esac
+
 db=build/linux/compile_commands.json
 [[ -f $db ]] || { echo "lint: build the linux preset first" >&2; exit 1; }
-
-files_of() { grep -o '"file": *"[^"]*"' "$1" | sed 's/.*"\([^"]*\)"$/\1/' | grep "^$PWD/$2" | sort -u; }
-mapfile -t sources < <(files_of "$db" src/)
-status=0
-printf '%s\n' "${sources[@]}" | xargs -P2 -n4 clang-tidy -p build/linux --quiet 2>/dev/null >build/linux/clang-tidy.log || status=1
-
 windb=build/windows/compile_commands.json
-winsources=()
-if [[ -f $windb ]]; then
-  mapfile -t winsources < <(files_of "$windb" src/win32/)
-  inc=$(ls -d /usr/lib/gcc/i686-w64-mingw32/*-posix/include/c++ | head -1)
-  printf '%s\n' "${winsources[@]}" | xargs -P2 -n3 clang-tidy -p build/windows --quiet \
-    --extra-arg=--target=i686-w64-mingw32 --extra-arg=-isystem"$inc" --extra-arg=-isystem"$inc/i686-w64-mingw32" \
-    --extra-arg=-isystem/usr/i686-w64-mingw32/include 2>/dev/null >>build/linux/clang-tidy.log || status=1
-fi
-if grep -qE "(warning|error):" build/linux/clang-tidy.log; then
-  grep -E "(warning|error):" build/linux/clang-tidy.log | sort -u >&2
-  status=1
-fi
-cppcheck --enable=warning,performance,portability --std=c++20 --library=googletest --library=windows \
-  --inline-suppr --quiet --suppress=passedByValue --error-exitcode=1 -I src -I tests src tests || status=1
+[[ -f $windb ]] || { echo "lint: build the windows preset first" >&2; exit 1; }
+jobs=$(nproc)
+status=0
+mapfile -t sources < <(files_of "$db" src/)
+mapfile -t winsources < <(files_of "$windb" src/win32/)
+export -f tidy
+export top
+printf '%s\n' "${sources[@]}" | xargs -P"$jobs" -n1 bash -c 'tidy build/linux "$0"' || status=1
+printf '%s\n' "${winsources[@]}" | xargs -P"$jobs" -n1 bash -c 'tidy build/windows "$0"' || status=1
+run_cppcheck || status=1
 if [[ $status -eq 0 ]]; then
   echo "lint: clang-tidy ($((${#sources[@]} + ${#winsources[@]})) sources) and cppcheck clean"
 fi

@@ -8,8 +8,8 @@ namespace tessarin {
 
 // The dialog's values after its exchange into the members.
 struct DialogValues {
-  std::string strDrive;        // DriveEntry of the chosen drive, or empty
-  bool bPreserveProject = true;
+  std::string drive;  // DriveEntry of the chosen drive, or empty
+  bool preserveProject = true;
 };
 
 class OperatorPort {

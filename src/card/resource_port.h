@@ -7,14 +7,10 @@
 #include <string>
 
 #include "card/failure.h"
+// The boot images' resource IDs (IDR_*).
+#include "res/resource_ids.h"
 
 namespace tessarin {
-
-// Boot image resource IDs.
-inline constexpr unsigned IDR_BLDR_LOADER = 1;
-inline constexpr unsigned IDR_FAT32_BOOT = 130;
-inline constexpr unsigned IDR_FAT16_BOOT = 145;
-inline constexpr unsigned IDR_MBR_CODE = 166;
 
 // The size each boot image must have.
 inline constexpr std::size_t kMbrCodeSize = 440;

@@ -22,14 +22,13 @@ constexpr BootFileRule kRomDosBoot{BootFileSearch::FirstRootCluster, "IBMBIO  CO
 constexpr BootFileRule kDosBoot{};
 constexpr BootFileRule kWinCeBoot{BootFileSearch::FirstRootSector, "BLDR       ", "BLDR", 68};
 
-// Icons 143, 128 and 1 and clips 150, 134 and 157 are the resource script's.
 const std::array<SystemKindRecord, 3> kKinds = {{
     {SystemKind::RomDos, "ROM-DOS", IDS_ROMDOS_ARCHIVE, "-auto ", kRomDosFiles, kRomDosBoot, IDR_FAT16_BOOT, 0,
-     std::nullopt, 143, 150, IDS_TITLE_ROMDOS},
-    {SystemKind::Dos, "DOS", IDS_DOS_ARCHIVE, "-auto ", kDosFiles, kDosBoot, IDR_FAT32_BOOT, 0, std::nullopt, 128, 134,
-     IDS_TITLE_DOS},
+     std::nullopt, IDI_ROMDOS, IDA_ROMDOS, IDS_TITLE_ROMDOS},
+    {SystemKind::Dos, "DOS", IDS_DOS_ARCHIVE, "-auto ", kDosFiles, kDosBoot, IDR_FAT32_BOOT, 0, std::nullopt, IDI_DOS,
+     IDA_DOS, IDS_TITLE_DOS},
     {SystemKind::WinCE, "Windows CE", IDS_WINCE_ARCHIVE, "-y -o", kWinCeFiles, kWinCeBoot, IDR_FAT32_BOOT,
-     IDR_BLDR_LOADER, SizeWindow{6.0e7, 4.2e9}, 1, 157, IDS_TITLE_WINCE},
+     IDR_BLDR_LOADER, SizeWindow{kMinCardCapacity, kMaxCardCapacity}, IDI_WINCE, IDA_WINCE, IDS_TITLE_WINCE},
 }};
 
 }  // namespace

@@ -20,6 +20,10 @@ struct SizeWindow {
   double max;
 };
 
+// The size window of Windows CE cards.
+inline constexpr double kMinCardCapacity = 6.0e7;
+inline constexpr double kMaxCardCapacity = 4.2e9;
+
 // How the volume boot sector's code finds the file it starts, which it
 // does without a file system of its own: how far into the root folder it
 // looks for the name, and how many of the file's sectors it reads in a row

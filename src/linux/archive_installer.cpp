@@ -10,16 +10,15 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
+#include <map>
 
 #include "card/system_kinds.h"
 
-namespace fs = std::filesystem;
-
 namespace tessarin::linux_port {
 namespace {
+
+constexpr std::size_t kProblemsShown = 20;
 
 bool SafeRelativePath(const std::string& name) {
   if (name.empty() || name[0] == '/' || name.find('\\') != std::string::npos) return false;
@@ -32,157 +31,190 @@ bool SafeRelativePath(const std::string& name) {
   return true;
 }
 
-std::string FirstComponent(const std::string& name) {
-  std::size_t start = 0;
-  while (name.compare(start, 2, "./") == 0) start += 2;
-  const std::size_t slash = name.find('/', start);
-  return name.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+// "./a//b/" as the card names it: "a/b".
+std::string CardName(const std::string& name) {
+  std::string out;
+  for (const std::string& part : fat::SplitPath(name)) {
+    if (part == ".") continue;
+    if (!out.empty()) out += '/';
+    out += part;
+  }
+  return out;
 }
 
-class TempFolder {
+// The archive, opened with the readers that find it behind the stub: the
+// zip reader that looks for the central directory, and the 7-Zip reader.
+class Archive {
  public:
-  TempFolder() {
-    const char* dir = std::getenv("TMPDIR");
-    std::string pattern = std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/tessarin-install-XXXXXX";
-    if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+  explicit Archive(const std::string& path) : a_(archive_read_new()) {
+    archive_read_support_filter_all(a_);
+    archive_read_support_format_zip_seekable(a_);
+    archive_read_support_format_7zip(a_);
+    opened_ = archive_read_open_filename(a_, path.c_str(), 1 << 20) == ARCHIVE_OK;
   }
-  ~TempFolder() {
-    std::error_code ec;
-    if (!path_.empty()) fs::remove_all(path_, ec);
+  ~Archive() { archive_read_free(a_); }
+  Archive(const Archive&) = delete;
+  Archive& operator=(const Archive&) = delete;
+
+  bool opened() const { return opened_; }
+  archive* get() const { return a_; }
+  std::string Error(const std::string& what) const {
+    const char* why = archive_error_string(a_);
+    return what + (why != nullptr ? std::string(": ") + why : std::string());
   }
-  const std::string& path() const { return path_; }
 
  private:
-  std::string path_;
+  archive* a_;
+  bool opened_ = false;
+};
+
+// An entry's data as libarchive gives it, holes filled with zeros.
+class EntrySource final : public fat::ByteSource {
+ public:
+  EntrySource(archive* a, std::optional<std::uint64_t> size) : a_(a), size_(size) {}
+
+  Chunk Read(std::uint8_t* buffer, std::size_t size) override {
+    while (blockAt_ >= blockSize_ && !end_) {
+      const void* block = nullptr;
+      size_t length = 0;
+      la_int64_t offset = 0;
+      const int r = archive_read_data_block(a_, &block, &length, &offset);
+      if (r == ARCHIVE_EOF) {
+        end_ = true;
+        break;
+      }
+      // A warning here is a damaged entry (a checksum that does not match).
+      if (r != ARCHIVE_OK) {
+        failed_ = true;
+        return {0, Failure::Errno(FailureKind::InvalidData, archive_errno(a_))};
+      }
+      block_ = static_cast<const std::uint8_t*>(block);
+      blockSize_ = length;
+      blockAt_ = 0;
+      blockOffset_ = static_cast<std::uint64_t>(offset);
+    }
+    // A hole before the block, or at the end of a file of known size.
+    const std::uint64_t next = end_ ? size_.value_or(position_) : blockOffset_;
+    if (position_ < next) {
+      const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(size, next - position_));
+      std::memset(buffer, 0, n);
+      position_ += n;
+      return {n, {}};
+    }
+    if (end_) return {};
+    const std::size_t n = std::min(size, blockSize_ - blockAt_);
+    std::memcpy(buffer, block_ + blockAt_, n);
+    blockAt_ += n;
+    position_ += n;
+    return {n, {}};
+  }
+
+  bool failed() const { return failed_; }
+
+ private:
+  archive* a_;
+  std::optional<std::uint64_t> size_;
+  const std::uint8_t* block_ = nullptr;
+  std::size_t blockSize_ = 0, blockAt_ = 0;
+  std::uint64_t blockOffset_ = 0, position_ = 0;
+  bool end_ = false, failed_ = false;
 };
 
 }  // namespace
 
-Extraction ExtractArchive(const std::string& archivePath, const std::string& folder,
-                          const std::function<void(std::size_t, std::uint64_t)>& onEntry) {
-  Extraction x;
-  archive* in = archive_read_new();
-  archive_read_support_filter_all(in);
-  // The zip reader that looks for the central directory finds an archive
-  // behind an executable stub; the 7-Zip reader looks past the stub itself.
-  archive_read_support_format_zip_seekable(in);
-  archive_read_support_format_7zip(in);
-
+ArchivePlan PlanArchive(const std::string& path) {
+  ArchivePlan plan;
+  Archive in(path);
   auto fail = [&](std::uint32_t code, std::string why) {
-    x.ok = false;
-    x.exitCode = code;
-    x.error = std::move(why);
+    plan.exitCode = plan.exitCode == 0 ? code : plan.exitCode;
+    plan.problems.push_back(std::move(why));
   };
-  auto readError = [&](const std::string& what) {
-    const char* why = archive_error_string(in);
-    return what + (why != nullptr ? std::string(": ") + why : std::string());
-  };
-
-  x.ok = true;
-  std::uint64_t bytes = 0;
-  if (archive_read_open_filename(in, archivePath.c_str(), 1 << 20) != ARCHIVE_OK) {
-    fail(kArchiveUnreadable, readError("cannot be read"));
-  } else {
-    archive_entry* entry = nullptr;
-    for (;;) {
-      const int rc = archive_read_next_header(in, &entry);
-      if (rc == ARCHIVE_EOF) break;
-      if (rc < ARCHIVE_WARN) {
-        fail(kArchiveUnreadable, readError("damaged archive"));
-        break;
-      }
-      const char* rawName = archive_entry_pathname(entry);
-      std::string name = rawName != nullptr ? rawName : "";
-      const auto type = archive_entry_filetype(entry);
-      // Only plain files and folders, named inside the card: the names are
-      // checked here, so that nothing lands outside the unpacking folder.
-      if (!SafeRelativePath(name) || (type != AE_IFREG && type != AE_IFDIR) ||
-          archive_entry_hardlink(entry) != nullptr) {
-        fail(kArchiveUnsafe, "the archive holds an entry that is not a plain file or folder inside the card: " + name);
-        break;
-      }
-      const std::string top = FirstComponent(name);
-      if (top.empty() || top == ".") continue;
-      if (std::find(x.topLevel.begin(), x.topLevel.end(), top) == x.topLevel.end()) x.topLevel.push_back(top);
-      while (!name.empty() && name.back() == '/') name.pop_back();
-      const fs::path path = fs::path(folder) / name;
-      std::error_code ec;
-      if (type == AE_IFDIR) {
-        fs::create_directories(path, ec);
-        if (ec) {
-          fail(kArchiveUnreadable, "cannot unpack " + name + ": " + ec.message());
-          break;
-        }
-        ++x.entries;
-        continue;
-      }
-      fs::create_directories(path.parent_path(), ec);
-      const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
-      if (fd < 0) {
-        fail(kArchiveUnreadable, "cannot unpack " + name + ": " + std::strerror(errno));
-        break;
-      }
-      const void* block = nullptr;
-      size_t size = 0;
-      la_int64_t offset = 0;
-      int r = ARCHIVE_OK;
-      bool written = true;
-      while (written && (r = archive_read_data_block(in, &block, &size, &offset)) == ARCHIVE_OK) {
-        const char* p = static_cast<const char*>(block);
-        for (size_t done = 0; done < size;) {
-          const ssize_t n =
-              pwrite(fd, p + done, size - done, static_cast<off_t>(offset + static_cast<la_int64_t>(done)));
-          if (n < 0 && errno == EINTR) continue;
-          if (n <= 0) {
-            written = false;
-            break;
-          }
-          done += static_cast<size_t>(n);
-        }
-        bytes += size;
-      }
-      const int writeErrno = errno;
-      if (written && r == ARCHIVE_EOF && archive_entry_size_is_set(entry))
-        written = ftruncate(fd, static_cast<off_t>(archive_entry_size(entry))) == 0;  // a hole at the end
-      if (written && r == ARCHIVE_EOF && archive_entry_mtime_is_set(entry)) {
-        // The files keep their dates on the card.
-        const timespec times[2] = {{archive_entry_mtime(entry), archive_entry_mtime_nsec(entry)},
-                                   {archive_entry_mtime(entry), archive_entry_mtime_nsec(entry)}};
-        futimens(fd, times);
-      }
-      if (close(fd) != 0) written = false;
-      if (!written) {
-        fail(kArchiveUnreadable, "cannot unpack " + name + ": " + std::strerror(writeErrno));
-        break;
-      }
-      if (r != ARCHIVE_EOF) {
-        fail(kArchiveUnreadable, readError("cannot unpack " + name));
-        break;
-      }
-      ++x.entries;
-      if (onEntry) onEntry(x.entries, bytes);
-    }
+  if (!in.opened()) {
+    fail(kArchiveUnreadable, in.Error("cannot be read"));
+    return plan;
   }
-  archive_read_free(in);
-  if (x.ok && x.entries == 0) fail(kArchiveUnreadable, "the archive holds no files");
-  return x;
+  // Every name and every folder it implies, by the key FAT compares names
+  // with: the first spelling, and whether it is a folder.
+  std::map<std::string, std::pair<std::string, bool>> seen;
+  auto claim = [&](const std::string& name, bool folder) {
+    const auto [it, fresh] = seen.emplace(fat::FoldName(name), std::make_pair(name, folder));
+    if (fresh) return;
+    if (it->second.first != name) {
+      fail(kArchiveDoesNotFit,
+           name + ": the card cannot hold it beside " + it->second.first + " (FAT does not tell names apart by case)");
+    } else if (it->second.second != folder) {
+      fail(kArchiveDoesNotFit, name + ": both a file and a folder");
+    }
+  };
+  archive_entry* entry = nullptr;
+  for (;;) {
+    const int rc = archive_read_next_header(in.get(), &entry);
+    if (rc == ARCHIVE_EOF) break;
+    if (rc < ARCHIVE_WARN) {
+      fail(kArchiveUnreadable, in.Error("damaged archive"));
+      return plan;
+    }
+    const char* rawName = archive_entry_pathname(entry);
+    const std::string raw = rawName != nullptr ? rawName : "";
+    const auto type = archive_entry_filetype(entry);
+    // Only plain files and folders, named inside the card.
+    if (!SafeRelativePath(raw) || (type != AE_IFREG && type != AE_IFDIR) || archive_entry_hardlink(entry) != nullptr) {
+      fail(kArchiveUnsafe, "the archive holds an entry that is not a plain file or folder inside the card: " + raw);
+      continue;
+    }
+    const std::string name = CardName(raw);
+    if (name.empty()) continue;
+    bool good = true;
+    std::string prefix;
+    for (const std::string& part : fat::SplitPath(name)) {
+      if (const fat::NameProblem p = fat::CheckLongName(part); p != fat::NameProblem::None) {
+        fail(kArchiveDoesNotFit, name + ": FAT cannot hold the name (" + fat::Describe(p) + ")");
+        good = false;
+        break;
+      }
+      prefix += prefix.empty() ? part : "/" + part;
+      if (prefix.size() < name.size()) claim(prefix, true);
+    }
+    if (!good) continue;
+    claim(name, type == AE_IFDIR);
+    if (type == AE_IFDIR) {
+      ++plan.folders;
+      plan.names.push_back(name);
+      continue;
+    }
+    const std::uint64_t size = archive_entry_size_is_set(entry)
+                                   ? static_cast<std::uint64_t>(std::max<la_int64_t>(archive_entry_size(entry), 0))
+                                   : 0;
+    if (size > 0xFFFFFFFFull) {
+      fail(kArchiveDoesNotFit, name + ": " + fat::Describe(fat::Fault::TooLarge));
+      continue;
+    }
+    ++plan.files;
+    plan.fileBytes += size;
+    plan.sizes.push_back(size);
+    plan.names.push_back(name);
+  }
+  if (plan.problems.empty() && plan.files == 0) fail(kArchiveUnreadable, "the archive holds no files");
+  plan.ok = plan.problems.empty();
+  return plan;
 }
 
-std::vector<std::string> FirstFilesFirst(const std::vector<std::string>& names, const std::vector<std::string>& first) {
-  std::vector<std::string> ordered;
-  std::vector<bool> taken(names.size(), false);
-  for (const std::string& wanted : first) {
-    for (std::size_t i = 0; i < names.size(); ++i) {
-      if (!taken[i] && SameEntryName(names[i], wanted)) {
-        ordered.push_back(names[i]);
-        taken[i] = true;
-      }
+bool IsOneOfFirstFiles(const std::string& cardName, const std::vector<std::string>& first) {
+  if (cardName.find('/') != std::string::npos) return false;
+  return std::any_of(first.begin(), first.end(),
+                     [&](const std::string& name) { return SameEntryName(cardName, name); });
+}
+
+bool FirstFilesComeLate(const std::vector<std::string>& cardNames, const std::vector<std::string>& first) {
+  bool other = false;
+  for (const std::string& name : cardNames) {
+    if (!IsOneOfFirstFiles(name, first)) {
+      other = true;
+    } else if (other) {
+      return true;
     }
   }
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    if (!taken[i]) ordered.push_back(names[i]);
-  }
-  return ordered;
+  return false;
 }
 
 std::optional<std::string> WorkingDirectoryEntry(const std::string& name) {
@@ -214,55 +246,118 @@ InstallerOutcome ArchiveInstaller::RunInstaller(const InstallerCommand& command)
     // As a program that could not be started.
     const int why = errno;
     outcome.error = Failure::Errno(why == ENOENT ? FailureKind::NotFound : FailureKind::Open, why);
-    if (diagnostic_) diagnostic_(archive + ": " + std::strerror(why));
+    Diagnose(archive + ": " + std::strerror(why));
     return outcome;
   }
   close(fd);
   outcome.started = true;
+  outcome.exitCode = kArchiveUnreadable;
 
-  TempFolder staging;
-  if (staging.path().empty()) {
-    if (diagnostic_) diagnostic_(std::string("cannot make a folder to unpack into: ") + std::strerror(errno));
-    outcome.exitCode = kArchiveUnreadable;
-    return outcome;
-  }
-
-  progress_.Begin("Installing: unpacking " + command.archive);
-  const Extraction x = ExtractArchive(archive, staging.path(), [&](std::size_t entries, std::uint64_t bytes) {
-    if (entries % 16 == 0) progress_.Update(std::to_string(entries) + " files, " + std::to_string(bytes >> 20) + " MB");
-  });
+  // Everything the archive's headers tell is checked before the card is.
+  progress_.Begin("Installing: reading " + command.archive);
+  const ArchivePlan plan = PlanArchive(archive);
   progress_.End();
-  if (!x.ok) {
-    if (diagnostic_) diagnostic_(command.archive + ": " + x.error);
-    outcome.exitCode = x.exitCode;
+  if (!plan.ok) {
+    for (std::size_t i = 0; i < plan.problems.size() && i < kProblemsShown; ++i)
+      Diagnose(command.archive + ": " + plan.problems[i]);
+    if (plan.problems.size() > kProblemsShown)
+      Diagnose(command.archive + ": " + std::to_string(plan.problems.size() - kProblemsShown) +
+               " more entries as these");
+    outcome.exitCode = plan.exitCode;
     return outcome;
   }
 
-  // The boot sector finds its file only among the first entries of the
-  // root folder, and the loader reads BLDR in a row: the system files go
-  // onto the empty card first, so that they take the first entries and
-  // clusters in a row; the rest follows in archive order.
-  std::vector<std::string> arguments;
-  for (const std::string& name : FirstFilesFirst(x.topLevel, command.firstFiles))
-    arguments.push_back(staging.path() + "/" + name);
-  arguments.push_back(std::string(1, card_.letter()) + ":/");
+  CardSession card = card_.Open(true);
+  if (!card.volume) {
+    Diagnose("writing the system files to the card failed: " + card.why);
+    return outcome;
+  }
+  fat::Volume& v = *card.volume;
+  const fat::VolumeInfo info = v.Info();
+  std::uint64_t clusters = plan.folders;
+  for (std::uint64_t size : plan.sizes) clusters += (size + info.clusterBytes - 1) / info.clusterBytes;
+  if (clusters > info.freeClusters) {
+    Diagnose(command.archive + ": the system needs " + std::to_string(clusters * info.clusterBytes >> 20) +
+             " MB on the card, " + std::to_string(std::uint64_t{info.freeClusters} * info.clusterBytes >> 20) +
+             " MB are free");
+    outcome.exitCode = kArchiveDoesNotFit;
+    return outcome;
+  }
+
+  // Archive order, except that the kind's system files go first when the
+  // archive lists something before them: the boot sector finds its file
+  // only among the root folder's first entries. Each file's clusters are
+  // taken in one piece (its size is known), so BLDR, written onto the
+  // empty card, lies in a row as its loader reads it.
   progress_.Begin("Installing: writing to the card");
-  std::size_t done = 0;
-  std::function<void(const std::string&)> onFile;
-  if (progress_.Visible()) {
-    onFile = [&](const std::string&) { progress_.Update(std::to_string(++done) + " of " + std::to_string(x.entries)); };
-  }
-  const ProcessResult r = card_.Copy(arguments, onFile);
-  progress_.End();
-  if (!r.ok()) {
-    if (diagnostic_) {
-      const std::string why = r.started ? FirstLine(r.errors) : std::string(std::strerror(r.error));
-      diagnostic_("writing the system files to the card failed" + (why.empty() ? std::string() : ": " + why));
+  std::size_t files = 0;
+  std::uint64_t bytes = 0;
+  auto writePass = [&](const std::function<bool(const std::string&)>& wanted) {
+    Archive in(archive);
+    if (!in.opened()) {
+      Diagnose(command.archive + ": " + in.Error("cannot be read"));
+      return false;
     }
-    outcome.exitCode = r.started && r.exitCode > 0 ? static_cast<std::uint32_t>(r.exitCode) : kArchiveUnreadable;
-    return outcome;
+    bool ok = true;
+    archive_entry* entry = nullptr;
+    for (int rc; ok && (rc = archive_read_next_header(in.get(), &entry)) != ARCHIVE_EOF;) {
+      if (rc < ARCHIVE_WARN) {
+        Diagnose(command.archive + ": " + in.Error("damaged archive"));
+        ok = false;
+        break;
+      }
+      const char* rawName = archive_entry_pathname(entry);
+      const std::string name = CardName(rawName != nullptr ? rawName : "");
+      if (name.empty() || !wanted(name)) continue;
+      fat::CreateOptions options;
+      if (archive_entry_mtime_is_set(entry)) options.modified = LocalStamp(archive_entry_mtime(entry));
+      if (archive_entry_filetype(entry) == AE_IFDIR) {
+        if (const fat::Status s = v.MakeFolders(name, options).status; !s) {
+          Diagnose("writing " + name + " to the card failed: " + Explain(s));
+          ok = false;
+        }
+        continue;
+      }
+      const std::size_t slash = name.rfind('/');
+      if (slash != std::string::npos) {
+        if (const fat::Status s = v.MakeFolders(name.substr(0, slash)).status; !s) {
+          Diagnose("writing " + name + " to the card failed: " + Explain(s));
+          ok = false;
+          continue;
+        }
+      }
+      std::optional<std::uint64_t> size;
+      if (archive_entry_size_is_set(entry)) size = static_cast<std::uint64_t>(archive_entry_size(entry));
+      options.size = size;
+      EntrySource source(in.get(), size);
+      const fat::Result<fat::Entry> written = v.WriteFile(name, source, options);
+      if (!written.ok()) {
+        Diagnose(source.failed() ? command.archive + ": " + in.Error("cannot unpack " + name)
+                                 : "writing " + name + " to the card failed: " + Explain(written.status));
+        ok = false;
+        continue;
+      }
+      bytes += written.value.size;
+      if (++files % 16 == 0 && progress_.Visible())
+        progress_.Update(std::to_string(files) + " of " + std::to_string(plan.files) + " files, " +
+                         std::to_string(bytes >> 20) + " MB");
+    }
+    return ok;
+  };
+  bool ok = true;
+  if (FirstFilesComeLate(plan.names, command.firstFiles)) {
+    auto first = [&](const std::string& name) { return IsOneOfFirstFiles(name, command.firstFiles); };
+    ok = writePass(first) && writePass([&](const std::string& name) { return !first(name); });
+  } else {
+    ok = writePass([](const std::string&) { return true; });
   }
-  outcome.exitCode = 0;
+  progress_.End();
+  const fat::Status flushed = v.Flush();
+  if (ok && !flushed) {
+    Diagnose("writing the system files to the card failed: " + Explain(flushed));
+    ok = false;
+  }
+  if (ok) outcome.exitCode = 0;
   return outcome;
 }
 

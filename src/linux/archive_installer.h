@@ -1,7 +1,7 @@
 // Installing the system from its installer archive: a self-extracting
 // archive (an executable stub followed by a zip or 7-Zip archive) whose
-// files are unpacked with libarchive and written into the card's root with
-// one mtools call, without mounting the card.
+// entries libarchive streams straight into the card's FAT volume, without
+// unpacking them anywhere first.
 #pragma once
 
 #include <functional>
@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "card/installer_port.h"
-#include "linux/card_volume.h"
+#include "linux/card_fat.h"
 #include "linux/step_progress.h"
 
 namespace tessarin::linux_port {
@@ -18,36 +18,53 @@ namespace tessarin::linux_port {
 // Exit codes of an installation that did not complete.
 inline constexpr std::uint32_t kArchiveUnreadable = 1;
 inline constexpr std::uint32_t kArchiveUnsafe = 3;
+inline constexpr std::uint32_t kArchiveDoesNotFit = 4;
 
-struct Extraction {
+// An archive's entries as the card will hold them, read before anything is
+// written.
+struct ArchivePlan {
   bool ok = false;
   std::uint32_t exitCode = 0;         // when not ok
-  std::string error;                  // when not ok
-  std::vector<std::string> topLevel;  // names in the root, in archive order
-  std::size_t entries = 0;
+  std::vector<std::string> problems;  // when not ok: one line per entry, or why the archive cannot be read
+  std::uint64_t fileBytes = 0;
+  std::size_t files = 0;
+  std::vector<std::uint64_t> sizes;  // of the files, for the space they take
+  std::vector<std::string> names;    // of the files, as the card names them, in archive order
+  std::size_t folders = 0;
 };
 
-// Unpacks the archive into the folder (which must exist). Entries that
-// would land outside it (absolute paths, "..", links) make it fail.
-Extraction ExtractArchive(const std::string& archive, const std::string& folder,
-                          const std::function<void(std::size_t entries, std::uint64_t bytes)>& onEntry = {});
+// Reads every entry's header: only plain files and folders named inside
+// the card, names FAT can hold and that do not clash with another entry's
+// without regard to case, files below 4 GiB.
+ArchivePlan PlanArchive(const std::string& archive);
 
 class ArchiveInstaller final : public InstallerPort {
  public:
-  ArchiveInstaller(const CardVolume& card, StepProgress& progress, std::function<void(const std::string&)> diagnostic)
+  ArchiveInstaller(const CardFat& card, StepProgress& progress, std::function<void(const std::string&)> diagnostic)
       : card_(card), progress_(progress), diagnostic_(std::move(diagnostic)) {}
 
   InstallerOutcome RunInstaller(const InstallerCommand& command) override;
 
  private:
-  const CardVolume& card_;
+  void Diagnose(const std::string& text) const {
+    if (diagnostic_) diagnostic_(text);
+  }
+
+  const CardFat& card_;
   StepProgress& progress_;
   std::function<void(const std::string&)> diagnostic_;
 };
 
-// The names in their order, those that are one of first (compared as the
-// Windows file system compares names) moved to the front in first's order.
-std::vector<std::string> FirstFilesFirst(const std::vector<std::string>& names, const std::vector<std::string>& first);
+// True when the card name (as the archive's entries are named on the card,
+// "a/b") is a file of the root folder named as one of first, compared as
+// the Windows file system compares names.
+bool IsOneOfFirstFiles(const std::string& cardName, const std::vector<std::string>& first);
+
+// True when the archive lists some other entry before one of the first
+// files: the installer then writes those in a pass of their own before
+// everything else, since the boot sector looks only at the root folder's
+// first entries.
+bool FirstFilesComeLate(const std::vector<std::string>& cardNames, const std::vector<std::string>& first);
 
 // The name of the working directory's entry (file or folder) that is the
 // given name to the Windows file system, which compares names without

@@ -11,44 +11,147 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <future>
+#include <sstream>
 
 namespace fs = std::filesystem;
 
 namespace tessarin::linux_port {
 namespace {
 
+// How many files left behind the log names one by one; the rest are
+// counted.
+constexpr std::size_t kNamedInLog = 100;
+
 std::string WithoutTrailingSeparators(std::string p) {
   while (p.size() > 3 && (p.back() == '/' || p.back() == '\\')) p.pop_back();
   return p;
 }
 
-}  // namespace
-
-std::function<void(const std::string&)> CardFiles::FileCounter(std::size_t& done, std::size_t total) {
-  if (!progress_.Visible()) return {};
-  return [this, &done, total](const std::string&) {
-    progress_.Update(std::to_string(++done) + " of " + std::to_string(total));
-  };
+std::string Join(const std::string& folder, const std::string& name) {
+  if (folder.empty()) return name;
+  return folder + "/" + name;
 }
 
-void CardFiles::Report(const std::string& what, const ProcessResult& r) {
-  if (!diagnostic_) return;
-  if (!r.started) {
-    diagnostic_(what + ": " + std::strerror(r.error));
-  } else {
-    const std::string line = FirstLine(r.errors);
-    diagnostic_(what + " failed" + (line.empty() ? std::string() : ": " + line));
+class FileSource final : public fat::ByteSource {
+ public:
+  explicit FileSource(int fd) : fd_(fd) {}
+  Chunk Read(std::uint8_t* buffer, std::size_t size) override {
+    for (;;) {
+      const ssize_t n = read(fd_, buffer, size);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return {0, Failure::Errno(FailureKind::Read, errno)};
+      return {static_cast<std::size_t>(n), {}};
+    }
+  }
+
+ private:
+  int fd_;
+};
+
+class FileSink final : public fat::ByteSink {
+ public:
+  explicit FileSink(int fd) : fd_(fd) {}
+  Failure Write(const std::uint8_t* bytes, std::size_t size) override {
+    while (size > 0) {
+      const ssize_t n = write(fd_, bytes, size);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return Failure::Errno(FailureKind::Write, n < 0 ? errno : ENOSPC);
+      bytes += n;
+      size -= static_cast<std::size_t>(n);
+    }
+    return {};
+  }
+
+ private:
+  int fd_;
+};
+
+bool ReadWholeFile(const std::string& path, std::string& text) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  char buf[65536];
+  for (;;) {
+    const ssize_t n = read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      close(fd);
+      return n == 0;
+    }
+    text.append(buf, static_cast<std::size_t>(n));
   }
 }
 
+bool WriteWholeFile(const std::string& path, const std::string& text, int& error) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) {
+    error = errno;
+    return false;
+  }
+  const Failure written = FileSink(fd).Write(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+  const bool closed = close(fd) == 0;
+  error = written ? static_cast<int>(written.code) : errno;
+  return !written && closed;
+}
+
+// A fault of the card itself, after which nothing more is tried.
+bool CardFailed(const fat::Status& s) {
+  return s.fault == fat::Fault::ReadFailed || s.fault == fat::Fault::WriteFailed || s.fault == fat::Fault::Damaged;
+}
+
+}  // namespace
+
+std::string NamesFileOf(const std::string& savedFolder) { return WithoutTrailingSeparators(savedFolder) + ".names"; }
+
+std::string FormatNames(const std::map<std::string, CardNames>& names) {
+  std::string text =
+      "# The short names and card attributes of the saved folder's entries, for the copy back to the card.\n";
+  char attributes[8];
+  for (const auto& [path, n] : names) {
+    std::snprintf(attributes, sizeof attributes, "%02X", n.attributes);
+    text += n.shortName + "\t" + attributes + "\t" + path + "\n";
+  }
+  return text;
+}
+
+std::map<std::string, CardNames> ParseNames(const std::string& text) {
+  std::map<std::string, CardNames> names;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.empty() || line[0] == '#') continue;
+    const std::size_t tab1 = line.find('\t');
+    const std::size_t tab2 = tab1 == std::string::npos ? tab1 : line.find('\t', tab1 + 1);
+    if (tab2 == std::string::npos || tab2 + 1 >= line.size()) continue;
+    CardNames n;
+    n.shortName = line.substr(0, tab1);
+    char* end = nullptr;
+    const std::string hex = line.substr(tab1 + 1, tab2 - tab1 - 1);
+    const unsigned long attributes = std::strtoul(hex.c_str(), &end, 16);
+    if (hex.empty() || *end != '\0' || attributes > 0xFF) continue;
+    n.attributes = static_cast<std::uint8_t>(attributes);
+    names[line.substr(tab2 + 1)] = n;
+  }
+  return names;
+}
+
 bool CardFiles::Exists(const std::string& path) {
-  justCopiedFrom_.reset();
-  justListedLocal_.reset();
-  if (card_.IsCardPath(path))
-    return card_.Run({"mdir", "-a", "-b", LiteralCardPath(WithoutTrailingSeparators(path))}).ok();
-  struct stat st {};
-  return lstat(path.c_str(), &st) == 0;
+  Forget();
+  if (!card_.IsCardPath(path)) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0;
+  }
+  const CardSession s = card_.Open(false);
+  // A card that was never formatted holds nothing.
+  if (s.status.fault == fat::Fault::Blank) return false;
+  fat::Status found = s.status;
+  if (s.volume) found = s.volume->Find(CardFat::VolumePath(path)).status;
+  if (found.ok()) return true;
+  if (found.fault == fat::Fault::NotFound || found.fault == fat::Fault::NotAFolder) return false;
+  // What cannot be read is not known to be absent: it may hold the
+  // operator's data. Taken as there, so that saving it fails before the
+  // card is changed.
+  Diagnose(path + ": the card cannot be read (" + (s.volume ? Explain(found) : s.why) +
+           "); nothing on it will be changed. --no-preserve restores the card without saving its Project folder");
+  return true;
 }
 
 std::optional<std::string> CardFiles::TempPath() {
@@ -69,136 +172,254 @@ std::optional<std::string> CardFiles::TempFileName(const std::string& directory,
 }
 
 bool CardFiles::MakeDirectory(const std::string& path) {
-  justCopiedFrom_.reset();
-  justListedLocal_.reset();
-  if (card_.IsCardPath(path)) return card_.Run({"mmd", LiteralCardPath(path)}).ok();
+  Forget();
+  if (card_.IsCardPath(path)) {
+    CardSession s = card_.Open(true);
+    if (!s.volume) {
+      Diagnose(path + ": " + s.why);
+      return false;
+    }
+    const fat::Status made = s.volume->MakeFolders(CardFat::VolumePath(path)).status;
+    const fat::Status flushed = s.volume->Flush();
+    if (!made || !flushed) Diagnose(path + ": " + Explain(made ? flushed : made));
+    return made && flushed;
+  }
   // The saved project is the operator's data: other users keep out.
   return mkdir(path.c_str(), 0700) == 0;
 }
 
-bool CardFiles::MakeCardFolder(const std::string& path) {
-  if (Exists(path)) return true;
-  // Parents first: mmd makes one level only.
-  const std::size_t slash = path.find_last_of("/\\");
-  if (slash != std::string::npos && slash > 2 && !MakeCardFolder(path.substr(0, slash))) return false;
-  const ProcessResult r = card_.Run({"mmd", LiteralCardPath(path)});
-  if (!r.ok()) Report("mmd " + path, r);
-  return r.ok();
-}
-
 bool CardFiles::CopyFromCard(const std::string& source, const std::string& target) {
+  const std::string failed = "copying " + source + " from the card failed: ";
+  const CardSession s = card_.Open(false);
+  if (!s.volume) {
+    Diagnose(failed + s.why);
+    return false;
+  }
+  std::vector<std::pair<std::string, fat::Entry>> entries;
+  const fat::Status walked = s.volume->Walk(CardFat::VolumePath(WithoutTrailingSeparators(source)),
+                                            [&](const std::string& path, const fat::Entry& e) {
+                                              entries.emplace_back(path, e);
+                                              return true;
+                                            });
+  if (!walked) {
+    Diagnose(failed + Explain(walked));
+    return false;
+  }
+
   std::error_code ec;
   fs::create_directories(target, ec);
   if (ec) {
-    if (diagnostic_) diagnostic_(target + ": " + ec.message());
+    Diagnose(failed + target + ": " + ec.message());
     return false;
   }
-  // The attributes are read beside the listing and the copy: all three only
-  // read the card.
-  auto attributesJob = std::async(std::launch::async, [&] { return card_.ListAttributes(source); });
-  auto entries = card_.ListTree(source);
-  savedAttributes_.erase(WithoutTrailingSeparators(target));
-  if (!entries) return false;
-  if (entries->empty()) return true;  // an empty folder: nothing to copy, and "*" would match nothing
-  std::size_t done = 0;
+  const std::string root = WithoutTrailingSeparators(target);
   progress_.Begin("Copying " + source + " from the card");
-  // One call for the whole tree; mtools' own "*" takes every entry, hidden
-  // ones included.
-  const ProcessResult r = card_.Copy({LiteralCardPath(WithoutTrailingSeparators(source)) + "/*", target + "/"},
-                                     FileCounter(done, entries->size()));
+  std::size_t done = 0;
+  std::map<std::string, CardNames> names;
+  std::vector<TreeEntry> listing;
+  std::vector<std::pair<std::string, std::time_t>> folderTimes;
+  bool ok = true;
+  for (const auto& [path, e] : entries) {
+    const std::string local = root + "/" + path;
+    names[path] = {e.shortName, static_cast<std::uint8_t>(e.attributes &
+                                                          (kAttrReadOnly | kAttrHidden | kAttrSystem | kAttrArchive))};
+    listing.push_back({path, e.IsFolder(), e.size});
+    const std::time_t modified = LocalTime(e.modified);
+    if (e.IsFolder()) {
+      if (mkdir(local.c_str(), 0700) != 0 && errno != EEXIST) {
+        Diagnose(failed + local + ": " + std::strerror(errno));
+        ok = false;
+        break;
+      }
+      folderTimes.emplace_back(local, modified);
+      continue;
+    }
+    const int fd = open(local.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) {
+      Diagnose(failed + local + ": " + std::strerror(errno));
+      ok = false;
+      break;
+    }
+    FileSink sink(fd);
+    const fat::Status read = s.volume->ReadFile(e, sink);
+    const timespec times[2] = {{modified, 0}, {modified, 0}};
+    futimens(fd, times);
+    const bool closed = close(fd) == 0;
+    if (!read || !closed) {
+      Diagnose(failed + path + ": " + (read ? std::string(std::strerror(errno)) : Explain(read)));
+      ok = false;
+      break;
+    }
+    if (progress_.Visible()) progress_.Update(std::to_string(++done) + " of " + std::to_string(entries.size()));
+  }
   progress_.End();
-  if (!r.ok()) {
-    Report("copying " + source + " from the card", r);
+  if (!ok) return false;
+  // Folders last: what went into them changed their times.
+  for (auto it = folderTimes.rbegin(); it != folderTimes.rend(); ++it) {
+    const timespec times[2] = {{it->second, 0}, {it->second, 0}};
+    utimensat(AT_FDCWD, it->first.c_str(), times, 0);
+  }
+  int error = 0;
+  if (!WriteWholeFile(NamesFileOf(root), FormatNames(names), error)) {
+    Diagnose(failed + NamesFileOf(root) + ": " + std::strerror(error));
     return false;
   }
-  const auto attributes = attributesJob.get();
-  if (!attributes) return false;
-  std::vector<EntryAttributes>& keep = savedAttributes_[WithoutTrailingSeparators(target)];
-  keep.clear();
-  const auto directories = [&] {
-    std::map<std::string, bool> d;
-    for (const TreeEntry& e : *entries) d[e.path] = e.directory;
-    return d;
-  }();
-  for (const EntryAttributes& a : *attributes) {
-    // What a fresh copy gets anyway: archive for files, nothing for folders.
-    const auto it = directories.find(a.path);
-    const bool directory = it != directories.end() && it->second;
-    if (a.attributes != (directory ? 0u : kAttrArchive)) keep.push_back(a);
-  }
-  justCopiedFrom_.emplace(WithoutTrailingSeparators(source), std::move(*entries));
+  justCopiedFrom_.emplace(WithoutTrailingSeparators(source), std::move(listing));
   return true;
 }
 
 bool CardFiles::CopyToCard(const std::string& source, const std::string& target) {
-  std::error_code ec;
-  std::vector<std::string> names;
-  std::size_t total = 0;
-  for (const auto& e : fs::directory_iterator(source, ec)) names.push_back(e.path().string());
-  if (ec) {
-    if (diagnostic_) diagnostic_(source + ": " + ec.message());
-    return false;
-  }
-  if (progress_.Visible()) {
-    for (auto it = fs::recursive_directory_iterator(source, ec); !ec && it != fs::recursive_directory_iterator();
-         it.increment(ec))
-      ++total;
-  }
   const std::string folder = WithoutTrailingSeparators(target);
-  if (!MakeCardFolder(folder)) return false;
-  if (names.empty()) return true;
-  std::sort(names.begin(), names.end());
-  std::vector<std::string> arguments = names;
-  arguments.push_back(LiteralCardPath(folder) + "/");
-  std::size_t done = 0;
-  // The listing that checks this copy afterwards is taken meanwhile: the
-  // source does not change.
-  auto listingJob = std::async(std::launch::async, [&] { return LocalTree(source); });
-  progress_.Begin("Copying to " + target + " on the card");
-  const ProcessResult r = card_.Copy(arguments, FileCounter(done, total));
-  progress_.End();
-  auto listing = listingJob.get();
-  if (!r.ok()) {
-    Report("copying to " + target + " on the card", r);
+  const std::string failed = "copying to " + folder + " on the card failed: ";
+  const std::string root = WithoutTrailingSeparators(source);
+
+  // What the card said about each entry when the folder was saved.
+  std::map<std::string, CardNames> names;
+  if (std::string text; ReadWholeFile(NamesFileOf(root), text)) names = ParseNames(text);
+
+  // The local tree, folder by folder.
+  struct Local {
+    std::string path;  // relative to root
+    bool directory = false;
+    std::uint64_t size = 0;
+    std::time_t modified = 0;
+    int rank = 2;  // the order within its folder
+  };
+  std::vector<Local> locals;
+  std::error_code ec;
+  if (!fs::is_directory(root, ec)) {
+    Diagnose(failed + root + ": " + (ec ? ec.message() : "not a folder"));
     return false;
   }
-  if (listing) justListedLocal_.emplace(WithoutTrailingSeparators(source), std::move(*listing));
-  return RestoreAttributes(source, folder);
-}
+  for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::recursive_directory_iterator();
+       it.increment(ec)) {
+    struct stat st {};
+    const std::string full = it->path().string();
+    if (stat(full.c_str(), &st) != 0) continue;  // a dangling link: nothing to copy
+    Local l;
+    l.path = full.substr(root.size() + 1);
+    l.directory = S_ISDIR(st.st_mode);
+    if (!l.directory && !S_ISREG(st.st_mode)) continue;
+    l.size = l.directory ? 0 : static_cast<std::uint64_t>(st.st_size);
+    l.modified = st.st_mtime;
+    // 8.3 names first (they have no other short name), then the names the
+    // card had, then the rest: so every entry keeps its short name.
+    const auto wide = fat::Utf8ToUtf16(it->path().filename().string());
+    l.rank = wide && fat::MakeBasis(*wide).fits ? 0 : names.count(l.path) ? 1 : 2;
+    locals.push_back(std::move(l));
+  }
+  if (ec) {
+    Diagnose(failed + root + ": " + ec.message());
+    return false;
+  }
+  std::vector<TreeEntry> listing;
+  listing.reserve(locals.size());
+  for (const Local& l : locals) listing.push_back({l.path, l.directory, l.size});
+  justListedLocal_.emplace(root, std::move(listing));
 
-bool CardFiles::RestoreAttributes(const std::string& source, const std::string& cardFolder) {
-  const auto saved = savedAttributes_.find(WithoutTrailingSeparators(source));
-  if (saved == savedAttributes_.end()) return true;
-  // One mattrib call per combination of attributes, a few hundred paths at
-  // a time.
-  std::map<std::uint32_t, std::vector<std::string>> groups;
-  for (const EntryAttributes& a : saved->second)
-    groups[a.attributes].push_back(LiteralCardPath(cardFolder + "/" + a.path));
-  constexpr std::size_t kPathsPerCall = 256;
-  for (const auto& [groupAttributes, paths] : groups) {
-    const std::uint32_t attributes = groupAttributes;
-    auto flag = [attributes](std::uint32_t bit, char letter) {
-      return std::string(1, (attributes & bit) ? '+' : '-') + letter;
-    };
-    for (std::size_t first = 0; first < paths.size(); first += kPathsPerCall) {
-      std::vector<std::string> argv{"mattrib", flag(kAttrReadOnly, 'r'), flag(kAttrArchive, 'a'),
-                                    flag(kAttrSystem, 's'), flag(kAttrHidden, 'h')};
-      const std::size_t last = std::min(paths.size(), first + kPathsPerCall);
-      argv.insert(argv.end(), paths.begin() + static_cast<std::ptrdiff_t>(first),
-                  paths.begin() + static_cast<std::ptrdiff_t>(last));
-      const ProcessResult r = card_.Run(argv);
-      if (!r.ok()) {
-        Report("restoring the attributes of " + cardFolder, r);
-        return false;
+  CardSession s = card_.Open(true);
+  if (!s.volume) {
+    Diagnose(failed + s.why);
+    return false;
+  }
+  fat::Volume& v = *s.volume;
+  const std::string cardRoot = CardFat::VolumePath(folder);
+  if (const fat::Status made = v.MakeFolders(cardRoot).status; !made) {
+    Diagnose(failed + Explain(made));
+    return false;
+  }
+
+  std::map<std::string, std::vector<const Local*>> byFolder;
+  for (const Local& l : locals) {
+    const std::size_t slash = l.path.rfind('/');
+    byFolder[slash == std::string::npos ? std::string() : l.path.substr(0, slash)].push_back(&l);
+  }
+  for (auto& [parent, children] : byFolder)
+    std::stable_sort(children.begin(), children.end(),
+                     [](const Local* a, const Local* b) { return a->rank < b->rank; });
+
+  std::vector<std::pair<std::string, std::string>> leftBehind;  // path, why
+  // Two local names that FAT holds to be one: the second would replace
+  // the first on the card.
+  std::map<std::string, std::string> written;
+  // An entry left behind, and what a folder holds with it.
+  auto leave = [&](const Local& l, const std::string& why) {
+    leftBehind.emplace_back(l.path, why);
+    if (!l.directory) return;
+    for (const Local& inside : locals)
+      if (inside.path.size() > l.path.size() && inside.path.compare(0, l.path.size() + 1, l.path + "/") == 0)
+        leftBehind.emplace_back(inside.path, "its folder could not be made");
+  };
+  std::optional<std::string> cardFault;
+  std::size_t done = 0;
+  progress_.Begin("Copying to " + target + " on the card");
+  std::vector<std::string> pending{std::string()};  // folders whose entries are still to write
+  while (!pending.empty() && !cardFault) {
+    const std::string parent = pending.back();
+    pending.pop_back();
+    const auto children = byFolder.find(parent);
+    if (children == byFolder.end()) continue;
+    std::vector<std::string> subfolders;
+    for (const Local* l : children->second) {
+      if (const auto [it, fresh] = written.emplace(fat::FoldName(l->path), l->path); !fresh) {
+        leave(*l, "FAT does not tell it apart from " + it->second);
+        continue;
+      }
+      const auto recorded = names.find(l->path);
+      fat::CreateOptions options;
+      if (recorded != names.end()) {
+        options.shortName = recorded->second.shortName;
+        options.attributes = recorded->second.attributes;
+      }
+      options.modified = LocalStamp(l->modified);
+      const std::string cardPath = Join(cardRoot, l->path);
+      fat::Status status;
+      if (l->directory) {
+        status = v.MakeFolders(cardPath, options).status;
+        // A folder the installer made already gets the attributes it had.
+        if (status && recorded != names.end()) status = v.SetAttributes(cardPath, recorded->second.attributes);
+        if (status) subfolders.push_back(l->path);
+      } else {
+        options.size = l->size;
+        const std::string local = root + "/" + l->path;
+        const int fd = open(local.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+          leave(*l, std::strerror(errno));
+          continue;
+        }
+        FileSource file(fd);
+        status = v.WriteFile(cardPath, file, options).status;
+        close(fd);
+        if (progress_.Visible()) progress_.Update(std::to_string(++done) + " of " + std::to_string(locals.size()));
+      }
+      if (!status) {
+        leave(*l, Explain(status));
+        if (CardFailed(status)) {
+          cardFault = Explain(status);
+          break;
+        }
       }
     }
+    // Depth first, in the folder's order.
+    pending.insert(pending.end(), subfolders.rbegin(), subfolders.rend());
   }
-  return true;
+  progress_.End();
+  const fat::Status flushed = v.Flush();
+  if (!flushed) cardFault = Explain(flushed);
+
+  if (leftBehind.empty() && !cardFault) return true;
+  for (std::size_t i = 0; i < leftBehind.size() && i < kNamedInLog; ++i)
+    if (warn_)
+      warn_("Not put back on the drive: " + folder + "/" + leftBehind[i].first + " (" + leftBehind[i].second + ")");
+  if (leftBehind.size() > kNamedInLog && warn_)
+    warn_("Not put back on the drive: " + std::to_string(leftBehind.size() - kNamedInLog) + " more files");
+  if (cardFault && warn_) warn_("The card failed, the rest of the Project Folder was not tried: " + *cardFault);
+  Diagnose(failed + (cardFault ? *cardFault : std::to_string(leftBehind.size()) + " entries not written"));
+  return false;
 }
 
 bool CardFiles::CopyFolderTree(const std::string& source, const std::string& target) {
-  justCopiedFrom_.reset();
-  justListedLocal_.reset();
+  Forget();
   const bool fromCard = card_.IsCardPath(source);
   const bool toCard = card_.IsCardPath(target);
   if (fromCard && toCard) return false;  // no step of the restore copies within the card
@@ -207,31 +428,55 @@ bool CardFiles::CopyFolderTree(const std::string& source, const std::string& tar
   std::error_code ec;
   fs::create_directories(target, ec);
   fs::copy(source, target, fs::copy_options::recursive | fs::copy_options::overwrite_existing, ec);
-  if (ec && diagnostic_) diagnostic_("copying " + source + ": " + ec.message());
+  if (ec) Diagnose("copying " + source + ": " + ec.message());
   return !ec;
 }
 
 bool CardFiles::DeleteFolderTree(const std::string& path, std::uint16_t /*flags*/) {
-  justCopiedFrom_.reset();
-  justListedLocal_.reset();
+  Forget();
   if (path.empty()) return false;
-  if (card_.IsCardPath(path)) return card_.Run({"mdeltree", LiteralCardPath(WithoutTrailingSeparators(path))}).ok();
+  if (card_.IsCardPath(path)) {
+    CardSession s = card_.Open(true);
+    if (!s.volume) return false;
+    const fat::Status removed = s.volume->RemoveTree(CardFat::VolumePath(WithoutTrailingSeparators(path)));
+    return s.volume->Flush() && removed;
+  }
   std::error_code ec;
   if (!fs::is_directory(fs::symlink_status(path, ec))) return false;
   fs::remove_all(path, ec);
   return !ec;
 }
 
+std::optional<std::vector<TreeEntry>> CardFiles::CardTree(const std::string& root) {
+  const CardSession s = card_.Open(false);
+  if (!s.volume) {
+    Diagnose(root + ": " + s.why);
+    return std::nullopt;
+  }
+  std::vector<TreeEntry> entries;
+  const fat::Status walked =
+      s.volume->Walk(CardFat::VolumePath(root), [&](const std::string& path, const fat::Entry& e) {
+        entries.push_back({path, e.IsFolder(), e.size});
+        return true;
+      });
+  if (!walked) {
+    Diagnose(root + ": " + Explain(walked));
+    return std::nullopt;
+  }
+  return entries;
+}
+
 std::optional<std::vector<TreeEntry>> CardFiles::ListTree(const std::string& root) {
+  const std::string key = WithoutTrailingSeparators(root);
   if (card_.IsCardPath(root)) {
-    if (justCopiedFrom_ && justCopiedFrom_->first == WithoutTrailingSeparators(root)) {
+    if (justCopiedFrom_ && justCopiedFrom_->first == key) {
       std::vector<TreeEntry> entries = std::move(justCopiedFrom_->second);
       justCopiedFrom_.reset();
       return entries;
     }
-    return card_.ListTree(WithoutTrailingSeparators(root));
+    return CardTree(key);
   }
-  if (justListedLocal_ && justListedLocal_->first == WithoutTrailingSeparators(root)) {
+  if (justListedLocal_ && justListedLocal_->first == key) {
     std::vector<TreeEntry> entries = std::move(justListedLocal_->second);
     justListedLocal_.reset();
     return entries;
@@ -262,14 +507,16 @@ std::optional<std::vector<TreeEntry>> CardFiles::LocalTree(const std::string& ro
 }
 
 bool CardFiles::SetAttributes(const std::string& path, std::uint32_t attributes) {
-  justCopiedFrom_.reset();
-  justListedLocal_.reset();
+  Forget();
   if (card_.IsCardPath(path)) {
-    auto flag = [&](std::uint32_t bit, char letter) { return std::string(1, (attributes & bit) ? '+' : '-') + letter; };
-    return card_
-        .Run({"mattrib", flag(kAttrReadOnly, 'r'), flag(kAttrArchive, 'a'), flag(kAttrSystem, 's'),
-              flag(kAttrHidden, 'h'), LiteralCardPath(path)})
-        .ok();
+    CardSession s = card_.Open(true);
+    if (!s.volume) {
+      Diagnose(path + ": " + s.why);
+      return false;
+    }
+    const fat::Status set = s.volume->SetAttributes(CardFat::VolumePath(path), static_cast<std::uint8_t>(attributes));
+    const fat::Status flushed = s.volume->Flush();
+    return set && flushed;
   }
   // Local files know only read-only.
   struct stat st {};

@@ -1,5 +1,10 @@
 // The file work of the restore: card paths ("e:/Project") go to the card's
-// FAT volume through mtools, every other path is a local file.
+// FAT volume in process, every other path is a local file.
+//
+// A project folder saved from the card keeps, beside the plain copy, a
+// list of its entries' short names and card attributes ("Project.names"
+// next to "Project"): local files hold neither, and the copy back gives
+// every file the short name it had on the card when that name is free.
 #pragma once
 
 #include <functional>
@@ -10,15 +15,31 @@
 #include <vector>
 
 #include "card/file_port.h"
-#include "linux/card_volume.h"
+#include "linux/card_fat.h"
 #include "linux/step_progress.h"
 
 namespace tessarin::linux_port {
 
+// What the card said about an entry that its local copy cannot hold.
+struct CardNames {
+  std::string shortName;  // "ALARM_~1.CSV"
+  std::uint8_t attributes = 0;
+};
+
+// The list beside a saved folder: "<saved folder>.names".
+std::string NamesFileOf(const std::string& savedFolder);
+// One line per entry: short name, attributes in hexadecimal and the path
+// relative to the folder, separated by tabs (no FAT name holds a tab).
+std::string FormatNames(const std::map<std::string, CardNames>& names);
+std::map<std::string, CardNames> ParseNames(const std::string& text);
+
 class CardFiles final : public FilePort {
  public:
-  CardFiles(const CardVolume& card, std::function<void(const std::string&)> diagnostic, StepProgress& progress)
-      : card_(card), diagnostic_(std::move(diagnostic)), progress_(progress) {}
+  // diagnostic gets the details of a failure, for standard error; warn
+  // adds a warning line to the operation log.
+  CardFiles(const CardFat& card, std::function<void(const std::string&)> diagnostic,
+            std::function<void(const std::string&)> warn, StepProgress& progress)
+      : card_(card), diagnostic_(std::move(diagnostic)), warn_(std::move(warn)), progress_(progress) {}
 
   char Separator() const override { return '/'; }
   bool Exists(const std::string& path) override;
@@ -36,21 +57,20 @@ class CardFiles final : public FilePort {
  private:
   bool CopyFromCard(const std::string& source, const std::string& target);
   bool CopyToCard(const std::string& source, const std::string& target);
-  bool MakeCardFolder(const std::string& path);
-  void Report(const std::string& what, const ProcessResult& r);
+  std::optional<std::vector<TreeEntry>> CardTree(const std::string& root);
   static std::optional<std::vector<TreeEntry>> LocalTree(const std::string& root);
-  bool RestoreAttributes(const std::string& source, const std::string& cardFolder);
-  // Counts the files a copy reports, for the progress line; nothing when
-  // nobody watches.
-  std::function<void(const std::string&)> FileCounter(std::size_t& done, std::size_t total);
+  void Diagnose(const std::string& text) const {
+    if (diagnostic_) diagnostic_(text);
+  }
+  void Forget() {
+    justCopiedFrom_.reset();
+    justListedLocal_.reset();
+  }
 
-  const CardVolume& card_;
+  const CardFat& card_;
   std::function<void(const std::string&)> diagnostic_;
+  std::function<void(const std::string&)> warn_;
   StepProgress& progress_;
-  // The card attributes (hidden, system, read-only, no archive) of what was
-  // copied from the card, by the local folder it went to: local files
-  // cannot keep them, the copy back puts them on again.
-  std::map<std::string, std::vector<EntryAttributes>> savedAttributes_;
   // The listing of the card folder a copy has just read, for the check of
   // that copy that follows at once (the card did not change in between);
   // every other call forgets it.

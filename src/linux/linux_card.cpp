@@ -24,7 +24,7 @@ LinuxCard::~LinuxCard() { Release(); }
 void LinuxCard::Release() {
   if (fd_ < 0) return;
   if (target_.blockDevice) {
-    // What was written must be on the card before mkfs.fat or mtools open
+    // What was written must be on the card before mkfs.fat or the FAT layer open
     // it again, or the operator pulls it.
     fsync(fd_);
     FlushPartitionCaches(target_);

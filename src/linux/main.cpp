@@ -20,10 +20,10 @@
 #include "install/firmware.h"
 #include "install/project_folder.h"
 #include "linux/archive_installer.h"
+#include "linux/card_fat.h"
 #include "linux/card_files.h"
 #include "linux/card_format.h"
 #include "linux/card_target.h"
-#include "linux/card_volume.h"
 #include "linux/linux_card.h"
 #include "linux/platform_ports.h"
 #include "linux/terminal_operator.h"
@@ -121,23 +121,6 @@ void GuardAgainstInterrupts() {
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &action, nullptr);
 }
 
-class PrivateFolder {
- public:
-  PrivateFolder() {
-    const char* dir = std::getenv("TMPDIR");
-    std::string pattern = std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/tessarin-XXXXXX";
-    if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-  }
-  ~PrivateFolder() {
-    std::error_code ec;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -148,21 +131,21 @@ int main(int argc, char** argv) {
   std::setlocale(LC_TIME, "");
   std::setlocale(LC_MESSAGES, "");
   // File names are UTF-8 throughout: in the archive's entries (libarchive
-  // converts them to this locale's character set) and on the card (mtools).
+  // converts them to this locale's character set) and in the saved copy.
   std::setlocale(LC_CTYPE, "C.UTF-8");
 
   std::string dir;
   bool yes = false, preserve = true, timings = false;
   enum { kOptNoPreserve = 256, kOptTimings };
-  static const option longOptions[] = {{"dir", required_argument, nullptr, 'd'},
-                                       {"yes", no_argument, nullptr, 'y'},
-                                       {"no-preserve", no_argument, nullptr, kOptNoPreserve},
-                                       {"timings", no_argument, nullptr, kOptTimings},
-                                       {"help", no_argument, nullptr, 'h'},
-                                       {"version", no_argument, nullptr, 'V'},
-                                       {nullptr, 0, nullptr, 0}};
+  static const option kLongOptions[] = {{"dir", required_argument, nullptr, 'd'},
+                                        {"yes", no_argument, nullptr, 'y'},
+                                        {"no-preserve", no_argument, nullptr, kOptNoPreserve},
+                                        {"timings", no_argument, nullptr, kOptTimings},
+                                        {"help", no_argument, nullptr, 'h'},
+                                        {"version", no_argument, nullptr, 'V'},
+                                        {nullptr, 0, nullptr, 0}};
   opterr = 0;
-  for (int c; (c = getopt_long(argc, argv, ":d:yhV", longOptions, nullptr)) != -1;) {
+  for (int c; (c = getopt_long(argc, argv, ":d:yhV", kLongOptions, nullptr)) != -1;) {
     switch (c) {
       case 'd':
         dir = optarg;
@@ -206,12 +189,6 @@ int main(int argc, char** argv) {
     std::fputs("tessarin: no terminal to confirm the restore on; give --yes to restore without asking\n", stderr);
     return kExitUsage;
   }
-  PrivateFolder scratch;
-  if (scratch.path().empty()) {
-    std::fprintf(stderr, "tessarin: cannot make a temporary folder: %s\n", std::strerror(errno));
-    return kExitUsage;
-  }
-
   const SystemKind kind =
       DetectSystemKind([](const std::string& name) { return WorkingDirectoryEntry(name).has_value(); }, TableString)
           .value_or(SystemKind::WinCE);
@@ -228,7 +205,7 @@ int main(int argc, char** argv) {
   auto diagnostic = [&ui](const std::string& text) { ui.Diagnostic(text); };
 
   try {
-    CardVolume volume(*target, kCardLetter, scratch.path());
+    const CardFat volume(*target, kCardLetter);
     LinuxSystem system;
     BuiltInResources resources;
     FileProfile profile;
@@ -237,7 +214,9 @@ int main(int argc, char** argv) {
         *target, cardLog, [&] { return WhyCardIsInUse(*target); }, diagnostic);
     CardFormat format(*target, ui, diagnostic);
     ArchiveInstaller installer(volume, ui, diagnostic);
-    CardFiles files(volume, diagnostic, ui);
+    CardFiles files(
+        volume, diagnostic, [&cardLog](const std::string& text) { cardLog.LogNoScroll(std::string(kWarning) + text); },
+        ui);
 
     RestoreContext ctx(Ports{ui, system, resources, card, format, installer, files, profile});
     ctx.SetSystemKind(kind);

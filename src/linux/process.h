@@ -1,4 +1,4 @@
-// Running the system's tools (mkfs.fat, mtools) as child processes.
+// Running the system's tools (mkfs.fat) as child processes.
 #pragma once
 
 #include <functional>

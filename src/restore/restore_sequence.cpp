@@ -81,8 +81,8 @@ class Sequence {
 RestoreResult Sequence::Run() {
   ui_.SetBusy(true);
   const DialogValues values = ui_.ExchangeIntoMembers();
-  ctx_.m_strDrive = values.strDrive;
-  ctx_.m_bPreserveProject = values.bPreserveProject;
+  ctx_.m_strDrive = values.drive;
+  ctx_.m_bPreserveProject = values.preserveProject;
   drive_ = ctx_.m_strDrive;
 
   if (drive_.empty()) {

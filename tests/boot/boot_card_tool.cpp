@@ -64,9 +64,9 @@ int Restore(ImageCard& card, const std::string& kindName) {
 
   // Everything but the card is a stand-in; the boot images are the real ones.
   World world;
-  for (unsigned id : {IDR_MBR_CODE, IDR_FAT32_BOOT, IDR_FAT16_BOOT, IDR_BLDR_LOADER}) {
-    const auto image = EmbeddedBootImage(id);
-    world.resources.images[id].assign(image.begin(), image.end());
+  for (const ResourceFile& listed : kBootImageResources) {
+    const auto image = EmbeddedBootImage(listed.id);
+    world.resources.images[listed.id].assign(image.begin(), image.end());
   }
   RestoreContext ctx(
       Ports{world.ui, world.system, world.resources, card, world.format, world.installer, world.files, world.profile});

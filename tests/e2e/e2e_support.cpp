@@ -8,6 +8,10 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <tuple>
+
+#include "card/file_port.h"
+#include "fat/fat_names.h"
 
 namespace e2e {
 namespace {
@@ -199,6 +203,108 @@ std::string Attributes(const fs::path& image, const std::string& path) {
   for (char c : line.substr(0, colon))
     if (c != ' ') letters += c;
   return letters;
+}
+
+std::vector<EntryAttributes> ParseAttributeListing(const std::string& listing) {
+  // "  A  SHR     ::/Project/file": the letters in fixed columns (archive,
+  // system, hidden, read-only), the path from column 13.
+  constexpr std::size_t kPathColumn = 13;
+  std::vector<EntryAttributes> entries;
+  std::istringstream lines(listing);
+  std::string root;
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.size() <= kPathColumn) continue;
+    const std::string path = line.substr(kPathColumn);
+    if (root.empty()) {
+      root = path;  // the folder listed comes first
+      continue;
+    }
+    if (path.size() <= root.size() + 1 || path.compare(0, root.size(), root) != 0 || path[root.size()] != '/') continue;
+    EntryAttributes e;
+    e.path = path.substr(root.size() + 1);
+    if (line[2] == 'A') e.attributes |= tessarin::kAttrArchive;
+    if (line[5] == 'S') e.attributes |= tessarin::kAttrSystem;
+    if (line[6] == 'H') e.attributes |= tessarin::kAttrHidden;
+    if (line[7] == 'R') e.attributes |= tessarin::kAttrReadOnly;
+    entries.push_back(std::move(e));
+  }
+  return entries;
+}
+
+bool Listed::operator<(const Listed& o) const {
+  return std::tie(folder, shortName, longName) < std::tie(o.folder, o.shortName, o.longName);
+}
+bool Listed::operator==(const Listed& o) const {
+  return std::tie(folder, shortName, longName) == std::tie(o.folder, o.shortName, o.longName);
+}
+std::ostream& operator<<(std::ostream& os, const Listed& l) {
+  return os << "[" << l.folder << "] " << l.shortName << " | " << l.longName;
+}
+
+std::string CardVolume(const fs::path& card) {
+  return card.string() + "@@" + std::to_string(std::uint64_t{kPartitionStart} * 512);
+}
+
+std::set<Listed> MdirListing(const std::string& volume, const std::string& folder) {
+  const std::string listing =
+      MustShell("LC_ALL=C.UTF-8 MTOOLS_SKIP_CHECK=1 mdir -/ -a -i " + Quote(volume) + " " + Quote("::/" + folder));
+  auto trim = [](const std::string& t) {
+    const std::size_t b = t.find_first_not_of(' ');
+    return b == std::string::npos ? std::string() : t.substr(b, t.find_last_not_of(' ') - b + 1);
+  };
+  const std::string top = "::/" + folder;
+  std::set<Listed> entries;
+  std::istringstream lines(listing);
+  std::string current;
+  bool inFolder = false;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("Directory for ::/", 0) == 0) {
+      const std::string dir = line.substr(14);
+      current = dir.size() > top.size() ? dir.substr(top.size() + (top.back() == '/' ? 0 : 1)) : std::string();
+      inFolder = true;
+      continue;
+    }
+    if (line.rfind("Total files listed", 0) == 0) inFolder = false;
+    if (!inFolder || line.empty() || line[0] == ' ') continue;
+    // Columns count characters; short names are single UTF-16 units.
+    const auto wide = tessarin::fat::Utf8ToUtf16(line);
+    if (!wide || wide->size() < 13 || (*wide)[8] != u' ') continue;
+    const std::string name = trim(tessarin::fat::Utf16ToUtf8(wide->substr(0, 8)));
+    const std::string ext = trim(tessarin::fat::Utf16ToUtf8(wide->substr(9, 3)));
+    if (ext.empty() && (name == "." || name == "..")) continue;
+    const std::string rest = tessarin::fat::Utf16ToUtf8(wide->substr(12));
+    std::istringstream fields(rest);
+    std::string size, date, time;
+    fields >> size >> date >> time;
+    const std::size_t afterTime = rest.find(time, rest.find(date) + date.size()) + time.size();
+    Listed l{current, ext.empty() ? name : name + "." + ext, ""};
+    if (afterTime + 2 < rest.size()) l.longName = rest.substr(afterTime + 2);
+    entries.insert(l);
+  }
+  return entries;
+}
+
+std::vector<std::string> FsckFindings(const fs::path& card) {
+  const fs::path part = card.string() + ".partition";
+  MustShell("dd if=" + Quote(card) + " of=" + Quote(part) +
+            " bs=1M skip=" + std::to_string(std::uint64_t{kPartitionStart} * 512 >> 20) + " conv=sparse status=none");
+  const Output r = Shell("fsck.fat -n " + Quote(part));
+  fs::remove(part);
+  std::vector<std::string> findings;
+  std::istringstream lines(r.out + r.err);
+  bool known = false;  // the lines indented below a known remark belong to it
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("  ", 0) == 0 && known) continue;
+    known = line.rfind("There are differences between boot sector and its backup.", 0) == 0 ||
+            line.rfind("This is mostly harmless. Differences:", 0) == 0 ||
+            (line.find("label") != std::string::npos && line.find("boot sector") != std::string::npos);
+    if (known || line.empty() || line.rfind("fsck.fat ", 0) == 0 || line == "Leaving filesystem unchanged." ||
+        line.rfind(part.string() + ": ", 0) == 0)
+      continue;
+    findings.push_back(line);
+  }
+  return findings;
 }
 
 }  // namespace e2e

@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <map>
 #include <optional>
+#include <ostream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -88,5 +90,38 @@ std::map<std::string, std::string> Digest(const Tree& tree);
 
 // mattrib's letters for a card file without blanks, e.g. "ASHR".
 std::string Attributes(const fs::path& image, const std::string& path);
+
+// A card entry's attributes, named relative to a folder.
+struct EntryAttributes {
+  std::string path;
+  std::uint32_t attributes = 0;  // kAttrReadOnly, kAttrHidden, kAttrSystem, kAttrArchive
+};
+// The attributes of every entry below root from an "mattrib -/" listing,
+// named relative to root; root itself is left out.
+std::vector<EntryAttributes> ParseAttributeListing(const std::string& listing);
+
+// One entry of an "mdir -/ -a" listing: its folder relative to the listed
+// one, its short name as shown (the case byte applied) and its long name
+// (empty when it has none).
+struct Listed {
+  std::string folder;
+  std::string shortName;
+  std::string longName;
+  bool operator<(const Listed& o) const;
+  bool operator==(const Listed& o) const;
+};
+std::ostream& operator<<(std::ostream& os, const Listed& l);
+// Every entry below folder ("" for the root) of a volume, as mtools'
+// -i option names it ("vol.img" or "card.img@@OFFSET").
+std::set<Listed> MdirListing(const std::string& volume, const std::string& folder = "");
+// The card's first partition as mtools' -i option names it.
+std::string CardVolume(const fs::path& card);
+
+// fsck.fat -n on the card's partition: what it reports beyond its version
+// and summary lines and the two remarks every restored card earns (the
+// boot sector's label against the root folder's label entry, and the
+// backup boot sector that keeps the formatter's bytes). Empty when the
+// volume is sound.
+std::vector<std::string> FsckFindings(const fs::path& card);
 
 }  // namespace e2e

@@ -1,5 +1,5 @@
-// The Linux adapters against fixtures of what the system shows them: mdir
-// listings, partition tables, mountinfo and sysfs.
+// The Linux adapters: the card's files through the FAT layer, and what the
+// system shows them (partition tables, mountinfo, sysfs) as fixtures.
 #include <gtest/gtest.h>
 #include <sys/sysmacros.h>
 
@@ -7,93 +7,89 @@
 
 #include "e2e_support.h"
 #include "linux/archive_installer.h"
+#include "linux/card_files.h"
 #include "linux/card_format.h"
 #include "linux/card_target.h"
-#include "linux/card_volume.h"
 
 namespace e2e {
 namespace {
 
 using namespace tessarin::linux_port;
 
-TEST(CardListing, NamesFoldersSizesAndLongNames) {
-  const std::string listing =
-      " Volume in drive E is QV         \n"
-      " Volume Serial Number is 4286-FAC3\n"
-      "Directory for E:/Project\n"
-      "\n"
-      ".            <DIR>     2026-12-10   2:53 \n"
-      "..           <DIR>     2026-12-10   2:53 \n"
-      "a        txt         3 2026-12-10   2:53 \n"
-      "sub          <DIR>     2026-12-10   2:53 \n"
-      "HIDDEN~1             2 2026-12-10  12:53  .hidden\n"
-      "BIG      BIN 123456789 2026-12-10   2:53 \n"
-      "        6 files                   5 bytes\n"
-      "\n"
-      "Directory for E:/Project/sub\n"
-      "\n"
-      ".            <DIR>     2026-12-10   2:53 \n"
-      "..           <DIR>     2026-12-10   2:53 \n"
-      "LONGNA~1 DAT         2 2026-12-10   2:53  Long Name [1].dat\n"
-      "NOEXT               17 2026-12-10   2:53 \n"
-      "ÜBERSI~1 TXT         2 2026-12-10   3:32  Übersicht ä.txt\n"
-      "ÄRGER~1      <DIR>     2026-12-10   3:32  Ärger und Lösung\n"
-      "        4 files                   2 bytes\n"
-      "\n"
-      "Total files listed:\n"
-      "       15 files               5 007 bytes\n"
-      "                         65 017 856 bytes free\n";
-  const auto entries = ParseRecursiveListing(listing);
-  std::vector<std::tuple<std::string, bool, std::uint64_t>> got;
-  for (const auto& e : entries) got.emplace_back(e.path, e.directory, e.size);
-  const std::vector<std::tuple<std::string, bool, std::uint64_t>> want = {
-      {"a.txt", false, 3},
-      {"sub", true, 0},
-      {".hidden", false, 2},
-      {"BIG.BIN", false, 123456789},
-      {"sub/Long Name [1].dat", false, 2},
-      {"sub/NOEXT", false, 17},
-      {"sub/Übersicht ä.txt", false, 2},
-      {"sub/Ärger und Lösung", true, 0},
-  };
-  EXPECT_EQ(got, want);
-}
-
-TEST(CardListing, AttributesByColumn) {
-  const auto entries = ParseAttributeListing(
-      "             E:/Project\n"
-      "  A   H      E:/Project/a.txt\n"
-      "     S       E:/Project/sub\n"
-      "  A  SHR     E:/Project/sub/Long Name [1].dat\n"
-      "       R     E:/Project/.hidden\n");
-  std::vector<std::pair<std::string, std::uint32_t>> got;
-  for (const auto& e : entries) got.emplace_back(e.path, e.attributes);
-  using namespace tessarin;
-  EXPECT_EQ(got, (std::vector<std::pair<std::string, std::uint32_t>>{
-                     {"a.txt", kAttrArchive | kAttrHidden},
-                     {"sub", kAttrSystem},
-                     {"sub/Long Name [1].dat", kAttrArchive | kAttrSystem | kAttrHidden | kAttrReadOnly},
-                     {".hidden", kAttrReadOnly}}));
-  EXPECT_EQ(LiteralCardPath("e:\\Project\\Logo [1]*?.bmp"), "e:/Project/Logo \\[1\\]\\*\\?.bmp");
-}
-
-TEST(CardListing, ReadsWhatMcopyWrote) {
+// The card side of the file port: the card's folder through the FAT
+// layer, the list of short names beside a saved copy.
+TEST(CardFiles, ReadsTheCardThroughTheFatLayer) {
   Scratch s;
-  const fs::path card = s / "card.img";
-  MakeCard(card, {64, std::nullopt, true});
-  WriteTree(s / "p", {{"x.txt", "12345"}, {"Folder With Blanks/y", "1"}, {"empty/", ""}});
-  PutOnCard(card, s / "p", "Project");
-  CardTarget t;
-  t.path = card;
-  t.partitionStart = kPartitionStart;
-  CardVolume volume(t, 'e', s.path());
-  const auto entries = volume.ListTree("e:/Project");
-  ASSERT_TRUE(entries);
-  std::map<std::string, std::uint64_t> got;
-  for (const auto& e : *entries) got[e.path + (e.directory ? "/" : "")] = e.size;
-  EXPECT_EQ(got, (std::map<std::string, std::uint64_t>{
-                     {"x.txt", 5}, {"Folder With Blanks/", 0}, {"Folder With Blanks/y", 1}, {"empty/", 0}}));
-  EXPECT_FALSE(volume.ListTree("e:/Missing"));
+  struct Case {
+    const char* name;
+    bool format;
+    const char* spoil;  // written over the volume's first sector
+    bool exists;
+    bool diagnosed;
+  };
+  const Case cases[] = {
+      {"FormattedWithProject", true, nullptr, true, false},
+      {"NeverFormatted", false, nullptr, false, false},
+      {"BootSectorSpoiledBackupSound", true, "printf 'not a file system' | dd of=CARD bs=1 seek=1048576 conv=notrunc",
+       true, false},
+      {"NoFileSystemThere", true,
+       "for at in 1048576 1051648; do printf 'not a file system' | dd of=CARD bs=1 seek=$at conv=notrunc; done", true,
+       true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path card = s / (std::string(c.name) + ".img");
+    MakeCard(card, {64, std::nullopt, c.format});
+    if (c.format) {
+      WriteTree(s / "p", {{"x.txt", "12345"}, {"Folder With Blanks/y", "1"}, {"empty/", ""}});
+      PutOnCard(card, s / "p", "Project");
+    }
+    if (c.spoil != nullptr) {
+      std::string command = c.spoil;
+      command.replace(command.find("CARD"), 4, Quote(card));
+      MustShell("{ " + command + "; } 2>/dev/null");
+    }
+    std::string error;
+    const auto target = ResolveCardTarget(card.string(), error);
+    ASSERT_TRUE(target) << error;
+    const CardFat fat(*target, 'E');
+    NoProgress progress;
+    std::vector<std::string> diagnostics;
+    CardFiles files(
+        fat, [&](const std::string& d) { diagnostics.push_back(d); }, nullptr, progress);
+    EXPECT_EQ(files.Exists("e:/Project"), c.exists);
+    EXPECT_EQ(!diagnostics.empty(), c.diagnosed);
+    if (!c.format || c.diagnosed) continue;
+    EXPECT_TRUE(files.Exists("E:\\PROJECT\\x.TXT"));
+    EXPECT_FALSE(files.Exists("e:/Project/missing"));
+    EXPECT_FALSE(files.Exists("e:/Project/x.txt/below"));
+    const auto entries = files.ListTree("e:/Project");
+    ASSERT_TRUE(entries);
+    std::map<std::string, std::uint64_t> got;
+    for (const auto& e : *entries) got[e.path + (e.directory ? "/" : "")] = e.size;
+    EXPECT_EQ(got, (std::map<std::string, std::uint64_t>{
+                       {"x.txt", 5}, {"Folder With Blanks/", 0}, {"Folder With Blanks/y", 1}, {"empty/", 0}}));
+    EXPECT_FALSE(files.ListTree("e:/Missing"));
+  }
+}
+
+TEST(CardFiles, NamesListKeepsEveryPath) {
+  const std::map<std::string, CardNames> names = {
+      {"alarm_log_2026-12-10_0001.csv", {"ALARM_~1.CSV", 0x20}},
+      {"Übersicht Maße.txt", {"ÜBERSI~1.TXT", 0x23}},
+      {"sub folder/   leading blanks", {"LEADIN~1", 0x00}},
+      {"Folder", {"FOLDER", 0x16}},
+  };
+  const std::string text = FormatNames(names);
+  EXPECT_EQ(text.front(), '#');
+  const auto back = ParseNames(text + "broken line\nX\tZZ\tpath\n\n");
+  ASSERT_EQ(back.size(), names.size());
+  for (const auto& [path, n] : names) {
+    ASSERT_TRUE(back.count(path)) << path;
+    EXPECT_EQ(back.at(path).shortName, n.shortName);
+    EXPECT_EQ(back.at(path).attributes, n.attributes);
+  }
+  EXPECT_EQ(NamesFileOf("/tmp/QV1/Project/"), "/tmp/QV1/Project.names");
 }
 
 TEST(PartitionTable, FirstPartitionMustBeUsable) {
@@ -179,18 +175,25 @@ class FakeSysfs {
   fs::path root_;
 };
 
-TEST(ArchiveOrder, TheSystemFilesGoFirstInTheKindsOrder) {
+TEST(ArchiveOrder, SystemFilesListedLateGetAPassOfTheirOwn) {
   using Names = std::vector<std::string>;
   struct Case {
-    Names archive, first, written;
+    Names archive, first;
+    bool late;
   } cases[] = {
-      {{"README.TXT", "Hilfe", "BLDR", "NK.BIN"}, {"BLDR"}, {"BLDR", "README.TXT", "Hilfe", "NK.BIN"}},
-      // Names compared as Windows compares them; the archive's spelling stays.
-      {{"a.txt", "ibmdos.com", "Ibmbio.Com"}, {"IBMBIO.COM", "IBMDOS.COM"}, {"Ibmbio.Com", "ibmdos.com", "a.txt"}},
-      {{"NK.BIN", "README.TXT"}, {"BLDR"}, {"NK.BIN", "README.TXT"}},
-      {{"COMMAND.COM", "io.sys"}, {}, {"COMMAND.COM", "io.sys"}},
+      {{"BLDR", "NK.BIN", "Hilfe", "Hilfe/a.txt"}, {"BLDR"}, false},
+      {{"README.TXT", "BLDR", "NK.BIN"}, {"BLDR"}, true},
+      {{"Hilfe", "Hilfe/a.txt", "bldr"}, {"BLDR"}, true},  // names compared as Windows compares them
+      {{"Ibmbio.Com", "IBMDOS.COM", "COMMAND.COM"}, {"IBMBIO.COM", "IBMDOS.COM"}, false},
+      {{"IBMDOS.COM", "COMMAND.COM", "IBMBIO.COM"}, {"IBMBIO.COM", "IBMDOS.COM"}, true},
+      {{"sub/BLDR", "BLDR"}, {"BLDR"}, true},  // only the root folder's BLDR is the system file
+      {{"NK.BIN", "README.TXT"}, {"BLDR"}, false},
+      {{"COMMAND.COM", "io.sys"}, {}, false},
   };
-  for (const Case& c : cases) EXPECT_EQ(FirstFilesFirst(c.archive, c.first), c.written);
+  for (const Case& c : cases) EXPECT_EQ(FirstFilesComeLate(c.archive, c.first), c.late) << c.archive.front();
+  EXPECT_TRUE(IsOneOfFirstFiles("bldr", {"BLDR"}));
+  EXPECT_FALSE(IsOneOfFirstFiles("Hilfe/BLDR", {"BLDR"}));
+  EXPECT_FALSE(IsOneOfFirstFiles("BLDR.BAK", {"BLDR"}));
 }
 
 TEST(CardInUse, MountedPartitionsAndTheSystemDiskAreRefused) {

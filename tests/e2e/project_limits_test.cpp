@@ -7,7 +7,6 @@
 #include <fstream>
 
 #include "e2e_support.h"
-#include "linux/card_volume.h"
 
 namespace e2e {
 namespace {
@@ -86,8 +85,7 @@ std::vector<LimitCase> Cases() {
 
 std::map<std::string, std::uint32_t> CardAttributes(const fs::path& card) {
   std::map<std::string, std::uint32_t> attributes;
-  for (const auto& a : tessarin::linux_port::ParseAttributeListing(Mtools(card, "mattrib -/ ::/Project")))
-    attributes[a.path] = a.attributes;
+  for (const auto& a : ParseAttributeListing(Mtools(card, "mattrib -/ ::/Project"))) attributes[a.path] = a.attributes;
   return attributes;
 }
 
@@ -124,6 +122,7 @@ TEST_P(ProjectAtTheLimits, ComesBackByteForByteWithItsAttributes) {
   for (const auto& [flags, path] : c.attributes) Mtools(card, "mattrib " + flags + " " + Quote("::/Project/" + path));
   const auto attributesBefore = CardAttributes(card);
   for (const auto& [flags, path] : c.attributes) EXPECT_TRUE(attributesBefore.count(path)) << path;
+  const std::set<Listed> namesBefore = MdirListing(CardVolume(card), "Project");
   const std::string bigHash = c.hugeSize != 0 ? FileHash(s / "project" / "big.bin") : std::string();
   if (c.hugeSize != 0) {
     ASSERT_EQ(CardFileHash(card, "::/Project/big.bin"), bigHash);
@@ -144,6 +143,8 @@ TEST_P(ProjectAtTheLimits, ComesBackByteForByteWithItsAttributes) {
     EXPECT_EQ(Digest(CardTree(card, "Project", s.path())), Digest(ReadTree(s / "project")));
   }
   EXPECT_EQ(CardAttributes(card), attributesBefore);
+  EXPECT_EQ(MdirListing(CardVolume(card), "Project"), namesBefore) << "the short names the card had";
+  EXPECT_EQ(FsckFindings(card), std::vector<std::string>{});
   EXPECT_TRUE(fs::is_empty(tmp)) << "left in the temporary directory: " << fs::directory_iterator(tmp)->path();
 }
 

@@ -13,8 +13,8 @@
 #include "bootcode/boot_images.h"
 #include "card/file_port.h"
 #include "card/resource_port.h"
+#include "card/sector_layout.h"
 #include "e2e_support.h"
-#include "linux/card_volume.h"
 #include "shared/restore_log_lines.h"
 
 namespace e2e {
@@ -106,10 +106,11 @@ TEST_P(RestoreImage, RestoresBootRecordsSystemAndProject) {
     Mtools(card, "mattrib +r ::/Project/main.prj");
     Mtools(card, "mattrib +h -a '::/Project/screens/Logo \\[1\\].bmp'");
     Mtools(card, "mattrib +s ::/Project/recipes");
-    for (const auto& a : tessarin::linux_port::ParseAttributeListing(Mtools(card, "mattrib -/ ::/Project")))
+    for (const auto& a : ParseAttributeListing(Mtools(card, "mattrib -/ ::/Project")))
       attributesBefore[a.path] = a.attributes;
     ASSERT_EQ(attributesBefore.at("screens/Logo [1].bmp"), tessarin::kAttrHidden);
   }
+  const std::set<Listed> namesBefore = c.project ? MdirListing(CardVolume(card), "Project") : std::set<Listed>{};
   MakeInstaller(work / c.kind->archive, c.kind->files, c.kind->order, s.path());
   fs::copy_file(TESSARIN_CFDEF_SAMPLE, work / "CFDef.ini");
   const Bytes mbrBefore = ReadBytes(card, 0, 512);
@@ -135,9 +136,11 @@ TEST_P(RestoreImage, RestoresBootRecordsSystemAndProject) {
   const Bytes mbr = ReadBytes(card, 0, 512);
   const Bytes mbrCode = Image(tessarin::IDR_MBR_CODE);
   EXPECT_TRUE(std::equal(mbrCode.begin(), mbrCode.end(), mbr.begin()));
-  EXPECT_EQ(mbr[446], 0x80);
-  EXPECT_TRUE(std::equal(mbr.begin() + 440, mbr.begin() + 446, mbrBefore.begin() + 440));
-  EXPECT_TRUE(std::equal(mbr.begin() + 447, mbr.end(), mbrBefore.begin() + 447));
+  using namespace tessarin;  // the sector layout's names
+  const std::size_t active = PartitionEntry(0) + kPartitionBootIndicator;
+  EXPECT_EQ(mbr[active], kActivePartition);
+  EXPECT_TRUE(std::equal(mbr.begin() + kMbrDiskSignature, mbr.begin() + active, mbrBefore.begin() + kMbrDiskSignature));
+  EXPECT_TRUE(std::equal(mbr.begin() + active + 1, mbr.end(), mbrBefore.begin() + active + 1));
 
   // The volume boot sector: the template of the kind, the card's own BPB
   // (mkfs.fat's backup boot sector still holds it), repaired geometry, and
@@ -147,20 +150,19 @@ TEST_P(RestoreImage, RestoresBootRecordsSystemAndProject) {
   const Bytes backup = ReadBytes(card, volume + 6 * 512, 512);
   Bytes want = Image(c.kind->templateId);
   ASSERT_EQ(want.size(), 512u);
-  std::copy(backup.begin() + 11, backup.begin() + 62, want.begin() + 11);
+  std::copy(backup.begin() + kCardBpbFirst, backup.begin() + kCardBpbEnd, want.begin() + kCardBpbFirst);
   if (c.repair) {
-    want[24] = static_cast<std::uint8_t>(c.repair->second);
-    want[25] = 0;
-    want[26] = static_cast<std::uint8_t>(c.repair->first);
-    want[27] = 0;
+    PutLe16(want.data(), kBpbSectorsPerTrack, static_cast<std::uint16_t>(c.repair->second));
+    PutLe16(want.data(), kBpbHeads, static_cast<std::uint16_t>(c.repair->first));
   }
   if (c.kind->loader) {
-    const Bytes loader = Image(tessarin::IDR_BLDR_LOADER);
-    std::copy(loader.begin(), loader.end(), want.begin() + 90);
+    const Bytes loader = Image(IDR_BLDR_LOADER);
+    std::copy(loader.begin(), loader.end(), want.begin() + kLoaderOffset);
   }
   EXPECT_EQ(vbr, want);
   if (!c.repair) {
-    EXPECT_TRUE(std::equal(vbr.begin() + 24, vbr.begin() + 28, backup.begin() + 24));
+    EXPECT_TRUE(std::equal(vbr.begin() + kBpbSectorsPerTrack, vbr.begin() + kBpbHeads + 2,
+                           backup.begin() + kBpbSectorsPerTrack));
   }
 
   // The system files, marked.
@@ -179,10 +181,14 @@ TEST_P(RestoreImage, RestoresBootRecordsSystemAndProject) {
     if (c.kind->files.count("Project/default.cfg")) want["default.cfg"] = "installer default";
     EXPECT_EQ(Digest(CardTree(card, "Project", s.path())), Digest(want));
     std::map<std::string, std::uint32_t> attributesAfter;
-    for (const auto& a : tessarin::linux_port::ParseAttributeListing(Mtools(card, "mattrib -/ ::/Project")))
+    for (const auto& a : ParseAttributeListing(Mtools(card, "mattrib -/ ::/Project")))
       if (attributesBefore.count(a.path)) attributesAfter[a.path] = a.attributes;
     EXPECT_EQ(attributesAfter, attributesBefore);
+    // Every entry keeps the short name it had on the card.
+    const std::set<Listed> namesAfter = MdirListing(CardVolume(card), "Project");
+    for (const Listed& l : namesBefore) EXPECT_TRUE(namesAfter.count(l)) << l;
   }
+  EXPECT_EQ(FsckFindings(card), std::vector<std::string>{});
   EXPECT_TRUE(fs::is_empty(tmp)) << "left in the temporary directory: " << fs::directory_iterator(tmp)->path();
 }
 
@@ -211,6 +217,11 @@ enum class Setup {
   NoDefinitionsForRepair,
   OutsideSizeWindow,
   ArchiveTooBig,
+  // An entry FAT cannot hold: 4 GiB.
+  ArchiveEntryOf4GiB,
+  // A card whose volume cannot be read: its project folder may be there.
+  NoFatOnPartition,
+  BothFatsDamaged,
   ReadOnlyImage,
   ImageLockedByOther,
   NoTerminal,
@@ -229,10 +240,8 @@ enum class Setup {
   NameTooLongForTemp,
   // A card path longer than a Linux path may be.
   PathTooLongForTemp,
-  // The temporary folder's file system fills: with the project's copy,
-  // or later with the unpacked installer.
+  // The temporary folder's file system fills with the project's copy.
   TempFillsWithProject,
-  TempFillsWithInstaller,
   // The card reader changes a boot record as it writes it, and says
   // nothing: the active flag of sector 0, a byte of the boot sector's code.
   MbrWriteGarbled,
@@ -247,6 +256,79 @@ std::string Noise(std::size_t size, std::uint32_t seed) {
     c = static_cast<char>(seed >> 24);
   }
   return bytes;
+}
+
+void PutLe(std::string& out, std::uint64_t v, int bytes) {
+  for (int i = 0; i < bytes; ++i) out += static_cast<char>((v >> (8 * i)) & 0xFF);
+}
+
+// A zip archive whose one entry claims 4 GiB (the data is left out: only
+// the headers are read before the entry is refused).
+void MakeZip64Claim(const fs::path& archive, const std::string& name, std::uint64_t size) {
+  std::string zip;
+  PutLe(zip, 0x04034b50, 4);  // local header
+  PutLe(zip, 45, 2);
+  PutLe(zip, 0, 2);
+  PutLe(zip, 0, 2);  // stored
+  PutLe(zip, 0, 4);  // time, date
+  PutLe(zip, 0, 4);  // crc
+  PutLe(zip, 0xFFFFFFFF, 4);
+  PutLe(zip, 0xFFFFFFFF, 4);
+  PutLe(zip, name.size(), 2);
+  PutLe(zip, 20, 2);
+  zip += name;
+  PutLe(zip, 1, 2);  // zip64 extra: sizes
+  PutLe(zip, 16, 2);
+  PutLe(zip, size, 8);
+  PutLe(zip, size, 8);
+  const std::uint64_t directory = zip.size();
+  PutLe(zip, 0x02014b50, 4);  // central directory
+  PutLe(zip, 45, 2);
+  PutLe(zip, 45, 2);
+  PutLe(zip, 0, 2);
+  PutLe(zip, 0, 2);
+  PutLe(zip, 0, 4);
+  PutLe(zip, 0, 4);
+  PutLe(zip, 0xFFFFFFFF, 4);
+  PutLe(zip, 0xFFFFFFFF, 4);
+  PutLe(zip, name.size(), 2);
+  PutLe(zip, 28, 2);
+  PutLe(zip, 0, 2);  // comment
+  PutLe(zip, 0, 2);  // disk
+  PutLe(zip, 0, 2);  // internal attributes
+  PutLe(zip, 0, 4);  // external attributes
+  PutLe(zip, 0xFFFFFFFF, 4);
+  zip += name;
+  PutLe(zip, 1, 2);
+  PutLe(zip, 24, 2);
+  PutLe(zip, size, 8);
+  PutLe(zip, size, 8);
+  PutLe(zip, 0, 8);  // the local header's offset
+  const std::uint64_t directorySize = zip.size() - directory;
+  const std::uint64_t end64 = zip.size();
+  PutLe(zip, 0x06064b50, 4);  // zip64 end of central directory
+  PutLe(zip, 44, 8);
+  PutLe(zip, 45, 2);
+  PutLe(zip, 45, 2);
+  PutLe(zip, 0, 4);
+  PutLe(zip, 0, 4);
+  PutLe(zip, 1, 8);
+  PutLe(zip, 1, 8);
+  PutLe(zip, directorySize, 8);
+  PutLe(zip, directory, 8);
+  PutLe(zip, 0x07064b50, 4);  // its locator
+  PutLe(zip, 0, 4);
+  PutLe(zip, end64, 8);
+  PutLe(zip, 1, 4);
+  PutLe(zip, 0x06054b50, 4);  // end of central directory
+  PutLe(zip, 0, 2);
+  PutLe(zip, 0, 2);
+  PutLe(zip, 0xFFFF, 2);
+  PutLe(zip, 0xFFFF, 2);
+  PutLe(zip, 0xFFFFFFFF, 4);
+  PutLe(zip, 0xFFFFFFFF, 4);
+  PutLe(zip, 0, 2);
+  std::ofstream(archive, std::ios::binary) << zip;
 }
 
 struct FailureCase {
@@ -276,7 +358,7 @@ TEST_P(RestoreStops, WithItsMessageAndNothingLost) {
       if (!point.empty()) Shell("umount " + Quote(point));
     }
   } unmount;
-  if (c.setup == Setup::TempFillsWithProject || c.setup == Setup::TempFillsWithInstaller) {
+  if (c.setup == Setup::TempFillsWithProject) {
     const Output mounted = Shell("mount -t tmpfs -o size=2m tessarin-e2e " + Quote(tmp));
     if (mounted.status != 0) GTEST_SKIP() << "no small file system for the temporary folder: " << mounted.err;
     unmount.point = tmp;
@@ -316,6 +398,21 @@ TEST_P(RestoreStops, WithItsMessageAndNothingLost) {
               " 2>/dev/null && exit 0; done; exit 1");
   }
 
+  const std::string volume = std::to_string(std::uint64_t{kPartitionStart} * 512);
+  if (c.setup == Setup::NoFatOnPartition) {
+    // Something else over the boot sector and its backup.
+    MustShell("for at in 0 3072; do printf 'another file system' | dd of=" + Quote(card) + " bs=1 seek=$((" + volume +
+              " + at)) conv=notrunc status=none; done");
+  }
+  if (c.setup == Setup::BothFatsDamaged) {
+    // The first sector of either FAT zeroed: reserved sectors and FAT size
+    // from the boot sector.
+    MustShell("card=" + Quote(card) + "; reserved=$(od -An -tu2 -j $((" + volume +
+              " + 14)) -N2 \"$card\"); size=$(od -An -tu4 -j $((" + volume +
+              " + 36)) -N4 \"$card\"); for fat in $reserved $((reserved + size)); do dd if=/dev/zero of=\"$card\" "
+              "bs=512 seek=$((" +
+              std::to_string(kPartitionStart) + " + fat)) count=1 conv=notrunc status=none; done");
+  }
   if (c.setup != Setup::NoDefinitionsForRepair) fs::copy_file(TESSARIN_CFDEF_SAMPLE, work / "CFDef.ini");
   switch (c.setup) {
     case Setup::NoArchive:
@@ -341,6 +438,9 @@ TEST_P(RestoreStops, WithItsMessageAndNothingLost) {
       MakeInstaller(work / "wincesys.exe", {{"BLDR", "loader"}, {"NK.BIN", std::string(80u << 20, '\0')}},
                     {"BLDR", "NK.BIN"}, s.path());
       break;
+    case Setup::ArchiveEntryOf4GiB:
+      MakeZip64Claim(work / "wincesys.exe", "NK.BIN", std::uint64_t{4} << 30);
+      break;
     case Setup::TruncatedArchive:
     case Setup::CorruptedEntry: {
       MakeInstaller(work / "wincesys.exe", {{"BLDR", "loader"}, {"NK.BIN", Noise(300000, 7)}}, {"BLDR", "NK.BIN"},
@@ -356,10 +456,6 @@ TEST_P(RestoreStops, WithItsMessageAndNothingLost) {
       }
       break;
     }
-    case Setup::TempFillsWithInstaller:
-      MakeInstaller(work / "wincesys.exe", {{"BLDR", "loader"}, {"NK.BIN", Noise(3u << 20, 5)}}, {"BLDR", "NK.BIN"},
-                    s.path());
-      break;
     case Setup::GarbageAfterStub:
       MustShell("cat " + Quote(TESSARIN_SFX_STUB) + " > " + Quote(work / "wincesys.exe"));
       std::ofstream(work / "wincesys.exe", std::ios::binary | std::ios::app) << Noise(100000, 11);
@@ -377,13 +473,14 @@ TEST_P(RestoreStops, WithItsMessageAndNothingLost) {
   std::string launcher;
   switch (c.setup) {
     case Setup::ReadOnlyWhileInstalling:
-      // Only the unprivileged are held off by a file's mode.
-      WrapTool(hooks, "mcopy", "if [ \"${@: -1}\" = e:/ ]; then chmod a-w " + Quote(card) + "; fi", "");
-      launcher = "PATH=" + Quote(hooks) + ":$PATH " + AsUnprivilegedUser(s.path());
-      break;
     case Setup::ReadOnlyWhileRestoringProject:
-      WrapTool(hooks, "mcopy", "if [ \"${@: -1}\" = e:/Project/ ]; then chmod a-w " + Quote(card) + "; fi", "");
-      launcher = "PATH=" + Quote(hooks) + ":$PATH " + AsUnprivilegedUser(s.path());
+      // The installer step opens the archive first, the copy back the list
+      // of short names beside the saved copy.
+      launcher = "LD_PRELOAD=" + Quote(TESSARIN_OPEN_HOOK) +
+                 " ASAN_OPTIONS=verify_asan_link_order=0 TESSARIN_HOOK_CARD=" + Quote(card) +
+                 " TESSARIN_HOOK_AFTER_OPENING=" +
+                 (c.setup == Setup::ReadOnlyWhileInstalling ? "/wincesys.exe" : "/Project.names") + " " +
+                 AsUnprivilegedUser(s.path());
       break;
     case Setup::ImageDeletedAfterFormat:
       WrapTool(hooks, "mkfs.fat", "", "rm -f " + Quote(card));
@@ -430,10 +527,26 @@ TEST_P(RestoreStops, WithItsMessageAndNothingLost) {
   }
   if (c.cardUntouched) {
     EXPECT_EQ(FileHash(card), before);
+  } else if (c.setup != Setup::ImageDeletedAfterFormat && c.setup != Setup::ImageTruncatedAfterFormat) {
+    // Whatever the restore wrote before it stopped, the volume is sound.
+    fs::permissions(card, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::add);
+    EXPECT_EQ(FsckFindings(card), std::vector<std::string>{});
   }
 
   const std::string savedLine = "::Warning:: The Project Folder is saved in ";
   const auto log = LogMessages(run.out);
+  if (c.setup == Setup::ProjectDoesNotFit) {
+    // The file that does not fit stays behind, named in the log; the
+    // others go back all the same.
+    EXPECT_NE(
+        std::find(log.begin(), log.end(),
+                  "::Warning:: Not put back on the drive: e:/Project/video/intro.avi (no space left on the card)"),
+        log.end())
+        << run.out;
+    const Tree back = CardTree(card, "Project", s.path());
+    EXPECT_EQ(back.count("main.prj"), 1u);
+    EXPECT_EQ(back.count("screens/a.bmp"), 1u);
+  }
   if (c.projectSaved) {
     ASSERT_FALSE(log.empty());
     ASSERT_EQ(log.back().rfind(savedLine, 0), 0u) << log.back();
@@ -470,6 +583,26 @@ INSTANTIATE_TEST_SUITE_P(
                     {"copying to e:/Project on the card failed"},
                     false,
                     true},
+        FailureCase{"ArchiveEntryOf4GiB",
+                    Setup::ArchiveEntryOf4GiB,
+                    1,
+                    {"NK.BIN: FAT holds no file of 4 GiB or more", kUnzipFailed},
+                    false,
+                    true},
+        FailureCase{"NoFatOnPartition",
+                    Setup::NoFatOnPartition,
+                    1,
+                    {"e:/Project: the card cannot be read (the card's partition holds no FAT file system)",
+                     "--no-preserve", "Failed to back up the Project Folder.", "The drive has not been changed."},
+                    true,
+                    false},
+        FailureCase{"BothFatsDamaged",
+                    Setup::BothFatsDamaged,
+                    1,
+                    {"e:/Project: the card cannot be read (the card's FAT file system is damaged)",
+                     "Failed to back up the Project Folder.", "The drive has not been changed."},
+                    true,
+                    false},
         FailureCase{"NoDefinitionsForRepair",
                     Setup::NoDefinitionsForRepair,
                     1,
@@ -544,12 +677,6 @@ INSTANTIATE_TEST_SUITE_P(
             {"No space left on device", "Failed to back up the Project Folder.", "The drive has not been changed."},
             true,
             false},
-        FailureCase{"TempFillsWithInstaller",
-                    Setup::TempFillsWithInstaller,
-                    1,
-                    {"No space left on device", kUnzipFailed},
-                    false,
-                    true},
         FailureCase{
             "MbrWriteGarbled", Setup::MbrWriteGarbled, 1, {"Cannot open or read destination drive."}, false, true},
         FailureCase{"BootSectorWriteGarbled",
@@ -605,6 +732,7 @@ TEST(Confirmation, OnATerminalNoIsTheDefault) {
     } else {
       EXPECT_NE(run.out.find("\r\033[K| Formatting"), std::string::npos) << "no progress shown";
       EXPECT_NE(run.out.find("::Info:: System restored to FLASH successfully."), std::string::npos) << run.out;
+      EXPECT_EQ(FsckFindings(card), std::vector<std::string>{});
     }
   }
 }
@@ -692,6 +820,7 @@ TEST(BlockDevice, HeldExclusivelyAndRestoredThroughTheWholeDisk) {
   const Bytes loader = Image(tessarin::IDR_BLDR_LOADER);
   EXPECT_TRUE(std::equal(loader.begin(), loader.end(), vbr.begin() + 90));
   EXPECT_EQ(Attributes(card, "::/BLDR"), "ASHR");
+  EXPECT_EQ(FsckFindings(card), std::vector<std::string>{});
 }
 
 // The card reader's device goes away once the card is formatted (the loop
@@ -748,6 +877,7 @@ TEST(RestoredCard, BootsInTheEmulator) {
   fs::copy_file(TESSARIN_CFDEF_SAMPLE, s / "CFDef.ini");
   const Output run = RunTessarin(s.path(), s / "tmp", "--yes card.img");
   ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(FsckFindings(card), std::vector<std::string>{});
 
   const Output boot = Shell("cd " + Quote(s.path()) +
                             " && timeout 30 qemu-system-i386 -drive file=card.img,format=raw,if=ide -display none "
@@ -855,8 +985,83 @@ TEST(ClosedLog, TheRestoreGoesOnWhenTheReaderQuits) {
   EXPECT_NE(run.err.find("System restored to SD CARD successfully."), std::string::npos) << run.err;
   EXPECT_EQ(Attributes(card, "::/BLDR"), "ASHR");
   EXPECT_EQ(Digest(CardTree(card, "Project", s.path())), Digest(ReadTree(s / "project")));
+  EXPECT_EQ(FsckFindings(card), std::vector<std::string>{});
   EXPECT_TRUE(fs::is_empty(s / "tmp")) << "left in the temporary directory: "
                                        << fs::directory_iterator(s / "tmp")->path();
+}
+
+}  // namespace
+}  // namespace e2e
+
+namespace e2e {
+namespace {
+
+// The card's file system is written in process: no mtools on PATH, only
+// mkfs.fat. A project folder of many long, similar names comes back with
+// the short names it had, and the card passes fsck.fat.
+TEST(InProcessCard, RestoresWithoutMtoolsAndKeepsShortNames) {
+  Scratch s;
+  const fs::path card = s / "card.img";
+  fs::create_directories(s / "tmp");
+  MakeCard(card, {96, std::nullopt, true});
+  Tree project = {{"main.prj", "project"}, {"Übersicht Maße.txt", "ü"}, {"README.TXT", "r"}, {"readme2.txt", "r2"}};
+  for (int i = 1; i <= 150; ++i) {
+    char name[64];
+    std::snprintf(name, sizeof name, "alarms/alarm_log_2026-12-10_%04d.csv", i);
+    project[name] = std::to_string(i);
+  }
+  WriteTree(s / "project", project);
+  PutOnCard(card, s / "project", "Project");
+  const std::set<Listed> before = MdirListing(CardVolume(card), "Project");
+  MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}, {"NK.BIN", Noise(200000, 3)}}, {"BLDR", "NK.BIN"}, s.path());
+  fs::copy_file(TESSARIN_CFDEF_SAMPLE, s / "CFDef.ini");
+  const fs::path tools = s / "tools";
+  fs::create_directories(tools);
+  fs::create_symlink(MustShell("command -v mkfs.fat | tr -d '\\n'"), tools / "mkfs.fat");
+
+  const Output run = RunTessarin(s.path(), s / "tmp", "--yes card.img", "PATH=" + Quote(tools));
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(MdirListing(CardVolume(card), "Project"), before);
+  EXPECT_EQ(Digest(CardTree(card, "Project", s.path())), Digest(ReadTree(s / "project")));
+  EXPECT_EQ(Attributes(card, "::/BLDR"), "ASHR");
+  EXPECT_EQ(FsckFindings(card), std::vector<std::string>{});
+}
+
+// The installer streams onto the card: a restore without the project
+// folder needs no temporary folder at all, however big the system.
+TEST(InProcessCard, InstallsWithoutATemporaryFolder) {
+  Scratch s;
+  const fs::path card = s / "card.img";
+  MakeCard(card, {96, std::nullopt, true});
+  const std::string image = Noise(3u << 20, 5);
+  MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}, {"NK.BIN", image}, {"Hilfe/Einführung.txt", "ü"}},
+                {"BLDR", "NK.BIN", "Hilfe"}, s.path());
+  fs::copy_file(TESSARIN_CFDEF_SAMPLE, s / "CFDef.ini");
+  const Output run = RunTessarin(s.path(), s / "no such folder", "--yes --no-preserve card.img");
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(Mtools(card, "mtype ::/NK.BIN") == image);
+  EXPECT_EQ(Digest(CardTree(card, "Hilfe", s.path())), Digest(Tree{{"Einführung.txt", "ü"}}));
+  EXPECT_EQ(FsckFindings(card), std::vector<std::string>{});
+}
+
+// A card path with the characters a shell or a configuration file would
+// expand is only a path.
+TEST(InProcessCard, CardPathIsTakenLiterally) {
+  Scratch s;
+  const std::string name = "card $(touch expanded) `touch expanded` \\ ${HOME}.img";
+  const fs::path plain = s / "card.img";
+  fs::create_directories(s / "tmp");
+  MakeCard(plain, {96, std::nullopt, true});
+  WriteTree(s / "project", {{"main.prj", "project"}});
+  PutOnCard(plain, s / "project", "Project");
+  fs::rename(plain, s / name);
+  MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
+  fs::copy_file(TESSARIN_CFDEF_SAMPLE, s / "CFDef.ini");
+  const Output run = RunTessarin(s.path(), s / "tmp", "--yes " + Quote(name));
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_FALSE(fs::exists(s / "expanded"));
+  fs::rename(s / name, plain);  // mtools takes no such name
+  EXPECT_EQ(Digest(CardTree(plain, "Project", s.path())), Digest(ReadTree(s / "project")));
 }
 
 }  // namespace

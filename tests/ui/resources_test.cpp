@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "card/resource_port.h"
+#include "res/resource_ids.h"
 #include "res/string_table.h"
 #include "win32/app/tessarin_app.h"
 #include "win32/ui/html_help.h"
@@ -70,6 +72,33 @@ TEST_F(Resources, EverythingIsInUsEnglish) {
   EnumResourceTypesA(module_, CollectType, reinterpret_cast<LONG_PTR>(&languages));
   ASSERT_FALSE(languages.empty());
   for (const auto& set : languages) EXPECT_EQ(set, std::set<WORD>{kEnglishUs});
+}
+
+BOOL CALLBACK CollectNumber(HMODULE, LPCSTR, LPSTR name, LONG_PTR p) {
+  // A name that is a string rather than a number is kept as 0, which no
+  // listed resource has.
+  reinterpret_cast<std::set<UINT>*>(p)->insert(IS_INTRESOURCE(name) ? LOWORD(reinterpret_cast<ULONG_PTR>(name)) : 0);
+  return TRUE;
+}
+
+// The program carries exactly the icons, clips, dialogs and boot images of
+// the one list, each under its number.
+TEST_F(Resources, HoldsEveryListedResourceAndNoOther) {
+  struct Kind {
+    LPCSTR type;
+    std::set<UINT> listed;
+  };
+  std::vector<Kind> kinds = {{RT_GROUP_ICON, {}}, {"AVI", {}}, {RT_DIALOG, {}}, {"BINARY", {}}};
+  for (const tessarin::ResourceFile& r : tessarin::kIconResources) kinds[0].listed.insert(r.id);
+  for (const tessarin::ResourceFile& r : tessarin::kClipResources) kinds[1].listed.insert(r.id);
+  for (const tessarin::NamedId& r : tessarin::kDialogResources) kinds[2].listed.insert(r.id);
+  for (const tessarin::ResourceFile& r : tessarin::kBootImageResources) kinds[3].listed.insert(r.id);
+  for (const Kind& kind : kinds) {
+    std::set<UINT> found;
+    EnumResourceNamesA(module_, kind.type, CollectNumber, reinterpret_cast<LONG_PTR>(&found));
+    EXPECT_FALSE(kind.listed.empty());
+    EXPECT_EQ(found, kind.listed) << (IS_INTRESOURCE(kind.type) ? "#" : kind.type);
+  }
 }
 
 TEST_F(Resources, StringTableHoldsEveryTextOfTheOneList) {
@@ -187,8 +216,19 @@ void ExpectControls(const DialogView& d, const std::vector<ControlSpec>& expecte
   }
 }
 
+// Every control the list names is in its dialog's template.
+TEST_F(Resources, DialogsHoldEveryListedControl) {
+  for (const tessarin::DialogControl& listed : tessarin::kDialogControls) {
+    const DialogView d = ParseDialogEx(Bytes(RT_DIALOG, listed.dialog));
+    int count = 0;
+    for (const ControlSpec& c : d.controls) count += c.id == listed.id ? 1 : 0;
+    EXPECT_EQ(count, 1) << listed.name << " in dialog " << listed.dialog;
+  }
+}
+
 TEST_F(Resources, MainDialogTemplate) {
-  const DialogView d = ParseDialogEx(Bytes(RT_DIALOG, 102));
+  using namespace tessarin;
+  const DialogView d = ParseDialogEx(Bytes(RT_DIALOG, IDD_TESSARIN_DIALOG));
   EXPECT_EQ(d.cx, 193);
   EXPECT_EQ(d.cy, 212);
   EXPECT_EQ(d.caption, "Tessarin Utility");
@@ -199,25 +239,27 @@ TEST_F(Resources, MainDialogTemplate) {
   EXPECT_EQ(d.style & (WS_MINIMIZEBOX | WS_MAXIMIZEBOX), 0u);
   EXPECT_EQ(d.exStyle & WS_EX_APPWINDOW, static_cast<DWORD>(WS_EX_APPWINDOW));
   ExpectControls(
-      d, {
-             {1000, "ComboBox", "", CBS_DROPDOWNLIST | CBS_SORT | WS_VSCROLL | WS_TABSTOP | WS_GROUP, WS_EX_RIGHT, 7,
-              17, 51, 83},
-             {1004, "Button", "Preserve Project Folder", BS_AUTOCHECKBOX | WS_TABSTOP, 0, 84, 18, 98, 10},
-             {1, "Button", "E&xit", BS_DEFPUSHBUTTON | WS_TABSTOP, 0, 7, 74, 179, 19},
-             {3, "Button", "&Restore SD-Card", BS_PUSHBUTTON | WS_TABSTOP, 0, 7, 38, 179, 29},
-             {1001, "SysAnimate32", "Animate1", WS_BORDER | ACS_CENTER | ACS_TRANSPARENT | ACS_AUTOPLAY, 0, 7, 174, 179,
-              31},
-             {-1, "Static", "&Destination Drive", SS_LEFT | WS_GROUP, 0, 7, 7, 54, 8},
-             {1006, "ListBox", "", WS_BORDER | WS_VSCROLL | WS_HSCROLL | WS_TABSTOP | LBS_NOINTEGRALHEIGHT | LBS_NOTIFY,
-              0, 7, 97, 179, 77},
-         });
+      d,
+      {
+          {IDC_DRIVE_LIST, "ComboBox", "", CBS_DROPDOWNLIST | CBS_SORT | WS_VSCROLL | WS_TABSTOP | WS_GROUP,
+           WS_EX_RIGHT, 7, 17, 51, 83},
+          {IDC_PRESERVE_PROJECT, "Button", "Preserve Project Folder", BS_AUTOCHECKBOX | WS_TABSTOP, 0, 84, 18, 98, 10},
+          {IDOK, "Button", "E&xit", BS_DEFPUSHBUTTON | WS_TABSTOP, 0, 7, 74, 179, 19},
+          {IDC_RESTORE, "Button", "&Restore SD-Card", BS_PUSHBUTTON | WS_TABSTOP, 0, 7, 38, 179, 29},
+          {IDC_ANIMATION, "SysAnimate32", "Animate1", WS_BORDER | ACS_CENTER | ACS_TRANSPARENT | ACS_AUTOPLAY, 0, 7,
+           174, 179, 31},
+          {-1, "Static", "&Destination Drive", SS_LEFT | WS_GROUP, 0, 7, 7, 54, 8},
+          {IDC_LOG_LIST, "ListBox", "",
+           WS_BORDER | WS_VSCROLL | WS_HSCROLL | WS_TABSTOP | LBS_NOINTEGRALHEIGHT | LBS_NOTIFY, 0, 7, 97, 179, 77},
+      });
   ASSERT_EQ(d.controls.size(), 7u);
   EXPECT_EQ(d.controls[6].style & LBS_SORT, 0u) << "log lines stay in the order added";
   EXPECT_EQ(d.controls[0].style & CBS_DROPDOWNLIST, static_cast<DWORD>(CBS_DROPDOWNLIST));
 }
 
 TEST_F(Resources, AboutBoxTemplate) {
-  const DialogView d = ParseDialogEx(Bytes(RT_DIALOG, 100));
+  using namespace tessarin;
+  const DialogView d = ParseDialogEx(Bytes(RT_DIALOG, IDD_ABOUTBOX));
   EXPECT_EQ(d.cx, 235);
   EXPECT_EQ(d.cy, 71);
   EXPECT_EQ(d.caption, "About Tessarin");
@@ -225,8 +267,8 @@ TEST_F(Resources, AboutBoxTemplate) {
   EXPECT_EQ(d.pointSize, 8);
   ASSERT_EQ(d.controls.size(), 8u);
   const ControlSpec& icon = d.controls[0];
-  EXPECT_EQ(icon.id, 1005);
-  EXPECT_EQ(icon.text, "#128") << "names icon 128";
+  EXPECT_EQ(icon.id, IDC_ABOUT_ICON);
+  EXPECT_EQ(icon.text, "#" + std::to_string(IDI_DOS)) << "names the DOS icon";
   EXPECT_EQ(icon.style & SS_TYPEMASK, static_cast<DWORD>(SS_ICON));
   EXPECT_EQ((std::vector<short>{icon.x, icon.y, icon.cx, icon.cy}), (std::vector<short>{7, 7, 21, 20}));
   EXPECT_EQ(d.controls[1].text, "Tessarin Utility");
@@ -260,13 +302,16 @@ struct IconImage {
 
 TEST_F(Resources, IconsCarryTheirImageFormats) {
   const std::map<UINT, std::multiset<IconImage>> expected = {
-      {1, {{16, 256}, {32, 256}, {48, 256}, {16, 0}, {32, 0}, {48, 0}, {16, 16}, {32, 16}}},
-      {128, {{32, 16}, {16, 16}, {32, 256}, {16, 256}}},
-      {143, {{32, 16}, {32, 256}}},
+      {tessarin::IDI_WINCE, {{16, 256}, {32, 256}, {48, 256}, {16, 0}, {32, 0}, {48, 0}, {16, 16}, {32, 16}}},
+      {tessarin::IDI_DOS, {{32, 16}, {16, 16}, {32, 256}, {16, 256}}},
+      {tessarin::IDI_ROMDOS, {{32, 16}, {32, 256}}},
   };
-  for (const auto& [id, images] : expected) {
-    SCOPED_TRACE("icon " + std::to_string(id));
-    const auto group = Bytes(RT_GROUP_ICON, id);
+  for (const tessarin::ResourceFile& listed : tessarin::kIconResources) {
+    SCOPED_TRACE(listed.name);
+    const auto it = expected.find(listed.id);
+    ASSERT_NE(it, expected.end()) << "the images this icon must carry";
+    const std::multiset<IconImage>& images = it->second;
+    const auto group = Bytes(RT_GROUP_ICON, listed.id);
     ASSERT_GE(group.size(), 6u);
     const WORD count = U16(group, 4);
     std::multiset<IconImage> found;
@@ -341,15 +386,16 @@ int TopLeftIndex(const std::vector<std::uint8_t>& b, const Chunk& frame, bool rl
   return -1;
 }
 
-struct ClipCase {
-  UINT id;
-  bool rle;
-};
-
 TEST_F(Resources, AnimationClips) {
-  for (const ClipCase& c : {ClipCase{134, true}, ClipCase{150, true}, ClipCase{157, false}}) {
-    SCOPED_TRACE("clip " + std::to_string(c.id));
-    const auto b = Bytes("AVI", c.id);
+  // Whether the frames of a clip are run-length coded.
+  const std::map<UINT, bool> rleOf = {
+      {tessarin::IDA_DOS, true}, {tessarin::IDA_ROMDOS, true}, {tessarin::IDA_WINCE, false}};
+  for (const tessarin::ResourceFile& listed : tessarin::kClipResources) {
+    SCOPED_TRACE(listed.name);
+    const auto coding = rleOf.find(listed.id);
+    ASSERT_NE(coding, rleOf.end()) << "the frame coding of this clip";
+    const bool rle = coding->second;
+    const auto b = Bytes("AVI", listed.id);
     ASSERT_GT(b.size(), 12u);
     ASSERT_EQ(std::string(b.begin(), b.begin() + 4), "RIFF");
     ASSERT_EQ(std::string(b.begin() + 8, b.begin() + 12), "AVI ");
@@ -375,7 +421,7 @@ TEST_F(Resources, AnimationClips) {
     EXPECT_EQ(U32(b, strf->data + 4), 260u);
     EXPECT_EQ(U32(b, strf->data + 8), 40u);
     EXPECT_EQ(U16(b, strf->data + 14), 8u) << "bits per pixel";
-    EXPECT_EQ(U32(b, strf->data + 16), c.rle ? static_cast<DWORD>(BI_RLE8) : static_cast<DWORD>(BI_RGB));
+    EXPECT_EQ(U32(b, strf->data + 16), rle ? static_cast<DWORD>(BI_RLE8) : static_cast<DWORD>(BI_RGB));
     ASSERT_EQ(strf->size, 40u + 256 * 4) << "256-colour palette";
     const std::size_t palette = strf->data + 40;
 
@@ -385,7 +431,7 @@ TEST_F(Resources, AnimationClips) {
     for (std::size_t f = 0; f < frames.size(); ++f) {
       EXPECT_EQ(frames[f].id.substr(0, 2), "00");
       EXPECT_EQ(U32(b, idx1->data + 16 * f + 8) + movi->data, frames[f].data - 8) << "index entry " << f;
-      const int index = TopLeftIndex(b, frames[f], c.rle, 260, 40);
+      const int index = TopLeftIndex(b, frames[f], rle, 260, 40);
       ASSERT_GE(index, 0) << "frame " << f;
       const std::size_t rgb = palette + 4 * index;
       EXPECT_EQ((std::vector<int>{b[rgb + 2], b[rgb + 1], b[rgb]}), (std::vector<int>{255, 0, 255}))
@@ -397,8 +443,15 @@ TEST_F(Resources, AnimationClips) {
 // ---- boot images, version, manifest --------------------------------------
 
 TEST_F(Resources, BootImages) {
-  for (const auto& [id, size] : std::vector<std::pair<UINT, std::size_t>>{{166, 440}, {130, 512}, {145, 512}, {1, 422}})
-    EXPECT_EQ(Bytes("BINARY", id).size(), size) << "boot image " << id;
+  const std::map<UINT, std::size_t> sizeOf = {{tessarin::IDR_MBR_CODE, tessarin::kMbrCodeSize},
+                                              {tessarin::IDR_FAT32_BOOT, tessarin::kBootSectorSize},
+                                              {tessarin::IDR_FAT16_BOOT, tessarin::kBootSectorSize},
+                                              {tessarin::IDR_BLDR_LOADER, tessarin::kBldrLoaderSize}};
+  for (const tessarin::ResourceFile& listed : tessarin::kBootImageResources) {
+    const auto size = sizeOf.find(listed.id);
+    ASSERT_NE(size, sizeOf.end()) << listed.name;
+    EXPECT_EQ(Bytes("BINARY", listed.id).size(), size->second) << listed.name;
+  }
 }
 
 TEST_F(Resources, VersionBlock) {

@@ -17,9 +17,18 @@
 #include <thread>
 #include <vector>
 
+#include "res/resource_ids.h"
 #include "win32/ui/framework/data_exchange.h"
 
 namespace {
+
+using tessarin::IDC_ABOUT_ICON;
+using tessarin::IDC_ANIMATION;
+using tessarin::IDC_DRIVE_LIST;
+using tessarin::IDC_LOG_LIST;
+using tessarin::IDC_PRESERVE_PROJECT;
+using tessarin::IDC_RESTORE;
+using tessarin::IDM_ABOUTBOX;
 
 using namespace std::chrono_literals;
 
@@ -89,8 +98,10 @@ std::vector<HWND> ChildrenOf(HWND parent) {
   return found;
 }
 
-bool IsMainDialog(HWND hwnd) { return GetDlgItem(hwnd, 1006) != nullptr && GetDlgItem(hwnd, 1000) != nullptr; }
-bool IsAboutBox(HWND hwnd) { return GetDlgItem(hwnd, 1005) != nullptr; }
+bool IsMainDialog(HWND hwnd) {
+  return GetDlgItem(hwnd, IDC_LOG_LIST) != nullptr && GetDlgItem(hwnd, IDC_DRIVE_LIST) != nullptr;
+}
+bool IsAboutBox(HWND hwnd) { return GetDlgItem(hwnd, IDC_ABOUT_ICON) != nullptr; }
 
 // A message box as the operator sees it: caption, text, buttons, icon.
 struct MessageBoxView {
@@ -215,7 +226,7 @@ std::vector<std::string> ComboEntries(HWND combo) {
 }
 
 std::vector<std::string> LogLines(HWND dialog) {
-  HWND list = GetDlgItem(dialog, 1006);
+  HWND list = GetDlgItem(dialog, IDC_LOG_LIST);
   std::vector<std::string> lines;
   const LRESULT count = SendMessageA(list, LB_GETCOUNT, 0, 0);
   for (LRESULT i = 0; i < count; ++i) lines.push_back(ListText(list, LB_GETTEXT, i));
@@ -230,7 +241,8 @@ std::string Message(const std::string& line) {
 
 std::vector<bool> ControlsEnabled(HWND dialog) {
   std::vector<bool> state;
-  for (int id : {1000, 1004, 3, 1}) state.push_back(IsWindowEnabled(GetDlgItem(dialog, id)) != FALSE);
+  for (int id : {IDC_DRIVE_LIST, IDC_PRESERVE_PROJECT, IDC_RESTORE, IDOK})
+    state.push_back(IsWindowEnabled(GetDlgItem(dialog, id)) != FALSE);
   return state;
 }
 
@@ -297,13 +309,13 @@ Card CaptionIcon(HWND hwnd) {
 
 // The right end of the animation, where the clip's card is.
 Card ClipCard(HWND dialog) {
-  RECT r = ScreenRectOf(GetDlgItem(dialog, 1001));
+  RECT r = ScreenRectOf(GetDlgItem(dialog, IDC_ANIMATION));
   r.left = r.right - (r.right - r.left) / 4;
   return ClassifyCard(Capture(r));
 }
 
 // The picture beside the text of the About box.
-Card AboutIcon(HWND about) { return ClassifyCard(Capture(ScreenRectOf(GetDlgItem(about, 1005)))); }
+Card AboutIcon(HWND about) { return ClassifyCard(Capture(ScreenRectOf(GetDlgItem(about, IDC_ABOUT_ICON)))); }
 
 // Asks the screenshot service of the suite for a picture of a window.
 void Screenshot(const std::string& name, HWND hwnd) {
@@ -386,8 +398,8 @@ TEST(DriveList, ShowsOnlyRemovableAndFixedDrivesOtherThanTheSystemDrive) {
   Program program(FreshWorkDir("drives", {}));
   HWND dlg = program.MainDialog();
   ASSERT_NE(dlg, nullptr);
-  EXPECT_EQ(ComboEntries(GetDlgItem(dlg, 1000)), (std::vector<std::string>{"[-e-]", "[-f-]"}));
-  EXPECT_EQ(BST_CHECKED, SendMessageA(GetDlgItem(dlg, 1004), BM_GETCHECK, 0, 0));
+  EXPECT_EQ(ComboEntries(GetDlgItem(dlg, IDC_DRIVE_LIST)), (std::vector<std::string>{"[-e-]", "[-f-]"}));
+  EXPECT_EQ(BST_CHECKED, SendMessageA(GetDlgItem(dlg, IDC_PRESERVE_PROJECT), BM_GETCHECK, 0, 0));
 }
 
 TEST(AboutBox, RepeatsTheWindowTitleAndIcon) {
@@ -395,14 +407,14 @@ TEST(AboutBox, RepeatsTheWindowTitleAndIcon) {
   HWND dlg = program.MainDialog();
   ASSERT_NE(dlg, nullptr);
   // Only the high twelve bits of the command select the About item.
-  for (WPARAM command : {0x10u, 0x1Fu}) {
+  for (WPARAM command : {IDM_ABOUTBOX, IDM_ABOUTBOX | 0xFu}) {
     PostMessageA(dlg, WM_SYSCOMMAND, command, 0);
     HWND about = program.WaitForWindow(IsAboutBox);
     ASSERT_NE(about, nullptr) << "command " << command;
     EXPECT_EQ(TextOf(about), "About Tessarin Utility - Vantorels");
     Sleep(300);
     EXPECT_EQ(Name(AboutIcon(about)), Name(Card::RomDos));
-    if (command == 0x10) Screenshot("about_romdos", about);
+    if (command == IDM_ABOUTBOX) Screenshot("about_romdos", about);
     PostMessageA(about, WM_COMMAND, IDOK, 0);
     ASSERT_TRUE(WaitFor([&] { return !IsWindow(about); }));
   }
@@ -412,7 +424,7 @@ TEST(AboutBox, ShowsTheWindowsCeIcon) {
   Program program(FreshWorkDir("about_wince", {}));
   HWND dlg = program.MainDialog();
   ASSERT_NE(dlg, nullptr);
-  PostMessageA(dlg, WM_SYSCOMMAND, 0x10, 0);
+  PostMessageA(dlg, WM_SYSCOMMAND, IDM_ABOUTBOX, 0);
   HWND about = program.WaitForWindow(IsAboutBox);
   ASSERT_NE(about, nullptr);
   EXPECT_EQ(TextOf(about), "About Tessarin Utility");
@@ -428,13 +440,13 @@ TEST(Help, F1OpensTheHelpFileFromTheDialogAndTheAboutBox) {
   Program program(FreshWorkDir("help", {}));
   HWND dlg = program.MainDialog();
   ASSERT_NE(dlg, nullptr);
-  PostMessageA(GetDlgItem(dlg, 1000), WM_KEYDOWN, VK_F1, 0x003B0001);
+  PostMessageA(GetDlgItem(dlg, IDC_DRIVE_LIST), WM_KEYDOWN, VK_F1, 0x003B0001);
   HWND help = program.WaitForTitle("Tessarin Utility Help");
   ASSERT_NE(help, nullptr) << "help window";
   PostMessageA(help, WM_CLOSE, 0, 0);
   ASSERT_TRUE(WaitFor([&] { return !IsWindowVisible(help); }));
 
-  PostMessageA(dlg, WM_SYSCOMMAND, 0x10, 0);
+  PostMessageA(dlg, WM_SYSCOMMAND, IDM_ABOUTBOX, 0);
   HWND about = program.WaitForWindow(IsAboutBox);
   ASSERT_NE(about, nullptr);
   PostMessageA(GetDlgItem(about, IDOK), WM_KEYDOWN, VK_F1, 0x003B0001);
@@ -448,8 +460,8 @@ TEST(Restore, WithoutADriveOnlyAsksForOne) {
   Program program(FreshWorkDir("nodrive", {}));
   HWND dlg = program.MainDialog();
   ASSERT_NE(dlg, nullptr);
-  SendMessageA(GetDlgItem(dlg, 1000), CB_SETCURSEL, static_cast<WPARAM>(-1), 0);
-  Press(dlg, 3);
+  SendMessageA(GetDlgItem(dlg, IDC_DRIVE_LIST), CB_SETCURSEL, static_cast<WPARAM>(-1), 0);
+  Press(dlg, IDC_RESTORE);
   const MessageBoxView box = program.WaitForMessageBox();
   ASSERT_NE(box.hwnd, nullptr);
   EXPECT_EQ(box.caption, "Tessarin");
@@ -465,9 +477,9 @@ TEST(Restore, AnsweringNoChangesNothingAndTheDialogStaysWhileAsking) {
   Program program(FreshWorkDir("answer_no", {}));
   HWND dlg = program.MainDialog();
   ASSERT_NE(dlg, nullptr);
-  SendMessageA(GetDlgItem(dlg, 1000), CB_SETCURSEL, 0, 0);  // [-e-]
-  Press(dlg, 3);
-  Press(dlg, 3);  // a second press before the run has disabled the controls
+  SendMessageA(GetDlgItem(dlg, IDC_DRIVE_LIST), CB_SETCURSEL, 0, 0);  // [-e-]
+  Press(dlg, IDC_RESTORE);
+  Press(dlg, IDC_RESTORE);  // a second press before the run has disabled the controls
   const MessageBoxView box = program.WaitForMessageBox();
   ASSERT_NE(box.hwnd, nullptr);
   EXPECT_EQ(box.caption, "Tessarin");
@@ -499,8 +511,8 @@ TEST(Restore, FailingAtTheVolumeReportsAndLogsInOrder) {
   Program program(FreshWorkDir("volume", {}));
   HWND dlg = program.MainDialog();
   ASSERT_NE(dlg, nullptr);
-  SendMessageA(GetDlgItem(dlg, 1000), CB_SETCURSEL, 0, 0);  // [-e-], no project folder on it
-  Press(dlg, 3);
+  SendMessageA(GetDlgItem(dlg, IDC_DRIVE_LIST), CB_SETCURSEL, 0, 0);  // [-e-], no project folder on it
+  Press(dlg, IDC_RESTORE);
   MessageBoxView box = program.WaitForMessageBox();
   ASSERT_NE(box.hwnd, nullptr);
   ASSERT_EQ(box.buttons, (std::vector<int>{IDYES, IDNO}));
@@ -564,7 +576,7 @@ TEST(NoCardDrive, SaysSoAndKeepsAnEmptyList) {
   Answer(box, IDOK);
   HWND dlg = program.MainDialog();
   ASSERT_NE(dlg, nullptr);
-  EXPECT_TRUE(ComboEntries(GetDlgItem(dlg, 1000)).empty());
+  EXPECT_TRUE(ComboEntries(GetDlgItem(dlg, IDC_DRIVE_LIST)).empty());
   Press(dlg, IDOK);
   EXPECT_TRUE(program.Ended(10s));
 }
@@ -573,14 +585,18 @@ TEST(NoCardDrive, SaysSoAndKeepsAnEmptyList) {
 
 class DataExchange : public ::testing::Test {
  protected:
+  // The controls of a parent window of this test: a drop-down list, an
+  // editable combo box and a check box.
+  static constexpr int kList = 11, kEdit = 12, kCheck = 13;
+
   void SetUp() override {
     parent_ = CreateWindowExA(0, "STATIC", "", WS_POPUP, 0, 0, 200, 200, nullptr, nullptr, nullptr, nullptr);
     list_ = CreateWindowExA(0, "COMBOBOX", "", WS_CHILD | CBS_DROPDOWNLIST | CBS_SORT, 0, 0, 80, 100, parent_,
-                            reinterpret_cast<HMENU>(1000), nullptr, nullptr);
+                            reinterpret_cast<HMENU>(kList), nullptr, nullptr);
     edit_ = CreateWindowExA(0, "COMBOBOX", "", WS_CHILD | CBS_DROPDOWN, 0, 0, 80, 100, parent_,
-                            reinterpret_cast<HMENU>(1001), nullptr, nullptr);
+                            reinterpret_cast<HMENU>(kEdit), nullptr, nullptr);
     check_ = CreateWindowExA(0, "BUTTON", "", WS_CHILD | BS_AUTOCHECKBOX, 0, 0, 80, 20, parent_,
-                             reinterpret_cast<HMENU>(1004), nullptr, nullptr);
+                             reinterpret_cast<HMENU>(kCheck), nullptr, nullptr);
     for (const char* drive : {"[-f-]", "[-e-]", "[-h-]"})
       SendMessageA(list_, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(drive));
   }
@@ -594,16 +610,16 @@ TEST_F(DataExchange, DriveTextBothWays) {
   // Into the control: the first entry that starts with the text, in any case.
   std::string drive = "[-F-]";
   CDataExchange toControl(parent_, false);
-  tessarin::ui::DDX_CBString(toControl, 1000, drive);
+  tessarin::ui::DDX_CBString(toControl, kList, drive);
   EXPECT_EQ(SendMessageA(list_, CB_GETCURSEL, 0, 0), 1);
 
   // Into the member: the selected entry, or empty when none is.
   CDataExchange toMember(parent_, true);
   SendMessageA(list_, CB_SETCURSEL, 2, 0);
-  tessarin::ui::DDX_CBString(toMember, 1000, drive);
+  tessarin::ui::DDX_CBString(toMember, kList, drive);
   EXPECT_EQ(drive, "[-h-]");
   SendMessageA(list_, CB_SETCURSEL, static_cast<WPARAM>(-1), 0);
-  tessarin::ui::DDX_CBString(toMember, 1000, drive);
+  tessarin::ui::DDX_CBString(toMember, kList, drive);
   EXPECT_EQ(drive, "");
   EXPECT_FALSE(toMember.Failed());
 }
@@ -618,14 +634,14 @@ TEST_F(DataExchange, LengthLimitFailsALongerTextAndLimitsTheControl) {
     SetWindowTextA(edit_, c.text);
     std::string value;
     CDataExchange dx(parent_, true);
-    tessarin::ui::DDX_CBString(dx, 1001, value);
+    tessarin::ui::DDX_CBString(dx, kEdit, value);
     tessarin::ui::DDV_MaxChars(dx, value, 6);
     EXPECT_EQ(value, c.text);
     EXPECT_EQ(dx.Failed(), c.fails) << c.text;
   }
   std::string value = "";
   CDataExchange dx(parent_, false);
-  tessarin::ui::DDX_CBString(dx, 1001, value);
+  tessarin::ui::DDX_CBString(dx, kEdit, value);
   tessarin::ui::DDV_MaxChars(dx, value, 6);
   EXPECT_EQ(SendMessageA(GetWindow(edit_, GW_CHILD), EM_GETLIMITTEXT, 0, 0), 6);
 }
@@ -634,17 +650,17 @@ TEST_F(DataExchange, CheckBoxAndControlAttachment) {
   using tessarin::ui::CDataExchange;
   int preserve = 1;
   CDataExchange toControl(parent_, false);
-  tessarin::ui::DDX_Check(toControl, 1004, preserve);
+  tessarin::ui::DDX_Check(toControl, kCheck, preserve);
   EXPECT_EQ(SendMessageA(check_, BM_GETCHECK, 0, 0), BST_CHECKED);
   SendMessageA(check_, BM_SETCHECK, BST_UNCHECKED, 0);
   CDataExchange toMember(parent_, true);
-  tessarin::ui::DDX_Check(toMember, 1004, preserve);
+  tessarin::ui::DDX_Check(toMember, kCheck, preserve);
   EXPECT_EQ(preserve, 0);
 
   tessarin::ui::CControl log;
-  tessarin::ui::DDX_Control(toControl, 1004, log);
+  tessarin::ui::DDX_Control(toControl, kCheck, log);
   EXPECT_EQ(log.m_hWnd, check_);
-  tessarin::ui::DDX_Control(toControl, 1000, log);
+  tessarin::ui::DDX_Control(toControl, kList, log);
   EXPECT_EQ(log.m_hWnd, check_) << "attached on the first exchange only";
 }
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
 
 #include "card/resource_port.h"
 #include "card/system_kinds.h"
@@ -11,20 +12,22 @@
 namespace tessarin {
 namespace {
 
-TEST(EmbeddedBootImage, CarriesEachImageAtItsSize) {
-  struct Case {
-    unsigned id;
-    std::size_t size;
-  };
-  for (const Case& c : {Case{IDR_MBR_CODE, kMbrCodeSize}, Case{IDR_FAT32_BOOT, kBootSectorSize},
-                        Case{IDR_FAT16_BOOT, kBootSectorSize}, Case{IDR_BLDR_LOADER, kBldrLoaderSize}}) {
-    SCOPED_TRACE(c.id);
-    const auto image = EmbeddedBootImage(c.id);
-    ASSERT_EQ(image.size(), c.size);
-    if (c.id != IDR_MBR_CODE) {
+// Every boot image of the resource list is compiled in, at its size.
+TEST(EmbeddedBootImage, CarriesEachListedImageAtItsSize) {
+  const std::map<unsigned, std::size_t> sizeOf = {{IDR_MBR_CODE, kMbrCodeSize},
+                                                  {IDR_FAT32_BOOT, kBootSectorSize},
+                                                  {IDR_FAT16_BOOT, kBootSectorSize},
+                                                  {IDR_BLDR_LOADER, kBldrLoaderSize}};
+  for (const ResourceFile& listed : kBootImageResources) {
+    SCOPED_TRACE(listed.name);
+    const auto size = sizeOf.find(listed.id);
+    ASSERT_NE(size, sizeOf.end()) << "the size this image must have";
+    const auto image = EmbeddedBootImage(listed.id);
+    ASSERT_EQ(image.size(), size->second);
+    if (listed.id != IDR_MBR_CODE) {
       // Every image but the master boot code ends in the boot signature.
-      EXPECT_EQ(image[c.size - 2], 0x55);
-      EXPECT_EQ(image[c.size - 1], 0xAA);
+      EXPECT_EQ(image[image.size() - 2], 0x55);
+      EXPECT_EQ(image[image.size() - 1], 0xAA);
     }
   }
 }

@@ -253,6 +253,79 @@ void FakeDeviceApi::FreeSector(std::uint8_t* bytes) {
   delete[] bytes;
 }
 
+// ---- card port -------------------------------------------------------------------
+
+int FakeCard::SetVolumeLock(const std::string&, bool lock) {
+  journal_.push_back(lock ? "acquire" : "release");
+  held = false;
+  if (!lock) return 1;
+  if (acquisitionsBeforeFailure == 0) {
+    log_.StopProgressAnimation();
+    log_.ShowMessageBoxString(refusalText, kMbOk | kMbIconExclamation);
+    return 0;
+  }
+  if (acquisitionsBeforeFailure > 0) --acquisitionsBeforeFailure;
+  held = true;
+  return 1;
+}
+
+bool FakeCard::Transfer(const std::string& what, std::uint64_t lba, std::uint8_t* bytes, bool write, bool needsHold) {
+  journal_.push_back(what);
+  if ((needsHold && !held) || failing.count(what) != 0) {
+    lastError_ = held || !needsHold ? failure : Failure::Own(FailureKind::InvalidHandle);
+    return false;
+  }
+  if (write) {
+    const Sector before = card_.Get(lba);
+    std::copy_n(bytes, kSectorSize, card_.At(lba).begin());
+    if (garble) garble(what, before, card_.At(lba));
+  } else {
+    const Sector sector = card_.Get(lba);
+    std::copy_n(sector.begin(), kSectorSize, bytes);
+  }
+  return true;
+}
+
+bool FakeCard::ReadMbrSector(const std::string&, SectorBuffer& buffer) {
+  return Transfer("read-mbr", 0, buffer.data(), false);
+}
+
+bool FakeCard::WriteMbrSector(const std::string&, const SectorBuffer& buffer) {
+  return Transfer("write-mbr", 0, const_cast<std::uint8_t*>(buffer.data()), true);
+}
+
+bool FakeCard::ReadVolumeBootSector(const std::string&, SectorBuffer& buffer) {
+  return Transfer("read-volume", card_.partitionStart, buffer.data(), false);
+}
+
+bool FakeCard::WriteVolumeBootSector(const std::string&, const SectorBuffer& buffer) {
+  return Transfer("write-volume", card_.partitionStart, const_cast<std::uint8_t*>(buffer.data()), true);
+}
+
+bool FakeCard::ReadBackMbrSector(const std::string&, SectorBuffer& buffer) {
+  return Transfer("read-back-mbr", 0, buffer.data(), false);
+}
+
+bool FakeCard::ReadBackVolumeBootSector(const std::string&, SectorBuffer& buffer) {
+  return Transfer("read-back-volume", card_.partitionStart, buffer.data(), false);
+}
+
+bool FakeCard::ReadVolumeSector(const std::string&, std::uint64_t sector, SectorBuffer& buffer) {
+  return Transfer("read-volume-sector", card_.partitionStart + sector, buffer.data(), false, false);
+}
+
+SectorBuffer FakeCard::AllocateSector() {
+  if (allocationsBeforeFailure == 0) return {};
+  if (allocationsBeforeFailure > 0) --allocationsBeforeFailure;
+  ++liveBuffers;
+  return SectorBuffer(new std::uint8_t[kSectorSize](), this);
+}
+
+void FakeCard::FreeSector(std::uint8_t* bytes) {
+  --liveBuffers;
+  delete[] bytes;
+}
+
 // ---- operator ---------------------------------------------------------------------
 
 int FakeOperator::ShowMessageBox(const std::string& text, unsigned flags) {

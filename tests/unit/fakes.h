@@ -132,6 +132,54 @@ class FakeDeviceApi final : public DeviceApi {
   std::uint32_t lastError_ = 0;
 };
 
+// The card at the card port's level, for the steps above the handle layer:
+// the same byte array, held or not, each call journaled as the port's own
+// operation ("acquire", "release", "read-mbr", "write-volume", ...).
+class FakeCard final : public CardPort {
+ public:
+  FakeCard(CardImage& card, Journal& journal, OperationLog& log) : card_(card), journal_(journal), log_(log) {}
+
+  // What the card answers.
+  int acquisitionsBeforeFailure = -1;            // -1: every acquisition succeeds
+  unsigned refusalText = IDS_CANNOT_OPEN_DRIVE;  // the box the platform shows then
+  bool volumeInvalid = false;
+  // "read-mbr", "write-mbr", "read-volume", "write-volume", "read-back-mbr",
+  // "read-back-volume", "read-volume-sector"
+  std::set<std::string> failing;
+  Failure failure = Failure::Win32(FailureKind::Write, 5);
+  // A card that does not keep what it is given, as FakeDeviceApi's
+  // ("write-mbr" or "write-volume").
+  std::function<void(const std::string& what, const Sector& before, Sector& held)> garble;
+  int allocationsBeforeFailure = -1;
+
+  // Observations.
+  bool held = false;
+  int liveBuffers = 0;
+
+  int SetVolumeLock(const std::string& driveEntry, bool lock) override;
+  bool IsVolumeHandleInvalid() const override { return volumeInvalid; }
+  bool ReadMbrSector(const std::string& driveEntry, SectorBuffer& buffer) override;
+  bool WriteMbrSector(const std::string& driveEntry, const SectorBuffer& buffer) override;
+  bool ReadVolumeBootSector(const std::string& driveEntry, SectorBuffer& buffer) override;
+  bool WriteVolumeBootSector(const std::string& driveEntry, const SectorBuffer& buffer) override;
+  bool ReadBackMbrSector(const std::string& driveEntry, SectorBuffer& buffer) override;
+  bool ReadBackVolumeBootSector(const std::string& driveEntry, SectorBuffer& buffer) override;
+  // Held or not, as the platforms read it after the installer.
+  bool ReadVolumeSector(const std::string& driveEntry, std::uint64_t sector, SectorBuffer& buffer) override;
+  Failure LastError() const override { return lastError_; }
+  SectorBuffer AllocateSector() override;
+
+ protected:
+  void FreeSector(std::uint8_t* bytes) override;
+
+ private:
+  bool Transfer(const std::string& what, std::uint64_t lba, std::uint8_t* bytes, bool write, bool needsHold = true);
+  CardImage& card_;
+  Journal& journal_;
+  OperationLog& log_;
+  Failure lastError_;
+};
+
 // ---- operator -----------------------------------------------------------
 
 class FakeOperator final : public OperatorPort {

@@ -43,9 +43,10 @@ TEST(ProfileText, ParsesIntegersAsTheSystemDoes) {
     const char* text;
     int value;
   } cases[] = {
-      {"4294967295", -1}, {"-1", -1},    {"0", 0},        {"  42", 42},   {"-0x10", -16},
-      {"0o17", 15},       {"0b101", 5},  {"0X10", 0},     {"2147483648", static_cast<int>(0x80000000u)},
-      {"+", 0},           {"", 0},       {"99999999999", static_cast<int>(99999999999ull & 0xFFFFFFFFull)},
+      {"4294967295", -1}, {"-1", -1},     {"0", 0},
+      {"  42", 42},       {"-0x10", -16}, {"0o17", 15},
+      {"0b101", 5},       {"0X10", 0},    {"2147483648", static_cast<int>(0x80000000u)},
+      {"+", 0},           {"", 0},        {"99999999999", static_cast<int>(99999999999ull & 0xFFFFFFFFull)},
   };
   for (const auto& c : cases) EXPECT_EQ(ParseProfileInt(c.text), c.value) << c.text;
 }

@@ -43,7 +43,7 @@ class Format : public ::testing::Test {
 
   bool Run(Win32Format& format, const std::string& drive) {
     const bool result = format.FormatCard(drive);
-    if (format.lastRun().started) started.push_back(format.lastRun().processId);
+    if (format.LastRun().started) started.push_back(format.LastRun().processId);
     return result;
   }
 
@@ -117,7 +117,7 @@ TEST_F(Format, JudgesFormatByItsEndAndItsExitCode) {
     ScopedEnv mode("TESSARIN_FORMAT_MODE", c.mode);
     Win32Format format(c.timings);
     EXPECT_EQ(Run(format, "[-q-]"), c.result);
-    const FormatRun& run = format.lastRun();
+    const FormatRun& run = format.LastRun();
     EXPECT_TRUE(run.started);
     EXPECT_EQ(run.windowFound, c.windowFound);
     EXPECT_EQ(run.entersPosted, c.enters);
@@ -133,7 +133,7 @@ TEST_F(Format, GivesUpAfterThirtyEntersAndLeavesFormatRunning) {
   ScopedEnv mode("TESSARIN_FORMAT_MODE", "never");
   Win32Format format(FormatTimings{30, 20, 30, 50});
   EXPECT_FALSE(Run(format, "[-q-]"));
-  const FormatRun run = format.lastRun();
+  const FormatRun run = format.LastRun();
   EXPECT_EQ(run.entersPosted, 30u);
   EXPECT_FALSE(run.ended);
 
@@ -153,7 +153,7 @@ TEST_F(Format, FailsWithoutFormat) {
   ScopedEnv mode("TESSARIN_FORMAT_MODE", "enters:0:0");
   Win32Format format(FormatTimings{3, 20, 30, 100});
   EXPECT_FALSE(Run(format, "[-q-]"));
-  EXPECT_FALSE(format.lastRun().started);
+  EXPECT_FALSE(format.LastRun().started);
   EXPECT_TRUE(Logged("exe=").empty()) << "a planted FORMAT ran: " << Logged("exe=")[0];
 }
 

@@ -110,10 +110,10 @@ TEST(Win32Unattended, RunsEveryStepOnceTheDiskIsNamed) {
     BasicWin32World<NamedDiskDeviceApi> world(false, FormatTimings{30, 20, 30, 300});
     world.ctx.SetSystemKind(SystemKind::Dos);
     const bool restored = RunUnattendedRestore(world.ctx, "[-Q-]");
-    const DWORD formatId = world.format.lastRun().processId;
+    const DWORD formatId = world.format.LastRun().processId;
     EXPECT_TRUE(restored);
     for (const auto& box : world.ui.boxes) ADD_FAILURE() << "box: " << box.text;
-    EXPECT_TRUE(world.format.lastRun().ended);
+    EXPECT_TRUE(world.format.LastRun().ended);
     EXPECT_EQ(world.device.opened, (std::vector<std::string>{volume, "\\\\.\\PhysicalDrive7"}));
     EXPECT_EQ(world.device.slept, HandleCard::kLockDelayMs);
     EXPECT_EQ(world.card.handles().volumeHandle, kNoHandle) << "released";

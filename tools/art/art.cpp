@@ -2,10 +2,11 @@
 // .avi files: anti-aliased shapes from signed distances, one palette of
 // product colours, the maker's "Quenlor" word mark from a small stroke font.
 //
-//   tessarin_art <output directory>
+//   tessarin_art <output directory> [--sheets]
 //
-// writes icon_wince.ico (1), icon_dos.ico (128), icon_romdos.ico (143),
-// clip_dos.avi (134), clip_romdos.avi (150) and clip_wince.avi (157).
+// writes every icon and clip of the resource list under the file name the
+// list gives it, and fails when the list names one it has no picture for.
+// --sheets adds a picture of every frame of each clip (clip_*.ppm).
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -16,6 +17,8 @@
 #include <map>
 #include <string>
 #include <vector>
+
+#include "res/resource_ids.h"
 
 namespace {
 
@@ -731,6 +734,41 @@ void WriteContactSheet(const std::string& path, const CardLook& look) {
   }
 }
 
+// The picture of each icon and clip, by resource ID.
+struct IconArt {
+  unsigned id;
+  const CardLook& look;
+  const CardLook& look16;
+  std::vector<IconSpec> images;
+};
+struct ClipArt {
+  unsigned id;
+  const CardLook& look;
+  bool rle;
+};
+
+const IconArt kIconArt[] = {
+    {tessarin::IDI_WINCE,
+     kWinCeCard,
+     kWinCeCard16,
+     {{48, 32}, {32, 32}, {16, 32}, {48, 8}, {32, 8}, {16, 8}, {32, 4}, {16, 4}}},
+    {tessarin::IDI_DOS, kDosCard, kDosCard16, {{32, 4}, {16, 4}, {32, 8}, {16, 8}}},
+    {tessarin::IDI_ROMDOS, kRomDosCard, kRomDosCard16, {{32, 4}, {32, 8}}},
+};
+const ClipArt kClipArt[] = {
+    {tessarin::IDA_DOS, kDosCard, true},
+    {tessarin::IDA_ROMDOS, kRomDosCard, true},
+    {tessarin::IDA_WINCE, kWinCeCard, false},
+};
+
+template <typename Art, std::size_t N>
+const Art* ArtOf(const Art (&art)[N], const tessarin::ResourceFile& resource) {
+  for (const Art& a : art)
+    if (a.id == resource.id) return &a;
+  std::fprintf(stderr, "tessarin_art: no picture for %s (%u)\n", resource.name, resource.id);
+  return nullptr;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -739,17 +777,20 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::string dir = std::string(argv[1]) + "/";
-  WriteIcon(dir + "icon_wince.ico", kWinCeCard, kWinCeCard16,
-            {{48, 32}, {32, 32}, {16, 32}, {48, 8}, {32, 8}, {16, 8}, {32, 4}, {16, 4}});
-  WriteIcon(dir + "icon_dos.ico", kDosCard, kDosCard16, {{32, 4}, {16, 4}, {32, 8}, {16, 8}});
-  WriteIcon(dir + "icon_romdos.ico", kRomDosCard, kRomDosCard16, {{32, 4}, {32, 8}});
-  WriteClip(dir + "clip_dos.avi", kDosCard, true);
-  WriteClip(dir + "clip_romdos.avi", kRomDosCard, true);
-  WriteClip(dir + "clip_wince.avi", kWinCeCard, false);
-  if (argc > 2 && std::string(argv[2]) == "--sheets") {
-    WriteContactSheet(dir + "clip_dos.ppm", kDosCard);
-    WriteContactSheet(dir + "clip_romdos.ppm", kRomDosCard);
-    WriteContactSheet(dir + "clip_wince.ppm", kWinCeCard);
+  const bool sheets = argc > 2 && std::string(argv[2]) == "--sheets";
+  for (const tessarin::ResourceFile& icon : tessarin::kIconResources) {
+    const IconArt* art = ArtOf(kIconArt, icon);
+    if (art == nullptr) return 1;
+    WriteIcon(dir + icon.file, art->look, art->look16, art->images);
+  }
+  for (const tessarin::ResourceFile& clip : tessarin::kClipResources) {
+    const ClipArt* art = ArtOf(kClipArt, clip);
+    if (art == nullptr) return 1;
+    WriteClip(dir + clip.file, art->look, art->rle);
+    if (sheets) {
+      const std::string file = clip.file;
+      WriteContactSheet(dir + file.substr(0, file.rfind('.')) + ".ppm", art->look);
+    }
   }
   return 0;
 }

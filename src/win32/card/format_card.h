@@ -58,7 +58,7 @@ class Win32Format : public FormatPort {
   // "E: /FS:FAT32 /Q /V:QV /X" for the drive entry's letter, upper-cased.
   static std::string FormatParameters(const std::string& driveEntry);
 
-  const FormatRun& lastRun() const { return lastRun_; }
+  const FormatRun& LastRun() const { return lastRun_; }
 
  private:
   FormatTimings timings_;

@@ -7,7 +7,7 @@
 
 namespace tessarin::ui {
 
-void CAboutDlg::DoDataExchange(CDataExchange& dx) { DDX_Control(dx, kIdAboutIcon, m_ctlIcon); }
+void CAboutDlg::DoDataExchange(CDataExchange& dx) { DDX_Control(dx, IDC_ABOUT_ICON, m_ctlIcon); }
 
 BOOL CAboutDlg::OnInitDialog() {
   CDialogBase::OnInitDialog();

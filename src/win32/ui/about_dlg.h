@@ -2,15 +2,14 @@
 // its title repeats the main window's.
 #pragma once
 
+#include "res/resource_ids.h"
 #include "win32/ui/framework/dialog_base.h"
 
 namespace tessarin::ui {
 
-inline constexpr int kIdAboutIcon = 1005;
-
 class CAboutDlg : public CDialogBase {
  public:
-  CAboutDlg() : CDialogBase(100, nullptr) {}
+  CAboutDlg() : CDialogBase(IDD_ABOUTBOX, nullptr) {}
 
   CControl m_ctlIcon;
 

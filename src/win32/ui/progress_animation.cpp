@@ -2,6 +2,8 @@
 
 #include <commctrl.h>
 
+#include "res/resource_ids.h"
+
 tessarin::ui::CAnimateCtrl g_ctlProgressAnimation;
 
 namespace tessarin::ui {

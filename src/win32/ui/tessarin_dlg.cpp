@@ -37,14 +37,14 @@ TS_ON_MESSAGE(WM_SYSCOMMAND, OnSysCommand)
 TS_ON_MESSAGE(WM_DESTROY, OnDestroy)
 TS_ON_MESSAGE(WM_PAINT, OnPaint)
 TS_ON_MESSAGE_VALUE(WM_QUERYDRAGICON, OnQueryDragIcon)
-TS_ON_BN_CLICKED(kIdRestore, OnRestore)
+TS_ON_BN_CLICKED(IDC_RESTORE, OnRestore)
 TS_ON_MESSAGE(kMsgExchangeIntoMembers, OnExchangeRequest)
 TS_ON_MESSAGE(kMsgWorkerEnded, OnWorkerEnded)
 TS_END_MESSAGE_MAP(CDialogBase)
 
 CTessarinDlg::CTessarinDlg(CDialogBase* parent)
-    : CDialogBase(102, parent),
-      m_hIcon(LoadIconA(ResourceModule(), MAKEINTRESOURCEA(128))),
+    : CDialogBase(IDD_TESSARIN_DIALOG, parent),
+      m_hIcon(LoadIconA(ResourceModule(), MAKEINTRESOURCEA(IDI_DOS))),
       m_pPlatform(std::make_unique<Win32Platform>(*this)) {}
 
 CTessarinDlg::~CTessarinDlg() = default;
@@ -54,10 +54,10 @@ void CTessarinDlg::SetSystemKind(int kind) {
 }
 
 void CTessarinDlg::DoDataExchange(CDataExchange& dx) {
-  DDX_CBString(dx, kIdDriveList, m_strDrive);
+  DDX_CBString(dx, IDC_DRIVE_LIST, m_strDrive);
   DDV_MaxChars(dx, m_strDrive, static_cast<int>(kMaxDriveEntryLength));
-  DDX_Check(dx, kIdPreserveProject, m_bPreserveProject);
-  DDX_Control(dx, kIdLogList, m_lstLog);
+  DDX_Check(dx, IDC_PRESERVE_PROJECT, m_bPreserveProject);
+  DDX_Control(dx, IDC_LOG_LIST, m_lstLog);
 }
 
 BOOL CTessarinDlg::OnInitDialog() {
@@ -94,17 +94,17 @@ BOOL CTessarinDlg::OnInitDialog() {
   FillDriveList();
   CDialogBase::OnInitDialog();
 
-  HWND frame = GetDlgItem(kIdAnimationFrame);
+  HWND frame = GetDlgItem(IDC_ANIMATION);
   RECT rect{};
   GetClientRect(frame, &rect);
-  g_ctlProgressAnimation.Create(WS_CHILD | WS_VISIBLE | ACS_CENTER | ACS_TRANSPARENT, rect, frame, kIdAnimationFrame);
+  g_ctlProgressAnimation.Create(WS_CHILD | WS_VISIBLE | ACS_CENTER | ACS_TRANSPARENT, rect, frame, IDC_ANIMATION);
   g_ctlProgressAnimation.Open(ResourceModule(), SystemKindFacts(g_nSystemKind).clip);
   g_ctlProgressAnimation.Play(kStillFrame, kStillFrame, 0);
   return TRUE;
 }
 
 void CTessarinDlg::FillDriveList() {
-  HWND list = GetDlgItem(kIdDriveList);
+  HWND list = GetDlgItem(IDC_DRIVE_LIST);
   SendMessageA(list, CB_RESETCONTENT, 0, 0);
   int remaining =
       static_cast<int>(SendMessageA(list, CB_DIR, DDL_DRIVES | DDL_EXCLUSIVE, reinterpret_cast<LPARAM>("*.*")));
@@ -163,12 +163,12 @@ MsgResult CTessarinDlg::OnRestore(WPARAM, LPARAM) {
   m_bRestoreRunning = true;
   // A second press must not start a second run before the worker has
   // disabled the controls itself.
-  EnableWindow(GetDlgItem(kIdRestore), FALSE);
+  EnableWindow(GetDlgItem(IDC_RESTORE), FALSE);
   m_lstLog.Send(LB_RESETCONTENT);
   m_lstLog.Send(LB_SETHORIZONTALEXTENT, 500);
   if (!BeginWorkerThread(&CTessarinDlg::WorkerEntry, this)) {
     m_bRestoreRunning = false;
-    EnableWindow(GetDlgItem(kIdRestore), TRUE);
+    EnableWindow(GetDlgItem(IDC_RESTORE), TRUE);
     m_pPlatform->ctx.log.ShowSystemError(Failure::Win32(FailureKind::Open, GetLastError()));
   }
   return 0;
@@ -184,7 +184,7 @@ unsigned CTessarinDlg::WorkerEntry(void* param) {
 MsgResult CTessarinDlg::OnWorkerEnded(WPARAM, LPARAM) {
   m_bRestoreRunning = false;
   // The focus was on a control that the run disabled: give it back.
-  if (GetFocus() == nullptr && GetActiveWindow() == m_hWnd) SetFocus(GetDlgItem(kIdRestore));
+  if (GetFocus() == nullptr && GetActiveWindow() == m_hWnd) SetFocus(GetDlgItem(IDC_RESTORE));
   return 0;
 }
 
@@ -236,7 +236,7 @@ void CTessarinDlg::StopProgressAnimation() {
 }
 
 void CTessarinDlg::SetBusy(bool busy) {
-  for (int id : {kIdDriveList, kIdPreserveProject, kIdRestore, kIdExit})
+  for (int id : {IDC_DRIVE_LIST, IDC_PRESERVE_PROJECT, IDC_RESTORE, kIdExit})
     EnableWindow(GetDlgItem(id), busy ? FALSE : TRUE);
 }
 

@@ -10,6 +10,7 @@
 
 #include "card/operator_port.h"
 #include "card/system_kinds.h"
+#include "res/resource_ids.h"
 #include "win32/ui/framework/dialog_base.h"
 
 namespace tessarin {
@@ -18,15 +19,10 @@ class Win32Platform;
 
 namespace tessarin::ui {
 
-inline constexpr UINT IDM_ABOUTBOX = 0x0010;
-
-// Control IDs of dialog 102.
-inline constexpr int kIdDriveList = 1000;
-inline constexpr int kIdPreserveProject = 1004;
-inline constexpr int kIdRestore = 3;
+// The Exit button is the window system's OK button; the IDs of the other
+// controls (IDC_*) and the About command (IDM_ABOUTBOX) are the program's
+// own, from res/resource_ids.h.
 inline constexpr int kIdExit = IDOK;
-inline constexpr int kIdAnimationFrame = 1001;
-inline constexpr int kIdLogList = 1006;
 
 class CTessarinDlg : public CDialogBase, public OperatorPort {
  public:

@@ -11,9 +11,9 @@ CDialogBase::~CDialogBase() {
 }
 
 const MessageMap* CDialogBase::BaseMessageMap() {
-  static const MessageMapEntry entries[] = {{0, 0, 0, false, nullptr}};
-  static const MessageMap map = {nullptr, entries, 0};
-  return &map;
+  static const MessageMapEntry kEntries[] = {{0, 0, 0, false, nullptr}};
+  static const MessageMap kMap = {nullptr, kEntries, 0};
+  return &kMap;
 }
 
 const MessageMap* CDialogBase::GetMessageMap() const { return BaseMessageMap(); }

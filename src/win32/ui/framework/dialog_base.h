@@ -46,17 +46,17 @@ MsgHandler MapHandler(MsgResult (T::*handler)(WPARAM, LPARAM)) {
 #define TS_BEGIN_MESSAGE_MAP(theClass, baseClass)                     \
   const ::tessarin::ui::MessageMap* theClass::GetMessageMap() const { \
     using ThisClass = theClass;                                       \
-    static const ::tessarin::ui::MessageMapEntry entries[] = {
+    static const ::tessarin::ui::MessageMapEntry kEntries[] = {
 #define TS_ON_MESSAGE(msg, fn) {msg, 0, 0, false, ::tessarin::ui::MapHandler(&ThisClass::fn)},
 #define TS_ON_MESSAGE_VALUE(msg, fn) {msg, 0, 0, true, ::tessarin::ui::MapHandler(&ThisClass::fn)},
 #define TS_ON_BN_CLICKED(id, fn) {WM_COMMAND, BN_CLICKED, id, false, ::tessarin::ui::MapHandler(&ThisClass::fn)},
-#define TS_END_MESSAGE_MAP(baseClass)                                                       \
-  { 0, 0, 0, false, nullptr }                                                               \
-  }                                                                                         \
-  ;                                                                                         \
-  static const ::tessarin::ui::MessageMap map = {this->baseClass::GetMessageMap(), entries, \
-                                                 sizeof(entries) / sizeof(entries[0]) - 1}; \
-  return &map;                                                                              \
+#define TS_END_MESSAGE_MAP(baseClass)                                                          \
+  { 0, 0, 0, false, nullptr }                                                                  \
+  }                                                                                            \
+  ;                                                                                            \
+  static const ::tessarin::ui::MessageMap kMap = {this->baseClass::GetMessageMap(), kEntries,  \
+                                                  sizeof(kEntries) / sizeof(kEntries[0]) - 1}; \
+  return &kMap;                                                                                \
   }
 
 class CDialogBase {

@@ -1,0 +1,284 @@
+// Our FAT layer against independent tools: trees it writes into volumes
+// that mkfs.fat made pass fsck.fat and list in mtools with the same short
+// and long names; trees mtools writes come back through our layer.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <set>
+#include <sstream>
+
+#include "e2e_support.h"
+#include "fat/fat_volume.h"
+#include "linux/card_device.h"
+
+namespace e2e {
+namespace {
+
+using namespace tessarin;
+
+// Bytes that do not compress, the same on every run.
+std::string Noise(std::size_t size, std::uint32_t seed) {
+  std::string bytes(size, '\0');
+  for (char& c : bytes) {
+    seed = seed * 1664525u + 1013904223u;
+    c = static_cast<char>(seed >> 24);
+  }
+  return bytes;
+}
+
+std::string AlarmName(int i) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "alarm_log_2026-12-10_%04d.csv", i);
+  return buf;
+}
+
+std::string Deep(int levels) {
+  std::string p;
+  for (int i = 1; i <= levels; ++i) p += "Level" + std::to_string(i) + "/";
+  return p;
+}
+
+// A panel's project folder at the limits of names, depth and size.
+Tree WitnessTree(int alarms) {
+  Tree t = {
+      {"Project/main.prj", "the operator's project"},
+      {"Project/Übersicht Maße.txt", "names beyond ASCII"},
+      {"Project/Ärger und Lösung/daten.csv", "1;2;3\n"},
+      {"Project/screens/Long name with blanks.txt", "long"},
+      {"Project/screens/Logo [1].bmp", Noise(40000, 1)},
+      {"Project/empty.bin", ""},
+      {"Project/empty folder/", ""},
+      {"Project/readme.txt", "lower case 8.3"},
+      {"Project/ReadMe2.TXT", "mixed case"},
+      {"Project/UPPER.TXT", "upper case"},
+      {"Project/a.b.c.d", "dots"},
+      {"Project/.hidden", "a leading dot"},
+      {"Project/   leading blanks", "kept"},
+      {"Project/" + std::string(250, 'L') + ".txt", "the longest name"},
+      {"Project/" + Deep(30) + "end.txt", "at the bottom"},
+      {"BLDR", Noise(3000, 2)},
+      {"NK.BIN", Noise(300000, 3)},
+  };
+  for (int i = 1; i <= alarms; ++i) t["Project/Alarms/" + AlarmName(i)] = std::to_string(i);
+  return t;
+}
+
+// The same through our layer.
+std::set<Listed> OurListing(fat::Volume& v) {
+  std::set<Listed> entries;
+  const fat::Status walked = v.Walk("", [&](const std::string& path, const fat::Entry& e) {
+    const std::size_t slash = path.rfind('/');
+    entries.insert({slash == std::string::npos ? "" : path.substr(0, slash),
+                    fat::ShortNameText(e.rawShortName, e.caseFlags), e.longName ? e.name : ""});
+    return true;
+  });
+  EXPECT_TRUE(walked.ok()) << fat::Describe(walked.fault);
+  return entries;
+}
+
+// mattrib's letters for every entry, by path.
+std::map<std::string, std::string> MattribListing(const fs::path& image) {
+  std::map<std::string, std::string> attributes;
+  std::istringstream lines(
+      MustShell("LC_ALL=C.UTF-8 MTOOLS_SKIP_CHECK=1 mattrib -/ -i " + Quote(image.string()) + " ::/"));
+  for (std::string line; std::getline(lines, line);) {
+    if (line.size() <= 13 || line.compare(13, 3, "::/") != 0 || line.size() == 16) continue;
+    std::string letters;
+    for (char c : line.substr(0, 13))
+      if (c != ' ') letters += c;
+    attributes[line.substr(16)] = letters;
+  }
+  return attributes;
+}
+
+std::string Letters(std::uint8_t a) {
+  std::string s;
+  if (a & fat::kArchive) s += 'A';
+  if (a & fat::kSystem) s += 'S';
+  if (a & fat::kHidden) s += 'H';
+  if (a & fat::kReadOnly) s += 'R';
+  return s;
+}
+
+// fsck.fat's verdict: its version line and its summary line, and nothing
+// between them.
+void ExpectFsckClean(const fs::path& image) {
+  const Output r = Shell("fsck.fat -n " + Quote(image.string()));
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  std::vector<std::string> lines;
+  std::istringstream in(r.out);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  EXPECT_EQ(lines.size(), 2u) << r.out;
+}
+
+class StringSource final : public fat::ByteSource {
+ public:
+  explicit StringSource(const std::string& data) : data_(data) {}
+  Chunk Read(std::uint8_t* buffer, std::size_t size) override {
+    const std::size_t n = std::min(size, data_.size() - at_);
+    std::copy(data_.begin() + static_cast<std::ptrdiff_t>(at_), data_.begin() + static_cast<std::ptrdiff_t>(at_ + n),
+              buffer);
+    at_ += n;
+    return {n, {}};
+  }
+
+ private:
+  const std::string& data_;
+  std::size_t at_ = 0;
+};
+
+class StringSink final : public fat::ByteSink {
+ public:
+  Failure Write(const std::uint8_t* bytes, std::size_t size) override {
+    data.append(reinterpret_cast<const char*>(bytes), size);
+    return {};
+  }
+  std::string data;
+};
+
+struct Opened {
+  std::unique_ptr<linux_port::CardDevice> device;
+  std::unique_ptr<fat::Volume> volume;
+};
+
+Opened OpenImage(const fs::path& image, bool writable) {
+  Opened o;
+  int error = 0;
+  o.device = linux_port::CardDevice::Open(image.string(), false, writable, error);
+  EXPECT_NE(o.device, nullptr) << std::strerror(error);
+  if (!o.device) return o;
+  fat::OpenOptions options;
+  options.writable = writable;
+  options.clock = [] { return fat::CivilTime{2026, 12, 10, 9, 41, 0}; };
+  fat::OpenResult r = fat::Volume::Open(*o.device, 0, 0, options);
+  EXPECT_TRUE(r.status.ok()) << fat::Describe(r.status.fault);
+  o.volume = std::move(r.volume);
+  return o;
+}
+
+struct VolumeCase {
+  const char* name;
+  int fatBits;
+  int megabytes;
+  int alarms;
+};
+
+void PrintTo(const VolumeCase& c, std::ostream* os) { *os << c.name; }
+
+class FatWitness : public ::testing::TestWithParam<VolumeCase> {};
+
+TEST_P(FatWitness, OurTreesPassFsckAndListAlikeInMtools) {
+  const VolumeCase& c = GetParam();
+  Scratch s;
+  const fs::path image = s / "volume.img";
+  MustShell("truncate -s " + std::to_string(c.megabytes) + "M " + Quote(image) + " && mkfs.fat -F " +
+            std::to_string(c.fatBits) + " " + Quote(image) + " >/dev/null");
+  const Tree tree = WitnessTree(c.alarms);
+  const std::map<std::string, std::uint8_t> attributes = {
+      {"BLDR", fat::kReadOnly | fat::kHidden | fat::kSystem | fat::kArchive},
+      {"Project/main.prj", fat::kReadOnly | fat::kArchive},
+      {"Project/screens/Logo [1].bmp", fat::kHidden},
+      {"Project/empty folder", fat::kHidden | fat::kSystem},
+  };
+  {
+    Opened o = OpenImage(image, true);
+    ASSERT_TRUE(o.volume);
+    for (const auto& [path, content] : tree) {
+      fat::CreateOptions options;
+      const std::string plain = path.back() == '/' ? path.substr(0, path.size() - 1) : path;
+      if (const auto it = attributes.find(plain); it != attributes.end()) options.attributes = it->second;
+      if (path.back() == '/') {
+        ASSERT_TRUE(o.volume->MakeFolders(plain, options).ok()) << path;
+        continue;
+      }
+      ASSERT_TRUE(o.volume->MakeFolders(fs::path(path).parent_path().string()).ok()) << path;
+      StringSource source(content);
+      ASSERT_TRUE(o.volume->WriteFile(path, source, options).ok()) << path;
+    }
+    // Entries freed and taken again: some alarm files go, others are
+    // written anew.
+    for (int i = 1; i <= c.alarms; i += 7) ASSERT_TRUE(o.volume->Remove("Project/Alarms/" + AlarmName(i)).ok());
+    for (int i = 3; i <= c.alarms; i += 7) {
+      StringSource again(tree.at("Project/Alarms/" + AlarmName(i)));
+      ASSERT_TRUE(o.volume->WriteFile("Project/Alarms/" + AlarmName(i), again).ok());
+    }
+    ASSERT_TRUE(o.volume->Flush().ok());
+  }
+
+  ExpectFsckClean(image);
+  Opened o = OpenImage(image, false);
+  ASSERT_TRUE(o.volume);
+  const std::set<Listed> ours = OurListing(*o.volume);
+  const std::set<Listed> theirs = MdirListing(image.string());
+  EXPECT_EQ(ours.size(), theirs.size());
+  std::vector<Listed> onlyOurs, onlyTheirs;
+  std::set_difference(ours.begin(), ours.end(), theirs.begin(), theirs.end(), std::back_inserter(onlyOurs));
+  std::set_difference(theirs.begin(), theirs.end(), ours.begin(), ours.end(), std::back_inserter(onlyTheirs));
+  EXPECT_EQ(onlyOurs, std::vector<Listed>{});
+  EXPECT_EQ(onlyTheirs, std::vector<Listed>{});
+
+  const auto mattrib = MattribListing(image);
+  for (const auto& [path, bits] : attributes) EXPECT_EQ(mattrib.at(path), Letters(bits)) << path;
+  EXPECT_EQ(mattrib.at("NK.BIN"), "A");
+
+  // The contents, as mtools reads them.
+  Tree want;
+  for (const auto& [path, content] : tree)
+    if (path.rfind("Project/Alarms/", 0) != 0 || (std::stoi(path.substr(path.size() - 8, 4)) - 1) % 7 != 0)
+      want[path] = content;
+  const fs::path out = s / "out";
+  fs::create_directories(out);
+  MustShell("LC_ALL=C.UTF-8 MTOOLS_SKIP_CHECK=1 mcopy -s -i " + Quote(image.string()) + " '::/*' " + Quote(out));
+  Tree back = ReadTree(out);
+  for (auto it = back.begin(); it != back.end();) {  // the folders are implied by the files
+    const bool implied = it->first.back() == '/' && it->first != "Project/empty folder/";
+    it = implied ? back.erase(it) : std::next(it);
+  }
+  EXPECT_EQ(Digest(back), Digest(want));
+}
+
+TEST_P(FatWitness, TreesMtoolsWroteComeBackThroughOurLayer) {
+  const VolumeCase& c = GetParam();
+  Scratch s;
+  const fs::path image = s / "volume.img";
+  MustShell("truncate -s " + std::to_string(c.megabytes) + "M " + Quote(image) + " && mkfs.fat -F " +
+            std::to_string(c.fatBits) + " " + Quote(image) + " >/dev/null");
+  Tree tree = WitnessTree(std::min(c.alarms, 300));  // mtools' own tail search is slow
+  WriteTree(s / "tree", tree);
+  MustShell("cd " + Quote(s / "tree") + " && LC_ALL=C.UTF-8 MTOOLS_SKIP_CHECK=1 mcopy -s -i " + Quote(image.string()) +
+            " BLDR NK.BIN Project ::/ && LC_ALL=C.UTF-8 MTOOLS_SKIP_CHECK=1 mattrib -i " + Quote(image.string()) +
+            " +r +h +s ::/BLDR '::/Project/screens/Logo \\[1\\].bmp'");
+
+  Opened o = OpenImage(image, false);
+  ASSERT_TRUE(o.volume);
+  Tree back;
+  fat::Status inner;
+  ASSERT_TRUE(o.volume
+                  ->Walk("",
+                         [&](const std::string& path, const fat::Entry& e) {
+                           if (e.IsFolder()) return true;
+                           StringSink sink;
+                           inner = o.volume->ReadFile(e, sink);
+                           back[path] = sink.data;
+                           return inner.ok();
+                         })
+                  .ok());
+  ASSERT_TRUE(inner.ok());
+  Tree want;
+  for (const auto& [path, content] : tree)
+    if (path.back() != '/') want[path] = content;
+  EXPECT_EQ(Digest(back), Digest(want));
+  EXPECT_EQ(o.volume->Find("BLDR").value.attributes, fat::kReadOnly | fat::kHidden | fat::kSystem | fat::kArchive);
+  EXPECT_EQ(o.volume->Find("Project/screens/Logo [1].bmp").value.attributes,
+            fat::kReadOnly | fat::kHidden | fat::kSystem | fat::kArchive);
+  EXPECT_EQ(OurListing(*o.volume), MdirListing(image.string()));
+  EXPECT_EQ(o.volume->Check(), std::vector<std::string>{});
+}
+
+INSTANTIATE_TEST_SUITE_P(Volumes, FatWitness,
+                         ::testing::Values(VolumeCase{"Fat12", 12, 4, 150}, VolumeCase{"Fat16", 16, 40, 1000},
+                                           VolumeCase{"Fat32", 32, 100, 3000}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace e2e
