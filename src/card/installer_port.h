@@ -32,6 +32,14 @@ class InstallerPort {
   // Starts the installer hidden, in the current directory, and waits for
   // its end without a time limit, keeping the operator's window painted.
   virtual InstallerOutcome RunInstaller(const InstallerCommand& command) = 0;
+
+  // After a run that ended well and the marking of the system files: true
+  // when the card, read again, holds every entry the installer wrote as it
+  // was written, and the system files that are there carry the marks
+  // (attributes). False after the details went where the platform reports
+  // them.
+  virtual bool ProveInstallation(const InstallerCommand& command, const std::vector<std::string>& systemFiles,
+                                 std::uint32_t attributes) = 0;
 };
 
 }  // namespace tessarin

@@ -39,7 +39,8 @@ int InstallFirmware(InstallerPort& installer, FilePort& files, CardPort& card, O
                     std::string driveEntry) {
   const char letter = DriveLetter(driveEntry);
   const char sep = files.Separator();
-  const InstallerOutcome outcome = installer.RunInstaller(InstallerCommandFor(kind, letter, sep));
+  const InstallerCommand command = InstallerCommandFor(kind, letter, sep);
+  const InstallerOutcome outcome = installer.RunInstaller(command);
   if (!outcome.started) {
     log.ShowSystemError(outcome.error ? outcome.error : Failure::Own(FailureKind::InvalidData));
     return -1;
@@ -49,7 +50,15 @@ int InstallFirmware(InstallerPort& installer, FilePort& files, CardPort& card, O
     return -1;
   }
   // A system file the archive did not bring is passed over without a word.
-  for (const std::string& file : SystemFilesFor(kind, letter, sep)) files.SetAttributes(file, kSystemFileAttributes);
+  const std::vector<std::string> systemFiles = SystemFilesFor(kind, letter, sep);
+  for (const std::string& file : systemFiles) files.SetAttributes(file, kSystemFileAttributes);
+
+  // A card that took the files but gives back something else fails as an
+  // installation that went wrong.
+  if (!installer.ProveInstallation(command, systemFiles, kSystemFileAttributes)) {
+    log.ShowMessageBoxString(IDS_INSTALLER_FAILED, kMbOk | kMbIconExclamation);
+    return -1;
+  }
 
   // Every file in place is not yet a card that starts: the boot sector
   // searches only the first entries of the root folder and reads its file

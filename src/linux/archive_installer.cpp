@@ -289,6 +289,7 @@ InstallerOutcome ArchiveInstaller::RunInstaller(const InstallerCommand& command)
   // only among the root folder's first entries. Each file's clusters are
   // taken in one piece (its size is known), so BLDR, written onto the
   // empty card, lies in a row as its loader reads it.
+  written_.clear();
   progress_.Begin("Installing: writing to the card");
   std::size_t files = 0;
   std::uint64_t bytes = 0;
@@ -316,6 +317,7 @@ InstallerOutcome ArchiveInstaller::RunInstaller(const InstallerCommand& command)
           Diagnose("writing " + name + " to the card failed: " + Explain(s));
           ok = false;
         }
+        written_[fat::FoldName(name)] = WrittenEntry{name, true, 0, 0, std::nullopt, std::nullopt};
         continue;
       }
       const std::size_t slash = name.rfind('/');
@@ -329,14 +331,17 @@ InstallerOutcome ArchiveInstaller::RunInstaller(const InstallerCommand& command)
       std::optional<std::uint64_t> size;
       if (archive_entry_size_is_set(entry)) size = static_cast<std::uint64_t>(archive_entry_size(entry));
       options.size = size;
-      EntrySource source(in.get(), size);
+      EntrySource entrySource(in.get(), size);
+      DigestingSource source(entrySource);
       const fat::Result<fat::Entry> written = v.WriteFile(name, source, options);
       if (!written.ok()) {
-        Diagnose(source.failed() ? command.archive + ": " + in.Error("cannot unpack " + name)
-                                 : "writing " + name + " to the card failed: " + Explain(written.status));
+        Diagnose(entrySource.failed() ? command.archive + ": " + in.Error("cannot unpack " + name)
+                                      : "writing " + name + " to the card failed: " + Explain(written.status));
         ok = false;
         continue;
       }
+      written_[fat::FoldName(name)] =
+          WrittenEntry{name, false, source.digest().length(), source.digest().Value(), std::nullopt, std::nullopt};
       bytes += written.value.size;
       if (++files % 16 == 0 && progress_.Visible())
         progress_.Update(std::to_string(files) + " of " + std::to_string(plan.files) + " files, " +
@@ -359,6 +364,39 @@ InstallerOutcome ArchiveInstaller::RunInstaller(const InstallerCommand& command)
   }
   if (ok) outcome.exitCode = 0;
   return outcome;
+}
+
+bool ArchiveInstaller::ProveInstallation(const InstallerCommand& command, const std::vector<std::string>& systemFiles,
+                                         std::uint32_t attributes) {
+  std::map<std::string, WrittenEntry> expected = written_;
+  // The system files the archive brought carry the marks; one it did not
+  // bring is passed over, as the marking passes it over.
+  for (const std::string& file : systemFiles) {
+    std::string path = CardFat::VolumePath(file);
+    path.erase(0, std::min(path.find_first_not_of('/'), path.size()));
+    const auto it = expected.find(fat::FoldName(path));
+    if (it != expected.end() && !it->second.folder)
+      it->second.attributes = CardAttributes(static_cast<std::uint8_t>(attributes));
+  }
+  std::vector<WrittenEntry> entries;
+  entries.reserve(expected.size());
+  for (auto& [key, entry] : expected) entries.push_back(std::move(entry));
+
+  progress_.Begin("Verifying: reading " + command.archive + "'s files back from the card");
+  std::vector<std::string> problems;
+  CardSession card = card_.Open(false, true);
+  if (!card.volume) {
+    problems.push_back(card.why);
+  } else {
+    problems = ProveEntries(*card.volume, "", entries);
+  }
+  progress_.End();
+  for (std::size_t i = 0; i < problems.size() && i < kProblemsShown; ++i)
+    Diagnose("the card does not hold what was installed: " + problems[i]);
+  if (problems.size() > kProblemsShown)
+    Diagnose("the card does not hold what was installed: " + std::to_string(problems.size() - kProblemsShown) +
+             " more entries");
+  return problems.empty();
 }
 
 }  // namespace tessarin::linux_port

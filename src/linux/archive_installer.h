@@ -5,12 +5,14 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "card/installer_port.h"
 #include "linux/card_fat.h"
+#include "linux/card_proof.h"
 #include "linux/step_progress.h"
 
 namespace tessarin::linux_port {
@@ -44,6 +46,11 @@ class ArchiveInstaller final : public InstallerPort {
       : card_(card), progress_(progress), diagnostic_(std::move(diagnostic)) {}
 
   InstallerOutcome RunInstaller(const InstallerCommand& command) override;
+  // Reads the card again past the kernel's cache and compares every entry
+  // the last run wrote (name, size, contents) and the marks of the system
+  // files the archive brought; what differs goes to the diagnostics.
+  bool ProveInstallation(const InstallerCommand& command, const std::vector<std::string>& systemFiles,
+                         std::uint32_t attributes) override;
 
  private:
   void Diagnose(const std::string& text) const {
@@ -53,6 +60,9 @@ class ArchiveInstaller final : public InstallerPort {
   const CardFat& card_;
   StepProgress& progress_;
   std::function<void(const std::string&)> diagnostic_;
+  // What the last run wrote, by the name FAT compares (a later entry of the
+  // same name replaces an earlier one on the card, and here).
+  std::map<std::string, WrittenEntry> written_;
 };
 
 // True when the card name (as the archive's entries are named on the card,

@@ -1,17 +1,24 @@
 /* A card reader that does not keep what it is given, for the e2e suite:
-   loaded with LD_PRELOAD into tessarin, it lets one sector write through
-   with one byte changed, while the program is told that all went well.
+   loaded with LD_PRELOAD into tessarin, it changes one byte of what is
+   written to the card while the program is told that all went well.
 
      TESSARIN_GARBLE_FILE    the card image (its path as opened)
-     TESSARIN_GARBLE_OFFSET  the byte offset of the sector on the image
-     TESSARIN_GARBLE_BYTE    which byte of that sector is flipped
+   and either
+     TESSARIN_GARBLE_AT      the byte offset on the image whose byte is
+                             flipped in every write that covers it
+   or
+     TESSARIN_GARBLE_MARK    a text: its first byte is changed in every
+                             write whose data holds it (the data of a file
+                             that carries the text, a directory entry)
+     TESSARIN_GARBLE_MARK_BYTE  which byte of the text instead (from 0)
+   and
+     TESSARIN_GARBLE_XOR     the bits changed (default FF)
 
-   Only tessarin itself is affected, not the tools it starts; only whole
-   sector writes at that offset of that file are changed. */
+   Only tessarin itself is affected, not the tools it starts, and only
+   writes to that file. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
-#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -21,27 +28,48 @@
 
 typedef ssize_t (*PwriteFn)(int, const void*, size_t, off_t);
 
-static int Targeted(int fd, off_t offset, size_t count, long* byte) {
+static int ToTheCard(int fd) {
   const char* file = getenv("TESSARIN_GARBLE_FILE");
-  const char* at = getenv("TESSARIN_GARBLE_OFFSET");
-  const char* which = getenv("TESSARIN_GARBLE_BYTE");
-  if (file == NULL || at == NULL || which == NULL || count != 512) return 0;
-  if (strcmp(program_invocation_short_name, "tessarin") != 0) return 0;
-  if (offset != (off_t)strtoll(at, NULL, 10)) return 0;
+  if (file == NULL || strcmp(program_invocation_short_name, "tessarin") != 0) return 0;
   struct stat target, written;
   if (stat(file, &target) != 0 || fstat(fd, &written) != 0) return 0;
-  if (target.st_dev != written.st_dev || target.st_ino != written.st_ino) return 0;
-  *byte = strtol(which, NULL, 10);
-  return *byte >= 0 && *byte < 512;
+  return target.st_dev == written.st_dev && target.st_ino == written.st_ino;
+}
+
+/* Where in the buffer the byte to change lies; -1 for none. */
+static long ByteToChange(const unsigned char* buf, size_t count, off_t offset) {
+  const char* at = getenv("TESSARIN_GARBLE_AT");
+  const char* mark = getenv("TESSARIN_GARBLE_MARK");
+  if (at != NULL) {
+    const long long where = strtoll(at, NULL, 10);
+    return where >= offset && where < offset + (off_t)count ? (long)(where - offset) : -1;
+  }
+  if (mark != NULL && *mark != '\0') {
+    const size_t length = strlen(mark);
+    const char* which = getenv("TESSARIN_GARBLE_MARK_BYTE");
+    const long byte = which != NULL ? strtol(which, NULL, 10) : 0;
+    const void* found = memmem(buf, count, mark, length);
+    if (found == NULL || byte < 0 || (size_t)byte >= length) return -1;
+    return (long)((const unsigned char*)found - buf) + byte;
+  }
+  return -1;
 }
 
 static ssize_t Garbled(PwriteFn real, int fd, const void* buf, size_t count, off_t offset) {
-  long byte = 0;
-  if (!Targeted(fd, offset, count, &byte)) return real(fd, buf, count, offset);
-  unsigned char copy[512];
-  memcpy(copy, buf, sizeof copy);
-  copy[byte] ^= 0xFF;
-  return real(fd, copy, count, offset);
+  if (!ToTheCard(fd)) return real(fd, buf, count, offset);
+  const long byte = ByteToChange(buf, count, offset);
+  if (byte < 0) return real(fd, buf, count, offset);
+  unsigned char* copy = malloc(count);
+  if (copy == NULL) {
+    errno = ENOMEM;
+    return -1;
+  }
+  memcpy(copy, buf, count);
+  const char* bits = getenv("TESSARIN_GARBLE_XOR");
+  copy[byte] ^= (unsigned char)(bits != NULL ? strtoul(bits, NULL, 16) : 0xFF);
+  const ssize_t n = real(fd, copy, count, offset);
+  free(copy);
+  return n;
 }
 
 ssize_t pwrite(int fd, const void* buf, size_t count, off_t offset) {

@@ -245,7 +245,13 @@ enum class Setup {
   // The card reader changes a boot record as it writes it, and says
   // nothing: the active flag of sector 0, a byte of the boot sector's code.
   MbrWriteGarbled,
-  BootSectorWriteGarbled
+  BootSectorWriteGarbled,
+  // Likewise a file of the system as it is installed, and a file of the
+  // project folder as it goes back: the card gives back something else.
+  InstalledFileGarbled,
+  ProjectFileGarbled,
+  // The card loses BLDR's read-only mark as it is set.
+  SystemFileMarkLost
 };
 
 // Bytes that do not compress, the same on every run.
@@ -372,6 +378,8 @@ TEST_P(RestoreStops, WithItsMessageAndNothingLost) {
   if (c.setup == Setup::NoPartitionTable)
     MustShell("dd if=/dev/zero of=" + Quote(card) + " bs=512 count=1 conv=notrunc 2>/dev/null");
   WriteTree(s / "project", {{"main.prj", "project"}, {"screens/a.bmp", std::string(5000, 'a')}});
+  if (c.setup == Setup::ProjectFileGarbled)
+    WriteTree(s / "project", {{"recipes/Rezept Nummer 1.csv", std::string(3000, 'r') + "project-file-mark"}});
   if (c.setup == Setup::ProjectDoesNotFit) WriteTree(s / "project", {{"video/intro.avi", std::string(20u << 20, 'v')}});
   if (c.setup == Setup::TempFillsWithProject)
     WriteTree(s / "project", {{"video/intro.avi", std::string(3u << 20, 'v')}});
@@ -460,6 +468,11 @@ TEST_P(RestoreStops, WithItsMessageAndNothingLost) {
       MustShell("cat " + Quote(TESSARIN_SFX_STUB) + " > " + Quote(work / "wincesys.exe"));
       std::ofstream(work / "wincesys.exe", std::ios::binary | std::ios::app) << Noise(100000, 11);
       break;
+    case Setup::InstalledFileGarbled:
+      MakeInstaller(work / "wincesys.exe",
+                    {{"BLDR", "loader"}, {"NK.BIN", Noise(100000, 3) + "system-image-mark" + Noise(1000, 4)}},
+                    {"BLDR", "NK.BIN"}, s.path());
+      break;
     case Setup::StubOnly:
       fs::copy_file(TESSARIN_SFX_STUB, work / "wincesys.exe");
       break;
@@ -488,12 +501,22 @@ TEST_P(RestoreStops, WithItsMessageAndNothingLost) {
       break;
     case Setup::MbrWriteGarbled:
     case Setup::BootSectorWriteGarbled:
-      launcher =
-          "ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD=" + Quote(TESSARIN_GARBLE_WRITES) +
-          " TESSARIN_GARBLE_FILE=" + Quote(card) + " TESSARIN_GARBLE_OFFSET=" +
-          (c.setup == Setup::MbrWriteGarbled ? "0 TESSARIN_GARBLE_BYTE=446"
-                                             : std::to_string(kPartitionStart * 512) + " TESSARIN_GARBLE_BYTE=100");
+    case Setup::InstalledFileGarbled:
+    case Setup::ProjectFileGarbled:
+    case Setup::SystemFileMarkLost: {
+      std::string garble;
+      if (c.setup == Setup::MbrWriteGarbled) garble = "TESSARIN_GARBLE_AT=446";  // the active flag
+      if (c.setup == Setup::BootSectorWriteGarbled)                              // a byte of the code
+        garble = "TESSARIN_GARBLE_AT=" + std::to_string(kPartitionStart * 512 + 100);
+      if (c.setup == Setup::InstalledFileGarbled) garble = "TESSARIN_GARBLE_MARK=system-image-mark";
+      if (c.setup == Setup::ProjectFileGarbled) garble = "TESSARIN_GARBLE_MARK=project-file-mark";
+      // BLDR's entry as the marking writes it (0x27): read-only is lost.
+      if (c.setup == Setup::SystemFileMarkLost)
+        garble = "TESSARIN_GARBLE_MARK=\"BLDR       '\" TESSARIN_GARBLE_MARK_BYTE=11 TESSARIN_GARBLE_XOR=01";
+      launcher = "ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD=" + Quote(TESSARIN_GARBLE_WRITES) +
+                 " TESSARIN_GARBLE_FILE=" + Quote(card) + " " + garble;
       break;
+    }
     case Setup::ImageTruncatedAfterFormat:
       // The partition table stays, the volume is gone.
       WrapTool(hooks, "mkfs.fat", "", "truncate -s " + std::to_string(kPartitionStart * 512) + " " + Quote(card));
@@ -683,6 +706,27 @@ INSTANTIATE_TEST_SUITE_P(
                     Setup::BootSectorWriteGarbled,
                     1,
                     {"Error\n\nThe card did not keep what was written: it reads back different."},
+                    false,
+                    true},
+        FailureCase{"InstalledFileGarbled",
+                    Setup::InstalledFileGarbled,
+                    1,
+                    {"the card does not hold what was installed: NK.BIN: its contents differ from what was written",
+                     kUnzipFailed},
+                    false,
+                    true},
+        FailureCase{"SystemFileMarkLost",
+                    Setup::SystemFileMarkLost,
+                    1,
+                    {"the card does not hold what was installed: BLDR: attributes 26 on the card, 27 were written",
+                     kUnzipFailed},
+                    false,
+                    true},
+        FailureCase{"ProjectFileGarbled",
+                    Setup::ProjectFileGarbled,
+                    4,
+                    {"copying to e:/Project on the card failed: the card gives back 1 entry different from the saved "
+                     "copy"},
                     false,
                     true},
         FailureCase{"NameTooLongForTemp",

@@ -574,6 +574,14 @@ InstallerOutcome FakeInstaller::RunInstaller(const InstallerCommand& command) {
   return outcome;
 }
 
+bool FakeInstaller::ProveInstallation(const InstallerCommand&, const std::vector<std::string>& systemFiles,
+                                      std::uint32_t attributes) {
+  std::string entry = "prove";
+  for (const std::string& f : systemFiles) entry += " " + f;
+  journal_.push_back(entry + " " + std::to_string(attributes));
+  return proves && !Hit(plan, "prove");
+}
+
 // ---- world -------------------------------------------------------------------------------
 
 World::World() : ctx(Ports{ui, system, resources, handleCard, format, installer, files, profile}) {

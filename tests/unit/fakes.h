@@ -337,6 +337,9 @@ class FakeInstaller final : public InstallerPort {
   CardImage* card = nullptr;
   std::vector<InstallerCommand> commands;
   InstallerOutcome RunInstaller(const InstallerCommand& command) override;
+  bool proves = true;  // what the proof after the marking finds
+  bool ProveInstallation(const InstallerCommand& command, const std::vector<std::string>& systemFiles,
+                         std::uint32_t attributes) override;
 
  private:
   FakeFiles& files_;

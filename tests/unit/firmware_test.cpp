@@ -72,6 +72,26 @@ TEST(InstallFirmware, MissingSystemFilesPassWithoutAWord) {
   EXPECT_TRUE(w.ui.boxes.empty());
 }
 
+TEST(InstallFirmware, ACardThatDoesNotGiveBackTheInstallationFailsTheStep) {
+  for (const bool proves : {true, false}) {
+    SCOPED_TRACE(proves);
+    World w;
+    w.SetKind(SystemKind::RomDos);
+    w.installer.filesWritten = {"e:\\IBMBIO.COM", "e:\\IBMDOS.COM"};
+    w.installer.proves = proves;
+    EXPECT_EQ(InstallFirmware(w.installer, w.files, w.handleCard, w.ctx.log, g_nSystemKind, "[-e-]"), proves ? 0 : -1);
+    // Proven after the marking, with the system files and their marks.
+    const Journal proofs = w.JournalOf("prove");
+    ASSERT_EQ(proofs, Journal{"prove e:\\IBMBIO.COM e:\\IBMDOS.COM 39"});
+    EXPECT_LT(std::find(w.journal.begin(), w.journal.end(), "attrib e:\\IBMDOS.COM") - w.journal.begin(),
+              std::find(w.journal.begin(), w.journal.end(), proofs[0]) - w.journal.begin());
+    EXPECT_EQ(w.BoxTexts(), proves ? std::vector<std::string>{}
+                                   : std::vector<std::string>{"Error returned from WinZip while decompressing files."});
+    // A card that failed its proof is not read for the boot file.
+    EXPECT_EQ(w.JournalOf("open").empty(), !proves);
+  }
+}
+
 TEST(InstallFirmware, FailsWhenTheBootSectorWouldNotFindItsFile) {
   const std::string notFound =
       "The system will not start from this SD CARD.\n\nThe boot sector looks for the following file among the "
