@@ -2,6 +2,9 @@
 # sources that this build compiles, one test per source so that CTest
 # spreads them over the cores beside the other suites, and (native build)
 # cppcheck over all sources and tests. scripts/lint.sh does the checking.
+# The checks run at a lower priority: they only need the processor, while
+# the suites beside them (and the builds of the test command) have programs
+# waiting on them.
 #
 # TESSARIN_STATIC_CHECKS names the folder below src/ whose sources are
 # checked ("." for all of src/); empty leaves the checks out of this build.
@@ -51,11 +54,11 @@ list(SORT lint_sources)
 foreach(file IN LISTS lint_sources)
   file(RELATIVE_PATH name ${PROJECT_SOURCE_DIR} ${file})
   add_test(NAME lint.tidy:${name}
-    COMMAND ${PROJECT_SOURCE_DIR}/scripts/lint.sh clang-tidy ${CMAKE_BINARY_DIR} ${file})
+    COMMAND nice -n 10 ${PROJECT_SOURCE_DIR}/scripts/lint.sh clang-tidy ${CMAKE_BINARY_DIR} ${file})
   set_tests_properties(lint.tidy:${name} PROPERTIES LABELS lint TIMEOUT 600)
 endforeach()
 
 if(NOT CMAKE_CROSSCOMPILING)
-  add_test(NAME lint.cppcheck COMMAND ${PROJECT_SOURCE_DIR}/scripts/lint.sh cppcheck)
+  add_test(NAME lint.cppcheck COMMAND nice -n 10 ${PROJECT_SOURCE_DIR}/scripts/lint.sh cppcheck)
   set_tests_properties(lint.cppcheck PROPERTIES LABELS lint TIMEOUT 600)
 endif()

@@ -13,7 +13,7 @@ pkgs=(
   googletest libgtest-dev libgmock-dev
   libarchive-dev libarchive-tools
   dosfstools mtools fdisk
-  qemu-system-x86
+  qemu-system-x86 syslinux syslinux-common mbr
   wine wine64 wine32:i386 fonts-wine
   xvfb xauth x11-utils imagemagick
   fp-utils

@@ -2,7 +2,7 @@
 # offset other code or the card relies on. Run by the build after NASM; a
 # mismatch deletes the image and fails the build.
 #
-#   cmake -DIMAGE=<file.bin> -DKIND=<mbr|fat32|fat16|bldr> -P check_image.cmake
+#   cmake -DIMAGE=<file.bin> -DKIND=<mbr|fat32|fat16|bldr|stage2> -P check_image.cmake
 
 file(READ "${IMAGE}" hex HEX)
 string(LENGTH "${hex}" hexlen)
@@ -84,6 +84,9 @@ elseif(KIND STREQUAL "fat16")
   expect_text(441 "IBMBIO  COM" "system file name")
   expect_text(452 "${crlf}Non-system disk or disk error${crlf}Press a key to reboot${crlf}" "message")
   expect_hex(510 "55aa" "boot signature")
+elseif(KIND STREQUAL "stage2")
+  find_text("BOOTMGR    " "loaded file name")
+  find_text("${crlf}BOOTMGR is missing" "message")
 elseif(KIND STREQUAL "bldr")
   find_text("BLDR       " "loader file name")
   find_text("${crlf}Cannot load BLDR!" "message")

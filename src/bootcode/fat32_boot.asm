@@ -14,6 +14,8 @@
         bits    16
         org     0x7C00
 
+%include "fat32_boot.inc"
+
 STAGE2_ADDR     equ     0x8000
 STAGE2_SECTOR   equ     12
 
@@ -114,9 +116,12 @@ boot_code:
         mov     dl, [bs_drive]
         jmp     0:STAGE2_ADDR
 
-; Reads the sector EAX to 0000:BX; on failure (after five attempts) reports
+; Reads the sector EAX to ES:BX; on failure (after five attempts) reports
 ; the disk error and does not return.
 read_sector:
+        ; A negative count fails the build when the routine has moved away
+        ; from where fat32_boot.inc says it lies.
+        times   -((read_sector - $$) != FAT32_READ_OFFSET) db 0
         pushad
         mov     di, 5
 .attempt:

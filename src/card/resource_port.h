@@ -16,6 +16,7 @@ namespace tessarin {
 inline constexpr std::size_t kMbrCodeSize = 440;
 inline constexpr std::size_t kBootSectorSize = 512;
 inline constexpr std::size_t kBldrLoaderSize = 422;
+inline constexpr std::size_t kDosStage2Size = 512;
 
 struct ImageLoad {
   std::span<const std::uint8_t> bytes;  // empty when the image is missing

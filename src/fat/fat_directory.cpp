@@ -506,13 +506,18 @@ Result<Entry> Volume::Impl::WriteFile(std::string_view path, ByteSource& source,
   return made;
 }
 
-Status Volume::Impl::SetAttributes(std::string_view path, std::uint8_t attributes) {
+Status Volume::Impl::Existing(std::string_view path, std::shared_ptr<Dir>& dir, Item*& item) {
   if (!options_.writable) return {Fault::ReadOnly};
-  std::shared_ptr<Dir> dir;
   std::string name;
-  Item* item = nullptr;
   if (Status s = Resolve(path, dir, name, &item); !s) return s;
   if (item == nullptr) return {Fault::NotFound};
+  return {};
+}
+
+Status Volume::Impl::SetAttributes(std::string_view path, std::uint8_t attributes) {
+  std::shared_ptr<Dir> dir;
+  Item* item = nullptr;
+  if (Status s = Existing(path, dir, item); !s) return s;
   std::uint8_t* p = dir->Slot(item->shortSlot);
   const auto updated =
       static_cast<std::uint8_t>((p[11] & ~kChangeableAttributes) | (attributes & kChangeableAttributes));
@@ -554,12 +559,9 @@ Status Volume::Impl::RemoveTree(Dir& parent, std::uint32_t index, std::unordered
 }
 
 Status Volume::Impl::Remove(std::string_view path, bool tree) {
-  if (!options_.writable) return {Fault::ReadOnly};
   std::shared_ptr<Dir> dir;
-  std::string name;
   Item* item = nullptr;
-  if (Status s = Resolve(path, dir, name, &item); !s) return s;
-  if (item == nullptr) return {Fault::NotFound};
+  if (Status s = Existing(path, dir, item); !s) return s;
   const auto index = static_cast<std::uint32_t>(item - dir->items.data());
   const Entry entry = item->entry;
   if (!entry.IsFolder()) {

@@ -112,6 +112,8 @@ class Volume::Impl {
   void Unindex(Dir& dir, std::uint32_t item);
   // The folder that holds the last component of path, and that component.
   Status Resolve(std::string_view path, std::shared_ptr<Dir>& parent, std::string& name, Item** item);
+  // The entry at path and its folder, to be changed: not found is a fault.
+  Status Existing(std::string_view path, std::shared_ptr<Dir>& dir, Item*& item);
   const Item* Lookup(const Dir& dir, const std::string& folded) const;
   Status WriteSlots(Dir& dir, std::uint32_t first, std::uint32_t count);
   Result<std::uint32_t> FreeSlots(Dir& dir, std::uint32_t count);

@@ -8,10 +8,16 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+
+#include "bootcode/boot_images.h"
+#include "card/resource_port.h"
+#include "card/sector_layout.h"
+#include "card/system_kinds.h"
 
 namespace tessarin::linux_port {
 
@@ -111,8 +117,49 @@ bool LinuxCard::ReadVolumeBootSector(const std::string&, SectorBuffer& buffer) {
   return Transfer(target_.VolumeOffset(), buffer.data(), false);
 }
 
+namespace {
+constexpr unsigned kStage2Sector = 12;
+}
+
 bool LinuxCard::WriteVolumeBootSector(const std::string&, const SectorBuffer& buffer) {
-  return Transfer(target_.VolumeOffset(), const_cast<std::uint8_t*>(buffer.data()), true);
+  const bool dos = g_nSystemKind == SystemKind::Dos;
+  if (dos) {
+    // The DOS boot sector runs the volume's sector 12: where that sector
+    // belongs to the FAT, the card could never start, and the boot sector
+    // is not written.
+    const unsigned reserved = GetLe16(buffer.data(), kBpbReservedSectors);
+    if (reserved <= kStage2Sector) {
+      lastError_ = Failure::Own(FailureKind::InvalidData);
+      if (diagnostic_) {
+        diagnostic_("the volume has " + std::to_string(reserved) +
+                    " reserved sectors: its sector 12 cannot hold the DOS second boot stage");
+      }
+      return false;
+    }
+  }
+  if (!Transfer(target_.VolumeOffset(), const_cast<std::uint8_t*>(buffer.data()), true)) return false;
+  return !dos || CompleteDosBootChain();
+}
+
+// The DOS boot sector goes on with the volume's sector 12, the second stage
+// that Windows' FORMAT writes there. mkfs.fat leaves that sector empty, and
+// the card would not start: an empty one gets our own second stage, which
+// loads BOOTMGR as FORMAT's does. A sector the formatter filled stays.
+bool LinuxCard::CompleteDosBootChain() {
+  const std::uint64_t offset = target_.VolumeOffset() + std::uint64_t{kStage2Sector} * kSectorSize;
+  std::uint8_t sector[kSectorSize];
+  if (!Transfer(offset, sector, false)) return false;
+  if (std::any_of(sector, sector + kSectorSize, [](std::uint8_t b) { return b != 0; })) return true;
+
+  const auto stage2 = EmbeddedBootImage(IDR_DOS_STAGE2);
+  if (stage2.size() != kSectorSize) {
+    lastError_ = Failure::Own(FailureKind::NotFound);
+    return false;
+  }
+  std::copy(stage2.begin(), stage2.end(), sector);
+  if (!Transfer(offset, sector, true)) return false;
+  if (diagnostic_) diagnostic_("the volume's sector 12 was empty: it now holds the DOS second boot stage");
+  return true;
 }
 
 // The write went into the page cache, and a plain read would be answered

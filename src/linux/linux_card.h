@@ -1,7 +1,9 @@
 // Exclusive hold of the card and its single-sector transfers: a block
 // device opened exclusively, an image file locked with flock. Sector 0 is
 // the disk's first sector; the volume's first sector is the first
-// partition's, at its offset on the whole card.
+// partition's, at its offset on the whole card. For the DOS system the
+// boot sector's write also puts the second boot stage into the volume's
+// sector 12 when the formatter left it empty.
 #pragma once
 
 #include <functional>
@@ -41,6 +43,7 @@ class LinuxCard final : public CardPort {
 
  private:
   void Release();
+  bool CompleteDosBootChain();
   bool Transfer(std::uint64_t offset, std::uint8_t* bytes, bool write);
   bool TransferOn(int fd, std::uint64_t offset, std::uint8_t* bytes, bool write);
   bool ReadBack(std::uint64_t offset, std::uint8_t* bytes);

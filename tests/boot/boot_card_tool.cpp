@@ -3,6 +3,18 @@
 //   boot_card_tool restore IMAGE romdos|dos|wince
 //       runs the two boot-record steps of a restore over the image, with the
 //       boot images the programs carry
+//   boot_card_tool mbr IMAGE
+//       runs the master boot record step alone (the volume keeps the boot
+//       record another installer wrote)
+//   boot_card_tool relocate IMAGE NAME|/ FIRST STEP
+//       moves the clusters of a FAT32 root folder entry (8.3 NAME, 11
+//       characters), or of the root folder itself ("/"), to the free
+//       clusters FIRST, FIRST + STEP, FIRST + 2 * STEP ... in chain order,
+//       and rewrites the chain, the entry or the BPB (and its backup) to
+//       match: a file or root folder far from cluster 2, or fragmented
+//   boot_card_tool cut-chain IMAGE NAME
+//       ends the chain of a root folder entry at its first cluster, whatever
+//       the entry's size says
 //   boot_card_tool harness IMAGE HARNESS.bin [deny-ext] [start-drive=81]
 //                                            [fail=vbr|stage2|root]
 //       moves sector 0 to sector 1 and puts the test harness in front of it
@@ -13,6 +25,10 @@
 //   boot_card_tool chs IMAGE HEADS SECTORS
 //       writes the first partition entry's CHS start and end for that
 //       geometry (the partitioner's part, for the geometry the BIOS reports)
+//   boot_card_tool numbered-file FILE PAYLOAD.bin BYTES
+//       writes FILE of BYTES bytes: the payload's sector, then sectors that
+//       each start with "SECT" and their 16-bit index (the last one may be
+//       cut short), for the payloads that count what was loaded
 //   boot_card_tool first-data IMAGE      prints AX and BX the loader hands over
 //   boot_card_tool root-sector IMAGE     prints the root directory's first
 //                                        sector as the harness logs it
@@ -50,6 +66,17 @@ int Fail(const std::string& what) {
   return 1;
 }
 
+int MasterBootRecordOnly(ImageCard& card) {
+  World world;
+  const auto image = EmbeddedBootImage(IDR_MBR_CODE);
+  world.resources.images[IDR_MBR_CODE].assign(image.begin(), image.end());
+  RestoreContext ctx(
+      Ports{world.ui, world.system, world.resources, card, world.format, world.installer, world.files, world.profile});
+  return InstallMasterBootRecord(card, world.resources, ctx.log, kDrive) == 0
+             ? 0
+             : Fail("the master boot record step failed");
+}
+
 int Restore(ImageCard& card, const std::string& kindName) {
   SystemKind kind;
   if (kindName == "romdos") {
@@ -81,7 +108,7 @@ int Restore(ImageCard& card, const std::string& kindName) {
 
 struct Volume {
   std::uint64_t start = 0;
-  std::uint8_t boot[kSectorSize];
+  std::uint8_t boot[kSectorSize] = {};
   bool fat32 = false;
   std::uint64_t rootSector = 0;  // first sector of the root directory
   std::uint64_t firstData = 0;   // first sector of cluster 2
@@ -101,6 +128,170 @@ bool ReadVolume(ImageCard& card, Volume& v) {
     v.firstData = v.rootSector + Le16(b + 17) / 16;
   }
   return true;
+}
+
+// A FAT32 volume on the card, as far as the relocations need it.
+class Fat32 {
+ public:
+  explicit Fat32(ImageCard& card) : card_(card) {}
+
+  bool Open() {
+    if (!ReadVolume(card_, v_) || !v_.fat32) return false;
+    const std::uint8_t* b = v_.boot;
+    clusterSectors_ = b[13];
+    fatStart_ = v_.start + Le16(b + 14);
+    fatSectors_ = Le32(b + 36);
+    fats_ = b[16];
+    if (clusterSectors_ == 0 || fats_ == 0) return false;
+    clusters_ = static_cast<std::uint32_t>((v_.start + Le32(b + 32) - v_.firstData) / clusterSectors_);
+    return true;
+  }
+
+  std::uint32_t RootCluster() const { return Le32(v_.boot + 44); }
+  bool IsCluster(std::uint32_t c) const { return c >= 2 && c < clusters_ + 2; }
+
+  bool Entry(std::uint32_t cluster, std::uint32_t& value) {
+    std::uint8_t sector[kSectorSize];
+    if (!card_.ReadSector(fatStart_ + cluster / 128, sector)) return false;
+    value = Le32(sector + cluster % 128 * 4) & 0x0FFFFFFF;
+    return true;
+  }
+
+  bool SetEntry(std::uint32_t cluster, std::uint32_t value) {
+    for (unsigned fat = 0; fat < fats_; ++fat) {
+      const std::uint64_t lba = fatStart_ + std::uint64_t{fat} * fatSectors_ + cluster / 128;
+      std::uint8_t sector[kSectorSize];
+      if (!card_.ReadSector(lba, sector)) return false;
+      std::uint8_t* at = sector + cluster % 128 * 4;
+      value = (value & 0x0FFFFFFF) | (Le32(at) & 0xF0000000);
+      for (int i = 0; i < 4; ++i) at[i] = static_cast<std::uint8_t>(value >> (8 * i));
+      if (!card_.WriteSector(lba, sector)) return false;
+    }
+    return true;
+  }
+
+  // The chain from first on, or empty when it is broken.
+  std::vector<std::uint32_t> Chain(std::uint32_t first) {
+    std::vector<std::uint32_t> chain;
+    std::uint32_t c = first;
+    while (IsCluster(c) && chain.size() <= clusters_) {
+      chain.push_back(c);
+      if (!Entry(c, c)) return {};
+    }
+    return c >= 0x0FFFFFF8 ? chain : std::vector<std::uint32_t>{};
+  }
+
+  std::uint64_t FirstSector(std::uint32_t cluster) const {
+    return v_.firstData + std::uint64_t{cluster - 2} * clusterSectors_;
+  }
+
+  bool CopyCluster(std::uint32_t from, std::uint32_t to) {
+    std::uint8_t sector[kSectorSize];
+    for (unsigned i = 0; i < clusterSectors_; ++i) {
+      if (!card_.ReadSector(FirstSector(from) + i, sector) || !card_.WriteSector(FirstSector(to) + i, sector))
+        return false;
+    }
+    return true;
+  }
+
+  // The root folder entry named name: its sector and offset there.
+  bool FindEntry(const std::string& name, std::uint64_t& lba, std::size_t& offset) {
+    for (std::uint32_t c : Chain(RootCluster())) {
+      for (unsigned i = 0; i < clusterSectors_; ++i) {
+        std::uint8_t dir[kSectorSize];
+        if (!card_.ReadSector(FirstSector(c) + i, dir)) return false;
+        for (std::size_t at = 0; at < kSectorSize; at += 32) {
+          if (dir[at] == 0) return false;
+          if (std::memcmp(dir + at, name.data(), 11) == 0) {
+            lba = FirstSector(c) + i;
+            offset = at;
+            return true;
+          }
+        }
+      }
+    }
+    return false;
+  }
+
+  // Points the BPB of the boot sector and of its backup at a new root.
+  bool SetRootCluster(std::uint32_t cluster) {
+    const std::uint16_t backup = Le16(v_.boot + 50);
+    for (std::uint64_t lba : {v_.start, v_.start + backup}) {
+      if (lba == v_.start + backup && (backup == 0 || backup == 0xFFFF)) continue;
+      std::uint8_t sector[kSectorSize];
+      if (!card_.ReadSector(lba, sector)) return false;
+      for (int i = 0; i < 4; ++i) sector[44 + i] = static_cast<std::uint8_t>(cluster >> (8 * i));
+      if (!card_.WriteSector(lba, sector)) return false;
+    }
+    return true;
+  }
+
+ private:
+  ImageCard& card_;
+  Volume v_;
+  unsigned clusterSectors_ = 0;
+  std::uint64_t fatStart_ = 0;
+  std::uint32_t fatSectors_ = 0;
+  unsigned fats_ = 0;
+  std::uint32_t clusters_ = 0;
+};
+
+void PutCluster(std::uint8_t* entry, std::uint32_t cluster) {
+  entry[20] = static_cast<std::uint8_t>(cluster >> 16);
+  entry[21] = static_cast<std::uint8_t>(cluster >> 24);
+  entry[26] = static_cast<std::uint8_t>(cluster);
+  entry[27] = static_cast<std::uint8_t>(cluster >> 8);
+}
+
+int Relocate(ImageCard& card, const std::string& name, std::int64_t first, std::int64_t step) {
+  Fat32 fat(card);
+  if (!fat.Open()) return Fail("no FAT32 volume");
+  const bool root = name == "/";
+  std::uint64_t entryLba = 0;
+  std::size_t entryAt = 0;
+  std::uint8_t dir[kSectorSize];
+  std::uint32_t start = fat.RootCluster();
+  if (!root) {
+    if (name.size() != 11 || !fat.FindEntry(name, entryLba, entryAt)) return Fail("no root folder entry " + name);
+    if (!card.ReadSector(entryLba, dir)) return Fail("cannot read the root folder");
+    start = static_cast<std::uint32_t>(Le16(dir + entryAt + 20)) << 16 | Le16(dir + entryAt + 26);
+  }
+  const std::vector<std::uint32_t> chain = fat.Chain(start);
+  if (chain.empty()) return Fail("broken chain");
+
+  std::vector<std::uint32_t> targets;
+  for (std::size_t i = 0; i < chain.size(); ++i) {
+    const std::int64_t c = first + static_cast<std::int64_t>(i) * step;
+    std::uint32_t value = 1;
+    if (c < 0 || c > 0x0FFFFFEF || !fat.IsCluster(static_cast<std::uint32_t>(c)) ||
+        !fat.Entry(static_cast<std::uint32_t>(c), value) || value != 0)
+      return Fail("cluster " + std::to_string(c) + " is not a free cluster of the volume");
+    targets.push_back(static_cast<std::uint32_t>(c));
+  }
+  for (std::size_t i = 0; i < chain.size(); ++i) {
+    if (!fat.CopyCluster(chain[i], targets[i])) return Fail("cannot copy a cluster");
+  }
+  for (std::uint32_t c : chain) {
+    if (!fat.SetEntry(c, 0)) return Fail("cannot write the FAT");
+  }
+  for (std::size_t i = 0; i < targets.size(); ++i) {
+    if (!fat.SetEntry(targets[i], i + 1 < targets.size() ? targets[i + 1] : 0x0FFFFFFF))
+      return Fail("cannot write the FAT");
+  }
+  if (root) return fat.SetRootCluster(targets[0]) ? 0 : Fail("cannot write the boot sector");
+  PutCluster(dir + entryAt, targets[0]);
+  return card.WriteSector(entryLba, dir) ? 0 : Fail("cannot write the root folder");
+}
+
+int CutChain(ImageCard& card, const std::string& name) {
+  Fat32 fat(card);
+  std::uint64_t lba = 0;
+  std::size_t at = 0;
+  std::uint8_t dir[kSectorSize];
+  if (!fat.Open() || name.size() != 11 || !fat.FindEntry(name, lba, at) || !card.ReadSector(lba, dir))
+    return Fail("no root folder entry " + name);
+  const std::uint32_t first = static_cast<std::uint32_t>(Le16(dir + at + 20)) << 16 | Le16(dir + at + 26);
+  return fat.SetEntry(first, 0x0FFFFFFF) ? 0 : Fail("cannot write the FAT");
 }
 
 int Harness(ImageCard& card, const std::string& harnessPath, const std::vector<std::string>& options) {
@@ -198,6 +389,23 @@ int Cluster(ImageCard& card, const std::string& name, bool firstSectorOnly) {
               (firstSectorOnly ? " in the root directory's first sector" : " in the root directory"));
 }
 
+int NumberedFile(const std::string& path, const std::string& payloadPath, std::uint64_t bytes) {
+  std::ifstream in(payloadPath, std::ios::binary);
+  std::vector<char> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (file.size() != kSectorSize) return Fail("a payload is one sector: " + payloadPath);
+  if (bytes < kSectorSize || bytes / kSectorSize > 0xFFFF) return Fail("no such numbered file size");
+  file.resize(bytes);
+  for (std::size_t index = 1; index * kSectorSize < bytes; ++index) {
+    char* sector = file.data() + index * kSectorSize;
+    const std::size_t room = std::min<std::size_t>(kSectorSize, bytes - index * kSectorSize);
+    const char head[6] = {'S', 'E', 'C', 'T', static_cast<char>(index & 0xFF), static_cast<char>(index >> 8)};
+    std::memcpy(sector, head, std::min<std::size_t>(room, sizeof head));
+  }
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(file.data(), static_cast<std::streamsize>(file.size()));
+  return out ? 0 : Fail("cannot write " + path);
+}
+
 }  // namespace
 }  // namespace tessarin::test
 
@@ -205,11 +413,16 @@ int main(int argc, char** argv) {
   using namespace tessarin::test;
   if (argc < 3) return Fail("usage: boot_card_tool COMMAND IMAGE ...");
   const std::string command = argv[1];
+  if (command == "numbered-file" && argc == 5) return NumberedFile(argv[2], argv[3], std::stoull(argv[4]));
   ImageCard card(argv[2]);
   if (!card.Ok()) return Fail(std::string("cannot open ") + argv[2]);
   const std::vector<std::string> rest(argv + 3, argv + argc);
 
   if (command == "restore" && rest.size() == 1) return Restore(card, rest[0]);
+  if (command == "mbr" && rest.empty()) return MasterBootRecordOnly(card);
+  if (command == "relocate" && rest.size() == 3)
+    return Relocate(card, rest[0], std::stoll(rest[1]), std::stoll(rest[2]));
+  if (command == "cut-chain" && rest.size() == 1) return CutChain(card, rest[0]);
   if (command == "harness" && !rest.empty()) return Harness(card, rest[0], {rest.begin() + 1, rest.end()});
   if (command == "mutate" && rest.size() == 1) return Mutate(card, rest[0]);
   if (command == "chs" && rest.size() == 2) {

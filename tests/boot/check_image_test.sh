@@ -33,12 +33,13 @@ cases=(
   "fat16_boot fat16 510"      # signature
   "bldr_loader bldr size"
   "bldr_loader bldr 421"      # signature
+  "dos_stage2 stage2 size"
 )
 
 check() { cmake -DIMAGE="$1" -DKIND="$2" -P "$check" >/dev/null 2>&1; }
 
 failed=0
-for image in "mbr_code mbr" "fat32_boot fat32" "fat16_boot fat16" "bldr_loader bldr"; do
+for image in "mbr_code mbr" "fat32_boot fat32" "fat16_boot fat16" "bldr_loader bldr" "dos_stage2 stage2"; do
   read -r name kind <<<"$image"
   cp "$bins/$name.bin" "$work/$name.bin"
   if ! check "$work/$name.bin" "$kind"; then

@@ -7,7 +7,9 @@
 ;   INT 13h          every read is logged as "[rd02 <lba>]" or "[rd42 <lba>]";
 ;                    AH=41h fails when bit 0 of the flags is set (no
 ;                    extensions); reads touching the configured sector fail
-;   INT 16h/18h/19h  "[key-wait]", "[int18]", "[int19]" and exit
+;   INT 16h/18h/19h  "[key-wait]" (a wait for a key, AH=00h or 10h; other
+;                    keyboard calls go to the BIOS), "[int18]", "[int19]"
+;                    and exit
 ;   flags bit 1      the boot code under test is started with DL = 81h (a
 ;                    disk that is not there) instead of the BIOS's DL
 ;   IRQ 0            boot code halted (HLT) for a few ticks: "[halted]" and
@@ -91,6 +93,8 @@ start:
         mov     [es:old13], eax
         mov     eax, [0x08 * 4]
         mov     [es:old08], eax
+        mov     eax, [0x16 * 4]
+        mov     [es:old16], eax
         mov     bx, 0x08 * 4
         mov     ax, irq0
         call    set_vector
@@ -216,6 +220,10 @@ int13:
         iret
 
 int16:
+        test    ah, 0xEF                ; 00h or 10h: wait for a key
+        jz      .wait
+        jmp     far [cs:old16]
+.wait:
         mov     si, msg_key
         jmp     short finish
 int18:
@@ -309,6 +317,7 @@ msg_stuck:      db      10, '[stuck]', 10, 0
 old08:          dd      0
 old10:          dd      0
 old13:          dd      0
+old16:          dd      0
 ticks:          dw      0
 halted:         db      0
 drive:          db      0

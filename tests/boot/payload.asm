@@ -7,8 +7,8 @@
 ;
 ; Assembled once per hand-over with -DORG=<load address> -DHEADER=<bytes
 ; before the entry point> -DNAME=<name>. With -DSECTORS=<n> it is the
-; first sector of a file of n sectors, each of which (from the second on)
-; starts with "SECT" and its 16-bit index: it then also reports how many
+; first sector of a file of up to n sectors, each of which (from the second
+; on) starts with "SECT" and its 16-bit index: it then also reports how many
 ; consecutive sectors it finds in memory behind itself ("loaded=...").
 
         cpu     386
@@ -64,18 +64,21 @@ entry:
         loop    .register
 
 %ifdef SECTORS
-        ; Count the file's sectors found in memory behind this one.
+        ; Count the file's sectors found in memory behind this one, a
+        ; segment step per sector, so that a file beyond 64 KiB counts too.
         mov     si, msg_loaded
         call    print
-        mov     bx, ORG + 512
+        mov     dx, cs
+        add     dx, (ORG + 512) >> 4
         mov     ax, 1
 .sector:
-        cmp     dword [bx], 'SECT'
+        mov     es, dx
+        cmp     dword [es:0], 'SECT'
         jne     .counted
-        cmp     [bx + 4], ax
+        cmp     [es:4], ax
         jne     .counted
         inc     ax
-        add     bx, 512
+        add     dx, 512 >> 4
         cmp     ax, SECTORS
         jb      .sector
 .counted:

@@ -1,12 +1,16 @@
 #include "e2e_support.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <tuple>
 
@@ -142,6 +146,15 @@ std::vector<std::uint8_t> ReadBytes(const fs::path& file, std::uint64_t offset, 
   std::vector<std::uint8_t> bytes(length);
   in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(length));
   bytes.resize(static_cast<std::size_t>(in.gcount()));
+  return bytes;
+}
+
+std::string Noise(std::size_t size, std::uint32_t seed) {
+  std::string bytes(size, '\0');
+  for (char& c : bytes) {
+    seed = seed * 1664525u + 1013904223u;
+    c = static_cast<char>(seed >> 24);
+  }
   return bytes;
 }
 
@@ -292,6 +305,7 @@ std::vector<std::string> FsckFindings(const fs::path& card) {
   const Output r = Shell("fsck.fat -n " + Quote(part));
   fs::remove(part);
   std::vector<std::string> findings;
+  if (r.status != 0 && r.status != 1) findings.push_back("fsck.fat failed with status " + std::to_string(r.status));
   std::istringstream lines(r.out + r.err);
   bool known = false;  // the lines indented below a known remark belong to it
   for (std::string line; std::getline(lines, line);) {
@@ -305,6 +319,56 @@ std::vector<std::string> FsckFindings(const fs::path& card) {
     findings.push_back(line);
   }
   return findings;
+}
+
+namespace {
+
+// The machine-wide loop lock: an flock on a fixed file, taken by the first
+// LoopDevice of this process and given back by its last (flock does not
+// nest across descriptors of one process).
+std::mutex loopLockMutex;
+int loopLockCount = 0;
+int loopLockFd = -1;
+
+void TakeLoopLock() {
+  const std::lock_guard<std::mutex> guard(loopLockMutex);
+  if (loopLockCount++ > 0) return;
+  loopLockFd = open("/tmp/tessarin-e2e-loop-devices.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  if (loopLockFd >= 0) {
+    while (flock(loopLockFd, LOCK_EX) != 0 && errno == EINTR) {
+    }
+  }
+}
+
+void GiveBackLoopLock() {
+  const std::lock_guard<std::mutex> guard(loopLockMutex);
+  if (--loopLockCount > 0) return;
+  if (loopLockFd >= 0) close(loopLockFd);
+  loopLockFd = -1;
+}
+
+void DetachByBackingFile(const fs::path& image) {
+  Shell("losetup --list --noheadings --output NAME --associated " + Quote(image) +
+        " | while read -r d; do losetup -d \"$d\"; done");
+}
+
+}  // namespace
+
+LoopDevice::LoopDevice(const fs::path& image, bool readOnly) : image_(image) {
+  TakeLoopLock();
+  const Output attach = Shell(std::string("losetup ") + (readOnly ? "--read-only " : "") + "--find --show " +
+                              Quote(image));
+  if (attach.status != 0) {
+    error_ = attach.err.empty() ? "losetup failed" : attach.err;
+    return;
+  }
+  device_ = attach.out;
+  while (!device_.empty() && device_.back() == '\n') device_.pop_back();
+}
+
+LoopDevice::~LoopDevice() {
+  if (!device_.empty()) DetachByBackingFile(image_);
+  GiveBackLoopLock();
 }
 
 }  // namespace e2e

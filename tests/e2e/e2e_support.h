@@ -67,6 +67,9 @@ std::string FileHash(const fs::path& file);
 void MakeInstaller(const fs::path& archive, const Tree& tree, const std::vector<std::string>& order,
                    const fs::path& scratch);
 
+// Bytes that do not compress, the same on every run.
+std::string Noise(std::size_t size, std::uint32_t seed);
+
 // Runs tessarin with the working directory and TMPDIR given; launcher
 // goes before the program (environment settings, setpriv ...).
 Output RunTessarin(const fs::path& workDir, const fs::path& tmpDir, const std::string& args,
@@ -123,5 +126,28 @@ std::string CardVolume(const fs::path& card);
 // backup boot sector that keeps the formatter's bytes). Empty when the
 // volume is sound.
 std::vector<std::string> FsckFindings(const fs::path& card);
+
+// A loop device over a card image, standing for a card reader. Loop
+// device names are handed out again as soon as one is free, so a test that
+// detaches by name could detach another test's card, and a device the
+// program reopens could by then be another test's: while any LoopDevice
+// lives in this process, the machine-wide loop lock is held, and every
+// test process on the machine (other presets, other shards) waits for it.
+// On its end the device is detached by its backing file, never by name.
+class LoopDevice {
+ public:
+  explicit LoopDevice(const fs::path& image, bool readOnly = false);
+  ~LoopDevice();
+  LoopDevice(const LoopDevice&) = delete;
+  LoopDevice& operator=(const LoopDevice&) = delete;
+  // Empty when no loop device could be attached; error() says why.
+  const std::string& device() const { return device_; }
+  const std::string& error() const { return error_; }
+
+ private:
+  fs::path image_;
+  std::string device_;
+  std::string error_;
+};
 
 }  // namespace e2e

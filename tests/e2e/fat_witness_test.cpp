@@ -16,14 +16,10 @@ namespace {
 
 using namespace tessarin;
 
-// Bytes that do not compress, the same on every run.
-std::string Noise(std::size_t size, std::uint32_t seed) {
-  std::string bytes(size, '\0');
-  for (char& c : bytes) {
-    seed = seed * 1664525u + 1013904223u;
-    c = static_cast<char>(seed >> 24);
-  }
-  return bytes;
+// A volume image of the FAT type made by mkfs.fat.
+void MakeVolume(const fs::path& image, int fatBits, int megabytes) {
+  MustShell("truncate -s " + std::to_string(megabytes) + "M " + Quote(image) + " && mkfs.fat -F " +
+            std::to_string(fatBits) + " " + Quote(image) + " >/dev/null");
 }
 
 std::string AlarmName(int i) {
@@ -171,8 +167,7 @@ TEST_P(FatWitness, OurTreesPassFsckAndListAlikeInMtools) {
   const VolumeCase& c = GetParam();
   Scratch s;
   const fs::path image = s / "volume.img";
-  MustShell("truncate -s " + std::to_string(c.megabytes) + "M " + Quote(image) + " && mkfs.fat -F " +
-            std::to_string(c.fatBits) + " " + Quote(image) + " >/dev/null");
+  MakeVolume(image, c.fatBits, c.megabytes);
   const Tree tree = WitnessTree(c.alarms);
   const std::map<std::string, std::uint8_t> attributes = {
       {"BLDR", fat::kReadOnly | fat::kHidden | fat::kSystem | fat::kArchive},
@@ -241,8 +236,7 @@ TEST_P(FatWitness, TreesMtoolsWroteComeBackThroughOurLayer) {
   const VolumeCase& c = GetParam();
   Scratch s;
   const fs::path image = s / "volume.img";
-  MustShell("truncate -s " + std::to_string(c.megabytes) + "M " + Quote(image) + " && mkfs.fat -F " +
-            std::to_string(c.fatBits) + " " + Quote(image) + " >/dev/null");
+  MakeVolume(image, c.fatBits, c.megabytes);
   Tree tree = WitnessTree(std::min(c.alarms, 300));  // mtools' own tail search is slow
   WriteTree(s / "tree", tree);
   MustShell("cd " + Quote(s / "tree") + " && LC_ALL=C.UTF-8 MTOOLS_SKIP_CHECK=1 mcopy -s -i " + Quote(image.string()) +

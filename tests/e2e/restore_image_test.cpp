@@ -160,6 +160,10 @@ TEST_P(RestoreImage, RestoresBootRecordsSystemAndProject) {
     std::copy(loader.begin(), loader.end(), want.begin() + kLoaderOffset);
   }
   EXPECT_EQ(vbr, want);
+  // mkfs.fat leaves the volume's sector 12 empty; a DOS card gets our own
+  // second stage there, the other kinds nothing.
+  const Bytes stage2 = ReadBytes(card, volume + 12 * 512, 512);
+  EXPECT_EQ(stage2, c.kind == &kDos ? Image(tessarin::IDR_DOS_STAGE2) : Bytes(512, 0));
   if (!c.repair) {
     EXPECT_TRUE(std::equal(vbr.begin() + kBpbSectorsPerTrack, vbr.begin() + kBpbHeads + 2,
                            backup.begin() + kBpbSectorsPerTrack));
@@ -253,16 +257,6 @@ enum class Setup {
   // The card loses BLDR's read-only mark as it is set.
   SystemFileMarkLost
 };
-
-// Bytes that do not compress, the same on every run.
-std::string Noise(std::size_t size, std::uint32_t seed) {
-  std::string bytes(size, '\0');
-  for (char& c : bytes) {
-    seed = seed * 1664525u + 1013904223u;
-    c = static_cast<char>(seed >> 24);
-  }
-  return bytes;
-}
 
 void PutLe(std::string& out, std::uint64_t v, int bytes) {
   for (int i = 0; i < bytes; ++i) out += static_cast<char>((v >> (8 * i)) & 0xFF);
@@ -834,14 +828,9 @@ TEST(BlockDevice, HeldExclusivelyAndRestoredThroughTheWholeDisk) {
   const fs::path card = s / "card.img";
   fs::create_directories(s / "tmp");
   MakeCard(card, {96, std::nullopt, false});
-  const Output attach = Shell("losetup --find --show " + Quote(card));
-  if (attach.status != 0) GTEST_SKIP() << "no loop device to stand for a card reader: " << attach.err;
-  std::string device = attach.out;
-  while (!device.empty() && device.back() == '\n') device.pop_back();
-  struct Detach {
-    std::string device;
-    ~Detach() { Shell("losetup -d " + Quote(device)); }
-  } detach{device};
+  const LoopDevice loop(card);
+  if (loop.device().empty()) GTEST_SKIP() << "no loop device to stand for a card reader: " << loop.error();
+  const std::string& device = loop.device();
   MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
   fs::copy_file(TESSARIN_CFDEF_SAMPLE, s / "CFDef.ini");
 
@@ -878,14 +867,9 @@ TEST(BlockDevice, VanishingAfterFormattingLosesNothing) {
   MakeCard(card, {96, std::nullopt, true});
   WriteTree(s / "project", {{"main.prj", "project"}, {"screens/a.bmp", std::string(5000, 'a')}});
   PutOnCard(card, s / "project", "Project");
-  const Output attach = Shell("losetup --find --show " + Quote(card));
-  if (attach.status != 0) GTEST_SKIP() << "no loop device to stand for a card reader: " << attach.err;
-  std::string device = attach.out;
-  while (!device.empty() && device.back() == '\n') device.pop_back();
-  struct Detach {
-    std::string device;
-    ~Detach() { Shell("losetup -d " + Quote(device) + " 2>/dev/null"); }
-  } detach{device};
+  const LoopDevice loop(card);
+  if (loop.device().empty()) GTEST_SKIP() << "no loop device to stand for a card reader: " << loop.error();
+  const std::string& device = loop.device();
   MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
   fs::copy_file(TESSARIN_CFDEF_SAMPLE, s / "CFDef.ini");
   WrapTool(s / "hooks", "mkfs.fat", "", "losetup -d " + Quote(device));
@@ -1003,6 +987,7 @@ TEST(Interrupt, OnceTheRestoreRunsTheFirstOneOnlyWarns) {
   EXPECT_NE(run.err.find("stopping now can leave the card unusable; the restore goes on."), std::string::npos)
       << run.err;
   EXPECT_NE(run.out.find("::Info:: System restored to FLASH successfully."), std::string::npos) << run.out;
+  EXPECT_EQ(FsckFindings(card), std::vector<std::string>{});
 }
 
 }  // namespace
@@ -1107,6 +1092,60 @@ TEST(InProcessCard, CardPathIsTakenLiterally) {
   fs::rename(s / name, plain);  // mtools takes no such name
   EXPECT_EQ(Digest(CardTree(plain, "Project", s.path())), Digest(ReadTree(s / "project")));
 }
+
+// The DOS second stage goes only into an empty sector 12: what a formatter
+// put there stays, and a volume whose sector 12 lies in the FAT stops the
+// restore at the boot sector step, before the boot sector is written,
+// rather than leaving a card that jumps into its FAT.
+struct Sector12Case {
+  const char* name;
+  std::string mkfsBefore;  // shell lines before the real mkfs.fat
+  std::string mkfsAfter;   // and after it
+  int status;
+  std::string sector12;  // "stage2", "kept" or "zero"
+  std::string message;   // part of standard error
+};
+
+void PrintTo(const Sector12Case& c, std::ostream* os) { *os << c.name; }
+
+class DosSecondStage : public ::testing::TestWithParam<Sector12Case> {};
+
+TEST_P(DosSecondStage, GoesOnlyWhereItBelongs) {
+  const Sector12Case& c = GetParam();
+  Scratch s;
+  const fs::path card = s / "card.img";
+  fs::create_directories(s / "tmp");
+  MakeCard(card, {96, std::nullopt, false});
+  MakeInstaller(s / "dossys.exe", kDos.files, kDos.order, s.path());
+  WrapTool(s / "hooks", "mkfs.fat", c.mkfsBefore, c.mkfsAfter);
+  const Output run = RunTessarin(s.path(), s / "tmp", "--yes card.img", "PATH=" + Quote(s / "hooks") + ":$PATH");
+  EXPECT_EQ(run.status, c.status) << run.err;
+  EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+
+  const Bytes sector12 = ReadBytes(card, std::uint64_t{kPartitionStart} * 512 + 12 * 512, 512);
+  const Bytes want = c.sector12 == "stage2" ? Image(tessarin::IDR_DOS_STAGE2)
+                     : c.sector12 == "kept" ? Bytes(512, 0x5A)
+                                            : Bytes(512, 0);
+  EXPECT_EQ(sector12, want);
+  if (c.status != 0) {
+    // The formatter's boot sector is untouched: it still equals its backup.
+    const std::uint64_t volume = std::uint64_t{kPartitionStart} * 512;
+    EXPECT_EQ(ReadBytes(card, volume, 512), ReadBytes(card, volume + 6 * 512, 512));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cards, DosSecondStage,
+    ::testing::Values(Sector12Case{"EmptySector12", "", "", 0, "stage2",
+                                   "the volume's sector 12 was empty: it now holds the DOS second boot stage"},
+                      Sector12Case{"FilledSector12", "",
+                                   "head -c 512 /dev/zero | tr '\\0' Z | dd of=\"${@: -2:1}\" bs=512 seek=$((" +
+                                       std::to_string(kPartitionStart) + " + 12)) conv=notrunc status=none",
+                                   0, "kept", "System restored to SD CARD successfully."},
+                      Sector12Case{
+                          "Sector12InTheFat", "set -- -R 8 \"$@\"", "", 1, "zero",
+                          "the volume has 8 reserved sectors: its sector 12 cannot hold the DOS second boot stage"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace e2e

@@ -446,7 +446,8 @@ TEST_F(Resources, BootImages) {
   const std::map<UINT, std::size_t> sizeOf = {{tessarin::IDR_MBR_CODE, tessarin::kMbrCodeSize},
                                               {tessarin::IDR_FAT32_BOOT, tessarin::kBootSectorSize},
                                               {tessarin::IDR_FAT16_BOOT, tessarin::kBootSectorSize},
-                                              {tessarin::IDR_BLDR_LOADER, tessarin::kBldrLoaderSize}};
+                                              {tessarin::IDR_BLDR_LOADER, tessarin::kBldrLoaderSize},
+                                              {tessarin::IDR_DOS_STAGE2, tessarin::kDosStage2Size}};
   for (const tessarin::ResourceFile& listed : tessarin::kBootImageResources) {
     const auto size = sizeOf.find(listed.id);
     ASSERT_NE(size, sizeOf.end()) << listed.name;

@@ -17,15 +17,17 @@ TEST(EmbeddedBootImage, CarriesEachListedImageAtItsSize) {
   const std::map<unsigned, std::size_t> sizeOf = {{IDR_MBR_CODE, kMbrCodeSize},
                                                   {IDR_FAT32_BOOT, kBootSectorSize},
                                                   {IDR_FAT16_BOOT, kBootSectorSize},
-                                                  {IDR_BLDR_LOADER, kBldrLoaderSize}};
+                                                  {IDR_BLDR_LOADER, kBldrLoaderSize},
+                                                  {IDR_DOS_STAGE2, kDosStage2Size}};
   for (const ResourceFile& listed : kBootImageResources) {
     SCOPED_TRACE(listed.name);
     const auto size = sizeOf.find(listed.id);
     ASSERT_NE(size, sizeOf.end()) << "the size this image must have";
     const auto image = EmbeddedBootImage(listed.id);
     ASSERT_EQ(image.size(), size->second);
-    if (listed.id != IDR_MBR_CODE) {
-      // Every image but the master boot code ends in the boot signature.
+    if (listed.id != IDR_MBR_CODE && listed.id != IDR_DOS_STAGE2) {
+      // Every sector a BIOS or a master boot record starts ends in the
+      // boot signature.
       EXPECT_EQ(image[image.size() - 2], 0x55);
       EXPECT_EQ(image[image.size() - 1], 0xAA);
     }
@@ -45,7 +47,7 @@ TEST(EmbeddedBootImage, SearchesForTheFileItsKindIsCheckedFor) {
 }
 
 TEST(EmbeddedBootImage, UnknownIdsGiveNothing) {
-  for (unsigned id : {0u, 2u, 162u, 167u, 0xFFFFFFFFu}) EXPECT_TRUE(EmbeddedBootImage(id).empty()) << id;
+  for (unsigned id : {0u, 2u, 162u, 168u, 0xFFFFFFFFu}) EXPECT_TRUE(EmbeddedBootImage(id).empty()) << id;
 }
 
 }  // namespace
