@@ -163,10 +163,12 @@ bool LinuxCard::CompleteDosBootChain() {
 }
 
 // The write went into the page cache, and a plain read would be answered
-// from there. fsync puts it on the card (or into the image's file system),
-// and dropping the now clean pages of that sector makes the read fetch it
-// from the device again. Dropping needs no privilege, unlike BLKFLSBUF,
-// and leaves the rest of the card's cache alone.
+// from there. fsync puts it on the card (or into the image's file system);
+// the read then goes past the cache: direct I/O of the aligned block that
+// holds the sector, where the card or the image's file system allows it.
+// Where not, the card's now clean pages are dropped (all of them: the
+// kernel keeps any page that the range covers only in part, and a large
+// folio around the sector with it) and the read fetches them again.
 bool LinuxCard::ReadBack(std::uint64_t offset, std::uint8_t* bytes) {
   if (fd_ < 0 || bytes == nullptr) {
     lastError_ = Failure::Own(FailureKind::InvalidHandle);
@@ -177,8 +179,49 @@ bool LinuxCard::ReadBack(std::uint64_t offset, std::uint8_t* bytes) {
     if (diagnostic_) diagnostic_(target_.path + ": the card did not take what was written: " + std::strerror(errno));
     return false;
   }
-  posix_fadvise(fd_, static_cast<off_t>(offset), static_cast<off_t>(kSectorSize), POSIX_FADV_DONTNEED);
+  switch (ReadDirect(offset, bytes)) {
+    case DirectRead::Done:
+      return true;
+    case DirectRead::Failed:
+      return false;
+    case DirectRead::Unsupported:
+      break;
+  }
+  posix_fadvise(fd_, 0, 0, POSIX_FADV_DONTNEED);
   return Transfer(offset, bytes, false);
+}
+
+LinuxCard::DirectRead LinuxCard::ReadDirect(std::uint64_t offset, std::uint8_t* bytes) {
+  // A block that every logical sector size of cards and file systems
+  // divides, aligned as direct I/O wants its offset, length and buffer.
+  constexpr std::uint64_t kBlock = 4096;
+  const int flags = fcntl(fd_, F_GETFL);
+  if (flags < 0 || fcntl(fd_, F_SETFL, flags | O_DIRECT) != 0) return DirectRead::Unsupported;
+  void* block = nullptr;
+  if (posix_memalign(&block, kBlock, kBlock) != 0) {
+    fcntl(fd_, F_SETFL, flags);
+    return DirectRead::Unsupported;
+  }
+  const std::uint64_t start = offset & ~(kBlock - 1);
+  const ssize_t moved = pread(fd_, block, kBlock, static_cast<off_t>(start));
+  const int why = errno;
+  fcntl(fd_, F_SETFL, flags);
+  // A file system that takes the flag but not the transfer.
+  if (moved < 0 && why == EINVAL) {
+    std::free(block);
+    return DirectRead::Unsupported;
+  }
+  const std::uint64_t within = offset - start;
+  const bool whole = moved >= 0 && static_cast<std::uint64_t>(moved) >= within + kSectorSize;
+  if (whole) std::memcpy(bytes, static_cast<const std::uint8_t*>(block) + within, kSectorSize);
+  std::free(block);
+  if (whole) return DirectRead::Done;
+  lastError_ = moved < 0 ? Failure::Errno(FailureKind::Read, why) : Failure::Own(FailureKind::Read);
+  if (diagnostic_) {
+    diagnostic_(target_.path + ": reading the sector at byte " + std::to_string(offset) + " back failed: " +
+                (moved < 0 ? std::string(std::strerror(why)) : "the card ends before it"));
+  }
+  return DirectRead::Failed;
 }
 
 bool LinuxCard::ReadBackMbrSector(const std::string&, SectorBuffer& buffer) { return ReadBack(0, buffer.data()); }

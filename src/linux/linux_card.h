@@ -47,6 +47,8 @@ class LinuxCard final : public CardPort {
   bool Transfer(std::uint64_t offset, std::uint8_t* bytes, bool write);
   bool TransferOn(int fd, std::uint64_t offset, std::uint8_t* bytes, bool write);
   bool ReadBack(std::uint64_t offset, std::uint8_t* bytes);
+  enum class DirectRead { Done, Failed, Unsupported };
+  DirectRead ReadDirect(std::uint64_t offset, std::uint8_t* bytes);
 
   CardTarget target_;
   OperationLog& log_;

@@ -14,11 +14,21 @@
    and
      TESSARIN_GARBLE_XOR     the bits changed (default FF)
 
+   A card held as a block device (a loop device over an image) can also
+   change beneath the kernel's copy of its sectors:
+     TESSARIN_GARBLE_BENEATH the image behind the device named by
+                             TESSARIN_GARBLE_FILE
+   Then writes pass unchanged, and after each fsync of the device the byte
+   at TESSARIN_GARBLE_AT is changed in the image itself: the kernel's copy
+   still holds what was written, the card no longer does. Only a read that
+   goes past that copy sees the change.
+
    Only tessarin itself is affected, not the tools it starts, and only
    writes to that file. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -56,7 +66,7 @@ static long ByteToChange(const unsigned char* buf, size_t count, off_t offset) {
 }
 
 static ssize_t Garbled(PwriteFn real, int fd, const void* buf, size_t count, off_t offset) {
-  if (!ToTheCard(fd)) return real(fd, buf, count, offset);
+  if (!ToTheCard(fd) || getenv("TESSARIN_GARBLE_BENEATH") != NULL) return real(fd, buf, count, offset);
   const long byte = ByteToChange(buf, count, offset);
   if (byte < 0) return real(fd, buf, count, offset);
   unsigned char* copy = malloc(count);
@@ -82,4 +92,31 @@ ssize_t pwrite64(int fd, const void* buf, size_t count, off_t offset) {
   static PwriteFn real;
   if (real == NULL) real = (PwriteFn)dlsym(RTLD_NEXT, "pwrite64");
   return Garbled(real, fd, buf, count, offset);
+}
+
+/* The byte as the device's cache holds it (what the program wrote), changed
+   in the image beneath: idempotent, however often the card is synced. */
+static void ChangeBeneath(int fd) {
+  const char* beneath = getenv("TESSARIN_GARBLE_BENEATH");
+  const char* at = getenv("TESSARIN_GARBLE_AT");
+  if (beneath == NULL || at == NULL || !ToTheCard(fd)) return;
+  const off_t where = (off_t)strtoll(at, NULL, 10);
+  unsigned char byte = 0;
+  if (pread(fd, &byte, 1, where) != 1) return;
+  const char* bits = getenv("TESSARIN_GARBLE_XOR");
+  byte ^= (unsigned char)(bits != NULL ? strtoul(bits, NULL, 16) : 0xFF);
+  const int image = open(beneath, O_WRONLY | O_CLOEXEC);
+  if (image < 0) return;
+  static PwriteFn real;
+  if (real == NULL) real = (PwriteFn)dlsym(RTLD_NEXT, "pwrite");
+  if (real(image, &byte, 1, where) == 1) fdatasync(image);
+  close(image);
+}
+
+int fsync(int fd) {
+  static int (*real)(int);
+  if (real == NULL) real = (int (*)(int))dlsym(RTLD_NEXT, "fsync");
+  const int result = real(fd);
+  if (result == 0) ChangeBeneath(fd);
+  return result;
 }

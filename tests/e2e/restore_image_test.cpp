@@ -856,6 +856,43 @@ TEST(BlockDevice, HeldExclusivelyAndRestoredThroughTheWholeDisk) {
   EXPECT_EQ(FsckFindings(card), std::vector<std::string>{});
 }
 
+// A card reader that loses a boot record beneath the kernel: the loop
+// device's cache keeps what the program wrote, the image behind it is
+// changed after each sync. Only a read that goes past the cache finds it,
+// and the step fails as its failed write does.
+TEST(BlockDevice, BootRecordChangedBeneathTheCacheFailsItsStep) {
+  struct Case {
+    const char* name;
+    std::uint64_t at;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"the active flag of sector 0", 446, "Cannot open or read destination drive."},
+      {"a byte of the boot sector's code", std::uint64_t{kPartitionStart} * 512 + 100,
+       "Error\n\nThe card did not keep what was written: it reads back different."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Scratch s;
+    const fs::path card = s / "card.img";
+    fs::create_directories(s / "tmp");
+    MakeCard(card, {96, std::nullopt, false});
+    const LoopDevice loop(card);
+    if (loop.device().empty()) GTEST_SKIP() << "no loop device to stand for a card reader: " << loop.error();
+    MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
+    fs::copy_file(TESSARIN_CFDEF_SAMPLE, s / "CFDef.ini");
+
+    const Output run = RunTessarin(s.path(), s / "tmp", "--yes " + Quote(loop.device()),
+                                   "ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD=" +
+                                       Quote(TESSARIN_GARBLE_WRITES) + " TESSARIN_GARBLE_FILE=" +
+                                       Quote(loop.device()) + " TESSARIN_GARBLE_BENEATH=" + Quote(card) +
+                                       " TESSARIN_GARBLE_AT=" + std::to_string(c.at));
+    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+    EXPECT_EQ(run.out.find("System restored to FLASH successfully."), std::string::npos) << run.out;
+  }
+}
+
 // The card reader's device goes away once the card is formatted (the loop
 // device is detached, as a pulled reader would vanish): the restore stops
 // with its message, and the project folder waits in the temporary folder.
