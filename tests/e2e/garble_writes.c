@@ -19,7 +19,8 @@
      TESSARIN_GARBLE_BENEATH the image behind the device named by
                              TESSARIN_GARBLE_FILE
    Then writes pass unchanged, and after each fsync of the device the byte
-   at TESSARIN_GARBLE_AT is changed in the image itself: the kernel's copy
+   at TESSARIN_GARBLE_AT, or the byte of TESSARIN_GARBLE_MARK wherever the
+   image holds the text, is changed in the image itself: the kernel's copy
    still holds what was written, the card no longer does. Only a read that
    goes past that copy sees the change.
 
@@ -44,6 +45,12 @@ static int ToTheCard(int fd) {
   struct stat target, written;
   if (stat(file, &target) != 0 || fstat(fd, &written) != 0) return 0;
   return target.st_dev == written.st_dev && target.st_ino == written.st_ino;
+}
+
+/* The bits to change. */
+static unsigned char Bits(void) {
+  const char* bits = getenv("TESSARIN_GARBLE_XOR");
+  return (unsigned char)(bits != NULL ? strtoul(bits, NULL, 16) : 0xFF);
 }
 
 /* Where in the buffer the byte to change lies; -1 for none. */
@@ -75,8 +82,7 @@ static ssize_t Garbled(PwriteFn real, int fd, const void* buf, size_t count, off
     return -1;
   }
   memcpy(copy, buf, count);
-  const char* bits = getenv("TESSARIN_GARBLE_XOR");
-  copy[byte] ^= (unsigned char)(bits != NULL ? strtoul(bits, NULL, 16) : 0xFF);
+  copy[byte] ^= Bits();
   const ssize_t n = real(fd, copy, count, offset);
   free(copy);
   return n;
@@ -94,22 +100,55 @@ ssize_t pwrite64(int fd, const void* buf, size_t count, off_t offset) {
   return Garbled(real, fd, buf, count, offset);
 }
 
-/* The byte as the device's cache holds it (what the program wrote), changed
-   in the image beneath: idempotent, however often the card is synced. */
+/* Every place of the image that holds the mark, its byte changed: the
+   mark is then gone there, and the next sync leaves it alone. */
+static void ChangeMarksIn(int image, PwriteFn real, const char* mark) {
+  const size_t length = strlen(mark);
+  const char* which = getenv("TESSARIN_GARBLE_MARK_BYTE");
+  const long byte = which != NULL ? strtol(which, NULL, 10) : 0;
+  if (length == 0 || length > 4096 || byte < 0 || (size_t)byte >= length) return;
+  enum { kChunk = 1 << 20 };
+  unsigned char* chunk = malloc(kChunk + length);
+  if (chunk == NULL) return;
+  off_t offset = 0;
+  for (;;) {
+    const ssize_t n = pread(image, chunk, kChunk + length - 1, offset);
+    if (n < (ssize_t)length) break;
+    const unsigned char* from = chunk;
+    const unsigned char* found;
+    while ((found = memmem(from, (size_t)n - (size_t)(from - chunk), mark, length)) != NULL) {
+      unsigned char changed = found[byte] ^ Bits();
+      real(image, &changed, 1, offset + (found - chunk) + byte);
+      from = found + 1;
+    }
+    offset += kChunk;
+  }
+  free(chunk);
+}
+
+/* The byte as the device's cache holds it (what the program wrote), or the
+   marks, changed in the image beneath: idempotent, however often the card
+   is synced. */
 static void ChangeBeneath(int fd) {
   const char* beneath = getenv("TESSARIN_GARBLE_BENEATH");
   const char* at = getenv("TESSARIN_GARBLE_AT");
-  if (beneath == NULL || at == NULL || !ToTheCard(fd)) return;
-  const off_t where = (off_t)strtoll(at, NULL, 10);
-  unsigned char byte = 0;
-  if (pread(fd, &byte, 1, where) != 1) return;
-  const char* bits = getenv("TESSARIN_GARBLE_XOR");
-  byte ^= (unsigned char)(bits != NULL ? strtoul(bits, NULL, 16) : 0xFF);
-  const int image = open(beneath, O_WRONLY | O_CLOEXEC);
+  const char* mark = getenv("TESSARIN_GARBLE_MARK");
+  if (beneath == NULL || (at == NULL && mark == NULL) || !ToTheCard(fd)) return;
+  const int image = open(beneath, O_RDWR | O_CLOEXEC);
   if (image < 0) return;
   static PwriteFn real;
   if (real == NULL) real = (PwriteFn)dlsym(RTLD_NEXT, "pwrite");
-  if (real(image, &byte, 1, where) == 1) fdatasync(image);
+  if (at != NULL) {
+    const off_t where = (off_t)strtoll(at, NULL, 10);
+    unsigned char byte = 0;
+    if (pread(fd, &byte, 1, where) == 1) {
+      byte ^= Bits();
+      real(image, &byte, 1, where);
+    }
+  } else {
+    ChangeMarksIn(image, real, mark);
+  }
+  fdatasync(image);
   close(image);
 }
 
