@@ -382,7 +382,7 @@ bool ArchiveInstaller::ProveInstallation(const InstallerCommand& command, const 
   entries.reserve(expected.size());
   for (auto& [key, entry] : expected) entries.push_back(std::move(entry));
 
-  progress_.Begin("Verifying: reading " + command.archive + "'s files back from the card");
+  progress_.Begin(std::string(kVerifyingStep) + ": reading " + command.archive + "'s files back from the card");
   std::vector<std::string> problems;
   CardSession card = card_.Open(false, true);
   if (!card.volume) {

@@ -385,9 +385,9 @@ bool CardFiles::CopyToCard(const std::string& source, const std::string& target)
         if (status && recorded != names.end()) status = v.SetAttributes(cardPath, recorded->second.attributes);
         if (status) {
           subfolders.push_back(l->path);
-          proofs.push_back(
-              {cardPath, true, 0, 0, made.value.shortName,
-               recorded != names.end() ? recorded->second.attributes : CardAttributes(made.value.attributes)});
+          proofs.push_back({cardPath, true, 0, 0, made.value.shortName,
+                            CardAttributes(recorded != names.end() ? recorded->second.attributes
+                                                                   : made.value.attributes)});
         }
       } else {
         options.size = l->size;
@@ -403,8 +403,12 @@ bool CardFiles::CopyToCard(const std::string& source, const std::string& target)
         status = written.status;
         close(fd);
         if (status) {
+          // The attributes the saved copy recorded, where it did: what the
+          // card must give back, whatever the writer made of them.
           proofs.push_back({cardPath, false, digesting.digest().length(), digesting.digest().Value(),
-                            written.value.shortName, CardAttributes(written.value.attributes)});
+                            written.value.shortName,
+                            CardAttributes(recorded != names.end() ? recorded->second.attributes
+                                                                   : written.value.attributes)});
         }
         if (progress_.Visible()) progress_.Update(std::to_string(++done) + " of " + std::to_string(locals.size()));
       }
@@ -429,7 +433,7 @@ bool CardFiles::CopyToCard(const std::string& source, const std::string& target)
   // itself, every entry compared with what was written from the saved
   // copy. Only then may the saved copy go.
   if (leftBehind.empty() && !cardFault) {
-    progress_.Begin("Verifying " + folder + " on the card");
+    progress_.Begin(std::string(kVerifyingStep) + " " + folder + " on the card");
     std::vector<std::string> problems;
     CardSession proof = card_.Open(false, true);
     if (!proof.volume) {

@@ -174,6 +174,12 @@ bool LinuxCard::ReadBack(std::uint64_t offset, std::uint8_t* bytes) {
     lastError_ = Failure::Own(FailureKind::InvalidHandle);
     return false;
   }
+  const auto started = std::chrono::steady_clock::now();
+  struct Timed {
+    std::chrono::steady_clock::time_point started;
+    std::chrono::steady_clock::duration& total;
+    ~Timed() { total += std::chrono::steady_clock::now() - started; }
+  } timed{started, readBackTime_};
   if (fsync(fd_) != 0) {
     lastError_ = Failure::Errno(FailureKind::Write, errno);
     if (diagnostic_) diagnostic_(target_.path + ": the card did not take what was written: " + std::strerror(errno));

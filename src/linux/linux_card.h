@@ -6,6 +6,7 @@
 // sector 12 when the formatter left it empty.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <string>
 
@@ -37,6 +38,9 @@ class LinuxCard final : public CardPort {
   SectorBuffer AllocateSector() override;
 
   bool held() const { return fd_ >= 0; }
+  // How long reading the boot records back took, the syncs before the
+  // reads included: what proving them cost.
+  std::chrono::steady_clock::duration readBackTime() const { return readBackTime_; }
 
  protected:
   void FreeSector(std::uint8_t* bytes) override;
@@ -57,6 +61,7 @@ class LinuxCard final : public CardPort {
   int fd_ = -1;
   bool openFailed_ = false;
   Failure lastError_;
+  std::chrono::steady_clock::duration readBackTime_{};
 };
 
 // Drops what the kernel caches for the card's partition devices, so that

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <fstream>
 #include <functional>
+#include <regex>
 
 #include "bootcode/boot_images.h"
 #include "card/file_port.h"
@@ -115,8 +116,16 @@ TEST_P(RestoreImage, RestoresBootRecordsSystemAndProject) {
   fs::copy_file(TESSARIN_CFDEF_SAMPLE, work / "CFDef.ini");
   const Bytes mbrBefore = ReadBytes(card, 0, 512);
 
-  const Output run = RunTessarin(s.path(), tmp, "--yes --dir work card.img");
+  const Output run = RunTessarin(s.path(), tmp, "--yes --timings --dir work card.img");
   ASSERT_EQ(run.status, 0) << run.err;
+
+  // What proving the card cost: the proofs are steps of their own, and the
+  // last line adds them up with the boot records read back.
+  const std::regex proofTimes(
+      "timings: Verifying: reading " + std::string(c.kind->archive) + "'s files back from the card: [0-9.]+ s\n" +
+      (c.project ? "[\\s\\S]*timings: Verifying e:/Project on the card: [0-9.]+ s\n" : "") +
+      "[\\s\\S]*timings: total [0-9.]+ s, prescribed pauses [0-9.]+ s, reading back [0-9.]+ s\n");
+  EXPECT_TRUE(std::regex_search(run.err, proofTimes)) << run.err;
 
   // The log, as the dialog lists it.
   std::vector<std::string> expected = {"::Info:: Backing up Project Folder."};
