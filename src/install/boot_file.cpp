@@ -13,14 +13,6 @@ namespace {
 
 using Sector = std::array<std::uint8_t, kSectorSize>;
 
-constexpr std::size_t kEntrySize = 32;
-constexpr std::size_t kEntriesPerSector = kSectorSize / kEntrySize;
-constexpr std::size_t kEntryAttributes = 11;
-constexpr std::size_t kEntryClusterHigh = 20;
-constexpr std::size_t kEntryClusterLow = 26;
-constexpr std::size_t kEntrySize32 = 28;
-constexpr std::uint8_t kVolumeLabelBit = 0x08;
-constexpr std::uint8_t kFolderBit = 0x10;
 
 enum class FatWidth { Fat12, Fat16, Fat32 };
 
@@ -64,8 +56,8 @@ std::optional<Layout> ReadLayout(const std::uint8_t* boot) {
     v.rootStart = v.firstData + std::uint64_t{rootCluster - 2} * sectorsPerCluster;
   } else {
     v.rootStart = reserved + fats * fatSize;
-    v.rootSectors = (std::uint64_t{rootEntries} * kEntrySize + kSectorSize - 1) / kSectorSize;
-    v.rootSearched = rootEntries / kEntriesPerSector;
+    v.rootSectors = (std::uint64_t{rootEntries} * kDirEntrySize + kSectorSize - 1) / kSectorSize;
+    v.rootSearched = rootEntries / kDirEntriesPerSector;
     v.firstData = v.rootStart + v.rootSectors;
   }
   if (total <= v.firstData) return std::nullopt;
@@ -125,11 +117,11 @@ BootFileFinding Follow(const BootFileRule& rule, const Layout& volume, const std
                        const VolumeSectorReader& read) {
   // The code takes the first entry of the name, whatever it is; a folder or
   // a label under that name is no file to start.
-  if ((entry[kEntryAttributes] & (kFolderBit | kVolumeLabelBit)) != 0) return BootFileFinding::NotSearched;
-  const std::uint32_t size = GetLe32(entry, kEntrySize32);
+  if ((entry[kDirEntryAttributes] & (kDirFolder | kDirVolumeLabel)) != 0) return BootFileFinding::NotSearched;
+  const std::uint32_t size = GetLe32(entry, kDirEntryFileSize);
   // Both codes take the high word of the first cluster, FAT12/16 keep 0 there.
   const std::uint32_t first =
-      (std::uint32_t{GetLe16(entry, kEntryClusterHigh)} << 16) | GetLe16(entry, kEntryClusterLow);
+      (std::uint32_t{GetLe16(entry, kDirEntryClusterHigh)} << 16) | GetLe16(entry, kDirEntryClusterLow);
   if (size == 0 || first < 2) return BootFileFinding::NotSearched;
   if (!volume.IsCluster(first)) return BootFileFinding::Unreadable;
 
@@ -173,9 +165,9 @@ BootFileFinding FindBootFile(const BootFileRule& rule, const VolumeSectorReader&
     if (!read(volume->rootStart + s, sector.data())) return BootFileFinding::Unreadable;
     // Like the boot code, every entry is compared: there is no end mark
     // that stops it.
-    for (std::size_t e = 0; e < kEntriesPerSector; ++e) {
-      const std::uint8_t* entry = sector.data() + e * kEntrySize;
-      if (std::memcmp(entry, rule.name, 11) == 0) return Follow(rule, *volume, entry, read);
+    for (std::size_t e = 0; e < kDirEntriesPerSector; ++e) {
+      const std::uint8_t* entry = sector.data() + e * kDirEntrySize;
+      if (std::memcmp(entry + kDirEntryName, rule.name, 11) == 0) return Follow(rule, *volume, entry, read);
     }
   }
   return BootFileFinding::NotSearched;
