@@ -111,5 +111,42 @@ TEST(FindBootFile, AVolumeThatCannotBeReadIsNoAnswer) {
             BootFileFinding::Unreadable);
 }
 
+// A FAT16 volume keeps its root folder apart, before cluster 2: the ROM-DOS
+// code searches all of it; the BLDR loader reads FAT32 volumes only.
+TEST(FindBootFile, Fat16KeepsItsRootFolderApart) {
+  constexpr std::uint64_t kRootStart = 4 + 2 * 200;  // reserved, two FATs
+  constexpr std::uint64_t kRootSectors = 512 / 16;
+  CardImage card;
+  Sector& boot = card.VolumeBoot();
+  PutLe16(boot.data(), kBpbBytesPerSector, 512);
+  boot[kBpbSectorsPerCluster] = 4;
+  PutLe16(boot.data(), kBpbReservedSectors, 4);
+  boot[kBpbFatCount] = 2;
+  PutLe16(boot.data(), kBpbRootEntries, 512);
+  boot[kBpbMedia] = kFixedDiskMedia;
+  PutLe16(boot.data(), kBpbFatSize16, 200);
+  PutLe32(boot.data(), kBpbTotalSectors32, 200'000);
+  auto find = [&](SystemKind kind) {
+    return FindBootFile(SystemKindFacts(kind).bootFile, [&](std::uint64_t n, std::uint8_t* bytes) {
+      const Sector sector = card.Get(card.partitionStart + n);
+      std::copy(sector.begin(), sector.end(), bytes);
+      return true;
+    });
+  };
+  auto putEntry = [&](std::uint64_t rootSector, std::size_t slot, const char* name) {
+    std::uint8_t* e = card.At(card.partitionStart + kRootStart + rootSector).data() + slot * kDirEntrySize;
+    std::copy(name, name + 11, e + kDirEntryName);
+    e[kDirEntryAttributes] = 0x27;
+    PutLe16(e, kDirEntryClusterLow, 2);
+    PutLe32(e, kDirEntryFileSize, 20'000);
+  };
+
+  EXPECT_EQ(find(SystemKind::RomDos), BootFileFinding::NotSearched);
+  putEntry(kRootSectors - 1, kDirEntriesPerSector - 1, "IBMBIO  COM");  // the root folder's last entry
+  putEntry(0, 0, "BLDR       ");
+  EXPECT_EQ(find(SystemKind::RomDos), BootFileFinding::Reachable);
+  EXPECT_EQ(find(SystemKind::WinCE), BootFileFinding::NotSearched);
+}
+
 }  // namespace
 }  // namespace tessarin::test
