@@ -11,9 +11,8 @@ std::uint32_t WindowsCodeOf(FailureKind kind) {
     case FailureKind::Read:
       return 30;  // ERROR_READ_FAULT
     case FailureKind::Write:
-      return 29;  // ERROR_WRITE_FAULT
-    case FailureKind::ReadBack:
-      return 29;  // ERROR_WRITE_FAULT: the card did not take the write
+    case FailureKind::ReadBack:  // the card did not take the write
+      return 29;                 // ERROR_WRITE_FAULT
     case FailureKind::WriteProtected:
       return 19;  // ERROR_WRITE_PROTECT
     case FailureKind::Media:

@@ -40,7 +40,7 @@ class LinuxCard final : public CardPort {
   bool held() const { return fd_ >= 0; }
   // How long reading the boot records back took, the syncs before the
   // reads included: what proving them cost.
-  std::chrono::steady_clock::duration readBackTime() const { return readBackTime_; }
+  std::chrono::steady_clock::duration ReadBackTime() const { return readBackTime_; }
 
  protected:
   void FreeSector(std::uint8_t* bytes) override;

@@ -251,7 +251,7 @@ int main(int argc, char** argv) {
       const double total = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
       // What proving the card cost: the boot records read back, and the
       // steps that read the files back.
-      double proofs = std::chrono::duration<double>(card.readBackTime()).count();
+      double proofs = std::chrono::duration<double>(card.ReadBackTime()).count();
       for (const auto& [step, seconds] : ui.StepTimes()) {
         std::fprintf(stderr, "tessarin: timings: %s: %.3f s\n", step.c_str(), seconds);
         if (step.rfind(kVerifyingStep, 0) == 0) proofs += seconds;
