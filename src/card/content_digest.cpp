@@ -43,6 +43,7 @@ void Stripe(std::array<std::uint64_t, 4>& lanes, const std::uint8_t* p) {
 ContentDigest::ContentDigest() : lanes_{kPrime1 + kPrime2, kPrime2, 0, 0 - kPrime1} {}
 
 void ContentDigest::Add(const std::uint8_t* bytes, std::size_t size) {
+  if (size == 0) return;  // an empty file's data may be a null pointer
   length_ += size;
   if (pendingSize_ > 0) {
     const std::size_t n = std::min(size, pending_.size() - pendingSize_);
