@@ -187,6 +187,15 @@ TEST(RestoreWorker, QuestionKeepsTheLetterAsChosen) {
   }
 }
 
+// A card that keeps a sector's old bytes when the named write reaches it.
+std::function<void(Restore&)> DroppingWrite(std::string write) {
+  return [write](Restore& w) {
+    w.cardPort.garble = [write](const std::string& what, const Sector& before, Sector& held) {
+      if (what == write) held = before;
+    };
+  };
+}
+
 TEST(RestoreWorker, FailuresStopAtTheirStep) {
   const struct {
     const char* name;
@@ -227,20 +236,12 @@ TEST(RestoreWorker, FailuresStopAtTheirStep) {
        true},
       // A card that drops a write fails that step as a failed write does.
       {"master boot record dropped",
-       [](Restore& w) {
-         w.cardPort.garble = [](const std::string& what, const Sector& before, Sector& held) {
-           if (what == "write-mbr") held = before;
-         };
-       },
+       DroppingWrite("write-mbr"),
        CardLinesThrough(kInstallingMbr),
        {"Cannot open or read destination drive."},
        true},
       {"boot sector dropped",
-       [](Restore& w) {
-         w.cardPort.garble = [](const std::string& what, const Sector& before, Sector& held) {
-           if (what == "write-volume") held = before;
-         };
-       },
+       DroppingWrite("write-volume"),
        CardLinesThrough(kInstallingBootSector),
        {"Error 29\n\nThe system has no description of this error."},
        true},
