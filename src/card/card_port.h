@@ -74,6 +74,21 @@ class CardPort {
   virtual bool ReadVolumeBootSector(const std::string& driveEntry, SectorBuffer& buffer) = 0;
   virtual bool WriteVolumeBootSector(const std::string& driveEntry, const SectorBuffer& buffer) = 0;
 
+  // The same two sectors read again after a write, from the card itself
+  // rather than from what the system keeps of them: what was written is
+  // first pushed out of the platform's caches onto the card, then read
+  // past them. The boot-record steps compare the answer with what they
+  // wrote, since readers that drop writes without an error exist. True
+  // only when the flush succeeded and all 512 bytes were read.
+  virtual bool ReadBackMbrSector(const std::string& driveEntry, SectorBuffer& buffer) = 0;
+  virtual bool ReadBackVolumeBootSector(const std::string& driveEntry, SectorBuffer& buffer) = 0;
+
+  // Sector N of the card's volume, counted from its first sector, for the
+  // checks that follow the installer. The card need not be held: the file
+  // system the installer wrote through is first asked to put everything on
+  // the card. True only when all 512 bytes were read.
+  virtual bool ReadVolumeSector(const std::string& driveEntry, std::uint64_t sector, SectorBuffer& buffer) = 0;
+
   // What the last failed call ran into.
   virtual Failure LastError() const = 0;
 

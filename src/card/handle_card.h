@@ -36,8 +36,13 @@ class DeviceApi {
   virtual bool DismountVolume(DeviceHandle volume) = 0;
   // Moves the handle's position to byte 0.
   virtual bool SeekToStart(DeviceHandle handle) = 0;
+  // Moves the handle's position to a byte offset.
+  virtual bool SeekTo(DeviceHandle handle, std::uint64_t offset) = 0;
   virtual bool Read(DeviceHandle handle, std::uint8_t* buffer, std::uint32_t length, std::uint32_t& moved) = 0;
   virtual bool Write(DeviceHandle handle, const std::uint8_t* buffer, std::uint32_t length, std::uint32_t& moved) = 0;
+  // Everything written through the handle onto the device, the device's
+  // own write cache included; true also for a device that keeps none.
+  virtual bool Flush(DeviceHandle handle) = 0;
   // GetLastError's code after a failed call.
   virtual std::uint32_t LastError() = 0;
   // One page-aligned, zero-filled sector; nullptr when memory is short.
@@ -69,6 +74,9 @@ class HandleCard final : public CardPort {
   bool WriteMbrSector(const std::string& driveEntry, const SectorBuffer& buffer) override;
   bool ReadVolumeBootSector(const std::string& driveEntry, SectorBuffer& buffer) override;
   bool WriteVolumeBootSector(const std::string& driveEntry, const SectorBuffer& buffer) override;
+  bool ReadBackMbrSector(const std::string& driveEntry, SectorBuffer& buffer) override;
+  bool ReadBackVolumeBootSector(const std::string& driveEntry, SectorBuffer& buffer) override;
+  bool ReadVolumeSector(const std::string& driveEntry, std::uint64_t sector, SectorBuffer& buffer) override;
   Failure LastError() const override { return lastError_; }
   SectorBuffer AllocateSector() override;
 
@@ -80,6 +88,7 @@ class HandleCard final : public CardPort {
  private:
   void CloseBoth();
   bool Transfer(DeviceHandle handle, bool reposition, bool write, std::uint8_t* bytes);
+  bool ReadBack(DeviceHandle handle, std::uint8_t* bytes);
 
   DeviceApi& api_;
   OperationLog& log_;

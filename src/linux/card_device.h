@@ -30,6 +30,10 @@ class CardDevice final : public fat::SectorDevice {
   // A block device's writes reach the card; an image's stay with the
   // kernel, as any file's.
   Failure Flush() override;
+  // What was written put on the card (or into the image's file system),
+  // and the kernel's copy of the card's sectors dropped, so that the reads
+  // that follow come from the card itself.
+  Failure ReadFromMedium();
 
  private:
   CardDevice(int fd, bool blockDevice, std::uint64_t sectors) : fd_(fd), blockDevice_(blockDevice), sectors_(sectors) {}

@@ -26,7 +26,7 @@ std::string CardFat::VolumePath(const std::string& cardPath) {
   return p;
 }
 
-CardSession CardFat::Open(bool writable) const {
+CardSession CardFat::Open(bool writable, bool fromMedium) const {
   CardSession s;
   int error = 0;
   if (hold_ == nullptr) {
@@ -53,6 +53,14 @@ CardSession CardFat::Open(bool writable) const {
         Failure::Errno(error == EACCES || error == EROFS ? FailureKind::WriteProtected : FailureKind::Open, error)};
     s.why = target_.path + ": " + std::strerror(error);
     return s;
+  }
+  if (fromMedium) {
+    if (const Failure dropped = s.device->ReadFromMedium()) {
+      s.status = {fat::Fault::WriteFailed, dropped};
+      s.why = target_.path + ": " + std::strerror(static_cast<int>(dropped.code));
+      s.device.reset();
+      return s;
+    }
   }
   fat::OpenOptions options;
   options.writable = writable;

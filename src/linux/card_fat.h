@@ -41,8 +41,9 @@ class CardFat {
   static std::string VolumePath(const std::string& cardPath);
 
   // Opens the card's volume; a card opened for writing is held as the card
-  // steps hold it until the session ends.
-  CardSession Open(bool writable) const;
+  // steps hold it until the session ends. fromMedium reads the card itself,
+  // not what the kernel keeps of it: for the proofs after writing.
+  CardSession Open(bool writable, bool fromMedium = false) const;
 
   // Whether anything is at a card path ("e:/Project"): Unreadable, with
   // the reason in why, when the volume or a folder above the path cannot

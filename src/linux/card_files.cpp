@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "card/card_types.h"
+#include "linux/card_proof.h"
 
 namespace fs = std::filesystem;
 
@@ -413,6 +414,8 @@ bool CardFiles::CopyToCard(const std::string& source, const std::string& target)
         leftBehind.emplace_back(inside.path, "its folder could not be made");
   };
   std::optional<std::string> cardFault;
+  // Every entry as it was written, for the proof once the card is let go.
+  std::vector<WrittenEntry> proofs;
   std::size_t done = 0;
   progress_.Begin("Copying to " + target + " on the card");
   std::vector<std::string> pending{std::string()};  // folders whose entries are still to write
@@ -437,10 +440,16 @@ bool CardFiles::CopyToCard(const std::string& source, const std::string& target)
       const std::string cardPath = Join(cardRoot, l->path);
       fat::Status status;
       if (l->directory) {
-        status = v.MakeFolders(cardPath, options).status;
+        const fat::Result<fat::Entry> made = v.MakeFolders(cardPath, options);
+        status = made.status;
         // A folder the installer made already gets the attributes it had.
         if (status && recorded != names.end()) status = v.SetAttributes(cardPath, recorded->second.attributes);
-        if (status) subfolders.push_back(l->path);
+        if (status) {
+          subfolders.push_back(l->path);
+          proofs.push_back({cardPath, true, 0, 0, made.value.shortName,
+                            CardAttributes(recorded != names.end() ? recorded->second.attributes
+                                                                   : made.value.attributes)});
+        }
       } else {
         options.size = l->size;
         const std::string local = root + "/" + l->path;
@@ -450,8 +459,18 @@ bool CardFiles::CopyToCard(const std::string& source, const std::string& target)
           continue;
         }
         FileSource file(fd);
-        status = v.WriteFile(cardPath, file, options).status;
+        DigestingSource digesting(file);
+        const fat::Result<fat::Entry> written = v.WriteFile(cardPath, digesting, options);
+        status = written.status;
         close(fd);
+        if (status) {
+          // The attributes the saved copy recorded, where it did: what the
+          // card must give back, whatever the writer made of them.
+          proofs.push_back({cardPath, false, digesting.digest().length(), digesting.digest().Value(),
+                            written.value.shortName,
+                            CardAttributes(recorded != names.end() ? recorded->second.attributes
+                                                                   : written.value.attributes)});
+        }
         if (progress_.Visible()) progress_.Update(std::to_string(++done) + " of " + std::to_string(locals.size()));
       }
       if (!status) {
@@ -468,8 +487,32 @@ bool CardFiles::CopyToCard(const std::string& source, const std::string& target)
   progress_.End();
   const fat::Status flushed = v.Flush();
   if (!flushed) cardFault = Explain(flushed);
+  s.volume.reset();
+  s.device.reset();
 
-  if (leftBehind.empty() && !cardFault) return true;
+  // Put back means that the card gives it back: read again from the card
+  // itself, every entry compared with what was written from the saved
+  // copy. Only then may the saved copy go.
+  if (leftBehind.empty() && !cardFault) {
+    progress_.Begin(std::string(kVerifyingStep) + " " + folder + " on the card");
+    std::vector<std::string> problems;
+    CardSession proof = card_.Open(false, true);
+    if (!proof.volume) {
+      problems.push_back(proof.why);
+    } else {
+      problems = ProveEntries(*proof.volume, cardRoot, proofs);
+    }
+    progress_.End();
+    if (problems.empty()) return true;
+    for (std::size_t i = 0; i < problems.size() && i < kNamedInLog; ++i)
+      if (warn_) warn_("The drive does not give back what was put on it: " + problems[i]);
+    if (problems.size() > kNamedInLog && warn_)
+      warn_("The drive does not give back what was put on it: " + std::to_string(problems.size() - kNamedInLog) +
+            " more entries");
+    Diagnose(failed + "the card gives back " + std::to_string(problems.size()) +
+             (problems.size() == 1 ? " entry" : " entries") + " different from the saved copy");
+    return false;
+  }
   for (std::size_t i = 0; i < leftBehind.size() && i < kNamedInLog; ++i)
     if (warn_)
       warn_("Not put back on the drive: " + folder + "/" + leftBehind[i].first + " (" + leftBehind[i].second + ")");

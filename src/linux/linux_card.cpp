@@ -81,13 +81,17 @@ int LinuxCard::SetVolumeLock(const std::string& /*driveEntry*/, bool lock) {
 }
 
 bool LinuxCard::Transfer(std::uint64_t offset, std::uint8_t* bytes, bool write) {
-  if (fd_ < 0 || bytes == nullptr) {
+  return TransferOn(fd_, offset, bytes, write);
+}
+
+bool LinuxCard::TransferOn(int fd, std::uint64_t offset, std::uint8_t* bytes, bool write) {
+  if (fd < 0 || bytes == nullptr) {
     lastError_ = Failure::Own(FailureKind::InvalidHandle);
     return false;
   }
   if (write) hold_.NoteChange();
-  const ssize_t moved = write ? pwrite(fd_, bytes, kSectorSize, static_cast<off_t>(offset))
-                              : pread(fd_, bytes, kSectorSize, static_cast<off_t>(offset));
+  const ssize_t moved = write ? pwrite(fd, bytes, kSectorSize, static_cast<off_t>(offset))
+                              : pread(fd, bytes, kSectorSize, static_cast<off_t>(offset));
   if (moved == static_cast<ssize_t>(kSectorSize)) return true;
   const FailureKind kind = write ? FailureKind::Write : FailureKind::Read;
   // Less than a sector moved: the system saw no error, the restore does.
@@ -154,6 +158,97 @@ bool LinuxCard::CompleteDosBootChain() {
   if (!Transfer(offset, sector, true)) return false;
   if (diagnostic_) diagnostic_("the volume's sector 12 was empty: it now holds the DOS second boot stage");
   return true;
+}
+
+// The write went into the page cache, and a plain read would be answered
+// from there. fsync puts it on the card (or into the image's file system);
+// the read then goes past the cache: direct I/O of the aligned block that
+// holds the sector, where the card or the image's file system allows it.
+// Where not, the card's now clean pages are dropped (all of them: the
+// kernel keeps any page that the range covers only in part, and a large
+// folio around the sector with it) and the read fetches them again.
+bool LinuxCard::ReadBack(std::uint64_t offset, std::uint8_t* bytes) {
+  if (fd_ < 0 || bytes == nullptr) {
+    lastError_ = Failure::Own(FailureKind::InvalidHandle);
+    return false;
+  }
+  const auto started = std::chrono::steady_clock::now();
+  struct Timed {
+    std::chrono::steady_clock::time_point started;
+    std::chrono::steady_clock::duration& total;
+    ~Timed() { total += std::chrono::steady_clock::now() - started; }
+  } timed{started, readBackTime_};
+  if (fsync(fd_) != 0) {
+    lastError_ = Failure::Errno(FailureKind::Write, errno);
+    if (diagnostic_) diagnostic_(target_.path + ": the card did not take what was written: " + std::strerror(errno));
+    return false;
+  }
+  switch (ReadDirect(offset, bytes)) {
+    case DirectRead::Done:
+      return true;
+    case DirectRead::Failed:
+      return false;
+    case DirectRead::Unsupported:
+      break;
+  }
+  posix_fadvise(fd_, 0, 0, POSIX_FADV_DONTNEED);
+  return Transfer(offset, bytes, false);
+}
+
+LinuxCard::DirectRead LinuxCard::ReadDirect(std::uint64_t offset, std::uint8_t* bytes) {
+  // A block that every logical sector size of cards and file systems
+  // divides, aligned as direct I/O wants its offset, length and buffer.
+  constexpr std::uint64_t kBlock = 4096;
+  const int flags = fcntl(fd_, F_GETFL);
+  if (flags < 0 || fcntl(fd_, F_SETFL, flags | O_DIRECT) != 0) return DirectRead::Unsupported;
+  void* block = nullptr;
+  if (posix_memalign(&block, kBlock, kBlock) != 0) {
+    fcntl(fd_, F_SETFL, flags);
+    return DirectRead::Unsupported;
+  }
+  const std::uint64_t start = offset & ~(kBlock - 1);
+  const ssize_t moved = pread(fd_, block, kBlock, static_cast<off_t>(start));
+  const int why = errno;
+  fcntl(fd_, F_SETFL, flags);
+  // A file system that takes the flag but not the transfer.
+  if (moved < 0 && why == EINVAL) {
+    std::free(block);
+    return DirectRead::Unsupported;
+  }
+  const std::uint64_t within = offset - start;
+  const bool whole = moved >= 0 && static_cast<std::uint64_t>(moved) >= within + kSectorSize;
+  if (whole) std::memcpy(bytes, static_cast<const std::uint8_t*>(block) + within, kSectorSize);
+  std::free(block);
+  if (whole) return DirectRead::Done;
+  lastError_ = moved < 0 ? Failure::Errno(FailureKind::Read, why) : Failure::Own(FailureKind::Read);
+  if (diagnostic_) {
+    diagnostic_(target_.path + ": reading the sector at byte " + std::to_string(offset) + " back failed: " +
+                (moved < 0 ? std::string(std::strerror(why)) : "the card ends before it"));
+  }
+  return DirectRead::Failed;
+}
+
+bool LinuxCard::ReadBackMbrSector(const std::string&, SectorBuffer& buffer) { return ReadBack(0, buffer.data()); }
+
+bool LinuxCard::ReadBackVolumeBootSector(const std::string&, SectorBuffer& buffer) {
+  return ReadBack(target_.VolumeOffset(), buffer.data());
+}
+
+bool LinuxCard::ReadVolumeSector(const std::string&, std::uint64_t sector, SectorBuffer& buffer) {
+  const std::uint64_t offset = target_.VolumeOffset() + sector * kSectorSize;
+  if (fd_ >= 0) return Transfer(offset, buffer.data(), false);
+  // Not held: the files went onto the card through the same device or
+  // image file, so the page cache that a plain read meets holds what was
+  // written.
+  const int fd = open(target_.path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    lastError_ = Failure::Errno(FailureKind::Open, errno);
+    if (diagnostic_) diagnostic_(target_.path + ": " + std::strerror(errno));
+    return false;
+  }
+  const bool ok = TransferOn(fd, offset, buffer.data(), false);
+  close(fd);
+  return ok;
 }
 
 SectorBuffer LinuxCard::AllocateSector() {

@@ -6,6 +6,7 @@
 // the formatter left it empty.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <string>
 
@@ -35,10 +36,16 @@ class LinuxCard final : public CardPort {
   bool WriteMbrSector(const std::string& driveEntry, const SectorBuffer& buffer) override;
   bool ReadVolumeBootSector(const std::string& driveEntry, SectorBuffer& buffer) override;
   bool WriteVolumeBootSector(const std::string& driveEntry, const SectorBuffer& buffer) override;
+  bool ReadBackMbrSector(const std::string& driveEntry, SectorBuffer& buffer) override;
+  bool ReadBackVolumeBootSector(const std::string& driveEntry, SectorBuffer& buffer) override;
+  bool ReadVolumeSector(const std::string& driveEntry, std::uint64_t sector, SectorBuffer& buffer) override;
   Failure LastError() const override { return lastError_; }
   SectorBuffer AllocateSector() override;
 
   bool held() const { return fd_ >= 0; }
+  // How long reading the boot records back took, the syncs before the
+  // reads included: what proving them cost.
+  std::chrono::steady_clock::duration ReadBackTime() const { return readBackTime_; }
 
  protected:
   void FreeSector(std::uint8_t* bytes) override;
@@ -47,6 +54,10 @@ class LinuxCard final : public CardPort {
   void Release();
   bool CompleteDosBootChain();
   bool Transfer(std::uint64_t offset, std::uint8_t* bytes, bool write);
+  bool TransferOn(int fd, std::uint64_t offset, std::uint8_t* bytes, bool write);
+  bool ReadBack(std::uint64_t offset, std::uint8_t* bytes);
+  enum class DirectRead { Done, Failed, Unsupported };
+  DirectRead ReadDirect(std::uint64_t offset, std::uint8_t* bytes);
 
   CardTarget target_;
   CardHold& hold_;
@@ -56,6 +67,7 @@ class LinuxCard final : public CardPort {
   int fd_ = -1;  // the hold's, while acquired
   bool openFailed_ = false;
   Failure lastError_;
+  std::chrono::steady_clock::duration readBackTime_{};
 };
 
 // Drops what the kernel caches for the card's partition devices, so that

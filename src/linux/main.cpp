@@ -35,6 +35,7 @@
 #include "linux/platform_ports.h"
 #include "linux/preflight.h"
 #include "linux/process.h"
+#include "linux/step_progress.h"
 #include "linux/terminal_operator.h"
 #include "linux/terminal_text.h"
 #include "res/string_ids.h"
@@ -83,8 +84,11 @@ const char kUsage[] =
     "                     without a terminal the restore needs it\n"
     "      --no-preserve  do not save and restore the card's Project folder; also\n"
     "                     restores a card whose files cannot be read, losing them\n"
-    "      --timings      report on standard error how long the restore took and\n"
-    "                     how much of it were the pauses the sequence prescribes\n"
+    "      --no-preserve  do not save and restore the card's Project folder\n"
+    "      --timings      report on standard error how long the restore took, each\n"
+    "                     long step (the proofs that read the card back among\n"
+    "                     them), the pauses the sequence prescribes, and what\n"
+    "                     reading the card back cost in all\n"
     "  -h, --help         show this help and exit\n"
     "  -V, --version      show the version and exit\n"
     "\n"
@@ -92,7 +96,8 @@ const char kUsage[] =
     "program lists it; messages and progress go to standard error.\n"
     "\n"
     "Exit status:\n"
-    "  0    the system was restored, and the Project folder put back\n"
+    "  0    the system was restored, and the Project folder put back; the card\n"
+    "       gave back all of it as written\n"
     "  1    the restore stopped at a failed step (the messages say which; a\n"
     "       saved Project folder is named by the last log line)\n"
     "  2    nothing was changed: wrong usage, no terminal to confirm on without\n"
@@ -361,10 +366,15 @@ int main(int argc, char** argv) {
     FlushPartitionCaches(*target);
     if (timings) {
       const double total = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-      for (const auto& [step, seconds] : ui.StepTimes())
+      // What proving the card cost: the boot records read back, and the
+      // steps that read the files back.
+      double proofs = std::chrono::duration<double>(card.ReadBackTime()).count();
+      for (const auto& [step, seconds] : ui.StepTimes()) {
         std::fprintf(stderr, "tessarin: timings: %s: %.3f s\n", step.c_str(), seconds);
-      std::fprintf(stderr, "tessarin: timings: total %.3f s, prescribed pauses %.3f s\n", total,
-                   std::chrono::duration<double>(system.paused()).count());
+        if (step.rfind(kVerifyingStep, 0) == 0) proofs += seconds;
+      }
+      std::fprintf(stderr, "tessarin: timings: total %.3f s, prescribed pauses %.3f s, reading back %.3f s\n", total,
+                   std::chrono::duration<double>(system.paused()).count(), proofs);
     }
     switch (result) {
       case RestoreResult::Completed:

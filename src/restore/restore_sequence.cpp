@@ -233,7 +233,7 @@ RestoreResult Sequence::Run() {
   Info("Unlocking Volume Completed.");
 
   Info("Installing Firmware... Please wait.");
-  if (InstallFirmware(ctx_.ports.installer, ctx_.ports.files, log_, g_nSystemKind, drive_) != 0)
+  if (InstallFirmware(ctx_.ports.installer, ctx_.ports.files, card_, log_, g_nSystemKind, drive_) != 0)
     return ExitStepFailed();
   Info("Installing Firmware Completed");
 

@@ -66,7 +66,7 @@ bool RunUnattendedRestore(RestoreContext& ctx, std::string driveEntry) {
     return false;
   }
   card.SetVolumeLock(drive, false);
-  return InstallFirmware(ctx.ports.installer, ctx.ports.files, ctx.log, g_nSystemKind, drive) == 0;
+  return InstallFirmware(ctx.ports.installer, ctx.ports.files, card, ctx.log, g_nSystemKind, drive) == 0;
 }
 
 }  // namespace tessarin

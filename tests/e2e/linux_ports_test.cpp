@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "e2e_support.h"
+#include "linux/archive_installer.h"
 #include "linux/card_files.h"
 #include "linux/card_format.h"
 #include "linux/card_hold.h"
@@ -208,6 +209,27 @@ class FakeSysfs {
   }
   fs::path root_;
 };
+
+TEST(ArchiveOrder, SystemFilesListedLateGetAPassOfTheirOwn) {
+  using Names = std::vector<std::string>;
+  struct Case {
+    Names archive, first;
+    bool late;
+  } cases[] = {
+      {{"BLDR", "NK.BIN", "Hilfe", "Hilfe/a.txt"}, {"BLDR"}, false},
+      {{"README.TXT", "BLDR", "NK.BIN"}, {"BLDR"}, true},
+      {{"Hilfe", "Hilfe/a.txt", "bldr"}, {"BLDR"}, true},  // names compared as Windows compares them
+      {{"Ibmbio.Com", "IBMDOS.COM", "COMMAND.COM"}, {"IBMBIO.COM", "IBMDOS.COM"}, false},
+      {{"IBMDOS.COM", "COMMAND.COM", "IBMBIO.COM"}, {"IBMBIO.COM", "IBMDOS.COM"}, true},
+      {{"sub/BLDR", "BLDR"}, {"BLDR"}, true},  // only the root folder's BLDR is the system file
+      {{"NK.BIN", "README.TXT"}, {"BLDR"}, false},
+      {{"COMMAND.COM", "io.sys"}, {}, false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(FirstFilesComeLate(c.archive, c.first), c.late) << c.archive.front();
+  EXPECT_TRUE(IsOneOfFirstFiles("bldr", {"BLDR"}));
+  EXPECT_FALSE(IsOneOfFirstFiles("Hilfe/BLDR", {"BLDR"}));
+  EXPECT_FALSE(IsOneOfFirstFiles("BLDR.BAK", {"BLDR"}));
+}
 
 TEST(CardInUse, MountedPartitionsAndTheSystemDiskAreRefused) {
   Scratch s;

@@ -350,14 +350,9 @@ TEST(BlockDevice, WriteProtectedIsRefusedBeforeTheQuestion) {
   const fs::path card = s / "card.img";
   fs::create_directories(s / "tmp");
   MakeCard(card, {96, std::nullopt, true});
-  const Output attach = Shell("losetup --read-only --find --show " + Quote(card));
-  if (attach.status != 0) GTEST_SKIP() << "no loop device to stand for a card reader: " << attach.err;
-  std::string device = attach.out;
-  while (!device.empty() && device.back() == '\n') device.pop_back();
-  struct Detach {
-    std::string device;
-    ~Detach() { Shell("losetup -d " + Quote(device)); }
-  } detach{device};
+  const LoopDevice loop(card, /*readOnly=*/true);
+  if (loop.device().empty()) GTEST_SKIP() << "no loop device to stand for a card reader: " << loop.error();
+  const std::string& device = loop.device();
   MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
   const std::string before = FileHash(card);
   const Output run = RunTessarin(s.path(), s / "tmp", "--yes " + Quote(device));

@@ -194,6 +194,43 @@ TEST(InstallBootSector, TransferAndResourceFailures) {
   }
 }
 
+TEST(InstallBootSector, SectorThatReadsBackDifferentFailsAsAFailedWrite) {
+  using Garble = std::function<void(const std::string&, const Sector&, Sector&)>;
+  const std::string readBackError = "Error 29\n\nThe system has no description of this error.";
+  struct Case {
+    const char* name;
+    Garble garble;
+    const char* failing;  // a call that fails instead
+    std::string box;
+  } cases[] = {
+      {"write dropped", [](auto&, const Sector& before, Sector& held) { held = before; }, nullptr, readBackError},
+      {"loader code altered", [](auto&, auto&, Sector& held) { held[300] ^= 0x80; }, nullptr, readBackError},
+      {"template's jump altered", [](auto&, auto&, Sector& held) { held[1] ^= 0x01; }, nullptr, readBackError},
+      {"kept BPB altered", [](auto&, auto&, Sector& held) { held[13] = 64; }, nullptr, readBackError},
+      {"repaired geometry lost", [](auto&, const Sector& before, Sector& held) { held[26] = before[26]; }, nullptr,
+       readBackError},
+      {"flush refused", nullptr, "flush-volume", "Error 5\n\nAccess is denied.\r\n"},
+      {"read after the write fails", nullptr, "read-volume", "Error 5\n\nAccess is denied.\r\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Card w(SystemKind::WinCE, Shape(234'375, 255));  // 120 MB, geometry repaired to 8 heads
+    w.ui.StartProgressAnimation();
+    w.device.garble = c.garble;
+    if (c.failing != nullptr) {
+      w.faults.op = c.failing;
+      w.faults.nth = std::string(c.failing) == "read-volume" ? 2 : 1;
+    }
+    EXPECT_EQ(InstallBootSector(w.handleCard, w.resources, w.ctx.CardDefinitions(), w.ctx.log, w.ctx.GetSystemKind(),
+                                g_nSystemKind, "[-e-]"),
+              -1);
+    EXPECT_EQ(w.BoxTexts(), std::vector<std::string>{c.box});
+    EXPECT_FALSE(w.ui.animating);
+    EXPECT_EQ(w.JournalOf("write-volume").size(), 1u);
+    EXPECT_EQ(w.device.liveBuffers, 0);
+  }
+}
+
 TEST(InstallBootSector, EveryCardCarriesTheTemplatesSerialAndLabel) {
   Card w(SystemKind::Dos);
   ASSERT_EQ(InstallBootSector(w.handleCard, w.resources, w.ctx.CardDefinitions(), w.ctx.log, w.ctx.GetSystemKind(),

@@ -67,6 +67,19 @@ struct BpbShape {
 };
 void WriteFat32BootSector(CardImage& card, const BpbShape& shape);
 
+// One entry of the card's root folder.
+struct RootEntry {
+  std::string name;  // "BLDR", "IBMBIO.COM": stored as its 8.3 directory name
+  std::uint32_t size = 100;
+  std::uint8_t attributes = 0x20;
+  std::vector<std::uint32_t> chain;  // its clusters; empty: the next free ones in a row
+};
+// Lays out the root folder of the FAT32 volume that WriteFat32BootSector
+// describes: the entries in order from the root cluster's first sector
+// on, their clusters chained in the first FAT. Whatever the root folder
+// held before is gone.
+void WriteRootFolder(CardImage& card, const std::vector<RootEntry>& entries);
+
 class FakeDeviceApi final : public DeviceApi {
  public:
   FaultPlan* plan = nullptr;
@@ -79,7 +92,12 @@ class FakeDeviceApi final : public DeviceApi {
   DiskExtents extents{1, 3};
   int locksRefused = 0;  // how many lock requests fail before one succeeds
   bool diskOpens = true;
-  std::set<std::string> failing;  // "read-disk", "write-disk", "read-volume", "write-volume"
+  // "read-disk", "write-disk", "read-volume", "write-volume", "flush-disk", "flush-volume"
+  std::set<std::string> failing;
+  // A card that does not keep what it is given: called after each write
+  // that reported success, with the sector as it was before the write and
+  // as the card now holds it ("write-disk" or "write-volume").
+  std::function<void(const std::string& what, const Sector& before, Sector& held)> garble;
   std::set<std::string> shortTransfer;
   std::uint32_t failCode = 5;
   int allocationsBeforeFailure = -1;  // -1: never fail
@@ -94,8 +112,10 @@ class FakeDeviceApi final : public DeviceApi {
   bool LockVolume(DeviceHandle volume) override;
   bool DismountVolume(DeviceHandle volume) override;
   bool SeekToStart(DeviceHandle handle) override;
+  bool SeekTo(DeviceHandle handle, std::uint64_t offset) override;
   bool Read(DeviceHandle handle, std::uint8_t* buffer, std::uint32_t length, std::uint32_t& moved) override;
   bool Write(DeviceHandle handle, const std::uint8_t* buffer, std::uint32_t length, std::uint32_t& moved) override;
+  bool Flush(DeviceHandle handle) override;
   std::uint32_t LastError() override { return lastError_; }
   std::uint8_t* AllocateSector() override;
   void FreeSector(std::uint8_t* bytes) override;
@@ -129,8 +149,13 @@ class FakeCard final : public CardPort {
   int acquisitionsBeforeFailure = -1;            // -1: every acquisition succeeds
   unsigned refusalText = IDS_CANNOT_OPEN_DRIVE;  // the box the platform shows then
   bool volumeInvalid = false;
-  std::set<std::string> failing;  // "read-mbr", "write-mbr", "read-volume", "write-volume"
+  // "read-mbr", "write-mbr", "read-volume", "write-volume", "read-back-mbr",
+  // "read-back-volume", "read-volume-sector"
+  std::set<std::string> failing;
   Failure failure = Failure::Win32(FailureKind::Write, 5);
+  // A card that does not keep what it is given, as FakeDeviceApi's
+  // ("write-mbr" or "write-volume").
+  std::function<void(const std::string& what, const Sector& before, Sector& held)> garble;
   int allocationsBeforeFailure = -1;
 
   // Observations.
@@ -145,6 +170,10 @@ class FakeCard final : public CardPort {
   bool WriteMbrSector(const std::string& driveEntry, const SectorBuffer& buffer) override;
   bool ReadVolumeBootSector(const std::string& driveEntry, SectorBuffer& buffer) override;
   bool WriteVolumeBootSector(const std::string& driveEntry, const SectorBuffer& buffer) override;
+  bool ReadBackMbrSector(const std::string& driveEntry, SectorBuffer& buffer) override;
+  bool ReadBackVolumeBootSector(const std::string& driveEntry, SectorBuffer& buffer) override;
+  // Held or not, as the platforms read it after the installer.
+  bool ReadVolumeSector(const std::string& driveEntry, std::uint64_t sector, SectorBuffer& buffer) override;
   Failure LastError() const override { return lastError_; }
   SectorBuffer AllocateSector() override;
 
@@ -152,7 +181,7 @@ class FakeCard final : public CardPort {
   void FreeSector(std::uint8_t* bytes) override;
 
  private:
-  bool Transfer(const std::string& what, std::uint64_t lba, std::uint8_t* bytes, bool write);
+  bool Transfer(const std::string& what, std::uint64_t lba, std::uint8_t* bytes, bool write, bool needsHold = true);
   CardImage& card_;
   Journal& journal_;
   OperationLog& log_;
@@ -320,8 +349,16 @@ class FakeInstaller final : public InstallerPort {
   FakeInstaller(FakeFiles& files, Journal& journal) : files_(files), journal_(journal) {}
   InstallerOutcome outcome{true, {}, 0};
   std::vector<std::string> filesWritten;  // paths the installer creates on success
+  // The card's root folder after a successful run; when none, the files
+  // written into the drive's root, in their order, each in clusters of
+  // its own in a row.
+  std::optional<std::vector<RootEntry>> rootFolder;
+  CardImage* card = nullptr;
   std::vector<InstallerCommand> commands;
   InstallerOutcome RunInstaller(const InstallerCommand& command) override;
+  bool proves = true;  // what the proof after the marking finds
+  bool ProveInstallation(const InstallerCommand& command, const std::vector<std::string>& systemFiles,
+                         std::uint32_t attributes) override;
 
  private:
   FakeFiles& files_;

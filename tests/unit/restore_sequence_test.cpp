@@ -102,11 +102,19 @@ TEST(RestoreWorker, StepsRunInTheirOrder) {
       if (e.rfind(p, 0) == 0) steps.push_back(e.substr(0, e.find(' ', std::string(p) == "sleep" ? 6 : 0)));
     }
   }
-  // The first hold also reads who the card is, before anything is written.
-  EXPECT_EQ(steps, (Journal{"busy",        "exchange",    "box",          "animation",  "acquire", "read-mbr",
-                            "read-volume", "release",     "format",       "sleep 2000", "acquire", "read-mbr",
-                            "write-mbr",   "read-volume", "write-volume", "release",    "install", "attrib",
-                            "animation",   "release",     "box",          "idle"}));
+  // The first hold also reads who the card is, before anything is written;
+  // each boot record is read back after its write; after the installer the
+  // boot sector and the root folder's first sector are read, not held.
+  EXPECT_EQ(
+      steps,
+      (Journal{"busy", "exchange", "box", "animation", "acquire", "read-mbr", "read-volume", "release", "format",
+               "sleep 2000", "acquire",
+               // the boot records
+               "read-mbr", "write-mbr", "read-back-mbr", "read-volume", "write-volume", "read-back-volume", "release",
+               // the firmware
+               "install", "attrib", "read-volume-sector", "read-volume-sector",
+               // the end
+               "animation", "release", "box", "idle"}));
 }
 
 TEST(RestoreWorker, ProjectFolderAroundTheCardSteps) {
@@ -183,6 +191,15 @@ TEST(RestoreWorker, QuestionKeepsTheLetterAsChosen) {
   }
 }
 
+// A card that keeps a sector's old bytes when the named write reaches it.
+std::function<void(Restore&)> DroppingWrite(std::string write) {
+  return [write](Restore& w) {
+    w.cardPort.garble = [write](const std::string& what, const Sector& before, Sector& held) {
+      if (what == write) held = before;
+    };
+  };
+}
+
 TEST(RestoreWorker, FailuresStopAtTheirStep) {
   const struct {
     const char* name;
@@ -221,6 +238,29 @@ TEST(RestoreWorker, FailuresStopAtTheirStep) {
        CardLinesThrough(kInstallingFirmware),
        {"Error returned from WinZip while decompressing files."},
        true},
+      // A card that drops a write fails that step as a failed write does.
+      {"master boot record dropped",
+       DroppingWrite("write-mbr"),
+       CardLinesThrough(kInstallingMbr),
+       {"Cannot open or read destination drive."},
+       true},
+      {"boot sector dropped",
+       DroppingWrite("write-volume"),
+       CardLinesThrough(kInstallingBootSector),
+       {"Error 29\n\nThe system has no description of this error."},
+       true},
+      // An archive whose BLDR the loader would not find fails the firmware
+      // step, after the files were marked.
+      {"boot file out of reach",
+       [](Restore& w) {
+         std::vector<RootEntry> root(20, RootEntry{"README.TXT", 10, 0x20, {}});
+         root.push_back({"BLDR", 3000, 0x27, {}});
+         w.installer.rootFolder = root;
+       },
+       CardLinesThrough(kInstallingFirmware),
+       {"The system will not start from this SD CARD.\n\nThe boot sector looks for the following file among the "
+        "first\nentries of the root folder only, and it is not there:\n\nBLDR"},
+       true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -239,7 +279,7 @@ TEST(RestoreWorker, FailuresStopAtTheirStep) {
       EXPECT_FALSE(w.cardPort.held);
     }
     EXPECT_EQ(w.cardPort.liveBuffers, 0);
-    EXPECT_TRUE(w.JournalOf("attrib").empty());
+    EXPECT_EQ(w.JournalOf("attrib").empty(), std::string(c.name) != "boot file out of reach");
   }
 }
 

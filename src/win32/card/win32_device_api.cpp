@@ -40,6 +40,12 @@ bool Win32DeviceApi::SeekToStart(DeviceHandle handle) {
   return SetFilePointer(ToHandle(handle), 0, nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER;
 }
 
+bool Win32DeviceApi::SeekTo(DeviceHandle handle, std::uint64_t offset) {
+  LARGE_INTEGER to;
+  to.QuadPart = static_cast<LONGLONG>(offset);
+  return SetFilePointerEx(ToHandle(handle), to, nullptr, FILE_BEGIN) != 0;
+}
+
 bool Win32DeviceApi::Read(DeviceHandle handle, std::uint8_t* buffer, std::uint32_t length, std::uint32_t& moved) {
   DWORD n = 0;
   const BOOL ok = ReadFile(ToHandle(handle), buffer, length, &n, nullptr);
@@ -53,6 +59,12 @@ bool Win32DeviceApi::Write(DeviceHandle handle, const std::uint8_t* buffer, std:
   const BOOL ok = WriteFile(ToHandle(handle), buffer, length, &n, nullptr);
   moved = n;
   return ok != 0;
+}
+
+bool Win32DeviceApi::Flush(DeviceHandle handle) {
+  if (FlushFileBuffers(ToHandle(handle))) return true;
+  const DWORD code = GetLastError();
+  return code == ERROR_INVALID_FUNCTION || code == ERROR_NOT_SUPPORTED;
 }
 
 std::uint32_t Win32DeviceApi::LastError() { return GetLastError(); }

@@ -22,8 +22,13 @@ class Win32DeviceApi : public DeviceApi {
   bool LockVolume(DeviceHandle volume) override;
   bool DismountVolume(DeviceHandle volume) override;
   bool SeekToStart(DeviceHandle handle) override;
+  bool SeekTo(DeviceHandle handle, std::uint64_t offset) override;
   bool Read(DeviceHandle handle, std::uint8_t* buffer, std::uint32_t length, std::uint32_t& moved) override;
   bool Write(DeviceHandle handle, const std::uint8_t* buffer, std::uint32_t length, std::uint32_t& moved) override;
+  // FlushFileBuffers: on a locked volume the file system's dirty data, on a
+  // physical disk the drive's write cache. A driver without a flush
+  // (ERROR_INVALID_FUNCTION, ERROR_NOT_SUPPORTED) has nothing held back.
+  bool Flush(DeviceHandle handle) override;
   std::uint32_t LastError() override;
   // VirtualAlloc of one committed sector: page-aligned, as raw transfers
   // need, and zero-filled.
