@@ -101,11 +101,23 @@ int InstallBootSector(CardPort& card, ResourcePort& resources, const CardDefinit
       ComposeBootSector(bootTemplate.bytes.first<kBootSectorSize>(), bpb, loaderBytes, repaired);
   std::copy(composed.begin(), composed.end(), newSector.data());
 
+  // A failure must never pass without a box, even when the system left no
+  // code behind.
   if (!card.WriteVolumeBootSector(driveEntry, newSector)) {
-    // A failure must never pass without a box, even when the system left
-    // no code behind.
     const Failure failure = card.LastError();
     log.ShowSystemError(failure ? failure : Failure::Own(FailureKind::Write));
+    return -1;
+  }
+  // Written means that the card gives the sector back as composed: boot
+  // code, the card's BPB and the repaired geometry. The card's own sector
+  // has served its purpose; its buffer takes the answer.
+  if (!card.ReadBackVolumeBootSector(driveEntry, cardSector)) {
+    const Failure failure = card.LastError();
+    log.ShowSystemError(failure ? failure : Failure::Own(FailureKind::Read));
+    return -1;
+  }
+  if (!std::equal(composed.begin(), composed.end(), cardSector.data())) {
+    log.ShowSystemError(Failure::Own(FailureKind::ReadBack));
     return -1;
   }
   return 0;

@@ -1,5 +1,6 @@
 #include "boot/card_definitions.h"
 
+#include "boot/profile_text.h"
 #include "res/string_ids.h"
 
 namespace tessarin {
@@ -28,6 +29,10 @@ int LoadCardDefinitions(const CardDefinitionSource& source, CList<CF_DEFINITION>
     const int capacity = profile.ReadProfileInt(section, keyCapacity, -1, path);
     if (capacity == -1) break;
     def.dCapacity = static_cast<double>(static_cast<unsigned>(capacity));
+    // A capacity beyond 32 bits would read as what is left of it after the
+    // wrap-around and match cards of a quite different size: it is no
+    // capacity, and the definition matches no card.
+    if (!ProfileIntFits32Bits(profile.ReadProfileString(section, keyCapacity, "", path))) def.dCapacity = 0;
     def.nSectorsPerCard = profile.ReadProfileInt(section, keySectors, -1, path);
     if (def.nSectorsPerCard == -1) break;
     def.nHeads = profile.ReadProfileInt(section, keyHeads, -1, path);
@@ -51,10 +56,15 @@ std::optional<CF_DEFINITION> FindCardDefinition(const CList<CF_DEFINITION>& defi
 int MatchCardDefinition(const CF_DEFINITION* records, double capacity, int start, int count) {
   if (start < 0 || start >= count) return -1;
   for (int i = start; i < count; ++i) {
+    if (!IsUsableDefinition(records[i])) continue;
     const double reach = records[i].dCapacity + records[i].dCapacity * kCapacityTolerance;
     if (capacity <= reach) return i;
   }
   return -1;
+}
+
+bool IsUsableDefinition(const CF_DEFINITION& d) {
+  return d.nHeads >= 1 && d.nHeads <= 255 && d.nSectorsPerTrack >= 1 && d.nSectorsPerTrack <= 63 && d.dCapacity > 0;
 }
 
 DriveGeometry DefinitionGeometry(const CF_DEFINITION& definition) {

@@ -46,7 +46,12 @@ int LoadCardDefinitions(const CardDefinitionSource& source, CList<CF_DEFINITION>
 // The first definition that fits the capacity, or none.
 std::optional<CF_DEFINITION> FindCardDefinition(const CList<CF_DEFINITION>& definitions, double capacity);
 
-// Index of the first record at or after start that fits, or -1.
+// A definition whose geometry a boot sector can carry (1 to 255 heads, 1
+// to 63 sectors per track) and whose capacity is a size at all. Any other
+// matches no card: its numbers are never written into a boot sector.
+bool IsUsableDefinition(const CF_DEFINITION& definition);
+
+// Index of the first usable record at or after start that fits, or -1.
 int MatchCardDefinition(const CF_DEFINITION* records, double capacity, int start, int count);
 
 // The geometry a definition gives a repaired boot sector: the low 16 bits

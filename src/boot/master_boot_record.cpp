@@ -32,7 +32,11 @@ int InstallMasterBootRecord(CardPort& card, ResourcePort& resources, OperationLo
       ComposeMasterBootRecord(ConstSector(sector.data(), kSectorSize), code.bytes.first<kMbrCodeSize>());
   std::copy(composed.begin(), composed.end(), sector.data());
 
-  if (!card.WriteMbrSector(driveEntry, sector)) {
+  // The sector counts as written only when the card gives it back as
+  // composed: readers that drop or garble a write without an error exist,
+  // and a card that does not boot must not pass for a restored one.
+  if (!card.WriteMbrSector(driveEntry, sector) || !card.ReadBackMbrSector(driveEntry, sector) ||
+      !std::equal(composed.begin(), composed.end(), sector.data())) {
     log.ShowMessageBoxString(IDS_CANNOT_OPEN_DRIVE, kMbOk | kMbIconExclamation);
     sector.Release();
     log.StopProgressAnimation();

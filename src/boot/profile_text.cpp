@@ -108,24 +108,33 @@ int ProfileGetInt(const ProfileText* profile, std::string_view section, std::str
   return ParseProfileInt(text);
 }
 
-int ParseProfileInt(std::string_view text) {
+namespace {
+
+// The digits ParseProfileInt reads: after blanks, a sign and a base prefix,
+// up to the first character that is no digit of the base.
+struct ProfileDigits {
+  bool minus = false;
+  unsigned base = 10;
+  std::string_view digits;
+};
+
+ProfileDigits SplitProfileInt(std::string_view text) {
+  ProfileDigits d;
   std::size_t i = 0;
   while (i < text.size() && static_cast<unsigned char>(text[i]) <= ' ') ++i;
-  bool minus = false;
   if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-    minus = text[i] == '-';
+    d.minus = text[i] == '-';
     ++i;
   }
-  unsigned base = 10;
   if (text.size() - i >= 2 && text[i] == '0') {
-    if (text[i + 1] == 'x') base = 16;
-    if (text[i + 1] == 'o') base = 8;
-    if (text[i + 1] == 'b') base = 2;
-    if (base != 10) i += 2;
+    if (text[i + 1] == 'x') d.base = 16;
+    if (text[i + 1] == 'o') d.base = 8;
+    if (text[i + 1] == 'b') d.base = 2;
+    if (d.base != 10) i += 2;
   }
-  std::uint32_t total = 0;
-  for (; i < text.size(); ++i) {
-    const char c = text[i];
+  std::size_t end = i;
+  for (; end < text.size(); ++end) {
+    const char c = text[end];
     unsigned digit;
     if (c >= '0' && c <= '9') {
       digit = static_cast<unsigned>(c - '0');
@@ -136,11 +145,36 @@ int ParseProfileInt(std::string_view text) {
     } else {
       break;
     }
-    if (digit >= base) break;
-    total = total * base + digit;
+    if (digit >= d.base) break;
   }
-  if (minus) total = 0u - total;
+  d.digits = text.substr(i, end - i);
+  return d;
+}
+
+unsigned DigitValue(char c) {
+  if (c >= '0' && c <= '9') return static_cast<unsigned>(c - '0');
+  if (c >= 'A' && c <= 'Z') return static_cast<unsigned>(c - 'A' + 10);
+  return static_cast<unsigned>(c - 'a' + 10);
+}
+
+}  // namespace
+
+int ParseProfileInt(std::string_view text) {
+  const ProfileDigits d = SplitProfileInt(text);
+  std::uint32_t total = 0;
+  for (char c : d.digits) total = total * d.base + DigitValue(c);
+  if (d.minus) total = 0u - total;
   return static_cast<int>(total);
+}
+
+bool ProfileIntFits32Bits(std::string_view text) {
+  const ProfileDigits d = SplitProfileInt(text);
+  std::uint64_t total = 0;
+  for (char c : d.digits) {
+    total = total * d.base + DigitValue(c);
+    if (total > 0xFFFFFFFFull) return false;
+  }
+  return true;
 }
 
 }  // namespace tessarin

@@ -58,4 +58,8 @@ int ProfileGetInt(const ProfileText* profile, std::string_view section, std::str
 // "4294967295" and "-1" both give -1.
 int ParseProfileInt(std::string_view text);
 
+// False when the digits ParseProfileInt takes stand for a number beyond 32
+// bits, which it wraps around ("8000000000" would read as 3705032704).
+bool ProfileIntFits32Bits(std::string_view text);
+
 }  // namespace tessarin

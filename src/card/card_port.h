@@ -38,9 +38,24 @@ class SectorBuffer {
   CardPort* owner_ = nullptr;
 };
 
+// Whether the card can be written at all.
+enum class WriteProtection { Writable, WriteProtected, Unknown };
+
 class CardPort {
  public:
   virtual ~CardPort() = default;
+
+  // Asks the card, without holding it, whether it can be written (a card
+  // reader reports the card's lock switch); Unknown when it cannot tell.
+  virtual WriteProtection QueryWriteProtection(const std::string& /*driveEntry*/) { return WriteProtection::Unknown; }
+
+  // Where the card is, in the operator's terms: its drive ("E:"), or on a
+  // platform without drive letters the card's device or file.
+  virtual std::string Location(const std::string& driveEntry) const {
+    std::string where(1, driveEntry.size() > 2 ? driveEntry[2] : '?');
+    if (where[0] >= 'a' && where[0] <= 'z') where[0] = static_cast<char>(where[0] - 'a' + 'A');
+    return where + ":";
+  }
 
   // Acquires (lock true) or releases (lock false) the card named by the
   // drive entry. Acquiring returns 1 once the card is held and 0 after the
@@ -58,6 +73,21 @@ class CardPort {
   virtual bool WriteMbrSector(const std::string& driveEntry, const SectorBuffer& buffer) = 0;
   virtual bool ReadVolumeBootSector(const std::string& driveEntry, SectorBuffer& buffer) = 0;
   virtual bool WriteVolumeBootSector(const std::string& driveEntry, const SectorBuffer& buffer) = 0;
+
+  // The same two sectors read again after a write, from the card itself
+  // rather than from what the system keeps of them: what was written is
+  // first pushed out of the platform's caches onto the card, then read
+  // past them. The boot-record steps compare the answer with what they
+  // wrote, since readers that drop writes without an error exist. True
+  // only when the flush succeeded and all 512 bytes were read.
+  virtual bool ReadBackMbrSector(const std::string& driveEntry, SectorBuffer& buffer) = 0;
+  virtual bool ReadBackVolumeBootSector(const std::string& driveEntry, SectorBuffer& buffer) = 0;
+
+  // Sector N of the card's volume, counted from its first sector, for the
+  // checks that follow the installer. The card need not be held: the file
+  // system the installer wrote through is first asked to put everything on
+  // the card. True only when all 512 bytes were read.
+  virtual bool ReadVolumeSector(const std::string& driveEntry, std::uint64_t sector, SectorBuffer& buffer) = 0;
 
   // What the last failed call ran into.
   virtual Failure LastError() const = 0;

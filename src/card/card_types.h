@@ -13,6 +13,7 @@ inline constexpr unsigned kMbYesNoCancel = 0x03;
 inline constexpr unsigned kMbYesNo = 0x04;
 inline constexpr unsigned kMbIconQuestion = 0x20;
 inline constexpr unsigned kMbIconExclamation = 0x30;
+inline constexpr unsigned kMbDefButton2 = 0x100;  // the second button (No) is the default
 inline constexpr unsigned kMbTypeMask = 0x0F;
 inline constexpr unsigned kMbIconMask = 0xF0;
 inline constexpr int kIdOk = 1;

@@ -11,7 +11,8 @@ std::uint32_t WindowsCodeOf(FailureKind kind) {
     case FailureKind::Read:
       return 30;  // ERROR_READ_FAULT
     case FailureKind::Write:
-      return 29;  // ERROR_WRITE_FAULT
+    case FailureKind::ReadBack:  // the card did not take the write
+      return 29;                 // ERROR_WRITE_FAULT
     case FailureKind::WriteProtected:
       return 19;  // ERROR_WRITE_PROTECT
     case FailureKind::Media:
@@ -42,6 +43,8 @@ const char* FailureSentence(FailureKind kind) {
       return "The card could not be read completely.";
     case FailureKind::Write:
       return "The card could not be written completely.";
+    case FailureKind::ReadBack:
+      return "The card did not keep what was written: it reads back different.";
     case FailureKind::WriteProtected:
       return "The card is write-protected.";
     case FailureKind::Media:

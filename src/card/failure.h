@@ -13,6 +13,7 @@ enum class FailureKind {
   Open,            // a device, file or program could not be opened or started
   Read,            // reading failed, or moved less than a whole sector
   Write,           // writing failed, or moved less than a whole sector
+  ReadBack,        // written, but the card gives back something else
   WriteProtected,  // the medium refuses to be written
   Media,           // no medium, or the medium went away
   Memory,          // no memory for a buffer

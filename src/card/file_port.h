@@ -20,6 +20,11 @@ inline constexpr std::uint16_t kFofSilent = 0x0004;
 inline constexpr std::uint16_t kFofNoConfirmation = 0x0010;
 inline constexpr std::uint16_t kFofNoConfirmMkdir = 0x0200;
 
+// What is at a path: something, nothing, or no answer because what holds
+// it cannot be read (a damaged volume, a medium that is gone, a failing
+// tool). Only "nothing" is a safe ground for deleting a card's files.
+enum class PathPresence { Present, Absent, Unreadable };
+
 // One entry of a folder tree, named relative to the tree's root.
 struct TreeEntry {
   std::string path;  // separated by the port's separator
@@ -36,6 +41,20 @@ class FilePort {
 
   // True when anything exists at the path (a test for existence only).
   virtual bool Exists(const std::string& path) = 0;
+
+  // Whether anything exists at the path, telling a volume or folder that
+  // cannot be read apart from one that holds nothing of that name.
+  virtual PathPresence Probe(const std::string& path) = 0;
+
+  // The names of the folders directly in folder whose names start with
+  // prefix (in any case); none when folder cannot be read.
+  virtual std::optional<std::vector<std::string>> ListFolders(const std::string& folder, const std::string& prefix) = 0;
+
+  // A small text file's contents; none when it cannot be read or is larger
+  // than maxBytes.
+  virtual std::optional<std::string> ReadTextFile(const std::string& path, std::size_t maxBytes) = 0;
+  // Writes a small text file whole, replacing one of that name.
+  virtual bool WriteTextFile(const std::string& path, const std::string& text) = 0;
 
   // The user's temporary directory, ending with a separator; none when it
   // cannot be determined.

@@ -3,6 +3,17 @@
 #include "card/card_types.h"
 
 namespace tessarin {
+namespace {
+
+// "\\.\E:": the volume of the drive entry's letter, upper-cased.
+std::string VolumePath(const std::string& driveEntry) {
+  std::string path = "\\\\.\\";
+  path += ToUpperAscii(DriveLetter(driveEntry));
+  path += ':';
+  return path;
+}
+
+}  // namespace
 
 void HandleCard::CloseBoth() {
   if (handles_.volumeHandle != kNoHandle) api_.Close(handles_.volumeHandle);
@@ -10,14 +21,17 @@ void HandleCard::CloseBoth() {
   handles_ = CardHandles{};
 }
 
+WriteProtection HandleCard::QueryWriteProtection(const std::string& driveEntry) {
+  const std::optional<bool> writable = api_.IsWritable(VolumePath(driveEntry));
+  if (!writable) return WriteProtection::Unknown;
+  return *writable ? WriteProtection::Writable : WriteProtection::WriteProtected;
+}
+
 int HandleCard::SetVolumeLock(const std::string& driveEntry, bool lock) {
   CloseBoth();
   if (!lock) return 1;
 
-  std::string volumePath = "\\\\.\\";
-  volumePath += ToUpperAscii(DriveLetter(driveEntry));
-  volumePath += ':';
-  handles_.volumeHandle = api_.Open(volumePath);
+  handles_.volumeHandle = api_.Open(VolumePath(driveEntry));
   if (handles_.volumeHandle == kInvalidHandle) {
     log_.StopProgressAnimation();
     log_.ShowMessageBoxString(IDS_CANNOT_OPEN_DRIVE, kMbOk | kMbIconExclamation);
@@ -82,6 +96,59 @@ bool HandleCard::ReadVolumeBootSector(const std::string&, SectorBuffer& buffer) 
 
 bool HandleCard::WriteVolumeBootSector(const std::string&, const SectorBuffer& buffer) {
   return Transfer(handles_.volumeHandle, true, true, const_cast<std::uint8_t*>(buffer.data()));
+}
+
+// The handles are raw devices: a physical disk has no file system cache,
+// and the volume of a locked FAT volume is opened uncached by its file
+// system. What remains between a write and the medium is the device's own
+// write cache, which the flush empties; the read through the same handle,
+// from byte 0 again, then comes from the card.
+bool HandleCard::ReadBack(DeviceHandle handle, std::uint8_t* bytes) {
+  if (handle == kNoHandle || handle == kInvalidHandle) {
+    lastError_ = Failure::Own(FailureKind::InvalidHandle);
+    return false;
+  }
+  if (!api_.Flush(handle)) {
+    // What the device could not commit counts as not written.
+    lastError_ = Failure::Win32(FailureKind::Write, api_.LastError());
+    return false;
+  }
+  return Transfer(handle, true, false, bytes);
+}
+
+bool HandleCard::ReadBackMbrSector(const std::string&, SectorBuffer& buffer) {
+  return ReadBack(handles_.diskHandle, buffer.data());
+}
+
+bool HandleCard::ReadBackVolumeBootSector(const std::string&, SectorBuffer& buffer) {
+  return ReadBack(handles_.volumeHandle, buffer.data());
+}
+
+bool HandleCard::ReadVolumeSector(const std::string& driveEntry, std::uint64_t sector, SectorBuffer& buffer) {
+  auto readAt = [&](DeviceHandle handle) {
+    if (!api_.SeekTo(handle, sector * kSectorSize)) {
+      lastError_ = Failure::Win32(FailureKind::Read, api_.LastError());
+      return false;
+    }
+    return Transfer(handle, false, false, buffer.data());
+  };
+  if (handles_.volumeHandle != kNoHandle && handles_.volumeHandle != kInvalidHandle)
+    return readAt(handles_.volumeHandle);
+
+  // The card is not held: a handle of this read's own, which CardHandles
+  // never see. The file system has the volume mounted and may still hold
+  // what the installer wrote; flushing the volume makes it write all of
+  // that out, so that the raw read sees the files as they are.
+  const DeviceHandle handle = api_.Open(VolumePath(driveEntry));
+  if (handle == kInvalidHandle) {
+    lastError_ = Failure::Win32(FailureKind::Open, api_.LastError());
+    return false;
+  }
+  bool ok = api_.Flush(handle);
+  if (!ok) lastError_ = Failure::Win32(FailureKind::Read, api_.LastError());
+  if (ok) ok = readAt(handle);
+  api_.Close(handle);
+  return ok;
 }
 
 SectorBuffer HandleCard::AllocateSector() { return SectorBuffer(api_.AllocateSector(), this); }

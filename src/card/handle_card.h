@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "card/card_port.h"
@@ -35,14 +36,23 @@ class DeviceApi {
   virtual bool DismountVolume(DeviceHandle volume) = 0;
   // Moves the handle's position to byte 0.
   virtual bool SeekToStart(DeviceHandle handle) = 0;
+  // Moves the handle's position to a byte offset.
+  virtual bool SeekTo(DeviceHandle handle, std::uint64_t offset) = 0;
   virtual bool Read(DeviceHandle handle, std::uint8_t* buffer, std::uint32_t length, std::uint32_t& moved) = 0;
   virtual bool Write(DeviceHandle handle, const std::uint8_t* buffer, std::uint32_t length, std::uint32_t& moved) = 0;
+  // Everything written through the handle onto the device, the device's
+  // own write cache included; true also for a device that keeps none.
+  virtual bool Flush(DeviceHandle handle) = 0;
   // GetLastError's code after a failed call.
   virtual std::uint32_t LastError() = 0;
   // One page-aligned, zero-filled sector; nullptr when memory is short.
   virtual std::uint8_t* AllocateSector() = 0;
   virtual void FreeSector(std::uint8_t* bytes) = 0;
   virtual void Sleep(unsigned milliseconds) = 0;
+  // Asks the device at path, opened for no more than the question, whether
+  // its medium can be written (IOCTL_DISK_IS_WRITABLE): true or false, none
+  // when the device cannot be opened or does not answer.
+  virtual std::optional<bool> IsWritable(const std::string& path) = 0;
 };
 
 struct CardHandles {
@@ -57,12 +67,16 @@ class HandleCard final : public CardPort {
 
   HandleCard(DeviceApi& api, OperationLog& log) : api_(api), log_(log) {}
 
+  WriteProtection QueryWriteProtection(const std::string& driveEntry) override;
   int SetVolumeLock(const std::string& driveEntry, bool lock) override;
   bool IsVolumeHandleInvalid() const override { return handles_.volumeHandle == kInvalidHandle; }
   bool ReadMbrSector(const std::string& driveEntry, SectorBuffer& buffer) override;
   bool WriteMbrSector(const std::string& driveEntry, const SectorBuffer& buffer) override;
   bool ReadVolumeBootSector(const std::string& driveEntry, SectorBuffer& buffer) override;
   bool WriteVolumeBootSector(const std::string& driveEntry, const SectorBuffer& buffer) override;
+  bool ReadBackMbrSector(const std::string& driveEntry, SectorBuffer& buffer) override;
+  bool ReadBackVolumeBootSector(const std::string& driveEntry, SectorBuffer& buffer) override;
+  bool ReadVolumeSector(const std::string& driveEntry, std::uint64_t sector, SectorBuffer& buffer) override;
   Failure LastError() const override { return lastError_; }
   SectorBuffer AllocateSector() override;
 
@@ -74,6 +88,7 @@ class HandleCard final : public CardPort {
  private:
   void CloseBoth();
   bool Transfer(DeviceHandle handle, bool reposition, bool write, std::uint8_t* bytes);
+  bool ReadBack(DeviceHandle handle, std::uint8_t* bytes);
 
   DeviceApi& api_;
   OperationLog& log_;

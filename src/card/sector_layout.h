@@ -69,6 +69,19 @@ inline constexpr std::size_t kLoaderOffset = kFat32BootCode;
 
 inline constexpr std::uint8_t kFixedDiskMedia = 0xF8;
 
+// ---- root folder entries --------------------------------------------------
+// What the boot sector's code compares and follows when it looks for the
+// file it starts: 32-byte entries, sixteen to a sector, the 8.3 name first.
+inline constexpr std::size_t kDirEntrySize = 32;
+inline constexpr std::size_t kDirEntriesPerSector = 512 / kDirEntrySize;
+inline constexpr std::size_t kDirEntryName = 0;  // 11 bytes, "BLDR       "
+inline constexpr std::size_t kDirEntryAttributes = 11;
+inline constexpr std::size_t kDirEntryClusterHigh = 20;  // FAT32; 0 on FAT12/16
+inline constexpr std::size_t kDirEntryClusterLow = 26;
+inline constexpr std::size_t kDirEntryFileSize = 28;
+inline constexpr std::uint8_t kDirVolumeLabel = 0x08;
+inline constexpr std::uint8_t kDirFolder = 0x10;
+
 // ---- little-endian fields ----------------------------------------------------
 constexpr std::uint16_t GetLe16(const std::uint8_t* sector, std::size_t at) {
   return static_cast<std::uint16_t>(sector[at] | (sector[at + 1] << 8));

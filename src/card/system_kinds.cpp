@@ -16,13 +16,19 @@ constexpr const char* kRomDosFiles[] = {"IBMBIO.COM", "IBMDOS.COM"};
 constexpr const char* kDosFiles[] = {"io.sys", "msdos.sys", "drvspace.bin"};
 constexpr const char* kWinCeFiles[] = {"BLDR"};
 
+// The ROM-DOS sector loads only the first sector of IBMBIO.COM; the BLDR
+// loader reads 68 sectors from the file's first one on.
+constexpr BootFileRule kRomDosBoot{BootFileSearch::FirstRootCluster, "IBMBIO  COM", "IBMBIO.COM", 1};
+constexpr BootFileRule kDosBoot{};
+constexpr BootFileRule kWinCeBoot{BootFileSearch::FirstRootSector, "BLDR       ", "BLDR", 68};
+
 const std::array<SystemKindRecord, 3> kKinds = {{
-    {SystemKind::RomDos, "ROM-DOS", IDS_ROMDOS_ARCHIVE, "-auto ", kRomDosFiles, IDR_FAT16_BOOT, 0, std::nullopt,
-     IDI_ROMDOS, IDA_ROMDOS, IDS_TITLE_ROMDOS},
-    {SystemKind::Dos, "DOS", IDS_DOS_ARCHIVE, "-auto ", kDosFiles, IDR_FAT32_BOOT, 0, std::nullopt, IDI_DOS, IDA_DOS,
-     IDS_TITLE_DOS},
-    {SystemKind::WinCE, "Windows CE", IDS_WINCE_ARCHIVE, "-y -o", kWinCeFiles, IDR_FAT32_BOOT, IDR_BLDR_LOADER,
-     SizeWindow{kMinCardCapacity, kMaxCardCapacity}, IDI_WINCE, IDA_WINCE, IDS_TITLE_WINCE},
+    {SystemKind::RomDos, "ROM-DOS", IDS_ROMDOS_ARCHIVE, "-auto ", kRomDosFiles, kRomDosBoot, IDR_FAT16_BOOT, 0,
+     std::nullopt, IDI_ROMDOS, IDA_ROMDOS, IDS_TITLE_ROMDOS},
+    {SystemKind::Dos, "DOS", IDS_DOS_ARCHIVE, "-auto ", kDosFiles, kDosBoot, IDR_FAT32_BOOT, 0, std::nullopt, IDI_DOS,
+     IDA_DOS, IDS_TITLE_DOS},
+    {SystemKind::WinCE, "Windows CE", IDS_WINCE_ARCHIVE, "-y -o", kWinCeFiles, kWinCeBoot, IDR_FAT32_BOOT,
+     IDR_BLDR_LOADER, SizeWindow{kMinCardCapacity, kMaxCardCapacity}, IDI_WINCE, IDA_WINCE, IDS_TITLE_WINCE},
 }};
 
 }  // namespace

@@ -24,12 +24,31 @@ struct SizeWindow {
 inline constexpr double kMinCardCapacity = 6.0e7;
 inline constexpr double kMaxCardCapacity = 4.2e9;
 
+// How the volume boot sector's code finds the file it starts, which it
+// does without a file system of its own: how far into the root folder it
+// looks for the name, and how many of the file's sectors it reads in a row
+// without following the FAT chain.
+enum class BootFileSearch {
+  None,              // no file: the code goes on in the volume's sector 12
+  FirstRootSector,   // the entries of the root folder's first sector
+  FirstRootCluster,  // the entries of the root folder's first cluster (the
+                     // whole root folder where FAT12/16 keep it apart)
+};
+
+struct BootFileRule {
+  BootFileSearch search = BootFileSearch::None;
+  const char* name = nullptr;  // as the root folder stores it, "BLDR       "
+  const char* fileName = "";   // as the operator reads it, "BLDR"
+  unsigned sectorsInARow = 0;  // from the file's first sector on
+};
+
 struct SystemKindRecord {
   SystemKind kind;
   const char* name;                          // how the Linux program names the system
   unsigned archiveString;                    // string-table ID of the installer archive's file name
   const char* installerOptions;              // between the archive's name and the card's root
   std::span<const char* const> systemFiles;  // in the card's root, in marking order
+  BootFileRule bootFile;                     // what the boot sector starts
   unsigned bootTemplate;                     // boot image of the volume boot sector
   unsigned loader;                           // boot image laid over its code, 0 for none
   std::optional<SizeWindow> sizeWindow;      // cards outside it are refused

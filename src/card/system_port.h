@@ -33,6 +33,10 @@ class SystemPort {
   // characters); empty when the system gives nothing.
   virtual std::string MakeTimeStamp() = 0;
 
+  // The local date and time as "YYYY-MM-DD HH:MM:SS", for notes that must
+  // sort by time.
+  virtual std::string LocalDateTime() = 0;
+
   // Blocks the calling thread.
   virtual void Sleep(unsigned milliseconds) = 0;
 

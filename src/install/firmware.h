@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "card/card_port.h"
 #include "card/file_port.h"
 #include "card/installer_port.h"
 #include "card/operation_log.h"
@@ -24,10 +25,13 @@ InstallerCommand InstallerCommandFor(SystemKind kind, char driveLetter, char sep
 // outside the enumeration.
 std::vector<std::string> SystemFilesFor(SystemKind kind, char driveLetter, char separator);
 
-// 0 when the installer ended with exit code 0 and the system files were
-// marked; -1 after the operator was told why not. The kind is the
-// process-wide one (g_nSystemKind).
-int InstallFirmware(InstallerPort& installer, FilePort& files, OperationLog& log, SystemKind kind,
+// 0 when the installer ended with exit code 0, the system files were
+// marked and the boot sector will find the file it starts; -1 after the
+// operator was told why not. The kind is the process-wide one
+// (g_nSystemKind). The card is read, not held: the installer has written
+// through the file system, which is asked to put everything on the card
+// before the root folder is read.
+int InstallFirmware(InstallerPort& installer, FilePort& files, CardPort& card, OperationLog& log, SystemKind kind,
                     std::string driveEntry);
 
 }  // namespace tessarin

@@ -80,9 +80,16 @@ BackupResult BackupProjectFolder(FilePort& files, OperationLog& log, std::string
   g_strSavedProjectFolder.clear();
 
   const std::string cardProject = CardProjectFolder(driveEntry, sep);
-  if (!files.Exists(cardProject)) {
-    log.LogNoScroll(std::string(kWarning) + "No Project Folder found on drive.");
-    return BackupResult::NoProjectFolder;
+  switch (files.Probe(cardProject)) {
+    case PathPresence::Absent:
+      log.LogNoScroll(std::string(kWarning) + "No Project Folder found on drive.");
+      return BackupResult::NoProjectFolder;
+    case PathPresence::Unreadable:
+      log.LogNoScroll(std::string(kWarning) +
+                      "The files on the drive cannot be read; the Project Folder is not saved.");
+      return BackupResult::Unreadable;
+    case PathPresence::Present:
+      break;
   }
 
   g_strSavedProjectFolder = CreateUniqueTempFolder(files);

@@ -23,6 +23,7 @@ enum class BackupResult {
   NoProjectFolder = 1,  // the card has none; nothing to keep
   NoTempFolder = -1,    // no temporary folder could be made
   CopyIncomplete = -2,  // the copy failed or left something out
+  Unreadable = -3,      // whether the card has one cannot be told: its files cannot be read
 };
 
 // The card's project folder, "e:\Project" for drive entry "[-e-]".
@@ -36,6 +37,9 @@ bool TreeCovers(const std::vector<TreeEntry>& copy, const std::vector<TreeEntry>
 // path, or "-1".
 std::string CreateUniqueTempFolder(FilePort& files);
 
+// Saves the card's project folder. A card whose files cannot be read is
+// not taken for a card without a project folder: nothing is saved, and the
+// caller decides.
 BackupResult BackupProjectFolder(FilePort& files, OperationLog& log, std::string driveEntry);
 
 // 1 when a saved copy was found, 0 otherwise. The temporary folder is

@@ -180,6 +180,7 @@ ArchivePlan PlanArchive(const std::string& path) {
     claim(name, type == AE_IFDIR);
     if (type == AE_IFDIR) {
       ++plan.folders;
+      plan.names.push_back(name);
       continue;
     }
     const std::uint64_t size = archive_entry_size_is_set(entry)
@@ -192,10 +193,29 @@ ArchivePlan PlanArchive(const std::string& path) {
     ++plan.files;
     plan.fileBytes += size;
     plan.sizes.push_back(size);
+    plan.names.push_back(name);
   }
   if (plan.problems.empty() && plan.files == 0) fail(kArchiveUnreadable, "the archive holds no files");
   plan.ok = plan.problems.empty();
   return plan;
+}
+
+bool IsOneOfFirstFiles(const std::string& cardName, const std::vector<std::string>& first) {
+  if (cardName.find('/') != std::string::npos) return false;
+  return std::any_of(first.begin(), first.end(),
+                     [&](const std::string& name) { return SameEntryName(cardName, name); });
+}
+
+bool FirstFilesComeLate(const std::vector<std::string>& cardNames, const std::vector<std::string>& first) {
+  bool other = false;
+  for (const std::string& name : cardNames) {
+    if (!IsOneOfFirstFiles(name, first)) {
+      other = true;
+    } else if (other) {
+      return true;
+    }
+  }
+  return false;
 }
 
 std::optional<std::string> WorkingDirectoryEntry(const std::string& name) {
@@ -265,61 +285,79 @@ InstallerOutcome ArchiveInstaller::RunInstaller(const InstallerCommand& command)
     return outcome;
   }
 
-  // Archive order: the loader finds BLDR only among the first entries of
-  // the root folder, so what the archive puts first goes first.
-  Archive in(archive);
-  if (!in.opened()) {
-    Diagnose(command.archive + ": " + in.Error("cannot be read"));
-    return outcome;
-  }
+  // Archive order, except that the kind's system files go first when the
+  // archive lists something before them: the boot sector finds its file
+  // only among the root folder's first entries. Each file's clusters are
+  // taken in one piece (its size is known), so BLDR, written onto the
+  // empty card, lies in a row as its loader reads it.
+  written_.clear();
   progress_.Begin("Installing: writing to the card");
   ByteCount count(progress_, plan.fileBytes);
   std::size_t files = 0;
   std::uint64_t bytes = 0;
-  bool ok = true;
-  archive_entry* entry = nullptr;
-  for (int rc; ok && (rc = archive_read_next_header(in.get(), &entry)) != ARCHIVE_EOF;) {
-    if (rc < ARCHIVE_WARN) {
-      Diagnose(command.archive + ": " + in.Error("damaged archive"));
-      ok = false;
-      break;
+  auto writePass = [&](const std::function<bool(const std::string&)>& wanted) {
+    Archive in(archive);
+    if (!in.opened()) {
+      Diagnose(command.archive + ": " + in.Error("cannot be read"));
+      return false;
     }
-    const char* rawName = archive_entry_pathname(entry);
-    const std::string name = CardName(rawName != nullptr ? rawName : "");
-    if (name.empty()) continue;
-    fat::CreateOptions options;
-    if (archive_entry_mtime_is_set(entry)) options.modified = LocalStamp(archive_entry_mtime(entry));
-    if (archive_entry_filetype(entry) == AE_IFDIR) {
-      if (const fat::Status s = v.MakeFolders(name, options).status; !s) {
-        Diagnose("writing " + name + " to the card failed: " + Explain(s));
+    bool ok = true;
+    archive_entry* entry = nullptr;
+    for (int rc; ok && (rc = archive_read_next_header(in.get(), &entry)) != ARCHIVE_EOF;) {
+      if (rc < ARCHIVE_WARN) {
+        Diagnose(command.archive + ": " + in.Error("damaged archive"));
         ok = false;
+        break;
       }
-      continue;
-    }
-    const std::size_t slash = name.rfind('/');
-    if (slash != std::string::npos) {
-      if (const fat::Status s = v.MakeFolders(name.substr(0, slash)).status; !s) {
-        Diagnose("writing " + name + " to the card failed: " + Explain(s));
+      const char* rawName = archive_entry_pathname(entry);
+      const std::string name = CardName(rawName != nullptr ? rawName : "");
+      if (name.empty() || !wanted(name)) continue;
+      fat::CreateOptions options;
+      if (archive_entry_mtime_is_set(entry)) options.modified = LocalStamp(archive_entry_mtime(entry));
+      if (archive_entry_filetype(entry) == AE_IFDIR) {
+        if (const fat::Status s = v.MakeFolders(name, options).status; !s) {
+          Diagnose("writing " + name + " to the card failed: " + Explain(s));
+          ok = false;
+        }
+        written_[fat::FoldName(name)] = WrittenEntry{name, true, 0, 0, std::nullopt, std::nullopt};
+        continue;
+      }
+      const std::size_t slash = name.rfind('/');
+      if (slash != std::string::npos) {
+        if (const fat::Status s = v.MakeFolders(name.substr(0, slash)).status; !s) {
+          Diagnose("writing " + name + " to the card failed: " + Explain(s));
+          ok = false;
+          continue;
+        }
+      }
+      std::optional<std::uint64_t> size;
+      if (archive_entry_size_is_set(entry)) size = static_cast<std::uint64_t>(archive_entry_size(entry));
+      options.size = size;
+      EntrySource entrySource(in.get(), size);
+      DigestingSource digesting(entrySource);
+      CountedSource source(digesting, count);
+      const fat::Result<fat::Entry> written = v.WriteFile(name, source, options);
+      if (!written.ok()) {
+        Diagnose(entrySource.failed() ? command.archive + ": " + in.Error("cannot unpack " + name)
+                                      : "writing " + name + " to the card failed: " + Explain(written.status));
         ok = false;
         continue;
       }
+      written_[fat::FoldName(name)] =
+          WrittenEntry{name, false, digesting.digest().length(), digesting.digest().Value(), std::nullopt, std::nullopt};
+      bytes += written.value.size;
+      if (++files % 16 == 0 && progress_.Visible())
+        progress_.Update(std::to_string(files) + " of " + std::to_string(plan.files) + " files, " +
+                         std::to_string(bytes >> 20) + " MB");
     }
-    std::optional<std::uint64_t> size;
-    if (archive_entry_size_is_set(entry)) size = static_cast<std::uint64_t>(archive_entry_size(entry));
-    options.size = size;
-    EntrySource source(in.get(), size);
-    CountedSource counted(source, count);
-    const fat::Result<fat::Entry> written = v.WriteFile(name, counted, options);
-    if (!written.ok()) {
-      Diagnose(source.failed() ? command.archive + ": " + in.Error("cannot unpack " + name)
-                               : "writing " + name + " to the card failed: " + Explain(written.status));
-      ok = false;
-      continue;
-    }
-    bytes += written.value.size;
-    if (++files % 16 == 0 && progress_.Visible())
-      progress_.Update(std::to_string(files) + " of " + std::to_string(plan.files) + " files, " +
-                       std::to_string(bytes >> 20) + " MB");
+    return ok;
+  };
+  bool ok = true;
+  if (FirstFilesComeLate(plan.names, command.firstFiles)) {
+    auto first = [&](const std::string& name) { return IsOneOfFirstFiles(name, command.firstFiles); };
+    ok = writePass(first) && writePass([&](const std::string& name) { return !first(name); });
+  } else {
+    ok = writePass([](const std::string&) { return true; });
   }
   progress_.End();
   const fat::Status flushed = v.Flush();
@@ -329,6 +367,39 @@ InstallerOutcome ArchiveInstaller::RunInstaller(const InstallerCommand& command)
   }
   if (ok) outcome.exitCode = 0;
   return outcome;
+}
+
+bool ArchiveInstaller::ProveInstallation(const InstallerCommand& command, const std::vector<std::string>& systemFiles,
+                                         std::uint32_t attributes) {
+  std::map<std::string, WrittenEntry> expected = written_;
+  // The system files the archive brought carry the marks; one it did not
+  // bring is passed over, as the marking passes it over.
+  for (const std::string& file : systemFiles) {
+    std::string path = CardFat::VolumePath(file);
+    path.erase(0, std::min(path.find_first_not_of('/'), path.size()));
+    const auto it = expected.find(fat::FoldName(path));
+    if (it != expected.end() && !it->second.folder)
+      it->second.attributes = CardAttributes(static_cast<std::uint8_t>(attributes));
+  }
+  std::vector<WrittenEntry> entries;
+  entries.reserve(expected.size());
+  for (auto& [key, entry] : expected) entries.push_back(std::move(entry));
+
+  progress_.Begin(std::string(kVerifyingStep) + ": reading " + command.archive + "'s files back from the card");
+  std::vector<std::string> problems;
+  CardSession card = card_.Open(false, true);
+  if (!card.volume) {
+    problems.push_back(card.why);
+  } else {
+    problems = ProveEntries(*card.volume, "", entries);
+  }
+  progress_.End();
+  for (std::size_t i = 0; i < problems.size() && i < kProblemsShown; ++i)
+    Diagnose("the card does not hold what was installed: " + problems[i]);
+  if (problems.size() > kProblemsShown)
+    Diagnose("the card does not hold what was installed: " + std::to_string(problems.size() - kProblemsShown) +
+             " more entries");
+  return problems.empty();
 }
 
 }  // namespace tessarin::linux_port

@@ -5,12 +5,14 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "card/installer_port.h"
 #include "linux/card_fat.h"
+#include "linux/card_proof.h"
 #include "linux/step_progress.h"
 
 namespace tessarin::linux_port {
@@ -29,6 +31,7 @@ struct ArchivePlan {
   std::uint64_t fileBytes = 0;
   std::size_t files = 0;
   std::vector<std::uint64_t> sizes;  // of the files, for the space they take
+  std::vector<std::string> names;    // of the files, as the card names them, in archive order
   std::size_t folders = 0;
 };
 
@@ -43,6 +46,11 @@ class ArchiveInstaller final : public InstallerPort {
       : card_(card), progress_(progress), diagnostic_(std::move(diagnostic)) {}
 
   InstallerOutcome RunInstaller(const InstallerCommand& command) override;
+  // Reads the card again past the kernel's cache and compares every entry
+  // the last run wrote (name, size, contents) and the marks of the system
+  // files the archive brought; what differs goes to the diagnostics.
+  bool ProveInstallation(const InstallerCommand& command, const std::vector<std::string>& systemFiles,
+                         std::uint32_t attributes) override;
 
  private:
   void Diagnose(const std::string& text) const {
@@ -52,7 +60,21 @@ class ArchiveInstaller final : public InstallerPort {
   const CardFat& card_;
   StepProgress& progress_;
   std::function<void(const std::string&)> diagnostic_;
+  // What the last run wrote, by the name FAT compares (a later entry of the
+  // same name replaces an earlier one on the card, and here).
+  std::map<std::string, WrittenEntry> written_;
 };
+
+// True when the card name (as the archive's entries are named on the card,
+// "a/b") is a file of the root folder named as one of first, compared as
+// the Windows file system compares names.
+bool IsOneOfFirstFiles(const std::string& cardName, const std::vector<std::string>& first);
+
+// True when the archive lists some other entry before one of the first
+// files: the installer then writes those in a pass of their own before
+// everything else, since the boot sector looks only at the root folder's
+// first entries.
+bool FirstFilesComeLate(const std::vector<std::string>& cardNames, const std::vector<std::string>& first);
 
 // The name of the working directory's entry (file or folder) that is the
 // given name to the Windows file system, which compares names without

@@ -13,7 +13,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "linux/shown_text.h"
+#include "linux/terminal_text.h"
 
 namespace fs = std::filesystem;
 
@@ -349,32 +349,36 @@ std::string DescribeHolders(const std::vector<std::string>& mountPoints, const s
   auto part = [&text](const std::string& p) { text += (text.empty() ? "" : "; ") + p; };
   if (!mountPoints.empty()) {
     std::string p = "mounted on ";
-    for (std::size_t i = 0; i < mountPoints.size(); ++i) p += (i ? ", " : "") + ShownText(mountPoints[i]);
+    for (std::size_t i = 0; i < mountPoints.size(); ++i) p += (i ? ", " : "") + EscapeForTerminal(mountPoints[i]);
     part(p);
   }
   if (!builtOn.empty()) {
     std::string p = "used by ";
-    for (std::size_t i = 0; i < builtOn.size(); ++i) p += (i ? ", " : "") + ShownText(builtOn[i]);
+    for (std::size_t i = 0; i < builtOn.size(); ++i) p += (i ? ", " : "") + EscapeForTerminal(builtOn[i]);
     part(p);
   }
   if (!processes.empty()) {
     std::string p = "open in ";
     for (std::size_t i = 0; i < processes.size(); ++i)
       p += (i ? ", " : "") + std::string("PID ") + std::to_string(processes[i].pid) + " (" +
-           ShownText(processes[i].command) + ")";
+           EscapeForTerminal(processes[i].command) + ")";
     part(p);
   }
   return text;
 }
 
-std::string WhyCardIsHeld(const CardTarget& target, const SystemRoots& roots) {
-  if (target.blockDevice) {
-    for (const SystemDisk& d : SystemDisks(roots)) {
-      const std::vector<dev_t> below = DisksBelow(target.device, roots.sysfs);
-      if (d.disk == target.device || std::find(below.begin(), below.end(), d.disk) != below.end())
-        return target.path + " holds the running system (" + d.why + "); it is never restored.";
-    }
+std::string WhyCardHoldsTheSystem(const CardTarget& target, const SystemRoots& roots) {
+  if (!target.blockDevice) return {};
+  const std::vector<dev_t> below = DisksBelow(target.device, roots.sysfs);
+  for (const SystemDisk& d : SystemDisks(roots)) {
+    if (d.disk == target.device || std::find(below.begin(), below.end(), d.disk) != below.end())
+      return target.path + " holds the running system (" + d.why + "); it is never restored.";
   }
+  return {};
+}
+
+std::string WhyCardIsHeld(const CardTarget& target, const SystemRoots& roots) {
+  if (std::string why = WhyCardHoldsTheSystem(target, roots); !why.empty()) return why;
   const std::vector<dev_t> devices = CardDevices(target, roots);
   const std::vector<std::string> points = MountPointsOn(devices, ReadMounts(roots), roots);
   const std::vector<std::string> built = DevicesBuiltOn(devices, roots);

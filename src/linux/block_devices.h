@@ -83,6 +83,10 @@ std::vector<std::string> MountPointsOn(const std::vector<dev_t>& devices, const 
 std::string DescribeHolders(const std::vector<std::string>& mountPoints, const std::vector<HoldingProcess>& processes,
                             const std::vector<std::string>& builtOn = {});
 
+// Why the card must never be touched, or empty: a disk the running system
+// stands on (root, boot, swap, any mounted system file system).
+std::string WhyCardHoldsTheSystem(const CardTarget& target, const SystemRoots& roots);
+
 // Why the card must not be touched, or empty when it is free: a disk the
 // running system stands on (root, boot, swap, any mounted system file
 // system) is never restored; a card mounted, built on, or open for writing

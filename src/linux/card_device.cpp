@@ -29,6 +29,15 @@ std::unique_ptr<CardDevice> CardDevice::Open(const std::string& path, bool block
     return nullptr;
   };
   if (writable && !blockDevice && flock(fd, LOCK_EX | LOCK_NB) != 0) return fail(errno);
+  return Adopt(fd, blockDevice, error);
+}
+
+std::unique_ptr<CardDevice> CardDevice::Adopt(int fd, bool blockDevice, int& error) {
+  auto fail = [&](int code) {
+    error = code;
+    close(fd);
+    return nullptr;
+  };
   std::uint64_t bytes = 0;
   if (blockDevice) {
     if (ioctl(fd, BLKGETSIZE64, &bytes) != 0) return fail(errno);
@@ -76,6 +85,14 @@ Failure CardDevice::WriteSectors(std::uint64_t lba, std::uint32_t count, const s
 
 Failure CardDevice::Flush() {
   if (blockDevice_ && fdatasync(fd_) != 0) return Failure::Errno(FailureKind::Write, errno);
+  return {};
+}
+
+Failure CardDevice::ReadFromMedium() {
+  // fsync rather than fdatasync: an image's size and blocks too. The pages
+  // are clean afterwards, and clean pages are what the kernel drops.
+  if (fsync(fd_) != 0 && errno != EINVAL) return Failure::Errno(FailureKind::Write, errno);
+  posix_fadvise(fd_, 0, 0, POSIX_FADV_DONTNEED);
   return {};
 }
 

@@ -16,6 +16,10 @@ class CardDevice final : public fat::SectorDevice {
   // other restore writes the card meanwhile. None, with errno in error,
   // when it cannot.
   static std::unique_ptr<CardDevice> Open(const std::string& path, bool blockDevice, bool writable, int& error);
+  // The card through a descriptor of its own (a duplicate of the program's
+  // hold, which keeps the card exclusive meanwhile); closed with the
+  // device. None, with errno in error, when its size cannot be read.
+  static std::unique_ptr<CardDevice> Adopt(int fd, bool blockDevice, int& error);
   ~CardDevice() override;
   CardDevice(const CardDevice&) = delete;
   CardDevice& operator=(const CardDevice&) = delete;
@@ -26,6 +30,10 @@ class CardDevice final : public fat::SectorDevice {
   // A block device's writes reach the card; an image's stay with the
   // kernel, as any file's.
   Failure Flush() override;
+  // What was written put on the card (or into the image's file system),
+  // and the kernel's copy of the card's sectors dropped, so that the reads
+  // that follow come from the card itself.
+  Failure ReadFromMedium();
 
  private:
   CardDevice(int fd, bool blockDevice, std::uint64_t sectors) : fd_(fd), blockDevice_(blockDevice), sectors_(sectors) {}

@@ -1,13 +1,18 @@
 #include "linux/card_fat.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstring>
 
 #include "card/card_types.h"
+#include "linux/card_hold.h"
 
 namespace tessarin::linux_port {
 
-CardFat::CardFat(const CardTarget& target, char letter) : target_(target), letter_(ToLowerAscii(letter)) {}
+CardFat::CardFat(const CardTarget& target, char letter, CardHold* hold)
+    : target_(target), letter_(ToLowerAscii(letter)), hold_(hold) {}
 
 bool CardFat::IsCardPath(const std::string& path) const {
   return path.size() >= 2 && ToLowerAscii(path[0]) == letter_ && path[1] == ':' &&
@@ -21,16 +26,41 @@ std::string CardFat::VolumePath(const std::string& cardPath) {
   return p;
 }
 
-CardSession CardFat::Open(bool writable) const {
+CardSession CardFat::Open(bool writable, bool fromMedium) const {
   CardSession s;
   int error = 0;
-  s.device = CardDevice::Open(target_.path, target_.blockDevice, writable, error);
+  if (hold_ == nullptr) {
+    s.device = CardDevice::Open(target_.path, target_.blockDevice, writable, error);
+  } else {
+    struct stat st {};
+    if (writable && !target_.blockDevice && stat(target_.path.c_str(), &st) == 0 && (st.st_mode & 0222) == 0) {
+      error = EACCES;  // an image made write-protected meanwhile stays untouched even for root
+    } else if (!hold_->ResumeExclusive()) {
+      error = errno != 0 ? errno : ENODEV;  // pulled, replaced, or no longer ours
+    } else {
+      // Writes through the FAT layer change the card as much as a sector's.
+      if (writable) hold_->NoteChange();
+      const int fd = fcntl(hold_->fd(), F_DUPFD_CLOEXEC, 3);
+      if (fd < 0)
+        error = errno;
+      else
+        s.device = CardDevice::Adopt(fd, target_.blockDevice, error);
+    }
+  }
   if (!s.device) {
     s.status = {
         writable ? fat::Fault::WriteFailed : fat::Fault::ReadFailed,
         Failure::Errno(error == EACCES || error == EROFS ? FailureKind::WriteProtected : FailureKind::Open, error)};
     s.why = target_.path + ": " + std::strerror(error);
     return s;
+  }
+  if (fromMedium) {
+    if (const Failure dropped = s.device->ReadFromMedium()) {
+      s.status = {fat::Fault::WriteFailed, dropped};
+      s.why = target_.path + ": " + std::strerror(static_cast<int>(dropped.code));
+      s.device.reset();
+      return s;
+    }
   }
   fat::OpenOptions options;
   options.writable = writable;
@@ -44,6 +74,20 @@ CardSession CardFat::Open(bool writable) const {
   }
   s.volume = std::move(r.volume);
   return s;
+}
+
+PathPresence CardFat::Probe(const std::string& cardPath, std::string* why) const {
+  const CardSession s = Open(false);
+  // A card that was never formatted holds nothing.
+  if (s.status.fault == fat::Fault::Blank) return PathPresence::Absent;
+  fat::Status found = s.status;
+  if (s.volume) found = s.volume->Find(VolumePath(cardPath)).status;
+  if (found.ok()) return PathPresence::Present;
+  if (found.fault == fat::Fault::NotFound || found.fault == fat::Fault::NotAFolder) return PathPresence::Absent;
+  // What cannot be read is not known to be absent: it may hold the
+  // operator's data.
+  if (why != nullptr) *why = s.volume ? Explain(found) : s.why;
+  return PathPresence::Unreadable;
 }
 
 std::string Explain(const fat::Status& status) {

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "card/file_port.h"
 #include "fat/fat_volume.h"
 #include "linux/card_device.h"
 #include "linux/card_target.h"
@@ -22,9 +23,14 @@ struct CardSession {
   std::string why;
 };
 
+class CardHold;
+
 class CardFat {
  public:
-  CardFat(const CardTarget& target, char letter);
+  // With a hold, every session reads and writes through the held card (the
+  // card behind the path must still be the one held); without one, each
+  // session opens the card itself.
+  CardFat(const CardTarget& target, char letter, CardHold* hold = nullptr);
 
   char letter() const { return letter_; }
   const CardTarget& target() const { return target_; }
@@ -35,12 +41,19 @@ class CardFat {
   static std::string VolumePath(const std::string& cardPath);
 
   // Opens the card's volume; a card opened for writing is held as the card
-  // steps hold it until the session ends.
-  CardSession Open(bool writable) const;
+  // steps hold it until the session ends. fromMedium reads the card itself,
+  // not what the kernel keeps of it: for the proofs after writing.
+  CardSession Open(bool writable, bool fromMedium = false) const;
+
+  // Whether anything is at a card path ("e:/Project"): Unreadable, with
+  // the reason in why, when the volume or a folder above the path cannot
+  // be read; a card never formatted holds nothing.
+  PathPresence Probe(const std::string& cardPath, std::string* why = nullptr) const;
 
  private:
   CardTarget target_;
   char letter_;
+  CardHold* hold_;
 };
 
 // "<what FAT says>: <the system's words for the code>".

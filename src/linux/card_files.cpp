@@ -1,6 +1,7 @@
 #include "linux/card_files.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +14,8 @@
 #include <filesystem>
 #include <sstream>
 
+#include "card/card_types.h"
+#include "linux/card_proof.h"
 #include "linux/counted_bytes.h"
 
 namespace fs = std::filesystem;
@@ -156,6 +159,84 @@ bool CardFiles::Exists(const std::string& path) {
   return true;
 }
 
+PathPresence CardFiles::Probe(const std::string& path) {
+  justCopiedFrom_.reset();
+  justListedLocal_.reset();
+  if (card_.IsCardPath(path)) {
+    std::string why;
+    const PathPresence presence = card_.Probe(path, &why);
+    if (presence == PathPresence::Unreadable && diagnostic_) diagnostic_(path + ": " + why);
+    return presence;
+  }
+  struct stat st {};
+  if (lstat(path.c_str(), &st) == 0) return PathPresence::Present;
+  return errno == ENOENT || errno == ENOTDIR ? PathPresence::Absent : PathPresence::Unreadable;
+}
+
+CardFiles::~CardFiles() {
+  for (const int fd : heldFolders_) close(fd);
+}
+
+namespace {
+
+// True when another process holds the folder: a restore running, whose
+// temporary folder it is.
+bool HeldElsewhere(const std::string& folder) {
+  const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return false;
+  const bool held = flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+  close(fd);
+  return held;
+}
+
+}  // namespace
+
+std::optional<std::vector<std::string>> CardFiles::ListFolders(const std::string& folder, const std::string& prefix) {
+  if (card_.IsCardPath(folder)) return std::nullopt;
+  std::error_code ec;
+  std::vector<std::string> names;
+  for (auto it = fs::directory_iterator(folder, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    std::error_code typeError;
+    if (name.size() < prefix.size() || !it->is_directory(typeError) || it->is_symlink(typeError)) continue;
+    bool match = true;
+    for (std::size_t i = 0; i < prefix.size(); ++i) match = match && ToLowerAscii(name[i]) == ToLowerAscii(prefix[i]);
+    if (match && !HeldElsewhere(it->path().string())) names.push_back(name);
+  }
+  if (ec) return std::nullopt;
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::optional<std::string> CardFiles::ReadTextFile(const std::string& path, std::size_t maxBytes) {
+  if (card_.IsCardPath(path)) return std::nullopt;
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return std::nullopt;
+  std::string text;
+  char buffer[4096];
+  ssize_t got = 0;
+  while ((got = read(fd, buffer, sizeof buffer)) > 0 && text.size() <= maxBytes)
+    text.append(buffer, static_cast<std::size_t>(got));
+  close(fd);
+  if (got < 0 || text.size() > maxBytes) return std::nullopt;
+  return text;
+}
+
+bool CardFiles::WriteTextFile(const std::string& path, const std::string& text) {
+  if (card_.IsCardPath(path)) return false;
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return false;
+  bool ok = true;
+  for (std::size_t done = 0; ok && done < text.size();) {
+    const ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    ok = n > 0;
+    if (ok) done += static_cast<std::size_t>(n);
+  }
+  ok = fsync(fd) == 0 && ok;
+  return close(fd) == 0 && ok;
+}
+
 std::optional<std::string> CardFiles::TempPath() {
   const char* dir = std::getenv("TMPDIR");
   std::string path = (dir != nullptr && *dir != '\0') ? dir : "/tmp";
@@ -187,7 +268,14 @@ bool CardFiles::MakeDirectory(const std::string& path) {
     return made && flushed;
   }
   // The saved project is the operator's data: other users keep out.
-  return mkdir(path.c_str(), 0700) == 0;
+  if (mkdir(path.c_str(), 0700) != 0) return false;
+  const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0) {
+    heldFolders_.push_back(fd);
+  } else if (fd >= 0) {
+    close(fd);
+  }
+  return true;
 }
 
 bool CardFiles::CopyFromCard(const std::string& source, const std::string& target) {
@@ -358,6 +446,8 @@ bool CardFiles::CopyToCard(const std::string& source, const std::string& target)
         leftBehind.emplace_back(inside.path, "its folder could not be made");
   };
   std::optional<std::string> cardFault;
+  // Every entry as it was written, for the proof once the card is let go.
+  std::vector<WrittenEntry> proofs;
   std::size_t done = 0;
   progress_.Begin("Copying to " + target + " on the card");
   std::uint64_t totalBytes = 0;
@@ -386,10 +476,16 @@ bool CardFiles::CopyToCard(const std::string& source, const std::string& target)
       const std::string cardPath = Join(cardRoot, l->path);
       fat::Status status;
       if (l->directory) {
-        status = v.MakeFolders(cardPath, options).status;
+        const fat::Result<fat::Entry> made = v.MakeFolders(cardPath, options);
+        status = made.status;
         // A folder the installer made already gets the attributes it had.
         if (status && recorded != names.end()) status = v.SetAttributes(cardPath, recorded->second.attributes);
-        if (status) subfolders.push_back(l->path);
+        if (status) {
+          subfolders.push_back(l->path);
+          proofs.push_back({cardPath, true, 0, 0, made.value.shortName,
+                            CardAttributes(recorded != names.end() ? recorded->second.attributes
+                                                                   : made.value.attributes)});
+        }
       } else {
         options.size = l->size;
         const std::string local = root + "/" + l->path;
@@ -399,9 +495,19 @@ bool CardFiles::CopyToCard(const std::string& source, const std::string& target)
           continue;
         }
         FileSource file(fd);
-        CountedSource counted(file, count);
-        status = v.WriteFile(cardPath, counted, options).status;
+        DigestingSource digesting(file);
+        CountedSource counted(digesting, count);
+        const fat::Result<fat::Entry> written = v.WriteFile(cardPath, counted, options);
+        status = written.status;
         close(fd);
+        if (status) {
+          // The attributes the saved copy recorded, where it did: what the
+          // card must give back, whatever the writer made of them.
+          proofs.push_back({cardPath, false, digesting.digest().length(), digesting.digest().Value(),
+                            written.value.shortName,
+                            CardAttributes(recorded != names.end() ? recorded->second.attributes
+                                                                   : written.value.attributes)});
+        }
         if (progress_.Visible()) progress_.Update(std::to_string(++done) + " of " + std::to_string(locals.size()));
       }
       if (!status) {
@@ -418,8 +524,32 @@ bool CardFiles::CopyToCard(const std::string& source, const std::string& target)
   progress_.End();
   const fat::Status flushed = v.Flush();
   if (!flushed) cardFault = Explain(flushed);
+  s.volume.reset();
+  s.device.reset();
 
-  if (leftBehind.empty() && !cardFault) return true;
+  // Put back means that the card gives it back: read again from the card
+  // itself, every entry compared with what was written from the saved
+  // copy. Only then may the saved copy go.
+  if (leftBehind.empty() && !cardFault) {
+    progress_.Begin(std::string(kVerifyingStep) + " " + folder + " on the card");
+    std::vector<std::string> problems;
+    CardSession proof = card_.Open(false, true);
+    if (!proof.volume) {
+      problems.push_back(proof.why);
+    } else {
+      problems = ProveEntries(*proof.volume, cardRoot, proofs);
+    }
+    progress_.End();
+    if (problems.empty()) return true;
+    for (std::size_t i = 0; i < problems.size() && i < kNamedInLog; ++i)
+      if (warn_) warn_("The drive does not give back what was put on it: " + problems[i]);
+    if (problems.size() > kNamedInLog && warn_)
+      warn_("The drive does not give back what was put on it: " + std::to_string(problems.size() - kNamedInLog) +
+            " more entries");
+    Diagnose(failed + "the card gives back " + std::to_string(problems.size()) +
+             (problems.size() == 1 ? " entry" : " entries") + " different from the saved copy");
+    return false;
+  }
   for (std::size_t i = 0; i < leftBehind.size() && i < kNamedInLog; ++i)
     if (warn_)
       warn_("Not put back on the drive: " + folder + "/" + leftBehind[i].first + " (" + leftBehind[i].second + ")");

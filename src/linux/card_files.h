@@ -40,12 +40,25 @@ class CardFiles final : public FilePort {
   CardFiles(const CardFat& card, std::function<void(const std::string&)> diagnostic,
             std::function<void(const std::string&)> warn, StepProgress& progress)
       : card_(card), diagnostic_(std::move(diagnostic)), warn_(std::move(warn)), progress_(progress) {}
+  ~CardFiles() override;
+  CardFiles(const CardFiles&) = delete;
+  CardFiles& operator=(const CardFiles&) = delete;
 
   char Separator() const override { return '/'; }
   bool Exists(const std::string& path) override;
+  PathPresence Probe(const std::string& path) override;
+  // Local folders only. A folder another running restore holds (its
+  // temporary folder, its project folder being saved or put back) is not
+  // listed: it waits for nobody.
+  std::optional<std::vector<std::string>> ListFolders(const std::string& folder, const std::string& prefix) override;
+  std::optional<std::string> ReadTextFile(const std::string& path, std::size_t maxBytes) override;
+  bool WriteTextFile(const std::string& path, const std::string& text) override;
   std::optional<std::string> TempPath() override;
   std::optional<std::string> TempFileName(const std::string& directory, const std::string& prefix,
                                           unsigned unique) override;
+  // A local folder made is held (flock) until the restore ends: the
+  // temporary folder of a restore running is never taken for one left
+  // behind, by restores of other cards running at the same time.
   bool MakeDirectory(const std::string& path) override;
   bool CopyFolderTree(const std::string& source, const std::string& target) override;
   bool DeleteFolderTree(const std::string& path, std::uint16_t flags) override;
@@ -78,6 +91,7 @@ class CardFiles final : public FilePort {
   // Likewise the listing of the local folder a copy to the card has just
   // read.
   std::optional<std::pair<std::string, std::vector<TreeEntry>>> justListedLocal_;
+  std::vector<int> heldFolders_;  // descriptors of the local folders made, each locked
 };
 
 }  // namespace tessarin::linux_port

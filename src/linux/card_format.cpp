@@ -1,6 +1,5 @@
 #include "linux/card_format.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -36,15 +35,19 @@ std::vector<std::string> FormatCommand(const CardTarget& target, const std::opti
 bool CardFormat::FormatCard(const std::string& /*driveEntry*/) {
   std::optional<Geometry> geometry;
   if (!target_.blockDevice) {
-    const int fd = open(target_.path.c_str(), O_RDONLY | O_CLOEXEC);
     std::uint8_t sector[512];
-    if (fd >= 0 && pread(fd, sector, sizeof sector, static_cast<off_t>(target_.VolumeOffset())) == sizeof sector)
+    if (pread(hold_.fd(), sector, sizeof sector, static_cast<off_t>(target_.VolumeOffset())) == sizeof sector)
       geometry = RecordedGeometry(sector);
-    if (fd >= 0) close(fd);
   }
+  hold_.NoteChange();
+  // mkfs.fat opens a block device exclusively itself; the hold's lock
+  // keeps another restore away meanwhile.
+  hold_.SuspendExclusive();
   progress_.Begin("Formatting");
   const ProcessResult r = RunProcess(FormatCommand(target_, geometry));
   progress_.End();
+  // Whether the card is still there is the next acquisition's question.
+  hold_.ResumeExclusive();
   if (!r.ok() && diagnostic_) {
     if (!r.started)
       diagnostic_(std::string("mkfs.fat: ") + std::strerror(r.error));
@@ -56,7 +59,7 @@ bool CardFormat::FormatCard(const std::string& /*driveEntry*/) {
 
 void CardFormat::SettleAfterFormatting(const std::string& /*driveEntry*/) {
   const auto started = std::chrono::steady_clock::now();
-  linux_port::SettleAfterFormatting(target_, diagnostic_);
+  linux_port::SettleAfterFormatting(target_, hold_.fd(), diagnostic_);
   settleSeconds_ += std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 }
 

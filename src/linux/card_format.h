@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "card/format_port.h"
+#include "linux/card_hold.h"
 #include "linux/card_target.h"
 #include "linux/step_progress.h"
 
@@ -27,8 +28,10 @@ std::vector<std::string> FormatCommand(const CardTarget& target, const std::opti
 
 class CardFormat final : public FormatPort {
  public:
-  CardFormat(const CardTarget& target, StepProgress& progress, std::function<void(const std::string&)> diagnostic)
-      : target_(target), progress_(progress), diagnostic_(std::move(diagnostic)) {}
+  // mkfs.fat runs under the program's hold of the card.
+  CardFormat(const CardTarget& target, CardHold& hold, StepProgress& progress,
+             std::function<void(const std::string&)> diagnostic)
+      : target_(target), hold_(hold), progress_(progress), diagnostic_(std::move(diagnostic)) {}
 
   bool FormatCard(const std::string& driveEntry) override;
   // Nothing for an image; for a block device the kernel's partition table
@@ -40,6 +43,7 @@ class CardFormat final : public FormatPort {
 
  private:
   CardTarget target_;
+  CardHold& hold_;
   StepProgress& progress_;
   std::function<void(const std::string&)> diagnostic_;
   double settleSeconds_ = 0;

@@ -10,7 +10,7 @@
 #include <sstream>
 
 #include "linux/json_line.h"
-#include "linux/shown_text.h"
+#include "linux/terminal_text.h"
 
 namespace fs = std::filesystem;
 
@@ -202,9 +202,9 @@ std::string CardTable(const std::vector<ListedCard>& cards) {
     if (!c.backingFile.empty()) identity = c.backingFile;
     std::string inUse = DescribeHolders(c.mountPoints, c.openBy, c.builtOn);
     rows.push_back({c.path, c.mediaPresent ? SizeText(c.sizeBytes) : "-", c.bus,
-                    identity.empty() ? "-" : ShownText(identity), c.mediaPresent ? "yes" : "no",
+                    identity.empty() ? "-" : EscapeForTerminal(identity), c.mediaPresent ? "yes" : "no",
                     c.readOnly ? "yes" : "no", inUse.empty() ? "no" : inUse,
-                    c.mediaPresent ? ShownText(DescribeFirstPartition(c.summary)) : "-"});
+                    c.mediaPresent ? EscapeForTerminal(DescribeFirstPartition(c.summary)) : "-"});
   }
   // Columns as wide as their widest cell, counted in characters.
   auto width = [](const std::string& s) {

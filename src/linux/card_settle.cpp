@@ -62,17 +62,18 @@ SettleSteps SettleStepsFor(const CardTarget& target, std::uint64_t kernelStart, 
   return steps;
 }
 
-void SettleAfterFormatting(const CardTarget& target, const std::function<void(const std::string&)>& diagnostic) {
+void SettleAfterFormatting(const CardTarget& target, int heldFd,
+                           const std::function<void(const std::string&)>& diagnostic) {
   if (!target.blockDevice) return;
   const auto [start, sectors] = KernelFirstPartition(target.device);
   const SettleSteps steps = SettleStepsFor(target, start, sectors, OnPath("udevadm"));
   if (steps.rereadPartitions) {
-    const int fd = open(target.path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = heldFd >= 0 ? heldFd : open(target.path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0 || ioctl(fd, BLKRRPART) != 0) {
       if (diagnostic)
         diagnostic(target.path + ": the kernel could not read the partition table again: " + std::strerror(errno));
     }
-    if (fd >= 0) close(fd);
+    if (fd >= 0 && fd != heldFd) close(fd);
   }
   if (steps.askedUdev) {
     const ProcessResult r = RunProcess({"udevadm", "settle", "--timeout=" + std::to_string(kUdevSettleSeconds)});

@@ -29,7 +29,10 @@ SettleSteps SettleStepsFor(const CardTarget& target, std::uint64_t kernelStart, 
                            bool haveUdevadm);
 
 // Does it; diagnostic gets what did not work out (the restore goes on:
-// the next hold checks the card again).
-void SettleAfterFormatting(const CardTarget& target, const std::function<void(const std::string&)>& diagnostic);
+// the next hold checks the card again). heldFd is the card's exclusive
+// descriptor, when there is one: the kernel re-reads the partition table
+// of a disk held exclusively only for its holder.
+void SettleAfterFormatting(const CardTarget& target, int heldFd,
+                           const std::function<void(const std::string&)>& diagnostic);
 
 }  // namespace tessarin::linux_port

@@ -30,13 +30,16 @@ struct CardTarget {
 std::optional<CardTarget> ResolveCardTarget(const std::string& path, std::string& error);
 
 // The first partition of an MBR sector: start and length in sectors. None
-// when the sector has no boot signature or entry 1 is empty or unusable for
-// a disk of diskSectors sectors.
+// unless the sector is an MBR whose first entry is a FAT partition that
+// Windows gives a drive letter to, inside a disk of diskSectors sectors;
+// why then names what was found instead (a GPT, an extended partition, a
+// volume without a partition table, another partition type ...).
 struct PartitionExtent {
   std::uint32_t start = 0;
   std::uint32_t sectors = 0;
 };
-std::optional<PartitionExtent> FirstPartition(const std::uint8_t* mbr, std::uint64_t diskSectors);
+std::optional<PartitionExtent> FirstPartition(const std::uint8_t* mbr, std::uint64_t diskSectors,
+                                              std::string* why = nullptr);
 
 // One line of /proc/self/mountinfo: the mounted device and where.
 struct MountEntry {

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <linux/fs.h>
-#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -22,22 +21,24 @@
 
 namespace tessarin::linux_port {
 
-LinuxCard::LinuxCard(const CardTarget& target, OperationLog& log, std::function<std::string()> whyInUse,
+LinuxCard::LinuxCard(const CardTarget& target, CardHold& hold, OperationLog& log, std::function<std::string()> whyInUse,
                      std::function<void(const std::string&)> diagnostic)
-    : target_(target), log_(log), whyInUse_(std::move(whyInUse)), diagnostic_(std::move(diagnostic)) {}
+    : target_(target), hold_(hold), log_(log), whyInUse_(std::move(whyInUse)), diagnostic_(std::move(diagnostic)) {}
 
 LinuxCard::~LinuxCard() { Release(); }
 
 void LinuxCard::Release() {
   if (fd_ < 0) return;
-  if (target_.blockDevice) {
-    // What was written must be on the card before mkfs.fat or the FAT layer open
-    // it again, or the operator pulls it.
-    fsync(fd_);
-    FlushPartitionCaches(target_);
-  }
-  close(fd_);  // also ends the flock
+  // What was written must be on the card before mkfs.fat or the FAT layer
+  // reads it again, or the operator pulls it. The hold itself stays until
+  // the program ends.
+  hold_.Sync();
+  if (target_.blockDevice) FlushPartitionCaches(target_);
   fd_ = -1;
+}
+
+WriteProtection LinuxCard::QueryWriteProtection(const std::string& /*driveEntry*/) {
+  return WhyCardIsReadOnly(target_).empty() ? WriteProtection::Writable : WriteProtection::WriteProtected;
 }
 
 int LinuxCard::SetVolumeLock(const std::string& /*driveEntry*/, bool lock) {
@@ -55,17 +56,21 @@ int LinuxCard::SetVolumeLock(const std::string& /*driveEntry*/, bool lock) {
     return 0;
   }
 
-  int fd = -1;
   struct stat st {};
+  bool usable = false;
   if (!target_.blockDevice && stat(target_.path.c_str(), &st) == 0 && (st.st_mode & 0222) == 0) {
-    // A write-protected image stays untouched even for root.
+    // An image made write-protected meanwhile stays untouched even for root.
     errno = EACCES;
   } else {
-    fd = open(target_.path.c_str(), O_RDWR | O_CLOEXEC | (target_.blockDevice ? O_EXCL : 0));
+    // The card behind the path must still be the one held: a reader's
+    // card pulled or swapped, an image deleted or replaced, is not written.
+    usable = hold_.ResumeExclusive();
   }
-  if (fd < 0) {
-    lastError_ =
-        Failure::Errno(errno == EACCES || errno == EROFS ? FailureKind::WriteProtected : FailureKind::Open, errno);
+  if (!usable) {
+    lastError_ = Failure::Errno(errno == EACCES || errno == EROFS    ? FailureKind::WriteProtected
+                                : errno == ENOENT || errno == ENODEV ? FailureKind::Media
+                                                                     : FailureKind::Open,
+                                errno);
     openFailed_ = true;
     const int error = errno;
     if (diagnostic_) {
@@ -77,27 +82,22 @@ int LinuxCard::SetVolumeLock(const std::string& /*driveEntry*/, bool lock) {
     log_.ShowMessageBoxString(IDS_CANNOT_OPEN_DRIVE, kMbOk | kMbIconExclamation);
     return 0;
   }
-  if (!target_.blockDevice && flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    lastError_ = Failure::Errno(FailureKind::Open, errno);
-    close(fd);
-    log_.StopProgressAnimation();
-    const std::string holders = WhatHoldsCard(target_, SystemRoots{});
-    log_.ShowMessageBox(target_.path + " is in use: another program holds a lock on it" +
-                            (holders.empty() ? "" : " (" + holders + ")") + ". Close it and try again.",
-                        kMbOk | kMbIconExclamation);
-    return 0;
-  }
-  fd_ = fd;
+  fd_ = hold_.fd();
   return 1;
 }
 
 bool LinuxCard::Transfer(std::uint64_t offset, std::uint8_t* bytes, bool write) {
-  if (fd_ < 0 || bytes == nullptr) {
+  return TransferOn(fd_, offset, bytes, write);
+}
+
+bool LinuxCard::TransferOn(int fd, std::uint64_t offset, std::uint8_t* bytes, bool write) {
+  if (fd < 0 || bytes == nullptr) {
     lastError_ = Failure::Own(FailureKind::InvalidHandle);
     return false;
   }
-  const ssize_t moved = write ? pwrite(fd_, bytes, kSectorSize, static_cast<off_t>(offset))
-                              : pread(fd_, bytes, kSectorSize, static_cast<off_t>(offset));
+  if (write) hold_.NoteChange();
+  const ssize_t moved = write ? pwrite(fd, bytes, kSectorSize, static_cast<off_t>(offset))
+                              : pread(fd, bytes, kSectorSize, static_cast<off_t>(offset));
   if (moved == static_cast<ssize_t>(kSectorSize)) return true;
   const FailureKind kind = write ? FailureKind::Write : FailureKind::Read;
   // Less than a sector moved: the system saw no error, the restore does.
@@ -164,6 +164,97 @@ bool LinuxCard::CompleteDosBootChain() {
   if (!Transfer(offset, sector, true)) return false;
   if (diagnostic_) diagnostic_("the volume's sector 12 was empty: it now holds the DOS second boot stage");
   return true;
+}
+
+// The write went into the page cache, and a plain read would be answered
+// from there. fsync puts it on the card (or into the image's file system);
+// the read then goes past the cache: direct I/O of the aligned block that
+// holds the sector, where the card or the image's file system allows it.
+// Where not, the card's now clean pages are dropped (all of them: the
+// kernel keeps any page that the range covers only in part, and a large
+// folio around the sector with it) and the read fetches them again.
+bool LinuxCard::ReadBack(std::uint64_t offset, std::uint8_t* bytes) {
+  if (fd_ < 0 || bytes == nullptr) {
+    lastError_ = Failure::Own(FailureKind::InvalidHandle);
+    return false;
+  }
+  const auto started = std::chrono::steady_clock::now();
+  struct Timed {
+    std::chrono::steady_clock::time_point started;
+    std::chrono::steady_clock::duration& total;
+    ~Timed() { total += std::chrono::steady_clock::now() - started; }
+  } timed{started, readBackTime_};
+  if (fsync(fd_) != 0) {
+    lastError_ = Failure::Errno(FailureKind::Write, errno);
+    if (diagnostic_) diagnostic_(target_.path + ": the card did not take what was written: " + std::strerror(errno));
+    return false;
+  }
+  switch (ReadDirect(offset, bytes)) {
+    case DirectRead::Done:
+      return true;
+    case DirectRead::Failed:
+      return false;
+    case DirectRead::Unsupported:
+      break;
+  }
+  posix_fadvise(fd_, 0, 0, POSIX_FADV_DONTNEED);
+  return Transfer(offset, bytes, false);
+}
+
+LinuxCard::DirectRead LinuxCard::ReadDirect(std::uint64_t offset, std::uint8_t* bytes) {
+  // A block that every logical sector size of cards and file systems
+  // divides, aligned as direct I/O wants its offset, length and buffer.
+  constexpr std::uint64_t kBlock = 4096;
+  const int flags = fcntl(fd_, F_GETFL);
+  if (flags < 0 || fcntl(fd_, F_SETFL, flags | O_DIRECT) != 0) return DirectRead::Unsupported;
+  void* block = nullptr;
+  if (posix_memalign(&block, kBlock, kBlock) != 0) {
+    fcntl(fd_, F_SETFL, flags);
+    return DirectRead::Unsupported;
+  }
+  const std::uint64_t start = offset & ~(kBlock - 1);
+  const ssize_t moved = pread(fd_, block, kBlock, static_cast<off_t>(start));
+  const int why = errno;
+  fcntl(fd_, F_SETFL, flags);
+  // A file system that takes the flag but not the transfer.
+  if (moved < 0 && why == EINVAL) {
+    std::free(block);
+    return DirectRead::Unsupported;
+  }
+  const std::uint64_t within = offset - start;
+  const bool whole = moved >= 0 && static_cast<std::uint64_t>(moved) >= within + kSectorSize;
+  if (whole) std::memcpy(bytes, static_cast<const std::uint8_t*>(block) + within, kSectorSize);
+  std::free(block);
+  if (whole) return DirectRead::Done;
+  lastError_ = moved < 0 ? Failure::Errno(FailureKind::Read, why) : Failure::Own(FailureKind::Read);
+  if (diagnostic_) {
+    diagnostic_(target_.path + ": reading the sector at byte " + std::to_string(offset) + " back failed: " +
+                (moved < 0 ? std::string(std::strerror(why)) : "the card ends before it"));
+  }
+  return DirectRead::Failed;
+}
+
+bool LinuxCard::ReadBackMbrSector(const std::string&, SectorBuffer& buffer) { return ReadBack(0, buffer.data()); }
+
+bool LinuxCard::ReadBackVolumeBootSector(const std::string&, SectorBuffer& buffer) {
+  return ReadBack(target_.VolumeOffset(), buffer.data());
+}
+
+bool LinuxCard::ReadVolumeSector(const std::string&, std::uint64_t sector, SectorBuffer& buffer) {
+  const std::uint64_t offset = target_.VolumeOffset() + sector * kSectorSize;
+  if (fd_ >= 0) return Transfer(offset, buffer.data(), false);
+  // Not held: the files went onto the card through the same device or
+  // image file, so the page cache that a plain read meets holds what was
+  // written.
+  const int fd = open(target_.path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    lastError_ = Failure::Errno(FailureKind::Open, errno);
+    if (diagnostic_) diagnostic_(target_.path + ": " + std::strerror(errno));
+    return false;
+  }
+  const bool ok = TransferOn(fd, offset, buffer.data(), false);
+  close(fd);
+  return ok;
 }
 
 SectorBuffer LinuxCard::AllocateSector() {

@@ -10,31 +10,41 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
+#include <memory>
+#include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "boot/card_definitions.h"
 #include "card/card_types.h"
 #include "card/system_kinds.h"
 #include "install/firmware.h"
 #include "install/project_folder.h"
 #include "linux/archive_installer.h"
+#include "linux/block_devices.h"
 #include "linux/card_fat.h"
 #include "linux/card_files.h"
 #include "linux/card_format.h"
+#include "linux/card_hold.h"
 #include "linux/card_list.h"
 #include "linux/card_target.h"
-#include "linux/last_words.h"
 #include "linux/linux_card.h"
 #include "linux/parallel_restore.h"
 #include "linux/platform_ports.h"
+#include "linux/preflight.h"
+#include "linux/process.h"
 #include "linux/run_reports.h"
-#include "linux/shown_text.h"
+#include "linux/step_progress.h"
 #include "linux/terminal_operator.h"
+#include "linux/terminal_text.h"
 #include "res/string_ids.h"
 #include "res/string_table.h"
 #include "restore/restore_sequence.h"
@@ -48,11 +58,11 @@ using namespace tessarin::linux_port;
 constexpr char kCardLetter = 'e';
 
 const char kUsage[] =
-    "Usage: tessarin [OPTION]... TARGET...\n"
+    "Usage: tessarin [OPTION]... [--] TARGET...\n"
     "       tessarin --list [--all] [--json]\n"
     "Restore the panel's system onto the card TARGET: a whole card as a block\n"
     "device (/dev/sdX, /dev/mmcblkN) or a whole-card image file whose MBR\n"
-    "describes a first partition. Everything on that partition is deleted;\n"
+    "describes a first FAT partition. Everything on that partition is deleted;\n"
     "its Project folder is saved first and put back at the end.\n"
     "\n"
     "The system kind follows the installer archive found in the working\n"
@@ -60,7 +70,12 @@ const char kUsage[] =
     "Windows CE when none is there); CFDef.ini is read from there too.\n"
     "The card is called drive e: in the log and the messages.\n"
     "\n"
-    "A card mounted, used by a mapped device or written by another program is\n"
+    "Before asking, tessarin holds the card against other programs and checks\n"
+    "everything it can without changing it: the card (not in use, writable, an\n"
+    "MBR with a FAT partition first), the installer archive (whole, every entry\n"
+    "fit for a FAT card, room enough), the card's size and geometry, and that\n"
+    "the card's files can be read so that its Project folder can be saved.\n"
+    "A card mounted, used by a mapped device or held by another program is\n"
     "refused, its holders named (mount points, PID and command); a disk the\n"
     "running system stands on (root, boot, swap, a system folder) never is a\n"
     "TARGET.\n"
@@ -68,15 +83,16 @@ const char kUsage[] =
     "Several TARGETs are restored at once, each by a process of its own with\n"
     "its own hold of the card, temporary folder and checks: one question,\n"
     "once every card is checked, for the cards that passed; each log line\n"
-    "prefixed with its target; a table of the results at the end. One card\n"
-    "that fails does not stop the others.\n"
+    "prefixed with its target; a table of the results at the end. A card\n"
+    "refused by its checks or failing later does not stop the others.\n"
     "\n"
     "Options:\n"
     "  -d, --dir=DIR      working directory: the installer archive and CFDef.ini\n"
     "                     (default: the current directory)\n"
     "  -y, --yes          answer the confirmation Yes (scripts, production lines);\n"
     "                     without a terminal the restore needs it\n"
-    "      --no-preserve  do not save and restore the card's Project folder\n"
+    "      --no-preserve  do not save and restore the card's Project folder; also\n"
+    "                     restores a card whose files cannot be read, losing them\n"
     "      --json         write one JSON object per line on standard output\n"
     "                     instead of the log: each step's start and end, the\n"
     "                     progress, the messages and the result with the card's\n"
@@ -85,8 +101,11 @@ const char kUsage[] =
     "      --log=FILE     append every run's log lines to FILE, the service\n"
     "                     record: the card's identity, the installer archive's\n"
     "                     name, size and SHA-256, the program's version, the result\n"
-    "      --timings      report on standard error how long the restore took and\n"
-    "                     how much of it was spent waiting for the card\n"
+    "      --timings      report on standard error how long the restore took, each\n"
+    "                     long step (the proofs that read the card back among\n"
+    "                     them), the pauses the sequence prescribes, the wait for\n"
+    "                     the card after formatting, and what reading the card\n"
+    "                     back cost in all\n"
     "  -l, --list         list the block devices that could be a card: device,\n"
     "                     size, bus, vendor/model, media present, write-protected,\n"
     "                     in use (and by what), the first partition's type and\n"
@@ -102,14 +121,17 @@ const char kUsage[] =
     "and the time left of installing and copying the Project folder.\n"
     "\n"
     "Exit status (several TARGETs: the worst of the cards', in this order):\n"
-    "  0    the system was restored, and the Project folder put back\n"
+    "  0    the system was restored, and the Project folder put back; the card\n"
+    "       gave back all of it as written\n"
     "  3    the confirmation was answered No; nothing was changed\n"
-    "  2    wrong usage, a target that cannot be used, or no terminal to confirm\n"
-    "       on without --yes; nothing was changed\n"
+    "  2    nothing was changed: wrong usage, no terminal to confirm on without\n"
+    "       --yes, or a check before the question refused the card or the archive\n"
     "  4    the system was restored, but the Project folder could not be put back;\n"
     "       it waits in the temporary folder the last log line names\n"
-    "  1    the restore stopped at a failed step (the messages say which)\n"
-    "  130  stopped by a second interrupt\n";
+    "  1    the restore stopped at a failed step (the messages say which; a\n"
+    "       saved Project folder is named by the last log line)\n"
+    "  130  stopped by a second interrupt at a step's boundary; the messages say\n"
+    "       whether the card was changed and where the Project folder is saved\n";
 
 int Usage(const char* problem) {
   std::fprintf(stderr, "tessarin: %s\nTry 'tessarin --help' for more information.\n", problem);
@@ -122,25 +144,25 @@ std::string Megabytes(std::uint64_t bytes) {
   return buf;
 }
 
-// Stopping halfway can leave the card unusable, and the saved project
-// folder where only the log would have named it: the first interrupt only
-// warns, a second one stops.
+// Stopping halfway can leave the card unusable, and a copy of the
+// project folder half made: the first interrupt only warns, a second one
+// stops the restore at the next step's boundary (the tool or copy running
+// finishes first), where the saved project folder is named.
 std::atomic<int> g_interrupts{0};
+std::atomic<bool> g_stopRequested{false};
 
 extern "C" void OnInterrupt(int) {
   if (g_interrupts.fetch_add(1) == 0) {
     static const char kWarning[] =
         "\ntessarin: stopping now can leave the card unusable; the restore goes on. "
-        "Interrupt again to stop anyway.\n";
+        "Interrupt again to stop after the current step.\n";
     (void)!write(STDERR_FILENO, kWarning, sizeof kWarning - 1);
     return;
   }
-  static const char kStopped[] =
-      "\ntessarin: stopped. The card may be unusable; a saved Project folder stays in the temporary "
-      "directory as QV<number>/Project.\n";
-  (void)!write(STDERR_FILENO, kStopped, sizeof kStopped - 1);
-  WriteLastWords();
-  _exit(130);
+  g_stopRequested = true;
+  static const char kStopping[] =
+      "\ntessarin: stopping once the current step is done (a copy in progress is finished first).\n";
+  (void)!write(STDERR_FILENO, kStopping, sizeof kStopping - 1);
 }
 
 void GuardAgainstInterrupts() {
@@ -148,7 +170,17 @@ void GuardAgainstInterrupts() {
   action.sa_handler = OnInterrupt;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &action, nullptr);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaction(sig, &action, nullptr);
+}
+
+// TMPDIR as an absolute path, so that the working directory's change does
+// not move it; false when the current directory cannot be named.
+bool MakeTempDirAbsolute() {
+  const char* dir = std::getenv("TMPDIR");
+  if (dir == nullptr || *dir == '\0' || *dir == '/') return true;
+  char cwd[PATH_MAX];
+  if (getcwd(cwd, sizeof cwd) == nullptr) return false;
+  return setenv("TMPDIR", (std::string(cwd) + "/" + dir).c_str(), 1) == 0;
 }
 
 // Several cards: each restored by a process of its own. They are asked
@@ -163,7 +195,7 @@ int RestoreSeveralCommand(const std::vector<std::string>& targets, const std::ve
     const std::pair<dev_t, ino_t> id =
         S_ISBLK(st.st_mode) ? std::pair<dev_t, ino_t>{st.st_rdev, 0} : std::pair<dev_t, ino_t>{st.st_dev, st.st_ino};
     if (std::find(seen.begin(), seen.end(), id) != seen.end())
-      return Usage(("the card " + ShownText(t) + " is given more than once").c_str());
+      return Usage(("the card " + EscapeForTerminal(t) + " is given more than once").c_str());
     seen.push_back(id);
   }
   if (!yes && isatty(STDIN_FILENO) == 0) {
@@ -176,7 +208,7 @@ int RestoreSeveralCommand(const std::vector<std::string>& targets, const std::ve
     // is asked once, for the cards that passed.
     options.confirm = [&targets](const std::vector<std::string>& ready) {
       std::string question = TableString(IDS_CONFIRM_RESTORE) + "s";
-      for (std::size_t i = 0; i < ready.size(); ++i) question += (i == 0 ? " " : ", ") + ShownText(ready[i]);
+      for (std::size_t i = 0; i < ready.size(); ++i) question += (i == 0 ? " " : ", ") + EscapeForTerminal(ready[i]);
       question += "?";
       TerminalOptions ask;
       ask.answers = stdin;
@@ -198,6 +230,9 @@ int RestoreSeveralCommand(const std::vector<std::string>& targets, const std::ve
 }  // namespace
 
 int main(int argc, char** argv) {
+  // With a standard descriptor closed, the first file opened would take
+  // its number: the card would receive the log.
+  if (!ReopenClosedStandardDescriptors()) return kExitUsage;
   // A reader of the log that goes away (tessarin ... | head) must not stop
   // the restore halfway: the writes to it fail, the restore goes on, and
   // the messages and the exit status still tell how it ended.
@@ -238,6 +273,7 @@ int main(int argc, char** argv) {
     switch (c) {
       case 'd':
         dir = optarg;
+        if (dir.empty()) return Usage("--dir needs a folder; an empty name names none");
         break;
       case 'y':
         yes = true;
@@ -293,6 +329,10 @@ int main(int argc, char** argv) {
   }
   if (listOptions.all) return Usage("--all goes with --list");
   if (optind >= argc) return Usage("no TARGET given (a card's block device or a card image file)");
+  if (!MakeTempDirAbsolute()) {
+    std::fprintf(stderr, "tessarin: the current directory cannot be named: %s\n", std::strerror(errno));
+    return kExitUsage;
+  }
   if (optind + 1 < argc) {
     std::vector<std::string> shared;
     if (!dir.empty()) shared.push_back("--dir=" + dir);
@@ -313,11 +353,13 @@ int main(int argc, char** argv) {
     reportOptions.version = TESSARIN_VERSION;
     std::string why;
     if (!reports.Open(reportOptions, why)) {
-      std::fprintf(stderr, "tessarin: %s\n", why.c_str());
+      std::fprintf(stderr, "tessarin: %s\n", EscapeForTerminal(why).c_str());
       return kExitUsage;
     }
   }
   const std::string given = argv[optind];
+  // Every refusal before the question: the card as it was, status 2, and
+  // every report told why.
   auto refuse = [&](const std::string& why) { return reports.Refuse(given, why); };
 
   std::string error;
@@ -332,7 +374,15 @@ int main(int argc, char** argv) {
       DetectSystemKind([](const std::string& name) { return WorkingDirectoryEntry(name).has_value(); }, TableString)
           .value_or(SystemKind::WinCE);
   const std::string drive = MakeDriveEntry(kCardLetter);
+  char cwd[PATH_MAX];
+  const std::string workDir = getcwd(cwd, sizeof cwd) ? cwd : ".";
+  // Found as the installer step finds it, in any case: "WINCESYS.EXE" is
+  // wincesys.exe.
+  const std::string archiveName = InstallerCommandFor(kind, kCardLetter, '/').archive;
+  const std::string archive = workDir + "/" + WorkingDirectoryEntry(archiveName).value_or(archiveName);
 
+  // A second interrupt stops the restore at the next step's boundary.
+  std::function<void()> stopNow;
   TerminalOptions termOptions;
   termOptions.drive = drive;
   termOptions.preserveProject = preserve;
@@ -343,18 +393,53 @@ int main(int argc, char** argv) {
   termOptions.answers = parentAnswers != nullptr ? parentAnswers : terminal ? stdin : nullptr;
   if (parentAnswers != nullptr) termOptions.askElsewhere = [&reports](const std::string& q) { reports.AskParent(q); };
   termOptions.onRestoreStarted = GuardAgainstInterrupts;
+  termOptions.afterLogLine = [&stopNow] {
+    if (g_stopRequested && stopNow) std::exchange(stopNow, nullptr)();
+  };
   TerminalOperator ui(termOptions);
   auto diagnostic = [&ui](const std::string& text) { ui.Diagnostic(text); };
+  LinuxSystem system;
+  BuiltInResources resources;
+  FileProfile profile(diagnostic);
+  OperationLog cardLog(ui, system, resources);
+  std::unique_ptr<CardHold> hold;
+
+  // Where the operator's project folder is, when the restore ends before
+  // putting it back: the last log line says it.
+  auto nameSavedProject = [&]() -> std::string {
+    std::string saved = SavedProjectCopy('/');
+    if (!saved.empty()) cardLog.Log(std::string(kWarning) + "The Project Folder is saved in " + saved);
+    return saved;
+  };
+
+  // Whatever failed, the operator learns whether the card was touched and
+  // where the project folder is.
+  auto failedUnexpectedly = [&](const std::string& what) {
+    const bool changed = hold && hold->changed();
+    ui.Diagnostic(what + (changed ? "; the restore stopped after the card was changed" : "; nothing was changed"));
+    stopNow = nullptr;
+    const std::string saved = nameSavedProject();
+    if (!saved.empty()) ui.Diagnostic("the Project folder is saved in " + saved);
+    if (!changed && !reports.Started()) return reports.Refuse(given, what, /*shown=*/true);
+    const int status = changed ? kExitFailed : kExitUsage;
+    reports.Finish(status);
+    return status;
+  };
 
   try {
-    const CardFat volume(*target, kCardLetter);
-    LinuxSystem system;
-    BuiltInResources resources;
-    FileProfile profile;
-    OperationLog cardLog(ui, system, resources);
+    // The running system's disks first: never held, not even for a moment.
+    // Then the hold, which names another restore of this card; then what
+    // else holds the card (mounts, mapped devices, writers).
+    if (const std::string why = WhyCardHoldsTheSystem(*target, SystemRoots{}); !why.empty()) return refuse(why);
+    if (const std::string why = WhyCardIsReadOnly(*target); !why.empty()) return refuse(why);
+    hold = CardHold::Take(*target, error);
+    if (!hold) return refuse(error);
+    if (const std::string why = WhyCardIsInUse(*target); !why.empty()) return refuse(why);
+
+    const CardFat volume(*target, kCardLetter, hold.get());
     LinuxCard card(
-        *target, cardLog, [&] { return WhyCardIsInUse(*target); }, diagnostic);
-    CardFormat format(*target, ui, diagnostic);
+        *target, *hold, cardLog, [&] { return WhyCardIsInUse(*target); }, diagnostic);
+    CardFormat format(*target, *hold, ui, diagnostic);
     ArchiveInstaller installer(volume, ui, diagnostic);
     CardFiles files(
         volume, diagnostic, [&cardLog](const std::string& text) { cardLog.LogNoScroll(std::string(kWarning) + text); },
@@ -364,43 +449,108 @@ int main(int argc, char** argv) {
     ctx.SetSystemKind(kind);
     g_nSystemKind = ctx.GetSystemKind();
 
-    char cwd[4096];
+    PreflightOptions check;
+    check.target = &*target;
+    check.fd = hold->fd();
+    check.systemKind = kind;
+    check.archive = archive;
+    check.preserveProject = preserve;
+    check.volume = &volume;
+    check.definitionsFor = [&ctx](double capacity) -> std::string {
+      CList<CF_DEFINITION> definitions;
+      if (const int loaded = LoadCardDefinitions(ctx.CardDefinitions(), definitions); loaded != -1)
+        return TableString(static_cast<unsigned>(loaded)) + "(" + TableString(IDS_CFDEF_FILE) + " in " +
+               ctx.ports.files.CurrentDirectory() + ")";
+      if (!FindCardDefinition(definitions, capacity)) {
+        char text[160];
+        std::snprintf(text, sizeof text, "no card definition in %s fits a card of %.0f bytes.",
+                      TableString(IDS_CFDEF_FILE).c_str(), capacity);
+        return text;
+      }
+      return {};
+    };
+    check.files = &files;
+    std::string notice;
+    if (const std::string why = RunPreflight(check, &notice); !why.empty()) return refuse(target->path + ": " + why);
+    if (!notice.empty()) ui.Diagnostic(notice);
+
     std::fprintf(stderr,
                  "tessarin: drive %c: is %s, partition 1 (sectors %u to %llu, %s)\n"
-                 "tessarin: system %s from %s/%s\n",
-                 kCardLetter, target->path.c_str(), target->partitionStart,
+                 "tessarin: system %s from %s\n",
+                 kCardLetter, EscapeForTerminal(target->path).c_str(), target->partitionStart,
                  static_cast<unsigned long long>(target->partitionStart) + target->partitionSectors - 1,
                  Megabytes(std::uint64_t{target->partitionSectors} * 512).c_str(), SystemKindFacts(kind).name,
-                 getcwd(cwd, sizeof cwd) ? cwd : ".", InstallerCommandFor(kind, kCardLetter, '/').archive.c_str());
+                 EscapeForTerminal(archive).c_str());
     std::fflush(stderr);
     reports.Start(given, *target, SystemKindFacts(kind).name, InstallerCommandFor(kind, kCardLetter, '/').archive,
                   TESSARIN_VERSION);
 
+    stopNow = [&] {
+      // At a step's boundary: no tool runs, no copy is half made.
+      if (!hold->changed() && !g_strSavedProjectFolder.empty() && g_strSavedProjectFolder != kNoTempFolder) {
+        // The card still holds the original: the copy is not needed.
+        std::error_code ec;
+        std::filesystem::remove_all(g_strSavedProjectFolder, ec);
+        g_strSavedProjectFolder.clear();
+      }
+      const std::string saved = nameSavedProject();
+      hold->Sync();
+      FlushPartitionCaches(*target);
+      std::string text = hold->changed()
+                             ? "stopped. The card was changed and may not start; restore it again to finish the job."
+                             : "stopped. The card was not changed.";
+      if (!saved.empty())
+        text += " Its Project folder is saved in " + saved + "; the next restore of this card puts it back.";
+      ui.Diagnostic(text);
+      reports.Finish(kExitInterrupted);
+      std::fflush(stdout);
+      _exit(kExitInterrupted);
+    };
+
     const auto started = std::chrono::steady_clock::now();
     const RestoreResult result = RestoreWorker(ctx);
-    if (target->blockDevice) {
-      // Everything on the card before the operator pulls it.
-      const int fd = open(target->path.c_str(), O_RDONLY | O_CLOEXEC);
-      if (fd >= 0) {
-        fsync(fd);
-        close(fd);
-      }
-      FlushPartitionCaches(*target);
-    }
+    stopNow = nullptr;
+    // Everything on the card before the operator pulls it.
+    hold->Sync();
+    FlushPartitionCaches(*target);
     if (timings) {
       const double total = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-      for (const auto& [step, seconds] : ui.StepTimes())
+      // What proving the card cost: the boot records read back, and the
+      // steps that read the files back.
+      double proofs = std::chrono::duration<double>(card.ReadBackTime()).count();
+      for (const auto& [step, seconds] : ui.StepTimes()) {
         std::fprintf(stderr, "tessarin: timings: %s: %.3f s\n", step.c_str(), seconds);
-      std::fprintf(stderr, "tessarin: timings: total %.3f s, of which waiting for the card after formatting %.3f s\n",
-                   total, format.SettleSeconds());
+      }
+      std::fprintf(stderr,
+                   "tessarin: timings: total %.3f s, prescribed pauses %.3f s, waiting for the card after formatting "
+                   "%.3f s, reading back %.3f s\n",
+                   total, std::chrono::duration<double>(system.paused()).count(), format.SettleSeconds(), proofs);
     }
-    const int status = result == RestoreResult::Completed            ? kExitRestored
-                       : result == RestoreResult::ProjectNotRestored ? kExitProjectNotRestored
-                       : result == RestoreResult::Declined           ? kExitDeclined
-                                                                     : kExitFailed;
+    int status = kExitFailed;
+    switch (result) {
+      case RestoreResult::Completed:
+        status = kExitRestored;
+        break;
+      case RestoreResult::ProjectNotRestored:
+        status = kExitProjectNotRestored;
+        break;
+      case RestoreResult::Declined:
+      case RestoreResult::Refused:
+        // Stopped before the card was changed, as the sequence has it; the
+        // hold knows whether anything was written all the same.
+        status = hold->changed()                        ? kExitFailed
+                 : result == RestoreResult::Declined ? kExitDeclined
+                                                       : kExitUsage;
+        break;
+      default:
+        status = kExitFailed;
+        break;
+    }
     reports.Finish(status);
     return status;
   } catch (const std::exception& e) {
-    return refuse(e.what());
+    return failedUnexpectedly(dynamic_cast<const std::bad_alloc*>(&e) != nullptr ? "out of memory" : e.what());
+  } catch (...) {
+    return failedUnexpectedly("an unexpected failure");
   }
 }

@@ -15,9 +15,8 @@
 #include <memory>
 
 #include "linux/json_line.h"
-#include "linux/last_words.h"
 #include "linux/progress_board.h"
-#include "linux/shown_text.h"
+#include "linux/terminal_text.h"
 
 extern char** environ;
 
@@ -114,7 +113,7 @@ bool Spawn(Child& c, const ParallelOptions& options, std::string& error) {
   sigset_t set;
   sigemptyset(&set);
   posix_spawnattr_setsigmask(&attributes, &set);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&set, sig);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&set, sig);
   posix_spawnattr_setsigdefault(&attributes, &set);
   const int rc = posix_spawn(&c.pid, "/proc/self/exe", &actions, &attributes, argv.data(), environ);
   posix_spawnattr_destroy(&attributes);
@@ -181,7 +180,7 @@ void Multiplexer::OnLine(std::size_t i, int stream, const std::string& line) {
     Out(stdout, line + "\n");  // every object names its target itself
     return;
   }
-  Out(stream == 0 ? stdout : stderr, ShownText(c.target) + ": " + line + "\n");
+  Out(stream == 0 ? stdout : stderr, EscapeForTerminal(c.target) + ": " + line + "\n");
 }
 
 void Multiplexer::OnReport(std::size_t i, const std::vector<std::string>& f) {
@@ -196,7 +195,7 @@ void Multiplexer::OnReport(std::size_t i, const std::vector<std::string>& f) {
   if (!board_) return;
   ProgressRow& row = board_->row(i);
   if (f[0] == "state" && f.size() >= 2) {
-    row.state = ShownText(f[1]);
+    row.state = EscapeForTerminal(f[1]);
   } else if (f[0] == "begin" && f.size() >= 2) {
     row.step = f[1];
     row.detail.clear();
@@ -250,14 +249,14 @@ void Multiplexer::AskWhenAllAreReady() {
   if (board_) board_->Erase();
   // An interrupt at the question ends this program as it would a single
   // restore's: the cards waiting read no answer, which is No.
-  struct sigaction passOn[3]{};
+  struct sigaction passOn[4]{};
   struct sigaction plain {};
   plain.sa_handler = SIG_DFL;
   sigemptyset(&plain.sa_mask);
-  const int signals[3] = {SIGINT, SIGTERM, SIGHUP};
-  for (int k = 0; k < 3; ++k) sigaction(signals[k], &plain, &passOn[k]);
+  const int signals[4] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+  for (int k = 0; k < 4; ++k) sigaction(signals[k], &plain, &passOn[k]);
   const bool yes = options_.confirm(ready);
-  for (int k = 0; k < 3; ++k) sigaction(signals[k], &passOn[k], nullptr);
+  for (int k = 0; k < 4; ++k) sigaction(signals[k], &passOn[k], nullptr);
   for (Child& c : children_) {
     if (c.reaped || c.answerFd < 0) continue;
     const char* answer = yes ? "yes\n" : "no\n";
@@ -379,7 +378,6 @@ void ParentChannel::Send(const std::vector<std::string>& fields) {
 void ParentChannel::OnLogLine(const std::string& line) {
   const LogLineParts parts = SplitLogLine(line);
   Send({"state", parts.text});
-  if (savedProject_) PrepareStop(savedProject_());
 }
 
 void ParentChannel::OnStepBegin(const std::string& step) { Send({"begin", step}); }
@@ -397,13 +395,7 @@ void ParentChannel::OnStepEnd() { Send({"end"}); }
 void ParentChannel::Ask(const std::string& question) { Send({"ask", question}); }
 
 void ParentChannel::Finish(int status, const std::string& savedProject) {
-  SetLastWords(LastWordsSlot::Parent, -1, {});
   Send({"result", std::to_string(status), savedProject});
-}
-
-void ParentChannel::PrepareStop(const std::string& savedProject) {
-  SetLastWords(LastWordsSlot::Parent, fd_,
-               EncodeChannelMessage({"result", std::to_string(kExitInterrupted), savedProject}));
 }
 
 std::vector<CardResult> RestoreSeveral(const std::vector<std::string>& targets, const ParallelOptions& options) {
@@ -412,7 +404,7 @@ std::vector<CardResult> RestoreSeveral(const std::vector<std::string>& targets, 
   action.sa_handler = OnParentSignal;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &action, nullptr);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaction(sig, &action, nullptr);
 
   const auto started = std::chrono::steady_clock::now();
   std::vector<Child> children(targets.size());
@@ -425,7 +417,7 @@ std::vector<CardResult> RestoreSeveral(const std::vector<std::string>& targets, 
       c.result.status = kExitUsage;
       c.result.detail = "could not be started: " + error;
       c.reaped = true;
-      WriteText(stderr, "tessarin: " + ShownText(c.target) + ": the restore could not be started: " + error + "\n");
+      WriteText(stderr, "tessarin: " + EscapeForTerminal(c.target) + ": the restore could not be started: " + error + "\n");
     }
   }
   Multiplexer(children, options).Run();
@@ -451,7 +443,7 @@ std::string SummaryTable(const std::vector<CardResult>& results) {
   for (const CardResult& r : results) {
     std::string result = ResultName(r.status);
     result += " (exit status " + std::to_string(r.status) + (r.detail.empty() ? "" : ", " + r.detail) + ")";
-    rows.push_back({ShownText(r.target), result, r.savedProject.empty() ? "-" : ShownText(r.savedProject)});
+    rows.push_back({EscapeForTerminal(r.target), result, r.savedProject.empty() ? "-" : EscapeForTerminal(r.savedProject)});
   }
   std::size_t w0 = 0, w1 = 0;
   for (const auto& row : rows) {

@@ -29,8 +29,7 @@ int WorseStatus(int a, int b);
 // what it is doing, how far a long step is, and how it ended.
 class ParentChannel final : public RunListener {
  public:
-  // savedProject tells where a saved project folder waits at the moment.
-  ParentChannel(int fd, std::function<std::string()> savedProject) : fd_(fd), savedProject_(std::move(savedProject)) {}
+  explicit ParentChannel(int fd) : fd_(fd) {}
   void OnLogLine(const std::string& line) override;
   void OnStepBegin(const std::string& step) override;
   void OnStepDetail(const std::string& detail) override;
@@ -40,13 +39,10 @@ class ParentChannel final : public RunListener {
   void Ask(const std::string& question);
   // The result, and the folder a saved project waits in (empty: none).
   void Finish(int status, const std::string& savedProject);
-  // What the parent is told should a second interrupt stop the restore.
-  void PrepareStop(const std::string& savedProject);
 
  private:
   void Send(const std::vector<std::string>& fields);
   int fd_;
-  std::function<std::string()> savedProject_;
   std::chrono::steady_clock::time_point lastAdvance_{};
 };
 

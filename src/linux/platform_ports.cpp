@@ -12,19 +12,6 @@
 #include "res/string_table.h"
 
 namespace tessarin::linux_port {
-namespace {
-
-// The file's text; none when it cannot be read (the profile functions then
-// answer with the default).
-std::optional<ProfileText> LoadProfile(const std::string& file) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::stringstream s;
-  s << in.rdbuf();
-  return ProfileText(s.str());
-}
-
-}  // namespace
 
 std::string LinuxSystem::MakeTimeStamp() {
   const std::time_t now = std::time(nullptr);
@@ -35,7 +22,19 @@ std::string LinuxSystem::MakeTimeStamp() {
   return std::string(buf, n);
 }
 
-void LinuxSystem::Sleep(unsigned milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
+std::string LinuxSystem::LocalDateTime() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char buf[32];
+  const std::size_t n = std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &local);
+  return std::string(buf, n);
+}
+
+void LinuxSystem::Sleep(unsigned milliseconds) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+  paused_ += std::chrono::milliseconds(milliseconds);
+}
 
 std::optional<std::string> LinuxSystem::ErrnoText(int code) {
   if (code <= 0 || code > 4095) return std::nullopt;
@@ -68,16 +67,35 @@ ImageLoad BuiltInResources::LoadBootImage(unsigned id) {
   return load;
 }
 
+const ProfileText* FileProfile::Load(const std::string& file) {
+  const auto known = loaded_.find(file);
+  if (known != loaded_.end()) return known->second ? &*known->second : nullptr;
+  std::optional<ProfileText>& slot = loaded_[file];
+  std::ifstream in(file, std::ios::binary);
+  if (!in) return nullptr;
+  std::string text;
+  char buf[65536];
+  while (in.read(buf, sizeof buf) || in.gcount() > 0) {
+    text.append(buf, static_cast<std::size_t>(in.gcount()));
+    if (text.size() > kMaxProfileBytes) {
+      if (diagnostic_)
+        diagnostic_(file + " is larger than " + std::to_string(kMaxProfileBytes >> 20) +
+                    " MiB; no card definition file is that large, so it is not read");
+      return nullptr;
+    }
+  }
+  slot = ProfileText(text);
+  return &*slot;
+}
+
 std::string FileProfile::ReadProfileString(const std::string& section, const std::string& key,
                                            const std::string& defaultValue, const std::string& file) {
-  const auto profile = LoadProfile(file);
-  return ProfileGetString(profile ? &*profile : nullptr, section, key, defaultValue);
+  return ProfileGetString(Load(file), section, key, defaultValue);
 }
 
 int FileProfile::ReadProfileInt(const std::string& section, const std::string& key, int defaultValue,
                                 const std::string& file) {
-  const auto profile = LoadProfile(file);
-  return ProfileGetInt(profile ? &*profile : nullptr, section, key, defaultValue);
+  return ProfileGetInt(Load(file), section, key, defaultValue);
 }
 
 }  // namespace tessarin::linux_port

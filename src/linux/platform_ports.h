@@ -3,7 +3,13 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
 
+#include "boot/profile_text.h"
 #include "card/profile_port.h"
 #include "card/resource_port.h"
 #include "card/system_port.h"
@@ -14,6 +20,7 @@ class LinuxSystem final : public SystemPort {
  public:
   // The local time in the locale's time format (LC_TIME).
   std::string MakeTimeStamp() override;
+  std::string LocalDateTime() override;
   void Sleep(unsigned milliseconds) override;
   // An errno code with strerror's text; a failure the restore found itself
   // with a sentence of its own and no number.
@@ -24,6 +31,12 @@ class LinuxSystem final : public SystemPort {
   // rules they feed are not part of the Linux program.
   DriveType DriveTypeOf(char) override { return DriveType::Unknown; }
   char SystemDriveLetter() override { return '\0'; }
+
+  // Time spent in the pauses the restore prescribes.
+  std::chrono::milliseconds paused() const { return paused_; }
+
+ private:
+  std::chrono::milliseconds paused_{0};
 };
 
 // The string table and the boot images built into the program.
@@ -33,12 +46,25 @@ class BuiltInResources final : public ResourcePort {
   ImageLoad LoadBootImage(unsigned id) override;
 };
 
+// INI files read once each, whole, and only up to a size no card
+// definition file comes near; a larger one is not read at all.
 class FileProfile final : public ProfilePort {
  public:
+  static constexpr std::uintmax_t kMaxProfileBytes = 1 << 20;
+
+  explicit FileProfile(std::function<void(const std::string&)> diagnostic = {}) : diagnostic_(std::move(diagnostic)) {}
+
   std::string ReadProfileString(const std::string& section, const std::string& key, const std::string& defaultValue,
                                 const std::string& file) override;
   int ReadProfileInt(const std::string& section, const std::string& key, int defaultValue,
                      const std::string& file) override;
+
+ private:
+  // The file's text as first read; none when it could not be read.
+  const ProfileText* Load(const std::string& file);
+
+  std::function<void(const std::string&)> diagnostic_;
+  std::map<std::string, std::optional<ProfileText>> loaded_;
 };
 
 }  // namespace tessarin::linux_port

@@ -25,6 +25,19 @@ struct Pipe {
 
 }  // namespace
 
+bool ReopenClosedStandardDescriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // The lowest free number is taken: this one.
+    const int opened = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (opened != fd) {
+      if (opened >= 0) close(opened);
+      return false;
+    }
+  }
+  return true;
+}
+
 std::string FirstLine(const std::string& text) {
   std::size_t start = 0;
   while (start < text.size() && (text[start] == '\n' || text[start] == '\r')) ++start;

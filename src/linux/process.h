@@ -32,6 +32,11 @@ struct ProcessOptions {
 // for its end.
 ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOptions& options = {});
 
+// Opens /dev/null on whichever of the standard descriptors 0, 1 and 2 is
+// closed, before anything else is opened: the card must never become
+// "standard output" and receive the log. False when one cannot be opened.
+bool ReopenClosedStandardDescriptors();
+
 // The first line of a tool's error output, for messages.
 std::string FirstLine(const std::string& text);
 // All non-empty lines of a tool's error output, joined with "; ".

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "linux/shown_text.h"
+#include "linux/terminal_text.h"
 
 namespace tessarin::linux_port {
 namespace {
@@ -61,14 +61,14 @@ std::string RenderProgressRow(const ProgressRow& row, std::size_t labelWidth, St
                               std::size_t width) {
   static const char kSpinner[] = "|/-\\";
   std::string text;
-  if (!row.label.empty()) text = Padded(ShownText(row.label) + ":", labelWidth + 1) + " ";
+  if (!row.label.empty()) text = Padded(EscapeForTerminal(row.label) + ":", labelWidth + 1) + " ";
   if (row.step.empty()) {
     text += row.state;
   } else {
     const double seconds = std::chrono::duration<double>(now - row.started).count();
     text += kSpinner[tick % 4];
     text += ' ';
-    text += ShownText(row.step);
+    text += EscapeForTerminal(row.step);
     if (row.total > 0) {
       const std::uint64_t done = std::min(row.done, row.total);
       constexpr std::size_t kBar = 20;
@@ -76,7 +76,7 @@ std::string RenderProgressRow(const ProgressRow& row, std::size_t labelWidth, St
       text += "  [" + std::string(filled, '#') + std::string(kBar - filled, '.') + "]  " + AmountText(done, row.total);
       if (const std::string left = TimeLeft(done, row.total, seconds); !left.empty()) text += "  " + left;
     } else {
-      if (!row.detail.empty()) text += ": " + ShownText(row.detail);
+      if (!row.detail.empty()) text += ": " + EscapeForTerminal(row.detail);
       text += "  " + std::to_string(static_cast<long>(seconds)) + " s";
     }
   }
@@ -100,7 +100,7 @@ void ProgressBoard::Erase() {
 void ProgressBoard::Draw() {
   const std::size_t width = TerminalWidth(fileno(out_));
   std::size_t labelWidth = 0;
-  for (const ProgressRow& r : rows_) labelWidth = std::max(labelWidth, Characters(ShownText(r.label)));
+  for (const ProgressRow& r : rows_) labelWidth = std::max(labelWidth, Characters(EscapeForTerminal(r.label)));
   const SteadyTime now = std::chrono::steady_clock::now();
   std::string text;
   if (drawn_)

@@ -11,10 +11,9 @@
 
 #include "card/card_types.h"
 #include "linux/json_line.h"
-#include "linux/last_words.h"
 #include "linux/parallel_restore.h"
 #include "linux/sha256.h"
-#include "linux/shown_text.h"
+#include "linux/terminal_text.h"
 
 namespace tessarin::linux_port {
 namespace {
@@ -69,13 +68,13 @@ std::string OneLine(const std::string& text) {
     gap = false;
     out += c;
   }
-  return ShownText(out);
+  return EscapeForTerminal(out);
 }
 
 std::string VolumeText(const std::optional<VolumeIdentity>& v) {
   if (!v) return "no FAT volume";
   std::string text = v->fileSystem;
-  text += v->label.empty() ? ", no label" : ", label \"" + ShownText(v->label) + "\"";
+  text += v->label.empty() ? ", no label" : ", label \"" + EscapeForTerminal(v->label) + "\"";
   if (v->serial) text += ", serial " + VolumeSerialText(*v->serial);
   return text;
 }
@@ -119,15 +118,6 @@ void JsonReport::Emit(const std::string& line) {
   std::fflush(out_);
 }
 
-void JsonReport::PrepareLastWords() {
-  const std::string saved = savedProject_ ? savedProject_() : std::string();
-  Event e = NewEvent("result");
-  e->Int("status", kExitInterrupted).Str("result", ResultName(kExitInterrupted));
-  e->OptStr("saved_project", saved.empty() ? std::nullopt : std::optional<std::string>(saved));
-  e->Raw("card", CardIdentityJson(id_, std::nullopt));
-  SetLastWords(LastWordsSlot::Json, fileno(out_), e.Text());
-}
-
 void JsonReport::Start(const RunIdentity& id) {
   id_ = id;
   started_ = std::chrono::steady_clock::now();
@@ -143,7 +133,6 @@ void JsonReport::Start(const RunIdentity& id) {
   e->Raw("archive", archive.Text());
   e->Raw("card", CardIdentityJson(id, id.before.volume));
   Emit(e.Text());
-  PrepareLastWords();
 }
 
 void JsonReport::EndOpenStep(const char* state) {
@@ -174,7 +163,6 @@ void JsonReport::OnLogLine(const std::string& line) {
       EndOpenStep("end");
     }
   }
-  PrepareLastWords();
 }
 
 void JsonReport::OnMessage(const std::string& text, unsigned flags, int answer) {
@@ -239,33 +227,22 @@ void JsonReport::Finish(const RunOutcome& outcome) {
   e->Raw("card", CardIdentityJson(id_, outcome.volumeAfter));
   e->Num("seconds", outcome.seconds);
   Emit(e.Text());
-  SetLastWords(LastWordsSlot::Json, -1, {});
 }
 
-std::unique_ptr<ServiceLog> ServiceLog::Open(const std::string& file, std::function<std::string()> savedProject,
-                                             std::string& error) {
+std::unique_ptr<ServiceLog> ServiceLog::Open(const std::string& file, std::string& error) {
   const int fd = open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
   if (fd < 0) {
     error = file + ": " + std::strerror(errno);
     return nullptr;
   }
-  return std::unique_ptr<ServiceLog>(new ServiceLog(fd, std::move(savedProject)));
+  return std::unique_ptr<ServiceLog>(new ServiceLog(fd));
 }
 
-ServiceLog::~ServiceLog() {
-  SetLastWords(LastWordsSlot::ServiceLog, -1, {});
-  close(fd_);
-}
+ServiceLog::~ServiceLog() { close(fd_); }
 
 void ServiceLog::Add(const std::string& line) {
   block_ += line;
   block_ += '\n';
-  // Should a second interrupt stop the run, its block so far still goes
-  // into the record, with where the project waits.
-  const std::string saved = savedProject_ ? savedProject_() : std::string();
-  SetLastWords(LastWordsSlot::ServiceLog, fd_,
-               block_ + "result: stopped by an interrupt (exit status 130)" +
-                   (saved.empty() ? std::string() : "; the Project folder is saved in " + ShownText(saved)) + "\n\n");
 }
 
 void ServiceLog::Header(const std::string& version) {
@@ -276,38 +253,38 @@ void ServiceLog::Header(const std::string& version) {
   char buf[1024];
   if (getpwuid_r(getuid(), &pw, buf, sizeof buf, &found) == 0 && found != nullptr) user = found->pw_name;
   block_.clear();
-  Add("== tessarin " + version + ", " + Now("%Y-%m-%d %H:%M:%S %z") + ", host " + ShownText(host) + ", user " +
-      ShownText(user) + ", pid " + std::to_string(getpid()));
+  Add("== tessarin " + version + ", " + Now("%Y-%m-%d %H:%M:%S %z") + ", host " + EscapeForTerminal(host) + ", user " +
+      EscapeForTerminal(user) + ", pid " + std::to_string(getpid()));
 }
 
 bool ServiceLog::Refused(const std::string& given, const std::string& version, const std::string& reason) {
   Header(version);
-  block_ += "card: " + ShownText(given) + "\n";
+  block_ += "card: " + EscapeForTerminal(given) + "\n";
   block_ += "result: refused (exit status 2): " + OneLine(reason) + "\n\n";
   return WriteBlock();
 }
 
 void ServiceLog::Start(const RunIdentity& id) {
   Header(id.version);
-  std::string card = "card: " + ShownText(id.path) + (id.target != id.path ? " (" + ShownText(id.target) + ")" : "") +
+  std::string card = "card: " + EscapeForTerminal(id.path) + (id.target != id.path ? " (" + EscapeForTerminal(id.target) + ")" : "") +
                      ", " + SizeText(id.sizeBytes);
   if (id.disk) {
     card += ", " + id.disk->bus;
     const std::string name = id.disk->vendor.empty() ? id.disk->model : id.disk->vendor + " " + id.disk->model;
-    if (!name.empty() && name != " ") card += " " + ShownText(name);
-    if (!id.disk->serial.empty()) card += ", serial " + ShownText(id.disk->serial);
+    if (!name.empty() && name != " ") card += " " + EscapeForTerminal(name);
+    if (!id.disk->serial.empty()) card += ", serial " + EscapeForTerminal(id.disk->serial);
   } else if (!id.blockDevice) {
     card += ", image file";
   }
   Add(card);
-  Add("card before: " + ShownText(DescribeFirstPartition(id.before)));
-  Add("archive: " + ShownText(id.archive) + ", " +
+  Add("card before: " + EscapeForTerminal(DescribeFirstPartition(id.before)));
+  Add("archive: " + EscapeForTerminal(id.archive) + ", " +
       (id.archiveBytes ? std::to_string(*id.archiveBytes) + " bytes" : std::string("missing")) +
       (id.archiveSha256 ? ", sha256 " + *id.archiveSha256 : std::string()));
   Add("system: " + id.system);
 }
 
-void ServiceLog::OnLogLine(const std::string& line) { Add(ShownText(line)); }
+void ServiceLog::OnLogLine(const std::string& line) { Add(EscapeForTerminal(line)); }
 
 void ServiceLog::OnMessage(const std::string& text, unsigned flags, int answer) {
   std::string line = "[tessarin] " + OneLine(text);
@@ -324,13 +301,12 @@ bool ServiceLog::Finish(const RunOutcome& outcome) {
   std::snprintf(seconds, sizeof seconds, "%.1f s", outcome.seconds);
   block_ += "result: " + std::string(ResultName(outcome.status)) + " (exit status " + std::to_string(outcome.status) +
             ") after " + seconds;
-  if (!outcome.savedProject.empty()) block_ += "; the Project folder is saved in " + ShownText(outcome.savedProject);
+  if (!outcome.savedProject.empty()) block_ += "; the Project folder is saved in " + EscapeForTerminal(outcome.savedProject);
   block_ += "\n\n";
   return WriteBlock();
 }
 
 bool ServiceLog::WriteBlock() {
-  SetLastWords(LastWordsSlot::ServiceLog, -1, {});
   // One write: runs that end at the same moment append whole blocks.
   const char* p = block_.data();
   std::size_t left = block_.size();
@@ -350,11 +326,11 @@ RunReporting::~RunReporting() = default;
 bool RunReporting::Open(const Options& options, std::string& error) {
   options_ = options;
   if (!options.logFile.empty()) {
-    log_ = ServiceLog::Open(options.logFile, options.savedProject, error);
+    log_ = ServiceLog::Open(options.logFile, error);
     if (!log_) return false;
   }
-  if (options.json) json_ = std::make_unique<JsonReport>(stdout, options.savedProject);
-  if (options.reportFd >= 0) channel_ = std::make_unique<ParentChannel>(options.reportFd, options.savedProject);
+  if (options.json) json_ = std::make_unique<JsonReport>(stdout);
+  if (options.reportFd >= 0) channel_ = std::make_unique<ParentChannel>(options.reportFd);
   return true;
 }
 
@@ -417,9 +393,11 @@ void RunReporting::Finish(int status) {
   }
 }
 
-int RunReporting::Refuse(const std::string& given, const std::string& reason) {
-  std::fprintf(stderr, "tessarin: %s\n", reason.c_str());
-  std::fflush(stderr);
+int RunReporting::Refuse(const std::string& given, const std::string& reason, bool shown) {
+  if (!shown) {
+    std::fprintf(stderr, "tessarin: %s Nothing was changed.\n", EscapeForTerminal(reason).c_str());
+    std::fflush(stderr);
+  }
   if (started_) {
     Finish(kExitUsage);
     return kExitUsage;

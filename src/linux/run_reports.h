@@ -47,10 +47,7 @@ std::string CardIdentityJson(const RunIdentity& id, const std::optional<VolumeId
 
 class JsonReport final : public RunListener {
  public:
-  // savedProject tells where a saved project folder waits at the moment
-  // (empty when none), for the line written should the run be stopped.
-  JsonReport(std::FILE* out, std::function<std::string()> savedProject)
-      : out_(out), savedProject_(std::move(savedProject)) {}
+  explicit JsonReport(std::FILE* out) : out_(out) {}
 
   void Start(const RunIdentity& id);
   void Finish(const RunOutcome& outcome);
@@ -69,10 +66,8 @@ class JsonReport final : public RunListener {
   Event NewEvent(const char* name);
   void Emit(const std::string& line);
   void EndOpenStep(const char* state);
-  void PrepareLastWords();
 
   std::FILE* out_;
-  std::function<std::string()> savedProject_;
   RunIdentity id_;
   std::string step_;  // the sequence step running
   std::chrono::steady_clock::time_point stepStarted_;
@@ -88,8 +83,7 @@ class ServiceLog final : public RunListener {
  public:
   // Opens file for appending (made when missing). None, with the reason in
   // error, when it cannot be.
-  static std::unique_ptr<ServiceLog> Open(const std::string& file, std::function<std::string()> savedProject,
-                                          std::string& error);
+  static std::unique_ptr<ServiceLog> Open(const std::string& file, std::string& error);
   ~ServiceLog() override;
 
   void Start(const RunIdentity& id);
@@ -104,13 +98,12 @@ class ServiceLog final : public RunListener {
   void OnDiagnostic(const std::string& text) override;
 
  private:
-  ServiceLog(int fd, std::function<std::string()> savedProject) : fd_(fd), savedProject_(std::move(savedProject)) {}
+  explicit ServiceLog(int fd) : fd_(fd) {}
   void Add(const std::string& line);
   void Header(const std::string& version);
   bool WriteBlock();
 
   int fd_;
-  std::function<std::string()> savedProject_;
   std::string block_;
 };
 
@@ -139,9 +132,11 @@ class RunReporting {
   void Start(const std::string& given, const CardTarget& target, const std::string& system, const std::string& archive,
              const std::string& version);
   void Finish(int status);
-  // The run stops before the card is touched: standard error says why,
-  // and so does every report. Returns the exit status for it (2).
-  int Refuse(const std::string& given, const std::string& reason);
+  // The run stops before the card is touched: standard error says why
+  // (unless shown already), and so does every report. Returns the exit
+  // status for it (2).
+  int Refuse(const std::string& given, const std::string& reason, bool shown = false);
+  bool Started() const { return started_; }
 
  private:
   Options options_;

@@ -7,6 +7,10 @@
 
 namespace tessarin::linux_port {
 
+// How the steps that read the card back to prove it begin their names:
+// --timings adds them up.
+inline constexpr char kVerifyingStep[] = "Verifying";
+
 class StepProgress {
  public:
   virtual ~StepProgress() = default;

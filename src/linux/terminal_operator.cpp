@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "card/card_types.h"
+#include "linux/terminal_text.h"
 
 namespace tessarin::linux_port {
 
@@ -84,15 +85,18 @@ std::vector<std::pair<std::string, double>> TerminalOperator::StepTimes() {
 }
 
 void TerminalOperator::AddLogLine(const std::string& line) {
-  std::lock_guard lock(mutex_);
-  if (options_.logOnStdout) {
-    ClearProgressLine();
-    std::fputs(line.c_str(), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
-    DrawProgressLine();
+  {
+    std::lock_guard lock(mutex_);
+    if (options_.logOnStdout) {
+      ClearProgressLine();
+      std::fputs(EscapeForTerminal(line).c_str(), stdout);
+      std::fputc('\n', stdout);
+      std::fflush(stdout);
+      DrawProgressLine();
+    }
+    for (RunListener* l : options_.listeners) l->OnLogLine(line);
   }
-  for (RunListener* l : options_.listeners) l->OnLogLine(line);
+  if (options_.afterLogLine) options_.afterLogLine();
 }
 
 void TerminalOperator::AddLogLineNoScroll(const std::string& line) { AddLogLine(line); }
@@ -100,7 +104,7 @@ void TerminalOperator::AddLogLineNoScroll(const std::string& line) { AddLogLine(
 void TerminalOperator::Diagnostic(const std::string& text) {
   std::lock_guard lock(mutex_);
   ClearProgressLine();
-  std::fprintf(stderr, "%s: %s\n", options_.caption.c_str(), text.c_str());
+  std::fprintf(stderr, "%s: %s\n", options_.caption.c_str(), EscapeForTerminal(text).c_str());
   std::fflush(stderr);
   DrawProgressLine();
   for (RunListener* l : options_.listeners) l->OnDiagnostic(text);
@@ -113,8 +117,20 @@ int TerminalOperator::ShowMessageBox(const std::string& text, unsigned flags) {
     std::string body = text;
     while (!body.empty() && (body.back() == '\n' || body.back() == '\r')) body.pop_back();
     std::fflush(stdout);
+    const std::string shown = EscapeForTerminal(body, true);
     const unsigned type = flags & kMbTypeMask;
     const bool question = type == kMbYesNo || type == kMbYesNoCancel;
+    // --yes confirms the restore; a question whose safe answer is No (the
+    // default button) is answered No, as by an operator pressing Enter.
+    // So is such a question in a restore of several cards: only the
+    // confirmation is asked once for all of them.
+    if (question && (flags & kMbDefButton2) != 0 && (options_.assumeYes || options_.askElsewhere)) {
+      std::fprintf(stderr, "[%s] %s\n[Yes/No, default No] no (%s)\n", options_.caption.c_str(), shown.c_str(),
+                   options_.assumeYes ? "--yes answers only the restore's confirmation"
+                                      : "only the restore's confirmation is asked for several cards");
+      std::fflush(stderr);
+      return kIdNo;
+    }
     if (question && !options_.assumeYes && options_.answers != nullptr && options_.askElsewhere) {
       // Asked once for every card by the program that restores them; this
       // card's record still shows the question and its answer.
@@ -122,13 +138,13 @@ int TerminalOperator::ShowMessageBox(const std::string& text, unsigned flags) {
       char reply[16] = {};
       const bool yes = std::fgets(reply, sizeof reply, options_.answers) != nullptr && std::strcmp(reply, "yes\n") == 0;
       std::fprintf(stderr, "[%s] %s\n[Yes/No, default No] %s (asked once for every card)\n", options_.caption.c_str(),
-                   body.c_str(), yes ? "yes" : "no");
+                   shown.c_str(), yes ? "yes" : "no");
       std::fflush(stderr);
       return yes ? kIdYes : kIdNo;
     }
     // The box's caption, then its text as the dialog's box shows it.
-    std::fprintf(stderr, "[%s] %s\n", options_.caption.c_str(), body.c_str());
-    if (type != kMbYesNo && type != kMbYesNoCancel) {
+    std::fprintf(stderr, "[%s] %s\n", options_.caption.c_str(), shown.c_str());
+    if (!question) {
       std::fflush(stderr);
       return kIdOk;
     }

@@ -38,6 +38,9 @@ struct TerminalOptions {
   // Called once the operator has confirmed and the card work begins.
   std::function<void()> onRestoreStarted;
   std::vector<RunListener*> listeners;
+  // Called after every log line: the steps' boundaries, where the restore
+  // may stop without leaving a copy halfway.
+  std::function<void()> afterLogLine;
 };
 
 class TerminalOperator final : public OperatorPort, public StepProgress {

@@ -4,6 +4,7 @@
 #include "boot/master_boot_record.h"
 #include "install/firmware.h"
 #include "install/project_folder.h"
+#include "restore/saved_projects.h"
 
 namespace tessarin {
 namespace {
@@ -69,12 +70,97 @@ class Sequence {
     return RestoreResult::Failed;
   }
 
+  // A text of the string table with the drive's letter for its "%c".
+  std::string WithDriveLetter(unsigned id) const {
+    std::string text = log_.LoadResString(id);
+    if (const std::size_t at = text.find("%c"); at != std::string::npos) text.replace(at, 2, 1, DriveLetter(drive_));
+    return text;
+  }
+
+  // The card, now held: who it is, which saved project folders wait for
+  // it. A copy saved now gets its note; a card without a readable project
+  // folder gets back the copy an earlier restore of it saved; every other
+  // copy that waits is named. False when the operator chose to keep a card
+  // whose files cannot be read (the card is untouched).
+  bool PlaceSavedProjects(BackupResult backup);
+  std::optional<CardIdentity> IdentifyHeldCard();
+
   RestoreContext& ctx_;
   OperationLog& log_;
   OperatorPort& ui_;
   CardPort& card_;
   std::string drive_;
 };
+
+std::optional<CardIdentity> Sequence::IdentifyHeldCard() {
+  SectorBuffer mbr = card_.AllocateSector();
+  SectorBuffer vbr = card_.AllocateSector();
+  if (!mbr || !vbr || !card_.ReadMbrSector(drive_, mbr) || !card_.ReadVolumeBootSector(drive_, vbr))
+    return std::nullopt;
+  return IdentifyCard(mbr.data(), vbr.data(), card_.Location(drive_));
+}
+
+bool Sequence::PlaceSavedProjects(BackupResult backup) {
+  FilePort& files = ctx_.ports.files;
+  const char sep = files.Separator();
+  const bool preserve = ctx_.m_bPreserveProject;
+  const std::optional<CardIdentity> card = IdentifyHeldCard();
+  // Looked for before this restore's own copy gets its note.
+  bool searchComplete = true;
+  const std::vector<WaitingCopy> waiting = FindWaitingCopies(files, &searchComplete);
+  WaitingChoice choice;
+  if (card) {
+    choice = ChooseWaitingCopies(waiting, *card);
+  } else {
+    choice.others = waiting;
+  }
+
+  const bool cardHasNone = backup == BackupResult::NoProjectFolder || backup == BackupResult::Unreadable;
+  if (preserve && cardHasNone && (!searchComplete || (!card && !waiting.empty()))) {
+    // The card holds no project, and whether an earlier restore saved one
+    // from it cannot be told: formatting now could leave that copy behind
+    // for good, and the restore report success.
+    ui_.StopProgressAnimation();
+    log_.ShowMessageBox(WithDriveLetter(IDS_SAVED_PROJECTS_UNKNOWN), kMbOk | kMbIconExclamation);
+    for (const WaitingCopy& copy : waiting)
+      log_.Log(std::string(kWarning) + "A Project Folder saved by an earlier restore (" + copy.note.savedAt +
+               ", drive " + copy.note.card.location + ") waits in " + WaitingProject(copy, sep));
+    log_.Log(std::string(kError) +
+             "The Project Folders saved by earlier restores cannot all be read or matched to the drive. "
+             "The drive was not changed.");
+    card_.SetVolumeLock(drive_, false);
+    ui_.SetBusy(false);
+    return false;
+  }
+  if (preserve && backup == BackupResult::Saved && card) {
+    const std::string note = FormatSavedCardNote(*card, ctx_.ports.system.LocalDateTime());
+    files.WriteTextFile(g_strSavedProjectFolder + sep + kSavedCardNote, note);
+  }
+  if (preserve && cardHasNone && choice.thisCard) {
+    // The card's project, as an earlier restore of this card saved it.
+    g_strSavedProjectFolder = choice.thisCard->folder;
+    log_.Log(std::string(kWarning) + "The Project Folder saved from this drive by an earlier restore (" +
+             choice.thisCard->note.savedAt + ") in " + WaitingProject(*choice.thisCard, sep) + " will be put back.");
+  } else {
+    if (choice.thisCard) choice.others.insert(choice.others.begin(), *choice.thisCard);
+    if (preserve && backup == BackupResult::Unreadable) {
+      ui_.StopProgressAnimation();
+      if (log_.ShowMessageBox(WithDriveLetter(IDS_CARD_UNREADABLE), kMbYesNo | kMbIconQuestion | kMbDefButton2) !=
+          kIdYes) {
+        log_.Log(std::string(kError) + "The Project Folder on the drive cannot be read. The drive was not changed.");
+        card_.SetVolumeLock(drive_, false);
+        ui_.SetBusy(false);
+        return false;
+      }
+      log_.Log(std::string(kWarning) + "The drive is restored without its Project Folder, which cannot be read.");
+      ui_.StartProgressAnimation();
+    }
+  }
+  for (const WaitingCopy& other : choice.others)
+    log_.Log(std::string(kWarning) + "A Project Folder saved by an earlier restore (" + other.note.savedAt +
+             ", drive " + other.note.card.location + ") waits in " + WaitingProject(other, sep));
+  return true;
+}
 
 RestoreResult Sequence::Run() {
   ui_.SetBusy(true);
@@ -89,6 +175,13 @@ RestoreResult Sequence::Run() {
     return RestoreResult::NoDrive;
   }
 
+  // A locked card would only fail in the middle, after formatting began.
+  if (card_.QueryWriteProtection(drive_) == WriteProtection::WriteProtected) {
+    log_.ShowMessageBox(WithDriveLetter(IDS_WRITE_PROTECTED), kMbOk | kMbIconExclamation);
+    ui_.SetBusy(false);
+    return RestoreResult::Refused;
+  }
+
   std::string question = log_.LoadResString(IDS_CONFIRM_RESTORE);
   question += ' ';
   question += DriveLetter(drive_);
@@ -100,14 +193,16 @@ RestoreResult Sequence::Run() {
 
   ui_.StartProgressAnimation();
 
+  BackupResult backup = BackupResult::NoProjectFolder;
   if (ctx_.m_bPreserveProject) {
-    const BackupResult backup = BackupProjectFolder(ctx_.ports.files, log_, drive_);
+    backup = BackupProjectFolder(ctx_.ports.files, log_, drive_);
     if (backup == BackupResult::NoTempFolder || backup == BackupResult::CopyIncomplete) return ExitBackupFailed(backup);
   }
 
   Info("Forcing Lock on Volume.");
   if (card_.SetVolumeLock(drive_, true) == 0) return ExitLockFailed();
   Info("Forcing Lock on Volume Completed.");
+  if (!PlaceSavedProjects(backup)) return RestoreResult::Refused;
   Info("Removing Lock on Volume.");
   card_.SetVolumeLock(drive_, false);
   Info("Removeing Lock on Volume Completed.");
@@ -136,7 +231,7 @@ RestoreResult Sequence::Run() {
   Info("Unlocking Volume Completed.");
 
   Info("Installing Firmware... Please wait.");
-  if (InstallFirmware(ctx_.ports.installer, ctx_.ports.files, log_, g_nSystemKind, drive_) != 0)
+  if (InstallFirmware(ctx_.ports.installer, ctx_.ports.files, card_, log_, g_nSystemKind, drive_) != 0)
     return ExitStepFailed();
   Info("Installing Firmware Completed");
 

@@ -11,6 +11,8 @@ enum class RestoreResult {
   NoDrive,             // no drive chosen; nothing done
   Declined,            // the operator answered No; nothing done
   Failed,              // stopped at a failed step
+  Refused,             // stopped before the card was changed: write-protected, or its files
+                       // unreadable and the operator chose not to lose them
 };
 
 // Runs the whole restore on the calling thread (the worker thread of the

@@ -4,6 +4,7 @@
 #include "boot/master_boot_record.h"
 #include "card/drive_rules.h"
 #include "install/firmware.h"
+#include "install/project_folder.h"
 
 namespace tessarin {
 
@@ -40,6 +41,22 @@ bool RunUnattendedRestore(RestoreContext& ctx, std::string driveEntry) {
   }
 
   CardPort& card = ctx.ports.card;
+  // Nobody is asked, so what would need an answer stops the run before the
+  // card is touched: a locked card, and a card whose files cannot be read
+  // (the operator decides about those in the dialog).
+  auto withLetter = [&](unsigned id) {
+    std::string text = ctx.log.LoadResString(id);
+    if (const std::size_t at = text.find("%c"); at != std::string::npos) text.replace(at, 2, 1, letter);
+    return text;
+  };
+  if (card.QueryWriteProtection(drive) == WriteProtection::WriteProtected) {
+    ctx.log.ShowMessageBox(withLetter(IDS_WRITE_PROTECTED), kMbOk | kMbIconExclamation);
+    return false;
+  }
+  if (ctx.ports.files.Probe(CardProjectFolder(drive, ctx.ports.files.Separator())) == PathPresence::Unreadable) {
+    ctx.log.ShowMessageBox(withLetter(IDS_CARD_UNREADABLE_STOPPED), kMbOk | kMbIconExclamation);
+    return false;
+  }
   ctx.ports.format.FormatCard(drive);  // the boot-sector step refuses a volume it cannot handle
   if (card.SetVolumeLock(drive, true) == 0) return false;
   if (InstallMasterBootRecord(card, ctx.ports.resources, ctx.log, drive) != 0 ||
@@ -49,7 +66,7 @@ bool RunUnattendedRestore(RestoreContext& ctx, std::string driveEntry) {
     return false;
   }
   card.SetVolumeLock(drive, false);
-  return InstallFirmware(ctx.ports.installer, ctx.ports.files, ctx.log, g_nSystemKind, drive) == 0;
+  return InstallFirmware(ctx.ports.installer, ctx.ports.files, card, ctx.log, g_nSystemKind, drive) == 0;
 }
 
 }  // namespace tessarin

@@ -26,6 +26,18 @@ class ImageCard final : public CardPort {
   bool WriteMbrSector(const std::string& driveEntry, const SectorBuffer& buffer) override;
   bool ReadVolumeBootSector(const std::string& driveEntry, SectorBuffer& buffer) override;
   bool WriteVolumeBootSector(const std::string& driveEntry, const SectorBuffer& buffer) override;
+  // The image is a plain file that only this process writes: reading it
+  // again is reading it back.
+  bool ReadBackMbrSector(const std::string& driveEntry, SectorBuffer& buffer) override {
+    return ReadMbrSector(driveEntry, buffer);
+  }
+  bool ReadBackVolumeBootSector(const std::string& driveEntry, SectorBuffer& buffer) override {
+    return ReadVolumeBootSector(driveEntry, buffer);
+  }
+  bool ReadVolumeSector(const std::string&, std::uint64_t sector, SectorBuffer& buffer) override {
+    std::uint64_t start = 0;
+    return VolumeStart(start) && ReadSector(start + sector, buffer.data());
+  }
   Failure LastError() const override { return lastError_; }
   SectorBuffer AllocateSector() override;
 

@@ -210,6 +210,33 @@ std::vector<std::string> LogMessages(const std::string& stdoutText) {
   return messages;
 }
 
+std::string FsckFindings(const fs::path& image, const fs::path& scratch) {
+  const fs::path part = scratch / "fsck-partition.img";
+  MustShell("dd if=" + Quote(image) + " of=" + Quote(part) + " bs=512 skip=" + std::to_string(kPartitionStart) +
+            " 2>/dev/null");
+  const Output r = Shell("fsck.fat -n " + Quote(part) + " 2>&1");
+  fs::remove(part);
+  std::string findings;
+  bool inBackupRemark = false;
+  std::istringstream lines(r.out);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("There are differences between boot sector and its backup.", 0) == 0) {
+      inBackupRemark = true;
+      continue;
+    }
+    if (inBackupRemark) {
+      inBackupRemark = line.rfind("  Not automatically fixing this.", 0) != 0;
+      continue;
+    }
+    if (line.rfind("fsck.fat ", 0) == 0 || line.rfind("There is no label in boot sector", 0) == 0 ||
+        line.rfind("  Auto-copying volume label", 0) == 0 || line.empty() || line == "Leaving filesystem unchanged." ||
+        line.rfind(part.string() + ": ", 0) == 0)
+      continue;
+    findings += line + "\n";
+  }
+  return findings;
+}
+
 std::string Attributes(const fs::path& image, const std::string& path) {
   const std::string line = Mtools(image, "mattrib " + path);
   const std::size_t colon = line.find("::");

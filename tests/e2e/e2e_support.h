@@ -93,6 +93,12 @@ std::vector<std::string> LogMessages(const std::string& stdoutText);
 // A tree's sizes and hashes, short enough to print when trees differ.
 std::map<std::string, std::string> Digest(const Tree& tree);
 
+// What fsck.fat -n finds on the card's partition beyond the two remarks
+// every card restored from our templates earns (the boot sector's label
+// against the root folder's label entry, and the backup boot sector that
+// keeps the formatter's bytes); empty for a sound volume.
+std::string FsckFindings(const fs::path& image, const fs::path& scratch);
+
 // mattrib's letters for a card file without blanks, e.g. "ASHR".
 std::string Attributes(const fs::path& image, const std::string& path);
 

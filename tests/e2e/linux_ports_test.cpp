@@ -6,14 +6,19 @@
 #include <fstream>
 
 #include "e2e_support.h"
+#include "linux/archive_installer.h"
 #include "linux/card_files.h"
 #include "linux/card_format.h"
+#include "linux/card_hold.h"
 #include "linux/card_target.h"
+#include "linux/preflight.h"
+#include "linux/terminal_text.h"
 
 namespace e2e {
 namespace {
 
 using namespace tessarin::linux_port;
+using tessarin::PathPresence;
 
 // The card side of the file port: the card's folder through the FAT
 // layer, the list of short names beside a saved copy.
@@ -25,15 +30,16 @@ TEST(CardFiles, ReadsTheCardThroughTheFatLayer) {
     const char* spoil;  // written over the volume's first sector
     bool exists;
     bool diagnosed;
+    PathPresence presence;  // of the project folder
   };
   const Case cases[] = {
-      {"FormattedWithProject", true, nullptr, true, false},
-      {"NeverFormatted", false, nullptr, false, false},
+      {"FormattedWithProject", true, nullptr, true, false, PathPresence::Present},
+      {"NeverFormatted", false, nullptr, false, false, PathPresence::Absent},
       {"BootSectorSpoiledBackupSound", true, "printf 'not a file system' | dd of=CARD bs=1 seek=1048576 conv=notrunc",
-       true, false},
+       true, false, PathPresence::Present},
       {"NoFileSystemThere", true,
        "for at in 1048576 1051648; do printf 'not a file system' | dd of=CARD bs=1 seek=$at conv=notrunc; done", true,
-       true},
+       true, PathPresence::Unreadable},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -58,6 +64,10 @@ TEST(CardFiles, ReadsTheCardThroughTheFatLayer) {
         fat, [&](const std::string& d) { diagnostics.push_back(d); }, nullptr, progress);
     EXPECT_EQ(files.Exists("e:/Project"), c.exists);
     EXPECT_EQ(!diagnostics.empty(), c.diagnosed);
+    std::string why;
+    EXPECT_EQ(fat.Probe("e:/Project", &why), c.presence);
+    EXPECT_EQ(why.empty(), c.presence != PathPresence::Unreadable) << why;
+    EXPECT_EQ(files.Probe("E:\\Project"), c.presence);
     if (!c.format || c.diagnosed) continue;
     EXPECT_TRUE(files.Exists("E:\\PROJECT\\x.TXT"));
     EXPECT_FALSE(files.Exists("e:/Project/missing"));
@@ -91,20 +101,32 @@ TEST(CardFiles, NamesListKeepsEveryPath) {
   EXPECT_EQ(NamesFileOf("/tmp/QV1/Project/"), "/tmp/QV1/Project.names");
 }
 
-TEST(PartitionTable, FirstPartitionMustBeUsable) {
+TEST(PartitionTable, FirstPartitionMustBeAFatPartitionWindowsNames) {
   struct Case {
     const char* name;
     std::uint8_t type;
     std::uint32_t start, sectors;
     bool signature;
-    bool usable;
+    const char* why;  // empty: usable
   };
   const Case cases[] = {
-      {"fat32 lba", 0x0C, 2048, 100000, true, true},    {"no signature", 0x0C, 2048, 100000, false, false},
-      {"empty entry", 0x00, 2048, 100000, true, false}, {"extended", 0x05, 2048, 100000, true, false},
-      {"starts at 0", 0x0C, 0, 100000, true, false},    {"beyond the disk", 0x0C, 2048, 200000, true, false},
+      {"fat32 lba", 0x0C, 2048, 100000, true, ""},
+      {"fat32 chs", 0x0B, 63, 100000, true, ""},
+      {"fat16", 0x06, 2048, 100000, true, ""},
+      {"fat16 lba", 0x0E, 2048, 100000, true, ""},
+      {"no signature", 0x0C, 2048, 100000, false, "holds no partition table"},
+      {"empty entry", 0x00, 2048, 100000, true, "first partition entry is empty"},
+      {"extended", 0x05, 2048, 100000, true, "holds an extended partition (type 05)"},
+      {"extended lba", 0x0F, 2048, 100000, true, "holds an extended partition (type 0F)"},
+      {"gpt", 0xEE, 1, 149999, true, "holds a GPT partition table"},
+      {"ntfs", 0x07, 2048, 100000, true, "type 07 (NTFS or exFAT) as its first partition, not a FAT partition"},
+      {"linux", 0x83, 2048, 100000, true, "type 83 (Linux)"},
+      {"hidden fat32", 0x1B, 2048, 100000, true, "hidden FAT partition (type 1B)"},
+      {"starts at 0", 0x0C, 0, 100000, true, "has no extent"},
+      {"beyond the disk", 0x0C, 2048, 200000, true, "beyond the end of the card"},
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
     std::uint8_t mbr[512] = {};
     std::uint8_t* e = mbr + 446;
     e[4] = c.type;
@@ -113,12 +135,26 @@ TEST(PartitionTable, FirstPartitionMustBeUsable) {
       e[12 + i] = static_cast<std::uint8_t>(c.sectors >> (8 * i));
     }
     if (c.signature) mbr[510] = 0x55, mbr[511] = 0xAA;
-    const auto p = FirstPartition(mbr, 150000);
-    EXPECT_EQ(p.has_value(), c.usable) << c.name;
+    std::string why;
+    const auto p = FirstPartition(mbr, 150000, &why);
+    EXPECT_EQ(p.has_value(), *c.why == '\0');
+    EXPECT_NE(why.find(c.why), std::string::npos) << why;
     if (p) {
-      EXPECT_EQ(p->start, c.start) << c.name;
+      EXPECT_EQ(p->start, c.start);
     }
   }
+}
+
+// A card formatted as a whole carries a FAT boot sector where the MBR would
+// be; its boot code bytes must not pass for a partition table.
+TEST(PartitionTable, AVolumeWithoutATableIsNamedAsSuch) {
+  Scratch s;
+  MustShell("truncate -s 64M " + Quote(s / "floppy.img") + " && mkfs.fat -F 32 " + Quote(s / "floppy.img") +
+            " >/dev/null");
+  const auto sector = ReadBytes(s / "floppy.img", 0, 512);
+  std::string why;
+  EXPECT_FALSE(FirstPartition(sector.data(), 131072, &why));
+  EXPECT_NE(why.find("without a partition table"), std::string::npos) << why;
 }
 
 TEST(FormatCommand, KeepsThePartitionStartAndTheRecordedGeometry) {
@@ -142,6 +178,27 @@ TEST(FormatCommand, KeepsThePartitionStartAndTheRecordedGeometry) {
   EXPECT_EQ(RecordedGeometry(sector)->heads, 255u);
   sector[510] = 0;  // no file system yet
   EXPECT_FALSE(RecordedGeometry(sector));
+}
+
+TEST(ArchiveOrder, SystemFilesListedLateGetAPassOfTheirOwn) {
+  using Names = std::vector<std::string>;
+  struct Case {
+    Names archive, first;
+    bool late;
+  } cases[] = {
+      {{"BLDR", "NK.BIN", "Hilfe", "Hilfe/a.txt"}, {"BLDR"}, false},
+      {{"README.TXT", "BLDR", "NK.BIN"}, {"BLDR"}, true},
+      {{"Hilfe", "Hilfe/a.txt", "bldr"}, {"BLDR"}, true},  // names compared as Windows compares them
+      {{"Ibmbio.Com", "IBMDOS.COM", "COMMAND.COM"}, {"IBMBIO.COM", "IBMDOS.COM"}, false},
+      {{"IBMDOS.COM", "COMMAND.COM", "IBMBIO.COM"}, {"IBMBIO.COM", "IBMDOS.COM"}, true},
+      {{"sub/BLDR", "BLDR"}, {"BLDR"}, true},  // only the root folder's BLDR is the system file
+      {{"NK.BIN", "README.TXT"}, {"BLDR"}, false},
+      {{"COMMAND.COM", "io.sys"}, {}, false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(FirstFilesComeLate(c.archive, c.first), c.late) << c.archive.front();
+  EXPECT_TRUE(IsOneOfFirstFiles("bldr", {"BLDR"}));
+  EXPECT_FALSE(IsOneOfFirstFiles("Hilfe/BLDR", {"BLDR"}));
+  EXPECT_FALSE(IsOneOfFirstFiles("BLDR.BAK", {"BLDR"}));
 }
 
 TEST(CardInUse, MountedPartitionsAndTheSystemDiskAreRefused) {
@@ -187,6 +244,193 @@ TEST(CardInUse, MountedPartitionsAndTheSystemDiskAreRefused) {
       EXPECT_NE(why.find(c.refusal), std::string::npos) << c.disk << ": " << why;
   }
   (void)sda2;
+}
+
+}  // namespace
+}  // namespace e2e
+
+namespace e2e {
+namespace {
+
+using namespace tessarin::linux_port;
+using tessarin::PathPresence;
+
+TEST(ArchiveEntries, OnlyPlainFilesAndFoldersWithNamesAFatCardHolds) {
+  constexpr std::uint64_t kGiB = 1ull << 30;
+  struct Case {
+    const char* name;
+    EntryKind kind;
+    std::uint64_t size;
+    const char* why;  // empty: fit
+  };
+  const Case cases[] = {
+      {"BLDR", EntryKind::File, 3000, ""},
+      {"./Hilfe/Einführung.txt", EntryKind::File, 1, ""},
+      {"Folder/", EntryKind::Folder, 0, ""},
+      {"big.bin", EntryKind::File, 4 * kGiB - 1, ""},
+      {"huge.bin", EntryKind::File, 4 * kGiB, "4 GiB or more"},
+      {"../outside.txt", EntryKind::File, 1, "out of the card's root"},
+      {"a/../../b", EntryKind::File, 1, "out of the card's root"},
+      {"/etc/passwd", EntryKind::File, 1, "an absolute path"},
+      {"dir\\file", EntryKind::File, 1, "a backslash"},
+      {"link", EntryKind::SymbolicLink, 0, "a symbolic link"},
+      {"hard", EntryKind::HardLink, 0, "a hard link"},
+      {"fifo", EntryKind::Other, 0, "a device, pipe or socket"},
+      {"a:b", EntryKind::File, 1, "(':')"},
+      {"what?.txt", EntryKind::File, 1, "('?')"},
+      {"x\x1b[2J", EntryKind::File, 1, "a control character"},
+      {"trailing.", EntryKind::File, 1, "ends with a dot or a blank"},
+      {"trailing ", EntryKind::Folder, 0, "ends with a dot or a blank"},
+      {"bad\xff", EntryKind::File, 1, "not valid UTF-8"},
+      {"", EntryKind::File, 1, "without a name"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string why = WhyEntryUnfitForCard(c.name, c.kind, c.size);
+    EXPECT_EQ(why.empty(), *c.why == '\0') << why;
+    EXPECT_NE(why.find(c.why), std::string::npos) << why;
+  }
+  EXPECT_EQ(WhyNameUnfitForCard(std::string(255, 'n')), "");
+  EXPECT_NE(WhyNameUnfitForCard(std::string(256, 'n')), "");
+  std::string longUmlauts;
+  for (int i = 0; i < 255; ++i) longUmlauts += "ü";  // 510 bytes, 255 characters
+  EXPECT_EQ(WhyNameUnfitForCard(longUmlauts), "");
+}
+
+TEST(ArchiveEntries, NamesThatDifferOnlyInCaseClash) {
+  struct Case {
+    std::vector<ArchiveItem> items;
+    const char* clash;  // empty: none
+  };
+  const Case cases[] = {
+      {{{"BLDR", false, 1}, {"NK.BIN", false, 1}, {"Hilfe", true, 0}, {"Hilfe/a.txt", false, 1}}, ""},
+      {{{"README.TXT", false, 1}, {"readme.txt", false, 1}}, "\"README.TXT\" and \"readme.txt\""},
+      {{{"Hilfe/a.txt", false, 1}, {"HILFE/b.txt", false, 1}}, "\"Hilfe\" and \"HILFE\""},
+      {{{"Übersicht", false, 1}, {"übersicht", false, 1}}, "differ only in case"},
+      {{{"data", false, 1}, {"data/x", false, 1}}, "a file and a folder of the same name"},
+      {{{"same", false, 1}, {"same", false, 2}}, ""},  // the later one replaces the earlier
+  };
+  for (const Case& c : cases) {
+    const std::string clash = FindNameClash(c.items);
+    EXPECT_EQ(clash.empty(), *c.clash == '\0') << clash;
+    EXPECT_NE(clash.find(c.clash), std::string::npos) << clash;
+  }
+}
+
+// The estimate of the volume the formatter makes, against mkfs.fat itself:
+// the same cluster size, and never fewer clusters than it makes (a card the
+// system fits on is never refused).
+TEST(FitOnTheCard, TheEstimateFollowsTheFormatter) {
+  Scratch s;
+  for (std::uint64_t megabytes : {64, 200, 260, 300, 1024, 4000}) {
+    SCOPED_TRACE(std::to_string(megabytes) + " MB");
+    const std::uint64_t sectors = megabytes * 2048;
+    MustShell("rm -f " + Quote(s / "v.img") + " && truncate -s " + std::to_string(megabytes) + "M " +
+              Quote(s / "v.img") + " && mkfs.fat -F 32 -S 512 " + Quote(s / "v.img") + " >/dev/null");
+    const auto b = ReadBytes(s / "v.img", 0, 512);
+    const auto le = [&](std::size_t at, int n) {
+      std::uint64_t v = 0;
+      for (int i = n - 1; i >= 0; --i) v = v << 8 | b[at + static_cast<std::size_t>(i)];
+      return v;
+    };
+    const std::uint64_t perCluster = b[13], reserved = le(14, 2), fats = b[16], fatSize = le(36, 4), total = le(32, 4);
+    const std::uint64_t clusters = (total - reserved - fats * fatSize) / perCluster;
+    const Fat32Estimate e = EstimateFat32(sectors);
+    EXPECT_EQ(e.clusterBytes, perCluster * 512);
+    EXPECT_GE(e.dataClusters, clusters);
+    EXPECT_LE(e.dataClusters, clusters + clusters / 100);
+  }
+}
+
+TEST(FitOnTheCard, FilesTakeWholeClustersAndFoldersTheirEntries) {
+  const std::vector<ArchiveItem> items = {
+      {"BLDR", false, 3000}, {"empty.txt", false, 0}, {"Hilfe", true, 0}, {"Hilfe/a.txt", false, 4096}};
+  // 512-byte clusters: BLDR 6, a.txt 8, the root and Hilfe one each.
+  EXPECT_EQ(ClustersNeeded(items, 512), 6u + 8 + 1 + 1);
+  // 4 KiB clusters: BLDR 1, a.txt 1, the root and Hilfe one each.
+  EXPECT_EQ(ClustersNeeded(items, 4096), 4u);
+  // Many names: the folder's entries need clusters of their own.
+  std::vector<ArchiveItem> many;
+  for (int i = 0; i < 100; ++i) many.push_back({"a file with a long name " + std::to_string(i), false, 0});
+  EXPECT_EQ(ClustersNeeded(many, 512), 100u * 32 * 3 / 512 + 1);
+}
+
+// The card's files are reached through the program's hold: the FAT layer's
+// sessions share it, and a second restore is kept away the whole time.
+TEST(CardHold, TheFatLayerWorksThroughTheHold) {
+  Scratch s;
+  const fs::path card = s / "held.img";
+  MakeCard(card, {64, std::nullopt, true});
+  WriteTree(s / "p", {{"x.txt", "12345"}});
+  PutOnCard(card, s / "p", "Project");
+  std::string error;
+  const auto target = ResolveCardTarget(card.string(), error);
+  ASSERT_TRUE(target) << error;
+  auto hold = CardHold::Take(*target, error);
+  ASSERT_TRUE(hold) << error;
+  EXPECT_FALSE(hold->changed());
+  const CardFat fat(*target, 'e', hold.get());
+  EXPECT_EQ(fat.Probe("e:/Project/x.txt"), PathPresence::Present);
+  EXPECT_FALSE(hold->changed()) << "reading changes nothing";
+  NoProgress progress;
+  CardFiles files(fat, nullptr, nullptr, progress);
+  EXPECT_TRUE(files.MakeDirectory("e:/New"));
+  EXPECT_TRUE(hold->changed());
+  EXPECT_TRUE(files.Exists("e:/New"));
+
+  std::string why;
+  EXPECT_FALSE(CardHold::Take(*target, why));
+  EXPECT_NE(why.find("is in use"), std::string::npos) << why;
+  // Nor can a session of its own open the card for writing meanwhile.
+  EXPECT_FALSE(CardFat(*target, 'e').Open(true).volume);
+
+  // The image replaced behind the path: the hold's card is gone, nothing is
+  // written to the new file.
+  fs::rename(card, s / "moved.img");
+  fs::copy_file(s / "moved.img", card);
+  EXPECT_FALSE(fat.Open(true).volume);
+  EXPECT_EQ(fat.Probe("e:/Project"), PathPresence::Unreadable);
+  hold.reset();
+  EXPECT_TRUE(CardFat(*target, 'e').Open(true).volume) << "free again once the hold ends";
+}
+
+TEST(CardHold, TheHoldersProcessIsFoundInTheKernelsLockTable) {
+  const std::string table =
+      "1: POSIX  ADVISORY  WRITE 4711 00:2f:1234 0 EOF\n"
+      "2: FLOCK  ADVISORY  WRITE 812 fd:01:524301 0 EOF\n"
+      "2: -> FLOCK  ADVISORY  WRITE 990 fd:01:524301 0 EOF\n"
+      "3: OFDLCK ADVISORY  READ  -1 fd:01:524301 0 EOF\n";
+  const auto locks = ParseProcLocks(table);
+  ASSERT_EQ(locks.size(), 3u);
+  EXPECT_EQ(locks[1].kind, "FLOCK");
+  EXPECT_EQ(locks[1].major, 0xFDu);
+  EXPECT_EQ(locks[1].inode, 524301u);
+  EXPECT_EQ(LockHolder(locks, makedev(0xFD, 1), 524301, 1), std::optional<pid_t>(812));
+  EXPECT_EQ(LockHolder(locks, makedev(0xFD, 1), 524301, 812), std::nullopt);  // ourselves
+  EXPECT_EQ(LockHolder(locks, makedev(0xFD, 2), 524301, 1), std::nullopt);
+  EXPECT_EQ(LockHolder(locks, makedev(0, 0x2F), 1234, 1), std::optional<pid_t>(4711));
+}
+
+TEST(TerminalText, ControlSequencesAreShownNotObeyed) {
+  struct Case {
+    const char* in;
+    bool keepLineBreaks;
+    const char* out;
+  };
+  const Case cases[] = {
+      {"plain Übersicht Maße.txt", false, "plain Übersicht Maße.txt"},
+      {"clear\x1b[2J", false, "clear\\x1b[2J"},
+      {"title\x1b]0;owned\x07", false, "title\\x1b]0;owned\\x07"},
+      {"csi\xc2\x9b"
+       "31m",
+       false, "csi\\xc2\\x9b31m"},  // the 8-bit CSI
+      {"two\nlines\r\t", false, "two\\nlines\\r\\t"},
+      {"two\nlines", true, "two\nlines"},
+      {"latin1 \xe9", false, "latin1 \\xe9"},
+      {"del\x7f", false, "del\\x7f"},
+      {"overlong \xc0\xaf", false, "overlong \\xc0\\xaf"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(EscapeForTerminal(c.in, c.keepLineBreaks), c.out) << c.in;
 }
 
 }  // namespace

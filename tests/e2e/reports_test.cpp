@@ -9,7 +9,7 @@
 #include "linux/json_line.h"
 #include "linux/progress_board.h"
 #include "linux/sha256.h"
-#include "linux/shown_text.h"
+#include "linux/terminal_text.h"
 
 namespace e2e {
 namespace {
@@ -27,18 +27,18 @@ TEST(Reports, HostileTextStaysValidJsonAndHarmlessOnATerminal) {
   const TextCase cases[] = {
       {"plain", "e:/Project", "'e:/Project'", "e:/Project"},
       {"quotes and backslash", "say \"hi\" \\ there", "'say \"hi\" \\\\ there'", "say \"hi\" \\ there"},
-      {"line breaks and tab", "a\nb\r\tc", "'a\\nb\\r\\tc'", "a\\x0Ab\\x0D\\x09c"},
-      {"terminal escape", "\x1b[2J\x1b]0;owned\x07", "'\\x1b[2J\\x1b]0;owned\\x07'", "\\x1B[2J\\x1B]0;owned\\x07"},
-      {"delete", "a\x7f", "'a\\x7f'", "a\\x7F"},
+      {"line breaks and tab", "a\nb\r\tc", "'a\\nb\\r\\tc'", "a\\nb\\r\\tc"},
+      {"terminal escape", "\x1b[2J\x1b]0;owned\x07", "'\\x1b[2J\\x1b]0;owned\\x07'", "\\x1b[2J\\x1b]0;owned\\x07"},
+      {"delete", "a\x7f", "'a\\x7f'", "a\\x7f"},
       {"UTF-8 kept", "Übersicht Maße €", "'\\xdcbersicht Ma\\xdfe \\u20ac'", "Übersicht Maße €"},
-      {"Latin-1 byte", "Ma\xdf", "'Ma\\ufffd'", "Ma\\xDF"},
-      {"cut sequence", "\xe2\x82", "'\\ufffd\\ufffd'", "\\xE2\\x82"},
-      {"overlong slash", "\xc0\xaf", "'\\ufffd\\ufffd'", "\\xC0\\xAF"},
-      {"surrogate half", "\xed\xa0\x80", "'\\ufffd\\ufffd\\ufffd'", "\\xED\\xA0\\x80"},
+      {"Latin-1 byte", "Ma\xdf", "'Ma\\ufffd'", "Ma\\xdf"},
+      {"cut sequence", "\xe2\x82", "'\\ufffd\\ufffd'", "\\xe2\\x82"},
+      {"overlong slash", "\xc0\xaf", "'\\ufffd\\ufffd'", "\\xc0\\xaf"},
+      {"surrogate half", "\xed\xa0\x80", "'\\ufffd\\ufffd\\ufffd'", "\\xed\\xa0\\x80"},
       {"C1 control",
        "\xc2\x9b"
        "31m",
-       "'\\x9b31m'", "\\xC2\\x9B31m"},
+       "'\\x9b31m'", "\\xc2\\x9b31m"},
       {"NUL", std::string("a\0b", 3), "'a\\x00b'", "a\\x00b"},
   };
   std::string lines;
@@ -47,7 +47,7 @@ TEST(Reports, HostileTextStaysValidJsonAndHarmlessOnATerminal) {
   for (const TextCase& c : cases) want += (want.empty() ? "" : "\n") + c.parsed;
   // ascii() shows what the parser read, letters beyond ASCII as escapes.
   EXPECT_EQ(JsonQuery(lines, "'\\n'.join(ascii(o['text']) for o in objs)"), want);
-  for (const TextCase& c : cases) EXPECT_EQ(ShownText(c.text), c.shown) << c.name;
+  for (const TextCase& c : cases) EXPECT_EQ(EscapeForTerminal(c.text), c.shown) << c.name;
 
   // Numbers, truth values and nothing.
   EXPECT_EQ(JsonQuery(JsonObject()
@@ -132,7 +132,7 @@ TEST(Reports, ProgressLineForPeople) {
        "a.img:     | Copying  [##########..........]  5.0 of 10.0 kB  0:02 left"},
       {"between long steps", row("slot2.img", "", 0, 0, 0, "Locking Volume."), 9, 120, "slot2.img: Locking Volume."},
       {"a name that would steer the terminal", row("x\033[2J", "", 0, 0, 0, "done: restored"), 0, 120,
-       "x\\x1B[2J: done: restored"},
+       "x\\x1b[2J: done: restored"},
       {"cut to the terminal", row("", "Installing", 50, 100, 10), 0, 20, "| Installing  [####"},
   };
   for (const Case& c : cases) EXPECT_EQ(RenderProgressRow(c.row, c.labelWidth, now, 0, c.width), c.shown) << c.name;

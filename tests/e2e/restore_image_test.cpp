@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <fstream>
 #include <functional>
+#include <regex>
 
 #include "bootcode/boot_images.h"
 #include "card/file_port.h"
@@ -115,8 +116,16 @@ TEST_P(RestoreImage, RestoresBootRecordsSystemAndProject) {
   fs::copy_file(TESSARIN_CFDEF_SAMPLE, work / "CFDef.ini");
   const Bytes mbrBefore = ReadBytes(card, 0, 512);
 
-  const Output run = RunTessarin(s.path(), tmp, "--yes --dir work card.img");
+  const Output run = RunTessarin(s.path(), tmp, "--yes --timings --dir work card.img");
   ASSERT_EQ(run.status, 0) << run.err;
+
+  // What proving the card cost: the proofs are steps of their own, and the
+  // last line adds them up with the boot records read back.
+  const std::regex proofTimes(
+      "timings: Verifying: reading " + std::string(c.kind->archive) + "'s files back from the card: [0-9.]+ s\n" +
+      (c.project ? "[\\s\\S]*timings: Verifying e:/Project on the card: [0-9.]+ s\n" : "") +
+      "[\\s\\S]*timings: total [0-9.]+ s, prescribed pauses [0-9.]+ s, waiting for the card after formatting [0-9.]+ s, reading back [0-9.]+ s\n");
+  EXPECT_TRUE(std::regex_search(run.err, proofTimes)) << run.err;
 
   // The log, as the dialog lists it.
   std::vector<std::string> expected = {"::Info:: Backing up Project Folder."};
@@ -246,6 +255,16 @@ enum class Setup {
   PathTooLongForTemp,
   // The temporary folder's file system fills with the project's copy.
   TempFillsWithProject,
+  // The card reader changes a boot record as it writes it, and says
+  // nothing: the active flag of sector 0, a byte of the boot sector's code.
+  MbrWriteGarbled,
+  BootSectorWriteGarbled,
+  // Likewise a file of the system as it is installed, and a file of the
+  // project folder as it goes back: the card gives back something else.
+  InstalledFileGarbled,
+  ProjectFileGarbled,
+  // The card loses BLDR's read-only mark as it is set.
+  SystemFileMarkLost
 };
 
 void PutLe(std::string& out, std::uint64_t v, int bytes) {
@@ -362,6 +381,8 @@ TEST_P(RestoreStops, WithItsMessageAndNothingLost) {
   if (c.setup == Setup::NoPartitionTable)
     MustShell("dd if=/dev/zero of=" + Quote(card) + " bs=512 count=1 conv=notrunc 2>/dev/null");
   WriteTree(s / "project", {{"main.prj", "project"}, {"screens/a.bmp", std::string(5000, 'a')}});
+  if (c.setup == Setup::ProjectFileGarbled)
+    WriteTree(s / "project", {{"recipes/Rezept Nummer 1.csv", std::string(3000, 'r') + "project-file-mark"}});
   if (c.setup == Setup::ProjectDoesNotFit) WriteTree(s / "project", {{"video/intro.avi", std::string(20u << 20, 'v')}});
   if (c.setup == Setup::TempFillsWithProject)
     WriteTree(s / "project", {{"video/intro.avi", std::string(3u << 20, 'v')}});
@@ -450,6 +471,11 @@ TEST_P(RestoreStops, WithItsMessageAndNothingLost) {
       MustShell("cat " + Quote(TESSARIN_SFX_STUB) + " > " + Quote(work / "wincesys.exe"));
       std::ofstream(work / "wincesys.exe", std::ios::binary | std::ios::app) << Noise(100000, 11);
       break;
+    case Setup::InstalledFileGarbled:
+      MakeInstaller(work / "wincesys.exe",
+                    {{"BLDR", "loader"}, {"NK.BIN", Noise(100000, 3) + "system-image-mark" + Noise(1000, 4)}},
+                    {"BLDR", "NK.BIN"}, s.path());
+      break;
     case Setup::StubOnly:
       fs::copy_file(TESSARIN_SFX_STUB, work / "wincesys.exe");
       break;
@@ -469,13 +495,32 @@ TEST_P(RestoreStops, WithItsMessageAndNothingLost) {
       launcher = "LD_PRELOAD=" + Quote(TESSARIN_OPEN_HOOK) +
                  " ASAN_OPTIONS=verify_asan_link_order=0 TESSARIN_HOOK_CARD=" + Quote(card) +
                  " TESSARIN_HOOK_AFTER_OPENING=" +
-                 (c.setup == Setup::ReadOnlyWhileInstalling ? "/wincesys.exe" : "/Project.names") + " " +
-                 AsUnprivilegedUser(s.path());
+                 // The checks before the question read the archive once already.
+                 (c.setup == Setup::ReadOnlyWhileInstalling ? "/wincesys.exe TESSARIN_HOOK_NTH=2" : "/Project.names") +
+                 " " + AsUnprivilegedUser(s.path());
       break;
     case Setup::ImageDeletedAfterFormat:
       WrapTool(hooks, "mkfs.fat", "", "rm -f " + Quote(card));
       launcher = "PATH=" + Quote(hooks) + ":$PATH";
       break;
+    case Setup::MbrWriteGarbled:
+    case Setup::BootSectorWriteGarbled:
+    case Setup::InstalledFileGarbled:
+    case Setup::ProjectFileGarbled:
+    case Setup::SystemFileMarkLost: {
+      std::string garble;
+      if (c.setup == Setup::MbrWriteGarbled) garble = "TESSARIN_GARBLE_AT=446";  // the active flag
+      if (c.setup == Setup::BootSectorWriteGarbled)                              // a byte of the code
+        garble = "TESSARIN_GARBLE_AT=" + std::to_string(kPartitionStart * 512 + 100);
+      if (c.setup == Setup::InstalledFileGarbled) garble = "TESSARIN_GARBLE_MARK=system-image-mark";
+      if (c.setup == Setup::ProjectFileGarbled) garble = "TESSARIN_GARBLE_MARK=project-file-mark";
+      // BLDR's entry as the marking writes it (0x27): read-only is lost.
+      if (c.setup == Setup::SystemFileMarkLost)
+        garble = "TESSARIN_GARBLE_MARK=\"BLDR       '\" TESSARIN_GARBLE_MARK_BYTE=11 TESSARIN_GARBLE_XOR=01";
+      launcher = "ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD=" + Quote(TESSARIN_GARBLE_WRITES) +
+                 " TESSARIN_GARBLE_FILE=" + Quote(card) + " " + garble;
+      break;
+    }
     case Setup::ImageTruncatedAfterFormat:
       // The partition table stays, the volume is gone.
       WrapTool(hooks, "mkfs.fat", "", "truncate -s " + std::to_string(kPartitionStart * 512) + " " + Quote(card));
@@ -542,23 +587,27 @@ TEST_P(RestoreStops, WithItsMessageAndNothingLost) {
 
 const char kLockFailed[] = "Failed to Lock the Volume.";
 const char kUnzipFailed[] = "Error returned from WinZip while decompressing files.";
+const char kNotInstallable[] = "wincesys.exe cannot be installed";
+const char kNothingChanged[] = "Nothing was changed.";
 
 INSTANTIATE_TEST_SUITE_P(
     Failures, RestoreStops,
     ::testing::Values(
-        FailureCase{"NoArchive", Setup::NoArchive, 1, {"Error 2\n\nNo such file or directory"}, false, true},
-        FailureCase{"DamagedArchive",
-                    Setup::DamagedArchive,
-                    1,
-                    {"Error returned from WinZip while decompressing files."},
-                    false,
-                    true},
+        // Found before the question: the card stays as it was.
+        FailureCase{
+            "NoArchive",
+            Setup::NoArchive,
+            2,
+            {"wincesys.exe cannot be installed: it cannot be opened: No such file or directory", kNothingChanged},
+            true,
+            false},
+        FailureCase{"DamagedArchive", Setup::DamagedArchive, 2, {kNotInstallable, kNothingChanged}, true, false},
         FailureCase{"EscapingArchive",
                     Setup::EscapingArchive,
-                    1,
-                    {"Error returned from WinZip while decompressing files."},
-                    false,
-                    true},
+                    2,
+                    {kNotInstallable, "a path out of the card's root", kNothingChanged},
+                    true,
+                    false},
         FailureCase{"ProjectDoesNotFit",
                     Setup::ProjectDoesNotFit,
                     4,
@@ -567,60 +616,63 @@ INSTANTIATE_TEST_SUITE_P(
                     true},
         FailureCase{"ArchiveEntryOf4GiB",
                     Setup::ArchiveEntryOf4GiB,
-                    1,
-                    {"NK.BIN: FAT holds no file of 4 GiB or more", kUnzipFailed},
-                    false,
-                    true},
+                    2,
+                    {"a file of 4 GiB or more, larger than FAT can hold: NK.BIN", kNothingChanged},
+                    true,
+                    false},
+        // A card whose files cannot be read is no card without a project.
         FailureCase{"NoFatOnPartition",
                     Setup::NoFatOnPartition,
-                    1,
-                    {"e:/Project: the card cannot be read (the card's partition holds no FAT file system)",
-                     "--no-preserve", "Failed to back up the Project Folder.", "The drive has not been changed."},
+                    2,
+                    {"the card's files cannot be read (the card's partition holds no FAT file system), so its "
+                     "Project folder cannot be saved",
+                     "run again with --no-preserve", kNothingChanged},
                     true,
                     false},
         FailureCase{"BothFatsDamaged",
                     Setup::BothFatsDamaged,
-                    1,
-                    {"e:/Project: the card cannot be read (the card's FAT file system is damaged)",
-                     "Failed to back up the Project Folder.", "The drive has not been changed."},
+                    2,
+                    {"the card's files cannot be read (the card's FAT file system is damaged)",
+                     "run again with --no-preserve", kNothingChanged},
                     true,
                     false},
         FailureCase{"NoDefinitionsForRepair",
                     Setup::NoDefinitionsForRepair,
-                    1,
-                    {"The SD CARD definition file is not present. "},
-                    false,
-                    true},
+                    2,
+                    {"its geometry cannot be repaired: The SD CARD definition file is not present. ", kNothingChanged},
+                    true,
+                    false},
         FailureCase{"OutsideSizeWindow",
                     Setup::OutsideSizeWindow,
-                    1,
-                    {"Tessarin only supports disk sizes between 64MB and 4GB."},
-                    false,
-                    true},
+                    2,
+                    {"Tessarin only supports disk sizes between 64MB and 4GB.", kNothingChanged},
+                    true,
+                    false},
         FailureCase{"ArchiveTooBig",
                     Setup::ArchiveTooBig,
-                    1,
-                    {"Error returned from WinZip while decompressing files."},
-                    false,
-                    true},
-        FailureCase{"ReadOnlyImage",
-                    Setup::ReadOnlyImage,
-                    1,
-                    {"Permission denied", "Cannot open or read destination drive.", kLockFailed},
+                    2,
+                    {"the system does not fit on the card", kNothingChanged},
                     true,
-                    true},
+                    false},
+        FailureCase{"ReadOnlyImage", Setup::ReadOnlyImage, 2, {"is write-protected", kNothingChanged}, true, false},
         FailureCase{"ImageLockedByOther",
                     Setup::ImageLockedByOther,
-                    1,
-                    {"another program holds a lock on it", kLockFailed},
+                    2,
+                    {"card.img is in use: process " + std::to_string(getpid()), kNothingChanged},
                     true,
-                    true},
+                    false},
         FailureCase{"NoTerminal", Setup::NoTerminal, 2, {"no terminal to confirm"}, true, false},
         FailureCase{"NoPartitionTable", Setup::NoPartitionTable, 2, {"no partition table"}, true, false},
-        FailureCase{"TruncatedArchive", Setup::TruncatedArchive, 1, {kUnzipFailed}, false, true},
-        FailureCase{"GarbageAfterStub", Setup::GarbageAfterStub, 1, {kUnzipFailed}, false, true},
-        FailureCase{"StubOnly", Setup::StubOnly, 1, {kUnzipFailed}, false, true},
-        FailureCase{"CorruptedEntry", Setup::CorruptedEntry, 1, {"NK.BIN", kUnzipFailed}, false, true},
+        FailureCase{"TruncatedArchive", Setup::TruncatedArchive, 2, {kNotInstallable, kNothingChanged}, true, false},
+        FailureCase{"GarbageAfterStub", Setup::GarbageAfterStub, 2, {kNotInstallable, kNothingChanged}, true, false},
+        FailureCase{"StubOnly", Setup::StubOnly, 2, {kNotInstallable, kNothingChanged}, true, false},
+        FailureCase{"CorruptedEntry",
+                    Setup::CorruptedEntry,
+                    2,
+                    {kNotInstallable, "its entry NK.BIN is damaged", kNothingChanged},
+                    true,
+                    false},
+        // The card changes under the restore, after formatting.
         FailureCase{"ReadOnlyWhileInstalling",
                     Setup::ReadOnlyWhileInstalling,
                     1,
@@ -659,6 +711,35 @@ INSTANTIATE_TEST_SUITE_P(
             {"No space left on device", "Failed to back up the Project Folder.", "The drive has not been changed."},
             true,
             false},
+        FailureCase{
+            "MbrWriteGarbled", Setup::MbrWriteGarbled, 1, {"Cannot open or read destination drive."}, false, true},
+        FailureCase{"BootSectorWriteGarbled",
+                    Setup::BootSectorWriteGarbled,
+                    1,
+                    {"Error\n\nThe card did not keep what was written: it reads back different."},
+                    false,
+                    true},
+        FailureCase{"InstalledFileGarbled",
+                    Setup::InstalledFileGarbled,
+                    1,
+                    {"the card does not hold what was installed: NK.BIN: its contents differ from what was written",
+                     kUnzipFailed},
+                    false,
+                    true},
+        FailureCase{"SystemFileMarkLost",
+                    Setup::SystemFileMarkLost,
+                    1,
+                    {"the card does not hold what was installed: BLDR: attributes 26 on the card, 27 were written",
+                     kUnzipFailed},
+                    false,
+                    true},
+        FailureCase{"ProjectFileGarbled",
+                    Setup::ProjectFileGarbled,
+                    4,
+                    {"copying to e:/Project on the card failed: the card gives back 1 entry different from the saved "
+                     "copy"},
+                    false,
+                    true},
         FailureCase{"NameTooLongForTemp",
                     Setup::NameTooLongForTemp,
                     1,
@@ -729,8 +810,9 @@ TEST(SystemKind, ArchivesAreFoundAsWindowsFindsThem) {
     int status;
   };
   const Case cases[] = {
+      // Refused before the question, by the name of the DOS archive.
       {"folder named dossys.exe", [](const fs::path& w, const fs::path&) { fs::create_directories(w / "dossys.exe"); },
-       "system DOS from", 1},
+       "/dossys.exe cannot be installed: it is a folder, not an archive", 2},
       {"archive in upper case",
        [](const fs::path& w, const fs::path& scratch) {
          MakeInstaller(w / "ROMDOSSYS.EXE", {{"IBMBIO.COM", "b"}, {"IBMDOS.COM", "d"}}, {"IBMBIO.COM", "IBMDOS.COM"},
@@ -776,11 +858,11 @@ TEST(BlockDevice, HeldExclusivelyAndRestoredThroughTheWholeDisk) {
     const std::string before = FileHash(card);
     const Output held = RunTessarin(s.path(), s / "tmp", "--yes " + Quote(device));
     close(holder);
-    EXPECT_EQ(held.status, 1);
-    EXPECT_NE(held.err.find("Device or resource busy (open in PID " + std::to_string(getpid()) + " ("),
+    EXPECT_EQ(held.status, 2);
+    EXPECT_NE(held.err.find("another program holds it exclusively (open in PID " + std::to_string(getpid()) + " ("),
               std::string::npos)
         << held.err;
-    EXPECT_NE(held.err.find(kLockFailed), std::string::npos) << held.err;
+    EXPECT_NE(held.err.find("Nothing was changed."), std::string::npos) << held.err;
     EXPECT_EQ(FileHash(card), before);
   }
 
@@ -794,9 +876,59 @@ TEST(BlockDevice, HeldExclusivelyAndRestoredThroughTheWholeDisk) {
   EXPECT_EQ(FsckFindings(card), std::vector<std::string>{});
 }
 
-// The card reader's device goes away once the card is formatted (the loop
-// device is detached, as a pulled reader would vanish): the restore stops
-// with its message, and the project folder waits in the temporary folder.
+// A card reader that loses what it was given beneath the kernel: the loop
+// device's cache keeps what the program wrote, the image behind it is
+// changed after each sync. Only a read of the card itself finds it (the
+// boot records' step holds the device open, and its cache with it): a boot
+// record fails its step as its failed write does, an installed file the
+// installation, a project file put back keeps the saved copy.
+TEST(BlockDevice, CardChangedBeneathTheCacheFailsTheStep) {
+  struct Case {
+    const char* name;
+    std::string garble;
+    int status;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"the active flag of sector 0", "TESSARIN_GARBLE_AT=446", 1, "Cannot open or read destination drive."},
+      {"a byte of the boot sector's code",
+       "TESSARIN_GARBLE_AT=" + std::to_string(std::uint64_t{kPartitionStart} * 512 + 100), 1,
+       "Error\n\nThe card did not keep what was written: it reads back different."},
+      {"an installed file", "TESSARIN_GARBLE_MARK=system-image-mark", 1,
+       "the card does not hold what was installed: NK.BIN: its contents differ from what was written"},
+      {"a project file put back", "TESSARIN_GARBLE_MARK=project-file-mark", 4,
+       "copying to e:/Project on the card failed: the card gives back 1 entry different from the saved copy"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Scratch s;
+    const fs::path card = s / "card.img";
+    fs::create_directories(s / "tmp");
+    MakeCard(card, {96, std::nullopt, true});
+    // The program syncs the card only after it has saved the project
+    // folder: the copy it saves is whole.
+    WriteTree(s / "project", {{"main.prj", "project"}, {"alarms.csv", std::string(3000, 'r') + "project-file-mark"}});
+    PutOnCard(card, s / "project", "Project");
+    const LoopDevice loop(card);
+    if (loop.device().empty()) GTEST_SKIP() << "no loop device to stand for a card reader: " << loop.error();
+    MakeInstaller(s / "wincesys.exe",
+                  {{"BLDR", "loader"}, {"NK.BIN", Noise(100000, 3) + "system-image-mark" + Noise(1000, 4)}},
+                  {"BLDR", "NK.BIN"}, s.path());
+    fs::copy_file(TESSARIN_CFDEF_SAMPLE, s / "CFDef.ini");
+
+    const Output run = RunTessarin(s.path(), s / "tmp", "--yes " + Quote(loop.device()),
+                                   "ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD=" +
+                                       Quote(TESSARIN_GARBLE_WRITES) + " TESSARIN_GARBLE_FILE=" +
+                                       Quote(loop.device()) + " TESSARIN_GARBLE_BENEATH=" + Quote(card) + " " +
+                                       c.garble);
+    EXPECT_EQ(run.status, c.status) << run.err;
+    EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+  }
+}
+
+// The card goes away once it is formatted (the loop device loses its
+// medium, as a reader does when its card is pulled): the restore stops with
+// its message, and the project folder waits in the temporary folder.
 TEST(BlockDevice, VanishingAfterFormattingLosesNothing) {
   Scratch s;
   const fs::path card = s / "card.img";
@@ -810,7 +942,9 @@ TEST(BlockDevice, VanishingAfterFormattingLosesNothing) {
   const std::string& device = loop.device();
   MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
   fs::copy_file(TESSARIN_CFDEF_SAMPLE, s / "CFDef.ini");
-  WrapTool(s / "hooks", "mkfs.fat", "", "losetup -d " + Quote(device));
+  // The program keeps the device open, so a detach would wait for it: the
+  // reader loses its medium instead (no sectors left).
+  WrapTool(s / "hooks", "mkfs.fat", "", "truncate -s 0 " + Quote(card) + " && losetup -c " + Quote(device));
 
   const Output run = RunTessarin(s.path(), tmp, "--yes " + Quote(device), "PATH=" + Quote(s / "hooks") + ":$PATH");
   EXPECT_EQ(run.status, 1) << run.err;
@@ -849,6 +983,56 @@ TEST(RestoredCard, BootsInTheEmulator) {
   EXPECT_NE(console.find("Tessarin demo panel: BLDR started from the restored card."), std::string::npos)
       << "debug console:\n"
       << console;
+}
+
+// The loader looks for BLDR among the root folder's first 16 entries only
+// and reads 68 sectors of it in a row. An archive that lists 20 files
+// before BLDR still gives a card that starts: BLDR goes onto the card
+// first, in clusters in a row. The payload counts the sectors of its own
+// that it finds loaded.
+TEST(RestoredCard, BldrListedLateInTheArchiveStillStarts) {
+  if (Shell("command -v qemu-system-i386").status != 0) GTEST_SKIP() << "qemu-system-i386 missing";
+  if (!fs::exists(TESSARIN_BLDR_PAYLOAD)) GTEST_SKIP() << "no boot suite payload: " << TESSARIN_BLDR_PAYLOAD;
+  Scratch s;
+  const fs::path card = s / "card.img";
+  fs::create_directories(s / "tmp");
+  MakeCard(card, {128, std::nullopt, false});
+  Tree tree;
+  std::vector<std::string> order;
+  for (int i = 0; i < 20; ++i) {
+    const std::string name = "Datei Nummer " + std::to_string(i) + ".txt";  // long names take two entries
+    tree[name] = std::string(5000, static_cast<char>('a' + i));
+    order.push_back(name);
+  }
+  // The payload's sector, then 69 sectors that each start with "SECT" and
+  // their index, as the payload looks for them.
+  std::ifstream payload(TESSARIN_BLDR_PAYLOAD, std::ios::binary);
+  std::string bldr(std::istreambuf_iterator<char>(payload), {});
+  ASSERT_EQ(bldr.size(), 512u);
+  for (int i = 1; i < 70; ++i) {
+    std::string sector = "SECT" + std::string{static_cast<char>(i), '\0'};
+    sector.resize(512, '\0');
+    bldr += sector;
+  }
+  tree["BLDR"] = bldr;
+  order.push_back("BLDR");
+  MakeInstaller(s / "wincesys.exe", tree, order, s.path());
+  fs::copy_file(TESSARIN_CFDEF_SAMPLE, s / "CFDef.ini");
+
+  const Output run = RunTessarin(s.path(), s / "tmp", "--yes card.img");
+  ASSERT_EQ(run.status, 0) << run.err;
+  // mdir lists the root folder in its order: BLDR before the others.
+  const std::string listing = Mtools(card, "mdir -a ::/");
+  const std::size_t listed = listing.find("BLDR ");
+  ASSERT_NE(listed, std::string::npos) << listing;
+  EXPECT_GT(listing.find("Datei"), listed) << listing;
+
+  const Output boot = Shell("cd " + Quote(s.path()) +
+                            " && timeout 30 qemu-system-i386 -drive file=card.img,format=raw,if=ide -display none "
+                            "-no-reboot -m 32 -debugcon file:debugcon.txt "
+                            "-device isa-debug-exit,iobase=0xf4,iosize=0x01; cat debugcon.txt");
+  EXPECT_NE(boot.out.find("PAYLOAD bldr CS=0000 IP=1000"), std::string::npos) << boot.out << boot.err;
+  EXPECT_NE(boot.out.find("loaded=0044"), std::string::npos) << boot.out << boot.err;
 }
 
 }  // namespace

@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <map>
 
 #include "card/resource_port.h"
+#include "card/system_kinds.h"
 
 namespace tessarin {
 namespace {
@@ -28,6 +31,18 @@ TEST(EmbeddedBootImage, CarriesEachListedImageAtItsSize) {
       EXPECT_EQ(image[image.size() - 2], 0x55);
       EXPECT_EQ(image[image.size() - 1], 0xAA);
     }
+  }
+}
+
+TEST(EmbeddedBootImage, SearchesForTheFileItsKindIsCheckedFor) {
+  // The check after installation looks for the name the code compares.
+  for (const SystemKindRecord& kind : SystemKinds()) {
+    SCOPED_TRACE(kind.name);
+    if (kind.bootFile.search == BootFileSearch::None) continue;
+    const auto image = EmbeddedBootImage(kind.loader != 0 ? kind.loader : kind.bootTemplate);
+    const char* name = kind.bootFile.name;
+    ASSERT_EQ(std::strlen(name), 11u);
+    EXPECT_NE(std::search(image.begin(), image.end(), name, name + 11), image.end()) << name;
   }
 }
 

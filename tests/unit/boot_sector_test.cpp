@@ -11,7 +11,7 @@ const char* kDefinitions =
     "[CF0]\r\nModelNumber=SD-128\r\nCapacity=128000000\r\nSectorsPerCard=250000\r\n"
     "NoHeads=8\r\nNoSectorsPerTrack=32\r\nNoCylinders=977\r\n"
     "[CF1]\r\nModelNumber=SD-1G\r\nCapacity=1000000000\r\nSectorsPerCard=1953125\r\n"
-    "NoHeads=65552\r\nNoSectorsPerTrack=63\r\nNoCylinders=1937\r\n";
+    "NoHeads=16\r\nNoSectorsPerTrack=63\r\nNoCylinders=1937\r\n";
 
 struct Card : World {
   explicit Card(SystemKind kind, const BpbShape& shape = {}) {
@@ -76,7 +76,7 @@ TEST(InstallBootSector, RepairsTheGeometryFromTheDefinitionFile) {
   } cases[] = {
       {"255 heads, 120 MB card takes CF0", Shape(234'375, 255), 8, 32},
       {"drive number 0", Shape(234'375, 16, 0x00), 8, 32},
-      {"900 MB card takes CF1, low 16 bits of its heads", Shape(1'757'812, 255), 16, 63},
+      {"900 MB card takes CF1", Shape(1'757'812, 255), 16, 63},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -89,6 +89,20 @@ TEST(InstallBootSector, RepairsTheGeometryFromTheDefinitionFile) {
     EXPECT_EQ(Get16(out, 24), c.sectorsPerTrack);
     EXPECT_EQ(out[64], w.resources.images[IDR_FAT32_BOOT][64]);  // the template's drive number
   }
+}
+
+// Heads a boot sector cannot carry never reach one: 65,552 heads are no
+// geometry, even though their low 16 bits would read as 16.
+TEST(InstallBootSector, ADefinitionWithoutAUsableGeometryRepairsNothing) {
+  Card w(SystemKind::Dos, Shape(1'757'812, 255));
+  w.profile.SetFile("C:\\Tessarin\\CFDef.ini",
+                    "[CF0]\r\nModelNumber=SD-1G\r\nCapacity=1000000000\r\nSectorsPerCard=1953125\r\n"
+                    "NoHeads=65552\r\nNoSectorsPerTrack=63\r\nNoCylinders=1937\r\n");
+  EXPECT_EQ(InstallBootSector(w.handleCard, w.resources, w.ctx.CardDefinitions(), w.ctx.log, w.ctx.GetSystemKind(),
+                              g_nSystemKind, "[-e-]"),
+            -1);
+  EXPECT_EQ(w.BoxTexts(), std::vector<std::string>{"Tessarin only supports disk sizes between 64MB and 4GB."});
+  EXPECT_EQ(w.card.VolumeBoot(), w.before);
 }
 
 TEST(InstallBootSector, SixteenHeadsOnDrive0x80NeverReadsTheFile) {
@@ -176,6 +190,43 @@ TEST(InstallBootSector, TransferAndResourceFailures) {
     if (!partialWrite) {
       EXPECT_EQ(w.card.VolumeBoot(), w.before);
     }
+    EXPECT_EQ(w.device.liveBuffers, 0);
+  }
+}
+
+TEST(InstallBootSector, SectorThatReadsBackDifferentFailsAsAFailedWrite) {
+  using Garble = std::function<void(const std::string&, const Sector&, Sector&)>;
+  const std::string readBackError = "Error 29\n\nThe system has no description of this error.";
+  struct Case {
+    const char* name;
+    Garble garble;
+    const char* failing;  // a call that fails instead
+    std::string box;
+  } cases[] = {
+      {"write dropped", [](auto&, const Sector& before, Sector& held) { held = before; }, nullptr, readBackError},
+      {"loader code altered", [](auto&, auto&, Sector& held) { held[300] ^= 0x80; }, nullptr, readBackError},
+      {"template's jump altered", [](auto&, auto&, Sector& held) { held[1] ^= 0x01; }, nullptr, readBackError},
+      {"kept BPB altered", [](auto&, auto&, Sector& held) { held[13] = 64; }, nullptr, readBackError},
+      {"repaired geometry lost", [](auto&, const Sector& before, Sector& held) { held[26] = before[26]; }, nullptr,
+       readBackError},
+      {"flush refused", nullptr, "flush-volume", "Error 5\n\nAccess is denied.\r\n"},
+      {"read after the write fails", nullptr, "read-volume", "Error 5\n\nAccess is denied.\r\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Card w(SystemKind::WinCE, Shape(234'375, 255));  // 120 MB, geometry repaired to 8 heads
+    w.ui.StartProgressAnimation();
+    w.device.garble = c.garble;
+    if (c.failing != nullptr) {
+      w.faults.op = c.failing;
+      w.faults.nth = std::string(c.failing) == "read-volume" ? 2 : 1;
+    }
+    EXPECT_EQ(InstallBootSector(w.handleCard, w.resources, w.ctx.CardDefinitions(), w.ctx.log, w.ctx.GetSystemKind(),
+                                g_nSystemKind, "[-e-]"),
+              -1);
+    EXPECT_EQ(w.BoxTexts(), std::vector<std::string>{c.box});
+    EXPECT_FALSE(w.ui.animating);
+    EXPECT_EQ(w.JournalOf("write-volume").size(), 1u);
     EXPECT_EQ(w.device.liveBuffers, 0);
   }
 }

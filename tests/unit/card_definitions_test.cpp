@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "boot/profile_text.h"
 #include "fakes.h"
 
 namespace tessarin::test {
@@ -77,7 +78,7 @@ TEST(LoadCardDefinitions, LooksInTheWorkingDirectoryOnly) {
 }
 
 TEST(MatchCardDefinition, FirstDefinitionWithinTenPerCentWins) {
-  std::vector<CF_DEFINITION> defs(2);
+  std::vector<CF_DEFINITION> defs(2, CF_DEFINITION{"", 0, 0, 16, 32, 0});
   defs[0].dCapacity = 100'000'000;
   defs[1].dCapacity = 1'000'000'000;
   EXPECT_EQ(MatchCardDefinition(defs.data(), 110'000'000, 0, 2), 0);
@@ -97,6 +98,52 @@ TEST(FindCardDefinition, OrderOfTheFileDecides) {
   EXPECT_EQ(found->strModelNumber, "big");
   EXPECT_FALSE(FindCardDefinition(list, 2e9));
   EXPECT_FALSE(FindCardDefinition({}, 1));
+}
+
+// A definition whose geometry no boot sector can carry, or whose capacity
+// is no size, matches no card; the next usable one is taken.
+TEST(MatchCardDefinition, DefinitionsABootSectorCannotCarryMatchNoCard) {
+  const struct {
+    const char* name;
+    CF_DEFINITION bad;
+  } cases[] = {
+      {"no heads", {"x", 1e9, 0, 0, 32, 0}},
+      {"256 heads", {"x", 1e9, 0, 256, 32, 0}},
+      {"negative heads", {"x", 1e9, 0, -16, 32, 0}},
+      {"no sectors per track", {"x", 1e9, 0, 16, 0, 0}},
+      {"64 sectors per track", {"x", 1e9, 0, 16, 64, 0}},
+      {"65599 heads, 16 bits of them 63", {"x", 1e9, 0, 65599, 32, 0}},
+      {"no capacity", {"x", 0, 0, 16, 32, 0}},
+  };
+  for (const auto& c : cases) {
+    const std::vector<CF_DEFINITION> defs = {c.bad, {"good", 2e9, 0, 16, 63, 0}};
+    EXPECT_FALSE(IsUsableDefinition(c.bad)) << c.name;
+    EXPECT_EQ(MatchCardDefinition(defs.data(), 5e8, 0, 2), 1) << c.name;
+  }
+  EXPECT_TRUE(IsUsableDefinition({"edges", 1, 0, 255, 63, 0}));
+  EXPECT_TRUE(IsUsableDefinition({"edges", 1, 0, 1, 1, 0}));
+}
+
+TEST(LoadCardDefinitions, ACapacityBeyond32BitsMatchesNoCard) {
+  World w;
+  // 8,000,000,000 wraps around to 3,705,032,704: it would take a 4 GB card.
+  w.profile.SetFile("C:\\Tessarin\\CFDef.ini",
+                    "[CF0]\nModelNumber=SD-8G\nCapacity=8000000000\nSectorsPerCard=1\nNoHeads=255\n"
+                    "NoSectorsPerTrack=63\nNoCylinders=1\n"
+                    "[CF1]\nModelNumber=SD-4G\nCapacity=4000000000\nSectorsPerCard=1\nNoHeads=128\n"
+                    "NoSectorsPerTrack=63\nNoCylinders=1\n");
+  CList<CF_DEFINITION> list;
+  ASSERT_EQ(LoadCardDefinitions(w.ctx.CardDefinitions(), list), -1);
+  ASSERT_EQ(list.size(), 2u);
+  EXPECT_EQ(list.front().dCapacity, 0);
+  const auto found = FindCardDefinition(list, 3.9e9);
+  ASSERT_TRUE(found);
+  EXPECT_EQ(found->strModelNumber, "SD-4G");
+
+  for (const char* text : {"4294967295", "-1", "0xFFFFFFFF", "  123abc"})
+    EXPECT_TRUE(ProfileIntFits32Bits(text)) << text;
+  for (const char* text : {"4294967296", "8000000000", "0x100000000", "-4294967296"})
+    EXPECT_FALSE(ProfileIntFits32Bits(text)) << text;
 }
 
 }  // namespace

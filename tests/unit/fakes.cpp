@@ -90,6 +90,54 @@ void WriteFat32BootSector(CardImage& card, const BpbShape& b) {
   s[511] = 0xAA;
 }
 
+namespace {
+
+// "io.sys" -> "IO      SYS"
+std::string DirectoryName(const std::string& name) {
+  std::string out(11, ' ');
+  const std::size_t dot = name.find('.');
+  const std::string base = name.substr(0, dot);
+  const std::string ext = dot == std::string::npos ? "" : name.substr(dot + 1);
+  for (std::size_t i = 0; i < base.size() && i < 8; ++i) out[i] = ToUpperAscii(base[i]);
+  for (std::size_t i = 0; i < ext.size() && i < 3; ++i) out[8 + i] = ToUpperAscii(ext[i]);
+  return out;
+}
+
+}  // namespace
+
+void WriteRootFolder(CardImage& card, const std::vector<RootEntry>& entries) {
+  const Sector boot = card.VolumeBoot();
+  const std::uint32_t perCluster = boot[13];
+  const std::uint32_t reserved = static_cast<std::uint32_t>(boot[14] | boot[15] << 8);
+  const std::uint32_t fatSize = static_cast<std::uint32_t>(boot[36] | boot[37] << 8 | boot[38] << 16);
+  const std::uint64_t volume = card.partitionStart;
+  const std::uint64_t firstData = volume + reserved + boot[16] * fatSize;
+  auto setFat = [&](std::uint32_t cluster, std::uint32_t value) {
+    Put32(card.At(volume + reserved + cluster * 4 / 512), cluster * 4 % 512, value);
+  };
+  for (std::uint32_t i = 0; i < perCluster; ++i) card.At(firstData + i).fill(0);
+  setFat(2, 0x0FFFFFFF);  // the root folder: one cluster
+
+  std::uint32_t next = 3;
+  for (std::size_t n = 0; n < entries.size(); ++n) {
+    const RootEntry& e = entries[n];
+    std::vector<std::uint32_t> chain = e.chain;
+    if (chain.empty()) {
+      const std::uint32_t clusters = std::max<std::uint32_t>(1, (e.size + perCluster * 512 - 1) / (perCluster * 512));
+      for (std::uint32_t c = 0; c < clusters; ++c) chain.push_back(next++);
+    }
+    for (std::size_t c = 0; c < chain.size(); ++c) setFat(chain[c], c + 1 < chain.size() ? chain[c + 1] : 0x0FFFFFFF);
+    Sector& dir = card.At(firstData + n / 16);
+    const std::size_t at = n % 16 * 32;
+    const std::string name = DirectoryName(e.name);
+    std::copy(name.begin(), name.end(), dir.begin() + static_cast<long>(at));
+    dir[at + 11] = e.attributes;
+    Put16(dir, at + 20, static_cast<std::uint16_t>(chain.front() >> 16));
+    Put16(dir, at + 26, static_cast<std::uint16_t>(chain.front()));
+    Put32(dir, at + 28, e.size);
+  }
+}
+
 // ---- device -----------------------------------------------------------------
 
 DeviceHandle FakeDeviceApi::Open(const std::string& path) {
@@ -146,6 +194,12 @@ bool FakeDeviceApi::SeekToStart(DeviceHandle handle) {
   return true;
 }
 
+bool FakeDeviceApi::SeekTo(DeviceHandle handle, std::uint64_t offset) {
+  journal_.push_back("seek " + std::to_string(handle) + " to " + std::to_string(offset));
+  position_[handle] = offset;
+  return true;
+}
+
 bool FakeDeviceApi::Transfer(DeviceHandle handle, std::uint8_t* bytes, std::uint32_t length, std::uint32_t& moved,
                              bool write) {
   const std::string what = std::string(write ? "write-" : "read-") + (handle == kDisk ? "disk" : "volume");
@@ -158,12 +212,24 @@ bool FakeDeviceApi::Transfer(DeviceHandle handle, std::uint8_t* bytes, std::uint
   const std::uint64_t lba = (handle == kVolume ? card_.partitionStart : 0) + position_[handle] / 512;
   moved = shortTransfer.count(what) != 0 ? length / 2 : length;
   if (write) {
+    const Sector before = card_.Get(lba);
     std::copy_n(bytes, moved, card_.At(lba).begin());
+    if (garble) garble(what, before, card_.At(lba));
   } else {
     const Sector s = card_.Get(lba);
     std::copy_n(s.begin(), moved, bytes);
   }
   position_[handle] += moved;
+  return true;
+}
+
+bool FakeDeviceApi::Flush(DeviceHandle handle) {
+  const std::string what = std::string("flush-") + (handle == kDisk ? "disk" : "volume");
+  journal_.push_back(what);
+  if ((handle != kDisk && handle != kVolume) || failing.count(what) != 0 || Hit(plan, what)) {
+    lastError_ = failCode;
+    return false;
+  }
   return true;
 }
 
@@ -203,14 +269,16 @@ int FakeCard::SetVolumeLock(const std::string&, bool lock) {
   return 1;
 }
 
-bool FakeCard::Transfer(const std::string& what, std::uint64_t lba, std::uint8_t* bytes, bool write) {
+bool FakeCard::Transfer(const std::string& what, std::uint64_t lba, std::uint8_t* bytes, bool write, bool needsHold) {
   journal_.push_back(what);
-  if (!held || failing.count(what) != 0) {
-    lastError_ = held ? failure : Failure::Own(FailureKind::InvalidHandle);
+  if ((needsHold && !held) || failing.count(what) != 0) {
+    lastError_ = held || !needsHold ? failure : Failure::Own(FailureKind::InvalidHandle);
     return false;
   }
   if (write) {
+    const Sector before = card_.Get(lba);
     std::copy_n(bytes, kSectorSize, card_.At(lba).begin());
+    if (garble) garble(what, before, card_.At(lba));
   } else {
     const Sector sector = card_.Get(lba);
     std::copy_n(sector.begin(), kSectorSize, bytes);
@@ -234,6 +302,18 @@ bool FakeCard::WriteVolumeBootSector(const std::string&, const SectorBuffer& buf
   return Transfer("write-volume", card_.partitionStart, const_cast<std::uint8_t*>(buffer.data()), true);
 }
 
+bool FakeCard::ReadBackMbrSector(const std::string&, SectorBuffer& buffer) {
+  return Transfer("read-back-mbr", 0, buffer.data(), false);
+}
+
+bool FakeCard::ReadBackVolumeBootSector(const std::string&, SectorBuffer& buffer) {
+  return Transfer("read-back-volume", card_.partitionStart, buffer.data(), false);
+}
+
+bool FakeCard::ReadVolumeSector(const std::string&, std::uint64_t sector, SectorBuffer& buffer) {
+  return Transfer("read-volume-sector", card_.partitionStart + sector, buffer.data(), false, false);
+}
+
 SectorBuffer FakeCard::AllocateSector() {
   if (allocationsBeforeFailure == 0) return {};
   if (allocationsBeforeFailure > 0) --allocationsBeforeFailure;
@@ -252,7 +332,8 @@ int FakeOperator::ShowMessageBox(const std::string& text, unsigned flags) {
   boxes.push_back({text, flags});
   journal_.push_back("box " + text.substr(0, text.find('\n')));
   if ((flags & kMbTypeMask) == kMbYesNo) {
-    if (answers.empty()) return kIdYes;
+    // Nobody answering: the default button.
+    if (answers.empty()) return (flags & kMbDefButton2) != 0 ? kIdNo : kIdYes;
     const int a = answers.front();
     answers.pop_front();
     return a;
@@ -336,9 +417,13 @@ ImageLoad FakeResources::LoadBootImage(unsigned id) {
 void FakeFiles::AddDirectory(const std::string& path) {
   // Parents first, as a real tree has them.
   for (std::size_t at = path.find('\\', 3); at != std::string::npos; at = path.find('\\', at + 1)) {
-    nodes[Lower(path.substr(0, at))].directory = true;
+    Node& parent = nodes[Lower(path.substr(0, at))];
+    parent.directory = true;
+    if (parent.spelling.empty()) parent.spelling = path.substr(0, at);
   }
-  nodes[Lower(path)].directory = true;
+  Node& n = nodes[Lower(path)];
+  n.directory = true;
+  if (n.spelling.empty()) n.spelling = path;
 }
 
 void FakeFiles::AddFile(const std::string& path, std::uint64_t size) {
@@ -347,6 +432,7 @@ void FakeFiles::AddFile(const std::string& path, std::uint64_t size) {
   Node& n = nodes[Lower(path)];
   n.directory = false;
   n.size = size;
+  if (n.spelling.empty()) n.spelling = path;
 }
 
 bool FakeFiles::IsFile(const std::string& path) const {
@@ -366,6 +452,47 @@ std::optional<std::string> FakeFiles::TempPath() {
 }
 
 bool FakeFiles::Exists(const std::string& path) { return !path.empty() && nodes.count(Lower(path)) != 0; }
+
+PathPresence FakeFiles::Probe(const std::string& path) {
+  journal_.push_back("probe " + path);
+  for (const std::string& prefix : unreadable)
+    if (Lower(path).rfind(Lower(prefix), 0) == 0) return PathPresence::Unreadable;
+  if (Hit(plan, "probe")) return PathPresence::Unreadable;
+  return Exists(path) ? PathPresence::Present : PathPresence::Absent;
+}
+
+std::optional<std::vector<std::string>> FakeFiles::ListFolders(const std::string& folder, const std::string& prefix) {
+  if (Hit(plan, "list-folders")) return std::nullopt;
+  std::string dir = Lower(folder);
+  if (!dir.empty() && dir.back() != '\\') dir += '\\';
+  std::vector<std::string> names;
+  for (const auto& [path, node] : nodes) {
+    if (!node.directory || path.rfind(dir, 0) != 0) continue;
+    const std::string name = path.substr(dir.size());
+    if (name.find('\\') == std::string::npos && name.rfind(Lower(prefix), 0) == 0)
+      names.push_back(node.spelling.empty() ? name : node.spelling.substr(node.spelling.size() - name.size()));
+  }
+  return names;
+}
+
+std::optional<std::string> FakeFiles::ReadTextFile(const std::string& path, std::size_t maxBytes) {
+  if (Hit(plan, "read-text")) return std::nullopt;
+  for (const std::string& prefix : unreadable)
+    if (Lower(path).rfind(Lower(prefix), 0) == 0) return std::nullopt;
+  const auto it = texts.find(Lower(path));
+  if (it == texts.end() || !IsFile(path) || it->second.size() > maxBytes) return std::nullopt;
+  return it->second;
+}
+
+bool FakeFiles::WriteTextFile(const std::string& path, const std::string& text) {
+  journal_.push_back("write " + path);
+  if (Hit(plan, "write-text")) return false;
+  const std::size_t slash = path.rfind('\\');
+  if (slash == std::string::npos || !Exists(path.substr(0, slash))) return false;
+  AddFile(path, text.size());
+  texts[Lower(path)] = text;
+  return true;
+}
 
 std::optional<std::string> FakeFiles::TempFileName(const std::string& directory, const std::string& prefix,
                                                    unsigned unique) {
@@ -483,9 +610,23 @@ InstallerOutcome FakeInstaller::RunInstaller(const InstallerCommand& command) {
   if (Hit(plan, "installer-start")) return InstallerOutcome{false, Failure::Win32(FailureKind::NotFound, 2), 0};
   if (Hit(plan, "installer-exit")) return InstallerOutcome{true, {}, 1};
   if (outcome.started && outcome.exitCode == 0) {
-    for (const std::string& f : filesWritten) files_.AddFile(f, 100);
+    std::vector<RootEntry> root;
+    for (const std::string& f : filesWritten) {
+      files_.AddFile(f, 100);
+      // "e:\BLDR": a file of the drive's root folder.
+      if (f.size() > 3 && f.find('\\', 3) == std::string::npos) root.push_back(RootEntry{f.substr(3), 100, 0x20, {}});
+    }
+    if (card != nullptr) WriteRootFolder(*card, rootFolder.value_or(root));
   }
   return outcome;
+}
+
+bool FakeInstaller::ProveInstallation(const InstallerCommand&, const std::vector<std::string>& systemFiles,
+                                      std::uint32_t attributes) {
+  std::string entry = "prove";
+  for (const std::string& f : systemFiles) entry += " " + f;
+  journal_.push_back(entry + " " + std::to_string(attributes));
+  return proves && !Hit(plan, "prove");
 }
 
 // ---- world -------------------------------------------------------------------------------
@@ -497,6 +638,7 @@ World::World() : ctx(Ports{ui, system, resources, handleCard, format, installer,
   format.plan = &faults;
   installer.plan = &faults;
   format.files = &files;
+  installer.card = &card;
   WriteMbr(card, 1'002'048);
   WriteFat32BootSector(card, BpbShape{});
   files.AddDirectory("C:\\Temp");

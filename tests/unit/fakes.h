@@ -67,6 +67,19 @@ struct BpbShape {
 };
 void WriteFat32BootSector(CardImage& card, const BpbShape& shape);
 
+// One entry of the card's root folder.
+struct RootEntry {
+  std::string name;  // "BLDR", "IBMBIO.COM": stored as its 8.3 directory name
+  std::uint32_t size = 100;
+  std::uint8_t attributes = 0x20;
+  std::vector<std::uint32_t> chain;  // its clusters; empty: the next free ones in a row
+};
+// Lays out the root folder of the FAT32 volume that WriteFat32BootSector
+// describes: the entries in order from the root cluster's first sector
+// on, their clusters chained in the first FAT. Whatever the root folder
+// held before is gone.
+void WriteRootFolder(CardImage& card, const std::vector<RootEntry>& entries);
+
 class FakeDeviceApi final : public DeviceApi {
  public:
   FaultPlan* plan = nullptr;
@@ -79,7 +92,12 @@ class FakeDeviceApi final : public DeviceApi {
   DiskExtents extents{1, 3};
   int locksRefused = 0;  // how many lock requests fail before one succeeds
   bool diskOpens = true;
-  std::set<std::string> failing;  // "read-disk", "write-disk", "read-volume", "write-volume"
+  // "read-disk", "write-disk", "read-volume", "write-volume", "flush-disk", "flush-volume"
+  std::set<std::string> failing;
+  // A card that does not keep what it is given: called after each write
+  // that reported success, with the sector as it was before the write and
+  // as the card now holds it ("write-disk" or "write-volume").
+  std::function<void(const std::string& what, const Sector& before, Sector& held)> garble;
   std::set<std::string> shortTransfer;
   std::uint32_t failCode = 5;
   int allocationsBeforeFailure = -1;  // -1: never fail
@@ -94,12 +112,20 @@ class FakeDeviceApi final : public DeviceApi {
   bool LockVolume(DeviceHandle volume) override;
   bool DismountVolume(DeviceHandle volume) override;
   bool SeekToStart(DeviceHandle handle) override;
+  bool SeekTo(DeviceHandle handle, std::uint64_t offset) override;
   bool Read(DeviceHandle handle, std::uint8_t* buffer, std::uint32_t length, std::uint32_t& moved) override;
   bool Write(DeviceHandle handle, const std::uint8_t* buffer, std::uint32_t length, std::uint32_t& moved) override;
+  bool Flush(DeviceHandle handle) override;
   std::uint32_t LastError() override { return lastError_; }
   std::uint8_t* AllocateSector() override;
   void FreeSector(std::uint8_t* bytes) override;
   void Sleep(unsigned milliseconds) override { journal_.push_back("sleep " + std::to_string(milliseconds)); }
+  std::optional<bool> writable = true;  // what IOCTL_DISK_IS_WRITABLE answers
+  std::optional<bool> IsWritable(const std::string& path) override {
+    journal_.push_back("is-writable " + path);
+    if (plan != nullptr && plan->Hit("is-writable")) return std::nullopt;
+    return writable;
+  }
 
   static constexpr DeviceHandle kVolume = 100;
   static constexpr DeviceHandle kDisk = 200;
@@ -123,20 +149,31 @@ class FakeCard final : public CardPort {
   int acquisitionsBeforeFailure = -1;            // -1: every acquisition succeeds
   unsigned refusalText = IDS_CANNOT_OPEN_DRIVE;  // the box the platform shows then
   bool volumeInvalid = false;
-  std::set<std::string> failing;  // "read-mbr", "write-mbr", "read-volume", "write-volume"
+  // "read-mbr", "write-mbr", "read-volume", "write-volume", "read-back-mbr",
+  // "read-back-volume", "read-volume-sector"
+  std::set<std::string> failing;
   Failure failure = Failure::Win32(FailureKind::Write, 5);
+  // A card that does not keep what it is given, as FakeDeviceApi's
+  // ("write-mbr" or "write-volume").
+  std::function<void(const std::string& what, const Sector& before, Sector& held)> garble;
   int allocationsBeforeFailure = -1;
 
   // Observations.
   bool held = false;
   int liveBuffers = 0;
 
+  WriteProtection writeProtection = WriteProtection::Writable;
+  WriteProtection QueryWriteProtection(const std::string&) override { return writeProtection; }
   int SetVolumeLock(const std::string& driveEntry, bool lock) override;
   bool IsVolumeHandleInvalid() const override { return volumeInvalid; }
   bool ReadMbrSector(const std::string& driveEntry, SectorBuffer& buffer) override;
   bool WriteMbrSector(const std::string& driveEntry, const SectorBuffer& buffer) override;
   bool ReadVolumeBootSector(const std::string& driveEntry, SectorBuffer& buffer) override;
   bool WriteVolumeBootSector(const std::string& driveEntry, const SectorBuffer& buffer) override;
+  bool ReadBackMbrSector(const std::string& driveEntry, SectorBuffer& buffer) override;
+  bool ReadBackVolumeBootSector(const std::string& driveEntry, SectorBuffer& buffer) override;
+  // Held or not, as the platforms read it after the installer.
+  bool ReadVolumeSector(const std::string& driveEntry, std::uint64_t sector, SectorBuffer& buffer) override;
   Failure LastError() const override { return lastError_; }
   SectorBuffer AllocateSector() override;
 
@@ -144,7 +181,7 @@ class FakeCard final : public CardPort {
   void FreeSector(std::uint8_t* bytes) override;
 
  private:
-  bool Transfer(const std::string& what, std::uint64_t lba, std::uint8_t* bytes, bool write);
+  bool Transfer(const std::string& what, std::uint64_t lba, std::uint8_t* bytes, bool write, bool needsHold = true);
   CardImage& card_;
   Journal& journal_;
   OperationLog& log_;
@@ -158,7 +195,7 @@ class FakeOperator final : public OperatorPort {
   explicit FakeOperator(Journal& journal) : journal_(journal) {}
 
   DialogValues values{"[-e-]", true};
-  std::deque<int> answers;  // for Yes/No boxes; kIdYes when empty
+  std::deque<int> answers;  // for Yes/No boxes; the default button when empty
 
   struct Box {
     std::string text;
@@ -191,6 +228,8 @@ class FakeSystem final : public SystemPort {
   char systemDrive = 'C';
 
   std::string MakeTimeStamp() override { return stamp; }
+  std::string dateTime = "2026-12-10 10:15:00";
+  std::string LocalDateTime() override { return dateTime; }
   void Sleep(unsigned ms) override { journal_.push_back("sleep " + std::to_string(ms)); }
   FailureDescription DescribeFailure(const Failure& failure) override;
   DriveType DriveTypeOf(char letter) override;
@@ -227,6 +266,7 @@ class FakeFiles final : public FilePort {
     bool directory = false;
     std::uint64_t size = 0;
     std::uint32_t attributes = 0;
+    std::string spelling;  // the path as first made
   };
   std::map<std::string, Node> nodes;  // key: lower-case path
 
@@ -239,6 +279,10 @@ class FakeFiles final : public FilePort {
   bool deleteFails = false;
   // Called when the installer "runs"; may add files.
   std::vector<std::string> copies;
+  // Paths below these prefixes cannot be read (a damaged volume).
+  std::vector<std::string> unreadable;
+  // The contents of the text files written or put there.
+  std::map<std::string, std::string> texts;  // key: lower-case path
 
   void AddFile(const std::string& path, std::uint64_t size);
   void AddDirectory(const std::string& path);
@@ -247,6 +291,10 @@ class FakeFiles final : public FilePort {
 
   char Separator() const override { return '\\'; }
   bool Exists(const std::string& path) override;
+  PathPresence Probe(const std::string& path) override;
+  std::optional<std::vector<std::string>> ListFolders(const std::string& folder, const std::string& prefix) override;
+  std::optional<std::string> ReadTextFile(const std::string& path, std::size_t maxBytes) override;
+  bool WriteTextFile(const std::string& path, const std::string& text) override;
   std::optional<std::string> TempPath() override;
   std::optional<std::string> TempFileName(const std::string& directory, const std::string& prefix,
                                           unsigned unique) override;
@@ -302,8 +350,16 @@ class FakeInstaller final : public InstallerPort {
   FakeInstaller(FakeFiles& files, Journal& journal) : files_(files), journal_(journal) {}
   InstallerOutcome outcome{true, {}, 0};
   std::vector<std::string> filesWritten;  // paths the installer creates on success
+  // The card's root folder after a successful run; when none, the files
+  // written into the drive's root, in their order, each in clusters of
+  // its own in a row.
+  std::optional<std::vector<RootEntry>> rootFolder;
+  CardImage* card = nullptr;
   std::vector<InstallerCommand> commands;
   InstallerOutcome RunInstaller(const InstallerCommand& command) override;
+  bool proves = true;  // what the proof after the marking finds
+  bool ProveInstallation(const InstallerCommand& command, const std::vector<std::string>& systemFiles,
+                         std::uint32_t attributes) override;
 
  private:
   FakeFiles& files_;

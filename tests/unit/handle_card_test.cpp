@@ -169,5 +169,50 @@ TEST(SectorTransfers, VolumeReadDoesNotRepositionButWritesDo) {
   EXPECT_EQ(w.journal, (Journal{"seek 200", "read-disk", "seek 200", "write-disk"}));
 }
 
+TEST(SectorTransfers, ReadBackFlushesThenReadsTheWrittenSectorAgain) {
+  struct Case {
+    const char* handle;
+    bool (HandleCard::*write)(const std::string&, const SectorBuffer&);
+    bool (HandleCard::*readBack)(const std::string&, SectorBuffer&);
+    DeviceHandle id;
+  } cases[] = {
+      {"disk", &HandleCard::WriteMbrSector, &HandleCard::ReadBackMbrSector, FakeDeviceApi::kDisk},
+      {"volume", &HandleCard::WriteVolumeBootSector, &HandleCard::ReadBackVolumeBootSector, FakeDeviceApi::kVolume},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.handle);
+    const std::string id = std::to_string(c.id);
+    const std::string handle = c.handle;
+    World w;
+    w.handleCard.SetVolumeLock("[-e-]", true);
+    SectorBuffer b = w.handleCard.AllocateSector();
+    b.data()[0] = 0x5A;
+    ASSERT_TRUE((w.handleCard.*c.write)("[-e-]", b));
+
+    // From byte 0 again, although the write left the handle past it.
+    w.journal.clear();
+    SectorBuffer back = w.handleCard.AllocateSector();
+    ASSERT_TRUE((w.handleCard.*c.readBack)("[-e-]", back));
+    EXPECT_EQ(w.journal, (Journal{"flush-" + handle, "seek " + id, "read-" + handle}));
+    EXPECT_EQ(back.data()[0], 0x5A);
+
+    // A device that cannot commit what it holds has not taken the write.
+    w.device.failing.insert("flush-" + handle);
+    w.device.failCode = 1117;  // ERROR_IO_DEVICE
+    w.journal.clear();
+    EXPECT_FALSE((w.handleCard.*c.readBack)("[-e-]", back));
+    EXPECT_EQ(w.journal, (Journal{"flush-" + handle}));
+    EXPECT_EQ(w.handleCard.LastError(), Failure::Win32(FailureKind::Write, 1117));
+
+    w.device.failing = {"read-" + handle};
+    EXPECT_FALSE((w.handleCard.*c.readBack)("[-e-]", back));
+    EXPECT_EQ(w.handleCard.LastError(), Failure::Win32(FailureKind::Read, 1117));
+
+    w.handleCard.SetVolumeLock("[-e-]", false);
+    EXPECT_FALSE((w.handleCard.*c.readBack)("[-e-]", back));
+    EXPECT_EQ(w.handleCard.LastError(), Failure::Own(FailureKind::InvalidHandle));
+  }
+}
+
 }  // namespace
 }  // namespace tessarin::test

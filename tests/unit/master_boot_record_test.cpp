@@ -104,6 +104,42 @@ TEST(InstallMasterBootRecord, FailuresLeaveSectorZeroAndTellTheOperator) {
   }
 }
 
+TEST(InstallMasterBootRecord, SectorThatReadsBackDifferentFailsAsAFailedWrite) {
+  using Garble = std::function<void(const std::string&, const Sector&, Sector&)>;
+  struct Case {
+    const char* name;
+    Garble garble;
+    const char* failing;  // a call that fails instead
+  } cases[] = {
+      {"write dropped", [](auto&, const Sector& before, Sector& held) { held = before; }, nullptr},
+      {"one byte of the code altered", [](auto&, auto&, Sector& held) { held[100] ^= 0x01; }, nullptr},
+      {"partition table altered", [](auto&, auto&, Sector& held) { held[446 + 8] ^= 0x40; }, nullptr},
+      {"active flag cleared", [](auto&, auto&, Sector& held) { held[446] = 0x00; }, nullptr},
+      {"disk signature altered", [](auto&, auto&, Sector& held) { held[441] ^= 0xFF; }, nullptr},
+      {"boot signature lost", [](auto&, auto&, Sector& held) { held[511] = 0x00; }, nullptr},
+      {"flush refused", nullptr, "flush-disk"},
+      {"read after the write fails", nullptr, "read-disk"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Acquired w;
+    w.device.garble = c.garble;
+    if (c.failing != nullptr) {
+      // The first read of sector 0 goes through; the call after the write
+      // fails.
+      w.faults.op = c.failing;
+      w.faults.nth = std::string(c.failing) == "read-disk" ? 2 : 1;
+    }
+    EXPECT_EQ(InstallMasterBootRecord(w.handleCard, w.resources, w.ctx.log, "[-e-]"), -1);
+    EXPECT_EQ(w.BoxTexts(), std::vector<std::string>{"Cannot open or read destination drive."});
+    EXPECT_EQ(w.ui.boxes[0].flags, 0x30u);
+    EXPECT_FALSE(w.ui.animating);
+    EXPECT_EQ(w.JournalOf("write-disk").size(), 1u);
+    EXPECT_EQ(w.device.liveBuffers, 0);
+    EXPECT_TRUE(w.JournalOf("close").empty());
+  }
+}
+
 TEST(InstallMasterBootRecord, MissingImageFailsBeforeAnyBufferIsTaken) {
   Acquired w;
   w.resources.images.erase(IDR_MBR_CODE);

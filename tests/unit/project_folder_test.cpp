@@ -55,7 +55,7 @@ TEST(CreateUniqueTempFolder, EndsWhenEverySixteenBitNameIsTaken) {
     static const char* hex = "0123456789abcdef";
     std::string name;
     for (unsigned v = i; v != 0; v >>= 4) name.insert(name.begin(), hex[v & 0xF]);
-    w.files.nodes["c:\\temp\\qv" + name] = {true, 0, 0};
+    w.files.nodes["c:\\temp\\qv" + name] = {true, 0, 0, {}};
   }
   EXPECT_EQ(CreateUniqueTempFolder(w.files), "-1");
 }

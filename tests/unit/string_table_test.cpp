@@ -21,7 +21,7 @@ TEST(StringTable, HoldsTheProgramsTextsExactly) {
   EXPECT_EQ(TableString(113), "");
 }
 
-TEST(StringTable, IdsRunFrom101To129WithoutGapsButOne) {
+TEST(StringTable, IdsRunFrom101WithoutGapsButOne) {
   std::set<unsigned> ids;
   unsigned last = 0;
   for (const StringEntry& e : StringTable()) {
@@ -29,8 +29,9 @@ TEST(StringTable, IdsRunFrom101To129WithoutGapsButOne) {
     last = e.id;
     ids.insert(e.id);
   }
-  for (unsigned id = 101; id <= 129; ++id) EXPECT_EQ(ids.count(id), id == 113 ? 0u : 1u) << id;
-  EXPECT_EQ(ids.size(), 28u);
+  // The dialog's texts run to 129; the program's own later ones follow.
+  for (unsigned id = 101; id <= last; ++id) EXPECT_EQ(ids.count(id), id == 113 ? 0u : 1u) << id;
+  EXPECT_GE(last, 129u);
 }
 
 }  // namespace

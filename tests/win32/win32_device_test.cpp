@@ -69,6 +69,8 @@ TEST(Win32DeviceApi, SectorTransfersReachTheVolumeImage) {
   EXPECT_EQ(moved, kSectorSize);
   ASSERT_TRUE(api.Read(volume, other, kSectorSize, moved));  // the next sector
   EXPECT_NE(std::memcmp(other, sector, kSectorSize), 0);
+  // Read back as the boot-record steps do: flushed, from byte 0 again.
+  ASSERT_TRUE(api.Flush(volume)) << api.LastError();
   ASSERT_TRUE(api.SeekToStart(volume));
   ASSERT_TRUE(api.Read(volume, other, kSectorSize, moved));
   EXPECT_EQ(std::memcmp(other, sector, kSectorSize), 0);
@@ -87,6 +89,37 @@ TEST(Win32DeviceApi, SectorTransfersReachTheVolumeImage) {
   api.Close(again);
 }
 
+// The writable query asks a device it can open; Wine's volumes answer what
+// they answer, a drive that is not there gives no answer at all.
+TEST(Win32DeviceApi, TheWritableQueryNeedsADevice) {
+  const char unused = UnusedLetter();
+  ASSERT_NE(unused, '\0');
+  Win32DeviceApi api;
+  EXPECT_FALSE(api.IsWritable(VolumePath(unused)).has_value());
+}
+
+TEST(Win32DeviceApi, VolumeSectorsAreReadWithoutHoldingTheCard) {
+  // The check after the installer: the card is not held, the volume is
+  // opened, flushed, read at the sector and closed again.
+  Win32World world;
+  const std::string drive = MakeDriveEntry(static_cast<char>(kTestDriveLetter - 'A' + 'a'));
+  SectorBuffer sector = world.card.AllocateSector();
+  ASSERT_TRUE(world.card.ReadVolumeSector(drive, 0, sector)) << world.card.LastError().code;
+  EXPECT_EQ(std::memcmp(sector.data() + 43, "QV         ", 11), 0) << "the boot sector";
+  // The first FAT of the FAT16 image begins with the media byte and FF.
+  const std::uint16_t reserved = static_cast<std::uint16_t>(sector.data()[14] | sector.data()[15] << 8);
+  ASSERT_TRUE(world.card.ReadVolumeSector(drive, reserved, sector));
+  EXPECT_EQ(sector.data()[0], 0xF8);
+  EXPECT_EQ(sector.data()[1], 0xFF);
+  EXPECT_EQ(world.card.handles().volumeHandle, kNoHandle) << "CardHandles are left alone";
+  EXPECT_TRUE(world.ui.boxes.empty());
+
+  const char unused = UnusedLetter();
+  ASSERT_NE(unused, '\0');
+  EXPECT_FALSE(world.card.ReadVolumeSector(MakeDriveEntry(unused), 0, sector));
+  EXPECT_EQ(world.card.LastError().kind, FailureKind::Open);
+}
+
 TEST(Win32DeviceApi, TransfersOnAnInvalidHandleFail) {
   Win32DeviceApi api;
   std::uint8_t* sector = api.AllocateSector();
@@ -94,6 +127,7 @@ TEST(Win32DeviceApi, TransfersOnAnInvalidHandleFail) {
   EXPECT_FALSE(api.Read(kInvalidHandle, sector, kSectorSize, moved));
   EXPECT_EQ(api.LastError(), static_cast<std::uint32_t>(ERROR_INVALID_HANDLE));
   EXPECT_FALSE(api.Write(kInvalidHandle, sector, kSectorSize, moved));
+  EXPECT_FALSE(api.Flush(kInvalidHandle));
   DiskExtents extents;
   EXPECT_FALSE(api.GetVolumeDiskExtents(kInvalidHandle, extents));
   api.FreeSector(sector);

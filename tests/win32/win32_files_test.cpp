@@ -169,6 +169,37 @@ TEST(Win32Files, AttributesCurrentDirectoryAndReading) {
   EXPECT_EQ(temp->back(), '\\');
 }
 
+// What the saved projects' notes need: whether a path is there (a missing
+// folder on the way is "not there", not "unreadable"), the QV folders of the
+// temporary folder, and small text files.
+TEST(Win32Files, ProbesListsAndKeepsNotes) {
+  ScratchFolder folder("notes");
+  Win32Files files;
+  for (const char* dir : {"QV1", "qv2", "QVX", "Other"}) CreateDirectoryA((folder / dir).c_str(), nullptr);
+  WriteFileText(folder / "QV3", "a file, no folder");
+  WriteFileText(folder / "QV1\\Project.txt", "x");
+
+  EXPECT_EQ(files.Probe(folder / "QV1"), PathPresence::Present);
+  EXPECT_EQ(files.Probe(folder / "QV1\\Project.txt"), PathPresence::Present);
+  EXPECT_EQ(files.Probe(folder / "QV9"), PathPresence::Absent);
+  EXPECT_EQ(files.Probe(folder / "QV9\\Project"), PathPresence::Absent);
+
+  auto names = files.ListFolders(folder.path(), "QV");
+  ASSERT_TRUE(names.has_value());
+  std::sort(names->begin(), names->end());
+  EXPECT_EQ(*names, (std::vector<std::string>{"QV1", "QVX", "qv2"}));
+  EXPECT_EQ(files.ListFolders(folder / "Other", "QV"),
+            std::optional<std::vector<std::string>>(std::vector<std::string>{}));
+  EXPECT_FALSE(files.ListFolders(folder / "missing", "QV").has_value());
+
+  const std::string note = folder / "QV1\\Card.txt";
+  ASSERT_TRUE(files.WriteTextFile(note, "line one\r\nline two\r\n"));
+  EXPECT_EQ(files.ReadTextFile(note, 100), std::optional<std::string>("line one\r\nline two\r\n"));
+  EXPECT_FALSE(files.ReadTextFile(note, 10).has_value());  // larger than asked for
+  EXPECT_FALSE(files.ReadTextFile(folder / "missing.txt", 100).has_value());
+  EXPECT_FALSE(files.WriteTextFile(folder / "missing\\Card.txt", "x"));
+}
+
 }  // namespace
 }  // namespace tessarin::test
 

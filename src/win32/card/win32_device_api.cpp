@@ -40,6 +40,12 @@ bool Win32DeviceApi::SeekToStart(DeviceHandle handle) {
   return SetFilePointer(ToHandle(handle), 0, nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER;
 }
 
+bool Win32DeviceApi::SeekTo(DeviceHandle handle, std::uint64_t offset) {
+  LARGE_INTEGER to;
+  to.QuadPart = static_cast<LONGLONG>(offset);
+  return SetFilePointerEx(ToHandle(handle), to, nullptr, FILE_BEGIN) != 0;
+}
+
 bool Win32DeviceApi::Read(DeviceHandle handle, std::uint8_t* buffer, std::uint32_t length, std::uint32_t& moved) {
   DWORD n = 0;
   const BOOL ok = ReadFile(ToHandle(handle), buffer, length, &n, nullptr);
@@ -55,6 +61,12 @@ bool Win32DeviceApi::Write(DeviceHandle handle, const std::uint8_t* buffer, std:
   return ok != 0;
 }
 
+bool Win32DeviceApi::Flush(DeviceHandle handle) {
+  if (FlushFileBuffers(ToHandle(handle))) return true;
+  const DWORD code = GetLastError();
+  return code == ERROR_INVALID_FUNCTION || code == ERROR_NOT_SUPPORTED;
+}
+
 std::uint32_t Win32DeviceApi::LastError() { return GetLastError(); }
 
 std::uint8_t* Win32DeviceApi::AllocateSector() {
@@ -66,5 +78,17 @@ void Win32DeviceApi::FreeSector(std::uint8_t* bytes) {
 }
 
 void Win32DeviceApi::Sleep(unsigned milliseconds) { ::Sleep(milliseconds); }
+
+std::optional<bool> Win32DeviceApi::IsWritable(const std::string& path) {
+  const HANDLE h = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return std::nullopt;
+  DWORD returned = 0;
+  const BOOL writable = DeviceIoControl(h, IOCTL_DISK_IS_WRITABLE, nullptr, 0, nullptr, 0, &returned, nullptr);
+  const DWORD error = writable ? ERROR_SUCCESS : GetLastError();
+  CloseHandle(h);
+  if (writable) return true;
+  if (error == ERROR_WRITE_PROTECT) return false;
+  return std::nullopt;
+}
 
 }  // namespace tessarin

@@ -22,14 +22,22 @@ class Win32DeviceApi : public DeviceApi {
   bool LockVolume(DeviceHandle volume) override;
   bool DismountVolume(DeviceHandle volume) override;
   bool SeekToStart(DeviceHandle handle) override;
+  bool SeekTo(DeviceHandle handle, std::uint64_t offset) override;
   bool Read(DeviceHandle handle, std::uint8_t* buffer, std::uint32_t length, std::uint32_t& moved) override;
   bool Write(DeviceHandle handle, const std::uint8_t* buffer, std::uint32_t length, std::uint32_t& moved) override;
+  // FlushFileBuffers: on a locked volume the file system's dirty data, on a
+  // physical disk the drive's write cache. A driver without a flush
+  // (ERROR_INVALID_FUNCTION, ERROR_NOT_SUPPORTED) has nothing held back.
+  bool Flush(DeviceHandle handle) override;
   std::uint32_t LastError() override;
   // VirtualAlloc of one committed sector: page-aligned, as raw transfers
   // need, and zero-filled.
   std::uint8_t* AllocateSector() override;
   void FreeSector(std::uint8_t* bytes) override;
   void Sleep(unsigned milliseconds) override;
+  // CreateFileA with no access rights (enough for the question), shared,
+  // then IOCTL_DISK_IS_WRITABLE: ERROR_WRITE_PROTECT is the answer "no".
+  std::optional<bool> IsWritable(const std::string& path) override;
 
   static HANDLE ToHandle(DeviceHandle handle) { return reinterpret_cast<HANDLE>(handle); }
   static DeviceHandle FromHandle(HANDLE handle) { return reinterpret_cast<DeviceHandle>(handle); }

@@ -35,6 +35,69 @@ bool Win32Files::Exists(const std::string& path) {
   return !path.empty() && GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+PathPresence Win32Files::Probe(const std::string& path) {
+  if (path.empty()) return PathPresence::Absent;
+  if (GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES) return PathPresence::Present;
+  switch (GetLastError()) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+      return PathPresence::Absent;
+    default:  // ERROR_UNRECOGNIZED_VOLUME, ERROR_NOT_READY, ERROR_FILE_CORRUPT, ERROR_CRC, ...
+      return PathPresence::Unreadable;
+  }
+}
+
+std::optional<std::vector<std::string>> Win32Files::ListFolders(const std::string& folder, const std::string& prefix) {
+  std::string pattern = folder;
+  if (!pattern.empty() && pattern.back() != '\\') pattern += '\\';
+  pattern += prefix + "*";
+  if (pattern.size() >= MAX_PATH) return std::nullopt;
+  std::vector<std::string> names;
+  WIN32_FIND_DATAA found;
+  const HANDLE search = FindFirstFileA(pattern.c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) {
+    if (GetLastError() == ERROR_FILE_NOT_FOUND) return names;
+    return std::nullopt;
+  }
+  do {
+    const std::string name = found.cFileName;
+    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && name != "." && name != "..") names.push_back(name);
+  } while (FindNextFileA(search, &found));
+  const DWORD error = GetLastError();
+  FindClose(search);
+  if (error != ERROR_NO_MORE_FILES) return std::nullopt;
+  return names;
+}
+
+std::optional<std::string> Win32Files::ReadTextFile(const std::string& path, std::size_t maxBytes) {
+  const HANDLE h =
+      CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return std::nullopt;
+  std::string text;
+  char buffer[4096];
+  DWORD got = 0;
+  bool ok = true;
+  while ((ok = ReadFile(h, buffer, sizeof buffer, &got, nullptr) != 0) && got > 0) {
+    text.append(buffer, got);
+    if (text.size() > maxBytes) {
+      ok = false;
+      break;
+    }
+  }
+  CloseHandle(h);
+  if (!ok) return std::nullopt;
+  return text;
+}
+
+bool Win32Files::WriteTextFile(const std::string& path, const std::string& text) {
+  const HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  DWORD written = 0;
+  const bool ok = WriteFile(h, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) != 0 &&
+                  written == text.size() && FlushFileBuffers(h) != 0;
+  return CloseHandle(h) != 0 && ok;
+}
+
 std::optional<std::string> Win32Files::TempPath() {
   char buffer[MAX_PATH] = {};
   const DWORD length = GetTempPathA(sizeof buffer, buffer);

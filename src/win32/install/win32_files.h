@@ -20,6 +20,13 @@ class Win32Files : public FilePort {
 
   char Separator() const override { return '\\'; }
   bool Exists(const std::string& path) override;
+  // GetFileAttributesA: "not found" answers are Absent, any other failure
+  // (a volume Windows cannot read, no medium, a device error) Unreadable.
+  PathPresence Probe(const std::string& path) override;
+  // FindFirstFileA over "folder\prefix*", folders only.
+  std::optional<std::vector<std::string>> ListFolders(const std::string& folder, const std::string& prefix) override;
+  std::optional<std::string> ReadTextFile(const std::string& path, std::size_t maxBytes) override;
+  bool WriteTextFile(const std::string& path, const std::string& text) override;
   std::optional<std::string> TempPath() override;
   std::optional<std::string> TempFileName(const std::string& directory, const std::string& prefix,
                                           unsigned unique) override;

@@ -17,6 +17,15 @@ std::string Win32System::MakeTimeStamp() {
   return buffer;
 }
 
+std::string Win32System::LocalDateTime() {
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  char buffer[32];
+  wsprintfA(buffer, "%04u-%02u-%02u %02u:%02u:%02u", now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute,
+            now.wSecond);
+  return buffer;
+}
+
 void Win32System::Sleep(unsigned milliseconds) { ::Sleep(milliseconds); }
 
 FailureDescription Win32System::DescribeFailure(const Failure& failure) {

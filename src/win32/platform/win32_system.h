@@ -10,6 +10,7 @@ class Win32System : public SystemPort {
   // GetLocalTime, then GetTimeFormatA in the user's default locale without
   // the user's overrides, into 64 characters.
   std::string MakeTimeStamp() override;
+  std::string LocalDateTime() override;
   void Sleep(unsigned milliseconds) override;
   // A Windows code with its FormatMessageA text; a failure the restore
   // found itself as the Windows code that says the same.

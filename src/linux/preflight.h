@@ -1,0 +1,96 @@
+// Everything about the card and the installer archive that can be checked
+// before the card is touched, checked before the operator is asked: a
+// refusal here leaves the card exactly as it was.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "card/file_port.h"
+#include "card/system_kinds.h"
+#include "linux/card_target.h"
+
+namespace tessarin::linux_port {
+
+class CardFat;
+
+// One entry of the installer archive as it will land on the card.
+struct ArchiveItem {
+  std::string path;  // relative to the card's root, '/'-separated, no leading "./"
+  bool directory = false;
+  std::uint64_t size = 0;
+};
+
+// The archive read through once, every entry's data included (a damaged
+// entry shows only there). problem is empty when every entry can go onto
+// the card as it stands.
+struct ArchiveReport {
+  std::string problem;
+  std::vector<ArchiveItem> items;
+};
+ArchiveReport CheckInstallerArchive(const std::string& path);
+
+// Why a name of the archive cannot become a card path: "..", absolute
+// paths, backslashes, characters or lengths a FAT long name cannot hold,
+// names Windows would change (a trailing dot or blank). Empty when it can.
+std::string WhyNameUnfitForCard(std::string_view name);
+
+// Why one archive entry cannot go onto the card: its name (as above), its
+// kind (only plain files and folders; no links, devices, pipes) or a size
+// of 4 GiB or more. Empty when it can.
+enum class EntryKind { File, Folder, HardLink, SymbolicLink, Other };
+std::string WhyEntryUnfitForCard(std::string_view name, EntryKind kind, std::uint64_t size);
+
+// Two entries whose names differ only in case (FAT keeps one of them), or
+// a file and a folder of the same name; empty when there are none.
+std::string FindNameClash(const std::vector<ArchiveItem>& items);
+
+// The FAT32 volume mkfs.fat makes on a partition of this many sectors:
+// its cluster size and, a little generously, its number of data clusters.
+struct Fat32Estimate {
+  std::uint32_t clusterBytes = 512;
+  std::uint64_t dataClusters = 0;
+};
+Fat32Estimate EstimateFat32(std::uint64_t volumeSectors);
+
+// The clusters the archive's files and folders take on such a volume.
+std::uint64_t ClustersNeeded(const std::vector<ArchiveItem>& items, std::uint32_t clusterBytes);
+
+// Whether the card holds a project folder, as far as can be told.
+enum class ProjectPresence { Present, Absent, Undecided };
+struct ProjectProbe {
+  ProjectPresence presence = ProjectPresence::Undecided;
+  std::string why;  // when undecided: what could not be read
+};
+
+struct PreflightOptions {
+  const CardTarget* target = nullptr;
+  int fd = -1;  // the held card
+  SystemKind systemKind = SystemKind::WinCE;
+  std::string archive;  // the installer archive, in the working directory
+  bool preserveProject = true;
+  const CardFat* volume = nullptr;  // reads the card's files
+  FilePort* files = nullptr;        // finds the project folders saved earlier
+  // The card definition file's verdict for a card of this capacity that
+  // needs a geometry repair: empty when a definition matches, else why not.
+  std::function<std::string(double capacity)> definitionsFor;
+};
+
+// Every check in turn; empty when the card may be restored, else the
+// refusal to show (the card untouched). notice gets what the operator
+// should know before the question, when there is something.
+std::string RunPreflight(const PreflightOptions& options, std::string* notice = nullptr);
+
+// The project folder's presence on the card.
+ProjectProbe ProbeProject(const CardFat& volume);
+
+// The geometry heads mkfs.fat will record: the card reader's for a block
+// device, the recorded one for an image (as the formatter keeps it); none
+// when it cannot be known before formatting.
+std::optional<unsigned> PredictedHeads(int fd, const CardTarget& target);
+
+}  // namespace tessarin::linux_port

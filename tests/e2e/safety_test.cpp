@@ -1,0 +1,445 @@
+// What the Linux program refuses before the question, how it holds the card
+// against a second restore, how it ends when it is stopped, and inputs that
+// are hostile or merely odd. A refusal leaves the card byte for byte as it
+// was and exits 2.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+
+#include "bootcode/boot_images.h"
+#include "card/resource_port.h"
+#include "e2e_support.h"
+
+namespace e2e {
+namespace {
+
+const char kNothingChanged[] = "Nothing was changed.";
+const std::string kSavedLine = "::Warning:: The Project Folder is saved in ";
+const Tree kProject = {{"main.prj", "the operator's project"}, {"screens/start.bmp", std::string(20000, 's')}};
+
+std::string Partition(const std::string& entry) { return "echo " + Quote(entry) + " | sfdisk --quiet "; }
+
+// Something other than FAT over the volume's boot sector and its backup:
+// the card's files cannot be read.
+void SpoilVolume(const fs::path& card) {
+  MustShell("for at in 0 3072; do printf 'another file system' | dd of=" + Quote(card) + " bs=1 seek=$((" +
+            std::to_string(std::uint64_t{kPartitionStart} * 512) + " + at)) conv=notrunc status=none; done");
+}
+
+enum class Shape {
+  Gpt,
+  Extended,
+  Superfloppy,
+  LinuxPartition,
+  HiddenFat,
+  SymbolicLinkInArchive,
+  ColonInName,
+  NamesDifferOnlyInCase,
+  EscapeSequenceInName,
+  DefinitionsTooLarge,
+  EmptyDir,
+};
+
+struct Refusal {
+  const char* name;
+  Shape shape;
+  std::vector<std::string> messages;  // parts of standard error, in order
+};
+
+void PrintTo(const Refusal& c, std::ostream* os) { *os << c.name; }
+
+class RefusedBeforeTheQuestion : public ::testing::TestWithParam<Refusal> {};
+
+TEST_P(RefusedBeforeTheQuestion, LeavesTheCardAsItWas) {
+  const Refusal& c = GetParam();
+  Scratch s;
+  const fs::path card = s / "card.img";
+  const fs::path tmp = s / "tmp";
+  fs::create_directories(tmp);
+  fs::create_directories(s / "work");
+
+  MakeCard(card,
+           {96, c.shape == Shape::DefinitionsTooLarge ? std::optional<std::string>("255/63") : std::nullopt, true});
+  WriteTree(s / "project", kProject);
+  PutOnCard(card, s / "project", "Project");
+  Tree system = {{"BLDR", "loader"}, {"NK.BIN", std::string(5000, 'n')}};
+  std::vector<std::string> order = {"BLDR", "NK.BIN"};
+  std::string launcher, args = "--yes --dir work card.img";
+  switch (c.shape) {
+    case Shape::Gpt:
+      MustShell(Partition("label: gpt\nstart=2048, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7") + Quote(card));
+      break;
+    case Shape::Extended:
+      MustShell(Partition("start=2048, type=f") + Quote(card));
+      break;
+    case Shape::Superfloppy:
+      MustShell("mkfs.fat -F 32 " + Quote(card) + " >/dev/null");
+      break;
+    case Shape::LinuxPartition:
+      MustShell("printf '\\x83' | dd of=" + Quote(card) + " bs=1 seek=450 conv=notrunc 2>/dev/null");
+      break;
+    case Shape::HiddenFat:
+      MustShell("printf '\\x1c' | dd of=" + Quote(card) + " bs=1 seek=450 conv=notrunc 2>/dev/null");
+      break;
+    case Shape::SymbolicLinkInArchive:
+      system["link"] = "";
+      order.push_back("link");
+      break;
+    case Shape::ColonInName:
+      system["NK.BIN:stream"] = "n";
+      order.push_back("NK.BIN:stream");
+      break;
+    case Shape::NamesDifferOnlyInCase:
+      system["Readme.txt"] = "one";
+      system["README.TXT"] = "two";
+      order.insert(order.end(), {"Readme.txt", "README.TXT"});
+      break;
+    case Shape::EscapeSequenceInName:
+      system["bad\x1b]0;owned\x07name\x1b[2J"] = "x";
+      order.push_back("bad\x1b]0;owned\x07name\x1b[2J");
+      break;
+    case Shape::DefinitionsTooLarge:
+      std::ofstream(s / "work" / "CFDef.ini") << std::string(2u << 20, ';') << "\n[CF0]\nModelNumber=x\n";
+      break;
+    case Shape::EmptyDir:
+      args = "--yes --dir '' card.img";
+      break;
+  }
+  if (c.shape == Shape::SymbolicLinkInArchive) {
+    // A link to a file outside the card, as an archive may carry one.
+    const fs::path content = s / "linked";
+    WriteTree(content, system);
+    fs::remove(content / "link");
+    fs::create_symlink("/etc/passwd", content / "link");
+    std::string names;
+    for (const std::string& n : order) names += " " + Quote(n);
+    MustShell(std::string(TESSARIN_MAKE_SFX) + " " + Quote(TESSARIN_SFX_STUB) + " " +
+              Quote(s / "work" / "wincesys.exe") + " " + Quote(content) + names);
+  } else {
+    MakeInstaller(s / "work" / "wincesys.exe", system, order, s.path());
+  }
+  if (c.shape != Shape::DefinitionsTooLarge) fs::copy_file(TESSARIN_CFDEF_SAMPLE, s / "work" / "CFDef.ini");
+  const std::string before = FileHash(card);
+
+  const Output run = RunTessarin(s.path(), tmp, args, launcher);
+  EXPECT_EQ(run.status, 2) << run.err;
+  std::size_t at = 0;
+  for (const std::string& m : c.messages) {
+    const std::size_t found = run.err.find(m, at);
+    EXPECT_NE(found, std::string::npos) << "missing, or out of order: " << m << "\n" << run.err;
+    if (found != std::string::npos) at = found + m.size();
+  }
+  EXPECT_EQ(run.err.find("All existing files will be deleted!"), std::string::npos) << "asked: " << run.err;
+  EXPECT_EQ(run.err.find('\x1b'), std::string::npos) << "an escape sequence reached the terminal";
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(FileHash(card), before);
+  EXPECT_TRUE(fs::is_empty(tmp));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Refusals, RefusedBeforeTheQuestion,
+    ::testing::Values(
+        Refusal{"Gpt", Shape::Gpt, {"holds a GPT partition table", kNothingChanged}},
+        Refusal{"Extended", Shape::Extended, {"holds an extended partition (type 0F)", kNothingChanged}},
+        Refusal{"Superfloppy", Shape::Superfloppy, {"holds a FAT volume without a partition table", kNothingChanged}},
+        Refusal{"LinuxPartition",
+                Shape::LinuxPartition,
+                {"holds a partition of type 83 (Linux) as its first partition, not a FAT partition", kNothingChanged}},
+        Refusal{"HiddenFat", Shape::HiddenFat, {"holds a hidden FAT partition (type 1C)", kNothingChanged}},
+        Refusal{"SymbolicLinkInArchive",
+                Shape::SymbolicLinkInArchive,
+                {"cannot go onto the card, a symbolic link: link", kNothingChanged}},
+        Refusal{"ColonInName",
+                Shape::ColonInName,
+                {"cannot go onto the card, a character FAT names cannot hold (':'): NK.BIN:stream", kNothingChanged}},
+        Refusal{"NamesDifferOnlyInCase",
+                Shape::NamesDifferOnlyInCase,
+                {"two names that differ only in case", kNothingChanged}},
+        Refusal{"EscapeSequenceInName",
+                Shape::EscapeSequenceInName,
+                {"a control character in the name: bad\\x1b]0;owned\\x07name\\x1b[2J", kNothingChanged}},
+        Refusal{"DefinitionsTooLarge",
+                Shape::DefinitionsTooLarge,
+                {"CFDef.ini is larger than 1 MiB", "the card reports 255 heads",
+                 "its geometry cannot be repaired: no card definition in CFDef.ini fits", kNothingChanged}},
+        Refusal{"EmptyDir", Shape::EmptyDir, {"--dir needs a folder"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The operator who chooses to go on without the unreadable project folder
+// gets a restored card.
+TEST(UnreadableCard, RestoredWithNoPreserve) {
+  Scratch s;
+  const fs::path card = s / "card.img";
+  fs::create_directories(s / "tmp");
+  MakeCard(card, {96, std::nullopt, true});
+  WriteTree(s / "project", kProject);
+  PutOnCard(card, s / "project", "Project");
+  SpoilVolume(card);
+  MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
+  const std::string before = FileHash(card);
+  const Output refused = RunTessarin(s.path(), s / "tmp", "--yes card.img");
+  EXPECT_EQ(refused.status, 2) << refused.err;
+  EXPECT_NE(refused.err.find("To restore the card anyway, and lose whatever its Project folder holds, run again "
+                             "with --no-preserve."),
+            std::string::npos)
+      << refused.err;
+  EXPECT_EQ(FileHash(card), before);
+  const Output run = RunTessarin(s.path(), s / "tmp", "--yes --no-preserve card.img");
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(Attributes(card, "::/BLDR"), "ASHR");
+  EXPECT_EQ(FsckFindings(card, s.path()), "");
+}
+
+// Two restores of one image started at the same moment: one restores the
+// card, the other is refused at once and names the first; the volume is
+// sound.
+TEST(TwoRestores, OneRestoresTheOtherIsRefused) {
+  Scratch s;
+  const fs::path card = s / "card.img";
+  fs::create_directories(s / "tmp1");
+  fs::create_directories(s / "tmp2");
+  MakeCard(card, {96, std::nullopt, true});
+  WriteTree(s / "project", kProject);
+  PutOnCard(card, s / "project", "Project");
+  MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}, {"NK.BIN", std::string(300000, 'n')}}, {"BLDR", "NK.BIN"},
+                s.path());
+  const std::string program = Quote(TESSARIN_PROGRAM);
+  MustShell("cd " + Quote(s.path()) + " && { (TMPDIR=tmp1 exec " + program +
+            " --yes card.img >out1 2>err1) & p1=$!; (TMPDIR=tmp2 exec " + program +
+            " --yes card.img >out2 2>err2) & p2=$!; wait $p1; echo $? >status1; wait $p2; echo $? >status2; "
+            "echo $p1 >pid1; echo $p2 >pid2; }");
+  auto read = [&](const std::string& name) {
+    std::ifstream in(s / name);
+    std::stringstream text;
+    text << in.rdbuf();
+    std::string t = text.str();
+    while (!t.empty() && t.back() == '\n') t.pop_back();
+    return t;
+  };
+  const std::vector<std::string> status = {read("status1"), read("status2")};
+  const int winner = status[0] == "0" ? 0 : 1;
+  const int loser = 1 - winner;
+  ASSERT_EQ(status[winner], "0") << read("err1") << read("err2");
+  EXPECT_EQ(status[loser], "2") << read("err" + std::to_string(loser + 1));
+  const std::string refusal = read("err" + std::to_string(loser + 1));
+  EXPECT_NE(refusal.find("card.img is in use: process " + read("pid" + std::to_string(winner + 1)) + " (tessarin)"),
+            std::string::npos)
+      << refusal;
+  EXPECT_EQ(read("out" + std::to_string(loser + 1)), "");
+  EXPECT_EQ(FsckFindings(card, s.path()), "");
+  EXPECT_EQ(Digest(CardTree(card, "Project", s.path())), Digest(ReadTree(s / "project")));
+  EXPECT_EQ(Attributes(card, "::/BLDR"), "ASHR");
+  EXPECT_TRUE(fs::is_empty(s / "tmp1"));
+  EXPECT_TRUE(fs::is_empty(s / "tmp2"));
+}
+
+// A second interrupt stops the restore at the next step's boundary: the
+// copy in progress is finished, the saved project folder is named by its
+// path in the message and the last log line, and it is whole.
+TEST(Stop, AtAStepsBoundaryWithTheSavedFolderNamed) {
+  struct Case {
+    const char* name;
+    const char* signal;
+    bool projectOnCard;  // the copy back was under way and finished
+  };
+  const Case cases[] = {
+      // Signalled twice by a wrapper of the formatter, which then takes a
+      // moment more.
+      {"WhileFormatting", "INT", false},
+      // Signalled twice as the copy back opens the saved folder's list of
+      // short names.
+      {"WhileCopyingTheProjectBack", "TERM", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Scratch s;
+    const fs::path card = s / "card.img";
+    fs::create_directories(s / "tmp");
+    MakeCard(card, {96, std::nullopt, true});
+    WriteTree(s / "project", kProject);
+    PutOnCard(card, s / "project", "Project");
+    MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
+    std::string launcher;
+    if (!c.projectOnCard) {
+      WrapTool(s / "hooks", "mkfs.fat",
+               std::string("kill -") + c.signal + " $PPID; sleep 0.2; kill -" + c.signal + " $PPID; sleep 0.5", "");
+      launcher = "PATH=" + Quote(s / "hooks") + ":$PATH";
+    } else {
+      launcher =
+          "LD_PRELOAD=" + Quote(TESSARIN_OPEN_HOOK) +
+          " ASAN_OPTIONS=verify_asan_link_order=0 TESSARIN_HOOK_SIGNAL=15 TESSARIN_HOOK_AFTER_OPENING=/Project.names";
+    }
+    const Output run = RunTessarin(s.path(), s / "tmp", "--yes card.img", launcher);
+    EXPECT_EQ(run.status, 130) << run.err;
+    const auto log = LogMessages(run.out);
+    ASSERT_FALSE(log.empty());
+    ASSERT_EQ(log.back().rfind(kSavedLine, 0), 0u) << run.out;
+    const fs::path saved = log.back().substr(kSavedLine.size());
+    EXPECT_EQ(saved.parent_path().parent_path(), s / "tmp");
+    EXPECT_EQ(Digest(ReadTree(saved)), Digest(ReadTree(s / "project")));
+    EXPECT_NE(run.err.find("stopped. The card was changed and may not start; restore it again to finish the job. "
+                           "Its Project folder is saved in " +
+                           saved.string() + ";"),
+              std::string::npos)
+        << run.err;
+    EXPECT_EQ(FsckFindings(card, s.path()), "") << "no write was cut off halfway";
+    if (c.projectOnCard) {
+      EXPECT_EQ(Digest(CardTree(card, "Project", s.path())), Digest(ReadTree(s / "project")));
+    }
+  }
+}
+
+// With standard output, error or input closed, the log must not land in
+// the first file the program opens: the card.
+TEST(ClosedDescriptors, TheLogNeverLandsOnTheCard) {
+  for (const char* closed : {">&-", "2>&-", ">&- 2>&-", "<&-"}) {
+    SCOPED_TRACE(closed);
+    Scratch s;
+    const fs::path card = s / "card.img";
+    fs::create_directories(s / "tmp");
+    MakeCard(card, {96, std::nullopt, true});
+    MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
+    const Output run = Shell("cd " + Quote(s.path()) + " && TMPDIR=tmp " + Quote(TESSARIN_PROGRAM) +
+                             " --yes --no-preserve card.img " + closed);
+    EXPECT_EQ(run.status, 0) << run.err;
+    const auto code = tessarin::EmbeddedBootImage(tessarin::IDR_MBR_CODE);
+    EXPECT_EQ(ReadBytes(card, 0, code.size()), std::vector<std::uint8_t>(code.begin(), code.end()));
+    EXPECT_EQ(ReadBytes(card, 446, 1)[0], 0x80);
+    EXPECT_EQ(Attributes(card, "::/BLDR"), "ASHR");
+    EXPECT_EQ(FsckFindings(card, s.path()), "");
+  }
+}
+
+// Paths with characters that shells and configuration files treat as their
+// own: as the card's path (after "--" when it starts with a dash), as
+// --dir and, relative, in TMPDIR.
+TEST(OddPaths, WorkAsTargetDirAndTemporaryFolder) {
+  for (const char* name :
+       {"with blanks", "quote'd \"twice\"", "dollar$HOME", "back`tick`", "back\\slash", "-leading dash"}) {
+    SCOPED_TRACE(name);
+    Scratch s;
+    const fs::path folder = s / name;
+    fs::create_directories(folder / "tmp");
+    // The witnesses (mtools) read a plain name; the program gets the odd
+    // one, a second name of the same file.
+    const fs::path card = s / "card.img";
+    MakeCard(card, {96, std::nullopt, true});
+    fs::create_hard_link(card, folder / "card.img");
+    WriteTree(s / "project", kProject);
+    PutOnCard(card, s / "project", "Project");
+    MakeInstaller(folder / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
+    fs::copy_file(TESSARIN_CFDEF_SAMPLE, folder / "CFDef.ini");
+    const std::string relative = std::string(name) + "/";
+    const Output run =
+        Shell("cd " + Quote(s.path()) + " && TMPDIR=" + Quote(relative + "tmp") + " " + Quote(TESSARIN_PROGRAM) +
+              " --yes --dir " + Quote(name) + " -- " + Quote(relative + "card.img"));
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(Digest(CardTree(card, "Project", s.path())), Digest(ReadTree(s / "project")));
+    EXPECT_EQ(Attributes(card, "::/BLDR"), "ASHR");
+    EXPECT_TRUE(fs::is_empty(folder / "tmp"));
+  }
+}
+
+// A write-protected card (a read-only loop device stands for a card with
+// its lock switch set) is named as such before the question.
+TEST(BlockDevice, WriteProtectedIsRefusedBeforeTheQuestion) {
+  Scratch s;
+  const fs::path card = s / "card.img";
+  fs::create_directories(s / "tmp");
+  MakeCard(card, {96, std::nullopt, true});
+  const LoopDevice loop(card, /*readOnly=*/true);
+  if (loop.device().empty()) GTEST_SKIP() << "no loop device to stand for a card reader: " << loop.error();
+  const std::string& device = loop.device();
+  MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
+  const std::string before = FileHash(card);
+  const Output run = RunTessarin(s.path(), s / "tmp", "--yes " + Quote(device));
+  EXPECT_EQ(run.status, 2) << run.err;
+  EXPECT_NE(run.err.find(device + " is write-protected"), std::string::npos) << run.err;
+  EXPECT_EQ(run.err.find("All existing files will be deleted!"), std::string::npos) << run.err;
+  EXPECT_EQ(FileHash(card), before);
+}
+
+// A restore that stops after saving the card's project folder leaves it in
+// the temporary folder with a note naming the card; the next restore of
+// that card puts it back, even when the card can no longer be read. A copy
+// saved from another card is named and left where it is.
+TEST(SavedProjects, TheNextRestoreOfTheCardPutsThemBack) {
+  enum class FirstEnd { InstallFails, Stopped, InstallFailsThenUnreadable, OtherCard };
+  const struct {
+    const char* name;
+    FirstEnd end;
+  } cases[] = {
+      {"after a failed installation", FirstEnd::InstallFails},
+      {"after a stop", FirstEnd::Stopped},
+      {"on a card that can no longer be read", FirstEnd::InstallFailsThenUnreadable},
+      {"another card's copy stays", FirstEnd::OtherCard},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Scratch s;
+    const fs::path card = s / "card.img";
+    const fs::path tmp = s / "tmp";
+    fs::create_directories(tmp);
+    MakeCard(card, {96, std::nullopt, true});
+    WriteTree(s / "project", kProject);
+    PutOnCard(card, s / "project", "Project");
+    MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
+    std::string launcher;
+    if (c.end == FirstEnd::Stopped) {
+      WrapTool(s / "hooks", "mkfs.fat", "kill -INT $PPID; sleep 0.2; kill -INT $PPID; sleep 0.3", "");
+      launcher = "PATH=" + Quote(s / "hooks") + ":$PATH";
+    } else {
+      // The card turns read-only as the installation opens the archive (the
+      // checks before the question read it first): the installation fails.
+      launcher = "LD_PRELOAD=" + Quote(TESSARIN_OPEN_HOOK) +
+                 " ASAN_OPTIONS=verify_asan_link_order=0 TESSARIN_HOOK_CARD=" + Quote(card) +
+                 " TESSARIN_HOOK_AFTER_OPENING=/wincesys.exe TESSARIN_HOOK_NTH=2";
+    }
+    const Output first = RunTessarin(s.path(), tmp, "--yes card.img", launcher);
+    fs::permissions(card, fs::perms::owner_write, fs::perm_options::add);
+    EXPECT_EQ(first.status, c.end == FirstEnd::Stopped ? 130 : 1) << first.err;
+    const auto firstLog = LogMessages(first.out);
+    ASSERT_FALSE(firstLog.empty());
+    ASSERT_EQ(firstLog.back().rfind(kSavedLine, 0), 0u) << first.out;
+    const fs::path saved = firstLog.back().substr(kSavedLine.size());
+    EXPECT_TRUE(fs::exists(saved.parent_path() / "Card.txt"));
+
+    fs::path next = card;
+    if (c.end == FirstEnd::InstallFailsThenUnreadable) SpoilVolume(card);
+    if (c.end == FirstEnd::OtherCard) {
+      next = s / "other.img";
+      MakeCard(next, {96, std::nullopt, true});
+    }
+    const Output second = RunTessarin(s.path(), tmp, "--yes " + Quote(next.filename().string()));
+    EXPECT_EQ(second.status, 0) << second.err;
+    const std::vector<std::string> log = LogMessages(second.out);
+    const std::string putBack = "will be put back.";
+    const bool announced = std::any_of(log.begin(), log.end(), [&](const std::string& l) {
+      return l.find(saved.string() + " " + putBack) != std::string::npos;
+    });
+    if (c.end == FirstEnd::OtherCard) {
+      EXPECT_FALSE(announced) << second.out;
+      EXPECT_TRUE(std::any_of(log.begin(), log.end(), [&](const std::string& l) {
+        return l.rfind("::Warning:: A Project Folder saved by an earlier restore", 0) == 0 &&
+               l.find("waits in " + saved.string()) != std::string::npos;
+      })) << second.out;
+      EXPECT_EQ(Digest(ReadTree(saved)), Digest(ReadTree(s / "project")));
+      EXPECT_TRUE(CardTree(next, "Project", s.path()).empty());
+      continue;
+    }
+    EXPECT_TRUE(announced) << second.out;
+    if (c.end == FirstEnd::InstallFailsThenUnreadable) {
+      EXPECT_NE(second.err.find("the card's files cannot be read"), std::string::npos) << second.err;
+    }
+    EXPECT_EQ(log.back(), "::Info:: System restored to FLASH successfully.");
+    EXPECT_EQ(Digest(CardTree(card, "Project", s.path())), Digest(ReadTree(s / "project")));
+    EXPECT_TRUE(fs::is_empty(tmp)) << fs::directory_iterator(tmp)->path();
+    EXPECT_EQ(FsckFindings(card, s.path()), "");
+  }
+}
+
+}  // namespace
+}  // namespace e2e
