@@ -168,6 +168,12 @@ std::optional<CardTarget> ResolveCardTarget(const std::string& path, std::string
       error = path + " is a partition; name the whole card (for example /dev/sdb or /dev/mmcblk0)";
       return std::nullopt;
     }
+    // Before anything is read from it: a disk the running system stands
+    // on is refused as that, whatever it holds.
+    if (std::string why = WhyCardHoldsTheSystem(t, SystemRoots{}); !why.empty()) {
+      error = std::move(why);
+      return std::nullopt;
+    }
   } else if (S_ISREG(st.st_mode)) {
     t.device = st.st_dev;
     t.inode = st.st_ino;

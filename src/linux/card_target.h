@@ -25,8 +25,9 @@ struct CardTarget {
 };
 
 // Opens the target read-only and reads its partition table. None, with the
-// reason in error, when it is not a block device or regular file, cannot be
-// read, or has no usable first partition.
+// reason in error, when it is not a block device or regular file, is a
+// disk the running system stands on, cannot be read, or has no usable
+// first partition.
 std::optional<CardTarget> ResolveCardTarget(const std::string& path, std::string& error);
 
 // The first partition of an MBR sector: start and length in sectors. None

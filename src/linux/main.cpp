@@ -29,7 +29,6 @@
 #include "install/firmware.h"
 #include "install/project_folder.h"
 #include "linux/archive_installer.h"
-#include "linux/block_devices.h"
 #include "linux/card_fat.h"
 #include "linux/card_files.h"
 #include "linux/card_format.h"
@@ -427,10 +426,9 @@ int main(int argc, char** argv) {
   };
 
   try {
-    // The running system's disks first: never held, not even for a moment.
-    // Then the hold, which names another restore of this card; then what
-    // else holds the card (mounts, mapped devices, writers).
-    if (const std::string why = WhyCardHoldsTheSystem(*target, SystemRoots{}); !why.empty()) return refuse(why);
+    // The running system's disks are refused as the target is resolved.
+    // The hold names another restore of this card; then what else holds
+    // the card (mounts, mapped devices, writers) is named.
     if (const std::string why = WhyCardIsReadOnly(*target); !why.empty()) return refuse(why);
     hold = CardHold::Take(*target, error);
     if (!hold) return refuse(error);

@@ -395,7 +395,9 @@ void RunReporting::Finish(int status) {
 
 int RunReporting::Refuse(const std::string& given, const std::string& reason, bool shown) {
   if (!shown) {
-    std::fprintf(stderr, "tessarin: %s Nothing was changed.\n", EscapeForTerminal(reason).c_str());
+    const bool sentence = !reason.empty() && reason.back() == '.';
+    std::fprintf(stderr, "tessarin: %s%s Nothing was changed.\n", EscapeForTerminal(reason).c_str(),
+                 sentence ? "" : ".");
     std::fflush(stderr);
   }
   if (started_) {

@@ -2,6 +2,7 @@
 // program restores every target in a process of its own, prefixes their
 // lines, sums their results up, and its reports parse as JSON.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -173,6 +174,116 @@ TEST(SeveralCards, TheWorstStatusWins) {
     for (int s : c.statuses) worst = WorseStatus(worst, s);
     EXPECT_EQ(worst, c.worst) << ::testing::PrintToString(c.statuses);
   }
+}
+
+// Each card is checked and held by its own restore: a card its checks
+// refuse is left byte for byte as it was, named with its reason and its
+// status in the table, and the others are restored all the same; the
+// program's status is the worst card's.
+TEST(SeveralCards, ACardRefusedByItsChecksStopsNoOther) {
+  Scratch s;
+  fs::create_directories(s / "tmp");
+  for (const char* n : {"a.img", "locked.img", "readonly.img", "written.img", "b.img"})
+    MakeCard(s / n, {96, std::nullopt, true});
+  MustShell("truncate -s 96M " + Quote(s / "nopart.img") + " && chmod a-w " + Quote(s / "readonly.img"));
+  MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
+  // Another restore's lock (flock(1) holds it as a restore would), and a
+  // program writing to an image.
+  auto startHolder = [&](const std::string& command) {
+    std::string pid = MustShell("cd " + Quote(s.path()) + "; (" + command + ") </dev/null >/dev/null 2>&1 & echo $!");
+    while (!pid.empty() && pid.back() == '\n') pid.pop_back();
+    return pid;
+  };
+  const std::string locker = startHolder("exec flock -x locked.img sh -c 'echo $$ >locked.pid; exec sleep 60'");
+  const std::string writer = startHolder("exec 3<>written.img; exec sleep 60");
+  struct Stop {
+    std::vector<std::string> pids;
+    ~Stop() {
+      for (const std::string& pid : pids) Shell("kill " + pid + " 2>/dev/null");
+    }
+  } stop{{locker, writer}};
+  for (int i = 0; i < 500 && Shell("test -s " + Quote(s / "locked.pid") + " && test -e /proc/" + writer +
+                                   "/fd/3 && grep -q '^sleep' /proc/" + writer + "/cmdline")
+                                     .status != 0;
+       ++i)
+    usleep(10000);
+  std::string sleeper = MustShell("cat " + Quote(s / "locked.pid"));
+  while (!sleeper.empty() && sleeper.back() == '\n') sleeper.pop_back();
+  stop.pids.push_back(sleeper);
+
+  struct Card {
+    std::string target;
+    int status;
+    std::string why;  // in its lines on standard error; empty for a card restored
+  };
+  const Card cards[] = {
+      {"a.img", 0, ""},
+      {"locked.img", 2, "locked.img is in use: process " + locker + " (flock) holds it"},
+      {"readonly.img", 2, "readonly.img is write-protected: the image file has no write permission."},
+      {"nopart.img", 2, "nopart.img holds no partition table"},
+      {"written.img", 2, "written.img is in use: open in PID " + writer + " (sleep 60)"},
+      {"missing.img", 2, "missing.img: No such file or directory."},
+      {"b.img", 0, ""},
+  };
+  std::map<std::string, std::string> before;
+  std::string args = "--yes";
+  for (const Card& c : cards) {
+    args += " " + c.target;
+    if (c.status != 0 && fs::exists(s / c.target)) before[c.target] = FileHash(s / c.target);
+  }
+  const Output run = RunTessarin(s.path(), s / "tmp", args);
+  EXPECT_EQ(run.status, 2) << run.err;
+
+  const std::size_t table = run.out.find("\nTARGET ");
+  ASSERT_NE(table, std::string::npos) << run.out;
+  std::istringstream summary(run.out.substr(table + 1));
+  std::map<std::string, std::string> rows;
+  for (std::string line; std::getline(summary, line);)
+    for (const Card& c : cards)
+      if (line.rfind(c.target + "  ", 0) == 0) rows[c.target] = line;
+  for (const Card& c : cards) {
+    SCOPED_TRACE(c.target);
+    const std::string err = Joined(LinesOf(run.err, c.target));
+    if (c.status == 0) {
+      EXPECT_NE(rows[c.target].find("restored (exit status 0)"), std::string::npos) << rows[c.target];
+      EXPECT_EQ(Attributes(s / c.target, "::/BLDR"), "ASHR");
+      EXPECT_EQ(FsckFindings(s / c.target), std::vector<std::string>{});
+      continue;
+    }
+    EXPECT_NE(rows[c.target].find("refused (exit status 2)"), std::string::npos) << rows[c.target];
+    EXPECT_NE(err.find(c.why), std::string::npos) << err;
+    EXPECT_NE(err.find("Nothing was changed."), std::string::npos) << err;
+    EXPECT_TRUE(LinesOf(run.out, c.target).empty()) << run.out;
+    if (before.count(c.target) != 0) {
+      EXPECT_EQ(FileHash(s / c.target), before[c.target]);
+    }
+  }
+}
+
+// The disk the running system stands on stays refused among several
+// targets, before anything is read from it; the card beside it is asked
+// about (and declined here, so that nothing is written whatever happens);
+// the refusal is the worse status.
+TEST(SeveralCards, TheSystemsDiskAmongThemIsRefused) {
+  std::string source = MustShell("findmnt -nvo SOURCE /");
+  while (!source.empty() && source.back() == '\n') source.pop_back();
+  std::string parent = Shell("lsblk -ndo PKNAME " + Quote(source) + " 2>/dev/null").out;
+  while (!parent.empty() && parent.back() == '\n') parent.pop_back();
+  const std::string rootDisk = parent.empty() ? source : "/dev/" + parent;
+  if (Shell("test -b " + Quote(rootDisk)).status != 0) GTEST_SKIP() << "/ is not on a block device: " << source;
+  Scratch s;
+  fs::create_directories(s / "tmp");
+  MakeCard(s / "a.img", {96, std::nullopt, true});
+  MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
+  const std::string before = FileHash(s / "a.img");
+  const Output run = Shell("cd " + Quote(s.path()) + " && printf 'n\\n' | TMPDIR=" + Quote(s / "tmp") +
+                           " script -qec " + Quote(Quote(TESSARIN_PROGRAM) + " " + rootDisk + " a.img") +
+                           " /dev/null");
+  EXPECT_EQ(run.status, 2) << run.out;
+  EXPECT_NE(run.out.find(rootDisk + ": tessarin: " + rootDisk + " holds the running system ("), std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("1 of 2 cards passed their checks"), std::string::npos) << run.out;
+  EXPECT_EQ(FileHash(s / "a.img"), before);
 }
 
 // Mistakes in the command line stop everything before any card is touched.
