@@ -286,6 +286,52 @@ TEST(SeveralCards, TheSystemsDiskAmongThemIsRefused) {
   EXPECT_EQ(FileHash(s / "a.img"), before);
 }
 
+// A saved project folder whose restore is still running (its folder held)
+// is nobody's leftover: restores of other cards at the same moment, and
+// even of the same card, neither take it nor list it as waiting.
+TEST(SeveralCards, ARunningRestoresFolderIsNoLeftover) {
+  Scratch s;
+  const fs::path card = s / "card.img";
+  const fs::path tmp = s / "tmp";
+  fs::create_directories(tmp);
+  MakeCard(card, {96, std::nullopt, true});
+  const Tree project = {{"main.prj", "the operator's project"}};
+  WriteTree(s / "project", project);
+  PutOnCard(card, s / "project", "Project");
+  MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
+  // The first restore fails once the card is formatted: its copy waits,
+  // with its note.
+  const Output first = RunTessarin(s.path(), tmp, "--yes card.img",
+                                   "LD_PRELOAD=" + Quote(TESSARIN_OPEN_HOOK) +
+                                       " ASAN_OPTIONS=verify_asan_link_order=0 TESSARIN_HOOK_CARD=" + Quote(card) +
+                                       " TESSARIN_HOOK_AFTER_OPENING=/wincesys.exe TESSARIN_HOOK_NTH=2");
+  fs::permissions(card, fs::perms::owner_write, fs::perm_options::add);
+  ASSERT_EQ(first.status, 1) << first.err;
+  const std::string savedLine = "::Warning:: The Project Folder is saved in ";
+  const std::vector<std::string> firstLog = LogMessages(first.out);
+  ASSERT_FALSE(firstLog.empty());
+  ASSERT_EQ(firstLog.back().rfind(savedLine, 0), 0u) << first.out;
+  const fs::path saved = firstLog.back().substr(savedLine.size());
+  const fs::path folder = saved.parent_path();
+  ASSERT_TRUE(fs::exists(folder / "Card.txt"));
+
+  // As if its restore still ran: the folder held.
+  std::string holder =
+      MustShell("(exec 9<" + Quote(folder) + "; flock -x 9; exec sleep 60) </dev/null >/dev/null 2>&1 & echo $!");
+  while (!holder.empty() && holder.back() == '\n') holder.pop_back();
+  struct Stop {
+    std::string pid;
+    ~Stop() { Shell("kill " + pid + " 2>/dev/null"); }
+  } stop{holder};
+  for (int i = 0; i < 500 && Shell("grep -q '^sleep' /proc/" + holder + "/cmdline").status != 0; ++i) usleep(10000);
+
+  const Output second = RunTessarin(s.path(), tmp, "--yes card.img");
+  EXPECT_EQ(second.status, 0) << second.err;
+  EXPECT_EQ(second.out.find(folder.string()), std::string::npos) << second.out;
+  EXPECT_TRUE(CardTree(card, "Project", s.path()).empty());
+  EXPECT_EQ(Digest(ReadTree(saved)), Digest(project));
+}
+
 // Mistakes in the command line stop everything before any card is touched.
 TEST(SeveralCards, TheSameCardTwiceOrNoWayToAskIsRefused) {
   Scratch s;
