@@ -391,7 +391,7 @@ bool ArchiveInstaller::ProveInstallation(const InstallerCommand& command, const 
   if (!card.volume) {
     problems.push_back(card.why);
   } else {
-    problems = ProveEntries(*card.volume, "", entries);
+    problems = ProveEntries(*card.volume, "", entries, &progress_);
   }
   progress_.End();
   for (std::size_t i = 0; i < problems.size() && i < kProblemsShown; ++i)

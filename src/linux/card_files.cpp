@@ -537,7 +537,7 @@ bool CardFiles::CopyToCard(const std::string& source, const std::string& target)
     if (!proof.volume) {
       problems.push_back(proof.why);
     } else {
-      problems = ProveEntries(*proof.volume, cardRoot, proofs);
+      problems = ProveEntries(*proof.volume, cardRoot, proofs, &progress_);
     }
     progress_.End();
     if (problems.empty()) return true;

@@ -5,6 +5,7 @@
 #include <unordered_map>
 
 #include "linux/card_fat.h"
+#include "linux/counted_bytes.h"
 
 namespace tessarin::linux_port {
 namespace {
@@ -42,7 +43,7 @@ std::string Hex(std::uint8_t v) {
 }  // namespace
 
 std::vector<std::string> ProveEntries(fat::Volume& volume, const std::string& folder,
-                                      const std::vector<WrittenEntry>& writtenEntries) {
+                                      const std::vector<WrittenEntry>& writtenEntries, StepProgress* progress) {
   std::vector<std::string> problems;
   // The folder's tree in one walk, by the name FAT compares: a lookup per
   // entry would read a folder of thousands of names as often.
@@ -56,7 +57,25 @@ std::vector<std::string> ProveEntries(fat::Volume& volume, const std::string& fo
     problems.push_back((root.empty() ? std::string("the card") : root) + ": " + Explain(walked));
     return problems;
   }
+  std::optional<ByteCount> count;
+  if (progress != nullptr) {
+    std::uint64_t total = 0;
+    for (const WrittenEntry& w : writtenEntries)
+      if (!w.folder) total += w.size;
+    count.emplace(*progress, total);
+  }
   for (const WrittenEntry& w : writtenEntries) {
+    // A file not read back counts as done: the bar ends at the whole.
+    struct Done {
+      ByteCount* count;
+      std::uint64_t left;
+      Done(ByteCount* c, std::uint64_t l) : count(c), left(l) {}
+      Done(const Done&) = delete;
+      Done& operator=(const Done&) = delete;
+      ~Done() {
+        if (count != nullptr) count->Add(left);
+      }
+    } done(count ? &*count : nullptr, w.folder ? 0 : w.size);
     // Named as the operator reads card paths: "Project/a.txt".
     const std::string path = Trimmed(w.path);
     const auto found = onCard.find(fat::FoldName(path));
@@ -86,12 +105,18 @@ std::vector<std::string> ProveEntries(fat::Volume& volume, const std::string& fo
                          " were written");
       continue;
     }
-    DigestSink sink;
-    if (const fat::Status read = volume.ReadFile(e, sink); !read) {
+    DigestSink digest;
+    const fat::Status read = [&] {
+      if (!count) return volume.ReadFile(e, digest);
+      CountedSink counted(digest, *count);
+      return volume.ReadFile(e, counted);
+    }();
+    if (read) done.left = 0;
+    if (!read) {
       problems.push_back(path + ": " + Explain(read));
       continue;
     }
-    if (sink.digest().Value() != w.digest) problems.push_back(path + ": its contents differ from what was written");
+    if (digest.digest().Value() != w.digest) problems.push_back(path + ": its contents differ from what was written");
   }
   return problems;
 }

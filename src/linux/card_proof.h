@@ -13,6 +13,7 @@
 
 #include "card/content_digest.h"
 #include "fat/fat_volume.h"
+#include "linux/step_progress.h"
 
 namespace tessarin::linux_port {
 
@@ -48,9 +49,10 @@ struct WrittenEntry {
 // volume) with what was written there: one sentence per entry that
 // differs ("NK.BIN: its contents differ ..."), none when every one is as
 // written. The volume should have been opened from the medium
-// (CardFat::Open with fromMedium).
+// (CardFat::Open with fromMedium). progress, when given, hears the bytes
+// read back of the whole.
 std::vector<std::string> ProveEntries(fat::Volume& volume, const std::string& folder,
-                                      const std::vector<WrittenEntry>& written);
+                                      const std::vector<WrittenEntry>& written, StepProgress* progress = nullptr);
 
 // The read-only, hidden, system and archive bits of an entry.
 inline std::uint8_t CardAttributes(std::uint8_t attributes) {

@@ -2,6 +2,7 @@
 // that its progress can say how much of the whole is done.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 
 #include "fat/fat_volume.h"
@@ -16,7 +17,8 @@ class ByteCount {
   }
   void Add(std::uint64_t bytes) {
     if (bytes == 0) return;
-    done_ += bytes;
+    // Never beyond the whole: a file read in part and then counted whole.
+    done_ = bytes > total_ - std::min(done_, total_) ? std::max(done_, total_) : done_ + bytes;
     progress_.Advance(done_, total_);
   }
 

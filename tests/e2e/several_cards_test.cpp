@@ -482,6 +482,12 @@ TEST(JsonReport, EveryLineParsesAndTellsTheStory) {
                       "[(o['step'], o['done'] == o['total'] > 0) for o in objs if o['event'] == 'progress' "
                       "and 'done' in o][-1]"),
             "('firmware', True)");
+  // Reading the installed files back is a long step of its own, counted in
+  // bytes too.
+  EXPECT_EQ(JsonQuery(one.out,
+                      "[o['done'] == o['total'] > 0 for o in objs if o['event'] == 'progress' and 'done' in o "
+                      "and o['task'].startswith('Verifying')][-1:]"),
+            "[True]");
   EXPECT_EQ(JsonQuery(one.out, "[o['text'] for o in objs if o['event'] == 'log'][-1]"),
             "System restored to FLASH successfully.");
   EXPECT_EQ(JsonQuery(one.out,
