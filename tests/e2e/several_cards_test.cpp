@@ -369,6 +369,43 @@ TEST(SeveralCards, AnInterruptIsPassedOnOnce) {
   EXPECT_NE(run.err.find("passed on to the 2 restores still running"), std::string::npos) << run.err;
 }
 
+// A second interrupt stops every card at its next step's boundary: each
+// says so, the JSON report ends each card with "stopped" and the summary
+// with 130, and the service record holds each card's block with its end.
+TEST(SeveralCards, ASecondInterruptStopsEachCardAndTheReportsSaySo) {
+  Scratch s;
+  fs::create_directories(s / "tmp");
+  MakeCard(s / "a.img", {96, std::nullopt, true});
+  MakeCard(s / "b.img", {96, std::nullopt, true});
+  MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
+  // Each formatter says it runs, then waits for the interrupts to be sent.
+  const std::string flags = Quote((s / "flags").string());
+  fs::create_directories(s / "flags");
+  WrapTool(s / "hooks", "mkfs.fat", "touch " + flags + "/started.$$; until [ -e " + flags + "/go ]; do sleep 0.05; done",
+           "");
+  const Output run = Shell(
+      "cd " + Quote(s.path()) + " && { PATH=" + Quote(s / "hooks") + ":$PATH TMPDIR=" + Quote(s / "tmp") + " " +
+      Quote(TESSARIN_PROGRAM) + " --yes --json --log service.log a.img b.img >json.out 2>run.err & pid=$!; " +
+      "for i in $(seq 600); do [ $(ls " + flags + " | wc -l) -ge 2 ] && break; sleep 0.05; done; " +
+      "kill -INT $pid; sleep 0.3; kill -INT $pid; sleep 0.3; touch " + flags + "/go; wait $pid; }");
+  EXPECT_EQ(run.status, 130) << MustShell("cat " + Quote(s / "run.err"));
+  const std::string json = MustShell("cat " + Quote(s / "json.out"));
+  EXPECT_EQ(JsonQuery(json, "[(o['target'], o['status'], o['result']) for o in objs if o['event'] == 'result']"),
+            "[('a.img', 130, 'stopped'), ('b.img', 130, 'stopped')]");
+  EXPECT_EQ(JsonQuery(json, "objs[-1]['event'], objs[-1]['status']"), "('summary', 130)");
+  const std::string err = MustShell("cat " + Quote(s / "run.err"));
+  for (const std::string n : {"a.img", "b.img"}) {
+    EXPECT_NE(Joined(LinesOf(err, n)).find("stopped. The card was changed and may not start"), std::string::npos)
+        << err;
+  }
+  const std::string record = MustShell("cat " + Quote(s / "service.log"));
+  std::size_t stopped = 0;
+  for (std::size_t at = record.find("result: stopped (exit status 130)"); at != std::string::npos;
+       at = record.find("result: stopped (exit status 130)", at + 1))
+    ++stopped;
+  EXPECT_EQ(stopped, 2u) << record;
+}
+
 // Without --yes, every card is checked by its own restore before the
 // operator is asked, once, about the cards that passed: a card refused
 // meanwhile is named first and left out; the answer holds for every card.
