@@ -4,34 +4,9 @@
 #include <cmath>
 #include <cstdio>
 
+#include "linux/terminal_text.h"
+
 namespace tessarin::linux_port {
-namespace {
-
-// Length of the well-formed UTF-8 sequence at text[i], 0 when the bytes
-// there are not one (overlong forms and surrogates included).
-std::size_t Utf8Length(std::string_view text, std::size_t i) {
-  const auto b = [&](std::size_t k) { return static_cast<unsigned char>(text[i + k]); };
-  const std::size_t left = text.size() - i;
-  const unsigned char c = b(0);
-  auto cont = [&](std::size_t k) { return k < left && (b(k) & 0xC0) == 0x80; };
-  if (c < 0x80) return 1;
-  if (c >= 0xC2 && c <= 0xDF) return cont(1) ? 2 : 0;
-  if (c >= 0xE0 && c <= 0xEF) {
-    if (!cont(1) || !cont(2)) return 0;
-    if (c == 0xE0 && b(1) < 0xA0) return 0;   // overlong
-    if (c == 0xED && b(1) >= 0xA0) return 0;  // surrogate halves
-    return 3;
-  }
-  if (c >= 0xF0 && c <= 0xF4) {
-    if (!cont(1) || !cont(2) || !cont(3)) return 0;
-    if (c == 0xF0 && b(1) < 0x90) return 0;   // overlong
-    if (c == 0xF4 && b(1) >= 0x90) return 0;  // beyond U+10FFFF
-    return 4;
-  }
-  return 0;
-}
-
-}  // namespace
 
 std::string JsonString(std::string_view text) {
   std::string out = "\"";
@@ -59,7 +34,7 @@ std::string JsonString(std::string_view text) {
         }
       }
       ++i;
-    } else if (const std::size_t n = Utf8Length(text, i); n > 0) {
+    } else if (const std::size_t n = Utf8SequenceLength(text, i); n > 0) {
       out.append(text.substr(i, n));
       i += n;
     } else {

@@ -5,11 +5,18 @@
 namespace tessarin::linux_port {
 namespace {
 
-// The length of the well-formed UTF-8 sequence at text[i], 0 when there is
-// none.
-std::size_t SequenceLength(std::string_view text, std::size_t i) {
+void AppendHex(std::string& out, unsigned char byte) {
+  char buf[8];
+  std::snprintf(buf, sizeof buf, "\\x%02x", byte);
+  out += buf;
+}
+
+}  // namespace
+
+std::size_t Utf8SequenceLength(std::string_view text, std::size_t i) {
   const auto b = [&](std::size_t at) { return static_cast<unsigned char>(text[at]); };
   const unsigned char lead = b(i);
+  if (lead < 0x80) return 1;
   std::size_t length = 0;
   unsigned char low = 0x80, high = 0xBF;  // the second byte's range
   if (lead >= 0xC2 && lead <= 0xDF) {
@@ -30,14 +37,6 @@ std::size_t SequenceLength(std::string_view text, std::size_t i) {
     if ((b(i + k) & 0xC0) != 0x80) return 0;
   return length;
 }
-
-void AppendHex(std::string& out, unsigned char byte) {
-  char buf[8];
-  std::snprintf(buf, sizeof buf, "\\x%02x", byte);
-  out += buf;
-}
-
-}  // namespace
 
 std::string EscapeForTerminal(std::string_view text, bool keepLineBreaks) {
   std::string out;
@@ -65,7 +64,7 @@ std::string EscapeForTerminal(std::string_view text, bool keepLineBreaks) {
           AppendHex(out, c);
       }
       ++i;
-    } else if (const std::size_t n = SequenceLength(text, i); n == 0) {
+    } else if (const std::size_t n = Utf8SequenceLength(text, i); n == 0) {
       AppendHex(out, c);
       ++i;
     } else if (n == 2 && c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0) {

@@ -8,6 +8,11 @@
 
 namespace tessarin::linux_port {
 
+// The length of the well-formed UTF-8 sequence at text[i] (1 for ASCII), 0
+// when the bytes there are none (cut, overlong, a surrogate half, beyond
+// U+10FFFF).
+std::size_t Utf8SequenceLength(std::string_view text, std::size_t i);
+
 // Control characters (C0, DEL, C1) and bytes that are not UTF-8 become
 // visible escapes ("\n", "\x1b", "\x9b"); everything else, letters beyond
 // ASCII included, stays as it is. With keepLineBreaks a line break stays a

@@ -390,7 +390,7 @@ TEST(SeveralCards, ASecondInterruptStopsEachCardAndTheReportsSaySo) {
       "kill -INT $pid; sleep 0.3; kill -INT $pid; sleep 0.3; touch " + flags + "/go; wait $pid; }");
   EXPECT_EQ(run.status, 130) << MustShell("cat " + Quote(s / "run.err"));
   const std::string json = MustShell("cat " + Quote(s / "json.out"));
-  EXPECT_EQ(JsonQuery(json, "[(o['target'], o['status'], o['result']) for o in objs if o['event'] == 'result']"),
+  EXPECT_EQ(JsonQuery(json, "sorted((o['target'], o['status'], o['result']) for o in objs if o['event'] == 'result')"),
             "[('a.img', 130, 'stopped'), ('b.img', 130, 'stopped')]");
   EXPECT_EQ(JsonQuery(json, "objs[-1]['event'], objs[-1]['status']"), "('summary', 130)");
   const std::string err = MustShell("cat " + Quote(s / "run.err"));
