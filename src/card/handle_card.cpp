@@ -21,17 +21,6 @@ void HandleCard::CloseBoth() {
   handles_ = CardHandles{};
 }
 
-namespace {
-
-std::string VolumePath(const std::string& driveEntry) {
-  std::string path = "\\\\.\\";
-  path += ToUpperAscii(DriveLetter(driveEntry));
-  path += ':';
-  return path;
-}
-
-}  // namespace
-
 WriteProtection HandleCard::QueryWriteProtection(const std::string& driveEntry) {
   const std::optional<bool> writable = api_.IsWritable(VolumePath(driveEntry));
   if (!writable) return WriteProtection::Unknown;
