@@ -51,14 +51,18 @@ endforeach()
 list(REMOVE_DUPLICATES lint_sources)
 list(SORT lint_sources)
 
+# A check alone takes seconds; at its low priority beside the builds and the
+# suites it can wait many minutes for a core, so the limit only catches a
+# check that hangs.
+set(lint_timeout 1800)
 foreach(file IN LISTS lint_sources)
   file(RELATIVE_PATH name ${PROJECT_SOURCE_DIR} ${file})
   add_test(NAME lint.tidy:${name}
     COMMAND nice -n 10 ${PROJECT_SOURCE_DIR}/scripts/lint.sh clang-tidy ${CMAKE_BINARY_DIR} ${file})
-  set_tests_properties(lint.tidy:${name} PROPERTIES LABELS lint TIMEOUT 600)
+  set_tests_properties(lint.tidy:${name} PROPERTIES LABELS lint TIMEOUT ${lint_timeout})
 endforeach()
 
 if(NOT CMAKE_CROSSCOMPILING)
   add_test(NAME lint.cppcheck COMMAND nice -n 10 ${PROJECT_SOURCE_DIR}/scripts/lint.sh cppcheck)
-  set_tests_properties(lint.cppcheck PROPERTIES LABELS lint TIMEOUT 600)
+  set_tests_properties(lint.cppcheck PROPERTIES LABELS lint TIMEOUT ${lint_timeout})
 endif()

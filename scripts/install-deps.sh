@@ -9,6 +9,7 @@ pkgs=(
   build-essential cmake ninja-build pkg-config
   clang libclang-rt-14-dev clang-tidy cppcheck
   g++-mingw-w64-i686-posix mingw-w64-tools binutils-mingw-w64-i686
+  g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   nasm
   googletest libgtest-dev libgmock-dev
   libarchive-dev libarchive-tools
@@ -34,7 +35,10 @@ if [[ $(id -u) -ne 0 ]]; then SUDO="sudo"; fi
 # Wine runs the Windows program as a 32-bit process. Some kernels are built
 # without 32-bit execution: every i386 program fails with "Exec format
 # error". There, i386 programs go through qemu's user-mode emulator,
-# registered with binfmt_misc: the same Wine and the same tests, slower.
+# registered with binfmt_misc, so that the shipped 32-bit program still
+# builds and starts; the Wine suites then run on the 64-bit build of the
+# same sources (cmake/wine.cmake), since under the emulator Wine takes many
+# times as long and its processes hang at times.
 ensure_i386_execution() {
   local wine32=/usr/lib/wine/wine
   [[ -x $wine32 ]] || return 0

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Makes the Wine prefix named by WINEPREFIX ready for 32-bit programs. A
-# prefix that a 64-bit-only Wine made earlier cannot start them: it is
+# Makes the Wine prefix named by WINEPREFIX ready for 32-bit programs (and,
+# made by the 64-bit loader WINE may name, for 64-bit ones). A prefix that a
+# 64-bit-only Wine made earlier cannot start 32-bit programs: it is
 # thrown away and made again.
 set -euo pipefail
 : "${WINEPREFIX:?WINEPREFIX must name the prefix}"
@@ -10,7 +11,7 @@ if [[ -f "$WINEPREFIX/system.reg" && ! -d "$WINEPREFIX/drive_c/windows/syswow64"
 fi
 if [[ ! -f "$WINEPREFIX/system.reg" ]]; then
   mkdir -p "$WINEPREFIX"
-  wineboot -i >/dev/null 2>&1 || true
+  "${WINE:-wine}" wineboot -i >/dev/null 2>&1 || true
   wineserver -w || true
 fi
 test -f "$WINEPREFIX/system.reg"

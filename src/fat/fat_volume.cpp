@@ -20,6 +20,11 @@ bool Empty(const std::uint8_t* sector) {
   return std::all_of(sector, sector + kDeviceSectorSize, [fill](std::uint8_t b) { return b == fill; });
 }
 
+// How far into a volume whose boot sector and backup are empty something
+// else of a file system would show: the reserved sectors and the start of
+// the first FAT lie within it for every formatter's alignment (up to 4 MiB).
+constexpr std::uint64_t kBlankProbeSectors = 16384;
+
 }  // namespace
 
 const char* Describe(Fault fault) {
@@ -207,6 +212,19 @@ bool Volume::Impl::ParseBootSector(const std::uint8_t* b, std::uint64_t volumeSe
   return true;
 }
 
+Status Volume::Impl::BlankOrDamaged(std::uint64_t sectors) {
+  std::vector<std::uint8_t> chunk(kTransferBytes);
+  const std::uint64_t perChunk = kTransferBytes / kDeviceSectorSize;
+  for (std::uint64_t at = 0; at < sectors; at += perChunk) {
+    const std::uint64_t count = std::min(perChunk, sectors - at);
+    if (Status s = ReadBytes(at * kDeviceSectorSize, count * kDeviceSectorSize, chunk.data()); !s) return s;
+    for (std::uint64_t i = 0; i < count; ++i) {
+      if (!Empty(chunk.data() + i * kDeviceSectorSize)) return {Fault::Damaged};
+    }
+  }
+  return {Fault::Blank};
+}
+
 Status Volume::Impl::Load(std::uint64_t sectorCount) {
   const std::uint64_t deviceSectors = device_.SectorCount();
   if (first_ >= deviceSectors) return {Fault::ReadFailed, Failure::Own(FailureKind::Media)};
@@ -219,12 +237,17 @@ Status Volume::Impl::Load(std::uint64_t sectorCount) {
     // FAT32 keeps a copy of its boot sector in sector 6.
     const bool blank = Empty(sector.data());
     std::vector<std::uint8_t> backup(kDeviceSectorSize);
-    if (volumeSectors <= kBackupBootSector) return {blank ? Fault::Blank : Fault::NotFat};
+    if (volumeSectors <= kBackupBootSector) return blank ? BlankOrDamaged(volumeSectors) : Status{Fault::NotFat};
     if (Status s = ReadBytes(std::uint64_t{kBackupBootSector} * kDeviceSectorSize, kDeviceSectorSize, backup.data());
         !s)
       return s;
-    if (!ParseBootSector(backup.data(), volumeSectors) || type_ != FatType::Fat32 || bytesPerSector_ != 512)
-      return {blank && Empty(backup.data()) ? Fault::Blank : Fault::NotFat};
+    if (!ParseBootSector(backup.data(), volumeSectors) || type_ != FatType::Fat32 || bytesPerSector_ != 512) {
+      if (!blank) return {Fault::NotFat};
+      // An empty boot sector: a card never formatted, or a file system whose
+      // boot sector was wiped while its FATs and files remain. Only a card
+      // never formatted holds nothing to lose.
+      return BlankOrDamaged(std::min(volumeSectors, kBlankProbeSectors));
+    }
     fromBackup_ = true;
   }
 

@@ -27,7 +27,7 @@ enum class Fault {
   None,
   ReadFailed,      // the device could not read (cause)
   WriteFailed,     // the device could not write (cause)
-  Blank,           // no file system: the volume's first sector is empty
+  Blank,           // no file system: the volume's first sectors are empty
   NotFat,          // the first sector holds no FAT boot sector, nor does the backup
   Damaged,         // the volume's structures contradict themselves
   NotFound,        // nothing of that name

@@ -72,6 +72,8 @@ class Volume::Impl {
   // Device access in bytes from the volume's start; offsets and lengths
   // are whole device sectors.
   Status ReadBytes(std::uint64_t offset, std::size_t length, std::uint8_t* out);
+  // Blank when the volume's first sectors hold nothing, Damaged otherwise.
+  Status BlankOrDamaged(std::uint64_t sectors);
   Status WriteBytes(std::uint64_t offset, std::size_t length, const std::uint8_t* in);
 
   // The boot sector.

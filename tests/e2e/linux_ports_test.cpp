@@ -40,6 +40,10 @@ TEST(CardFiles, ReadsTheCardThroughTheFatLayer) {
       {"NoFileSystemThere", true,
        "for at in 1048576 1051648; do printf 'not a file system' | dd of=CARD bs=1 seek=$at conv=notrunc; done", true,
        true, PathPresence::Unreadable},
+      // Wiped boot sectors over FATs and files that remain: not an empty card.
+      {"BootSectorAndBackupWiped", true,
+       "for at in 2048 2054; do dd if=/dev/zero of=CARD bs=512 seek=$at count=1 conv=notrunc; done", true, true,
+       PathPresence::Unreadable},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

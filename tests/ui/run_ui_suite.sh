@@ -17,6 +17,8 @@ shots=$(realpath -m "$4")
 here=$(cd "$(dirname "$0")" && pwd)
 scripts=$(cd "$here/../../scripts" && pwd)
 
+# WINE names the loader for the programs' word size (the build's own).
+wine=${WINE:-wine}
 export WINEPREFIX="$state/prefix"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
@@ -56,12 +58,12 @@ set_drives() {  # letter=type ... ; letters not named are removed
   local dd="$WINEPREFIX/dosdevices"
   local key='HKLM\Software\Wine\Drives'
   for l in d e f g; do rm -f "$dd/$l:"; done
-  wine reg delete "$key" /f /reg:64 >/dev/null 2>&1 || true
-  wine reg add "$key" /v z: /d network /f /reg:64 >/dev/null
+  "$wine" reg delete "$key" /f /reg:64 >/dev/null 2>&1 || true
+  "$wine" reg add "$key" /v z: /d network /f /reg:64 >/dev/null
   for pair in "$@"; do
     local l=${pair%%=*} t=${pair#*=}
     ln -sfn "$drives/$l" "$dd/$l:"
-    wine reg add "$key" /v "$l:" /d "$t" /f /reg:64 >/dev/null
+    "$wine" reg add "$key" /v "$l:" /d "$t" /f /reg:64 >/dev/null
   done
   wineserver -k 2>/dev/null || true
   wineserver -w
@@ -72,8 +74,8 @@ set_drives() {  # letter=type ... ; letters not named are removed
 # window frames itself.
 mkdir -p "$WINEPREFIX/drive_c/windows/Fonts"
 cp -n /usr/share/wine/fonts/* "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
-wine reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f >/dev/null
-wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null
+"$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f >/dev/null
+"$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null
 
 # ---- screenshots: the driver asks, the whole screen is taken and cut to
 # the window it names
@@ -100,12 +102,12 @@ export TS_SHOTS=$(winpath "$shots")
 
 status=0
 set_drives d=cdrom e=floppy f=hd g=network
-wine "$driver" --gtest_brief=1 --gtest_filter='-NoCardDrive.*' || status=1
+"$wine" "$driver" --gtest_brief=1 --gtest_filter='-NoCardDrive.*' || status=1
 wineserver -k 2>/dev/null || true
 
 # A machine whose only drives are the system, a CD-ROM and a network drive.
 set_drives d=cdrom g=network
-wine "$driver" --gtest_brief=1 --gtest_filter='NoCardDrive.*' || status=1
+"$wine" "$driver" --gtest_brief=1 --gtest_filter='NoCardDrive.*' || status=1
 
 rm -f "$shots"/*.done
 exit $status

@@ -377,11 +377,17 @@ TEST(FatVolume, DamagedVolumes) {
          d.Zero(l.Fat(1), l.fatSectors);
        },
        Fault::Damaged, false, false},
+      // Boot sectors wiped, FATs and files left: not a card without files.
       {"BootSectorAndBackupZeroed", FatType::Fat32,
        [](SparseDevice& d, const FatLayout& l) {
          d.Zero(l.first);
          d.Zero(l.first + 6);
        },
+       Fault::Damaged, false, false},
+      {"BootSectorZeroedFat16", FatType::Fat16, [](SparseDevice& d, const FatLayout& l) { d.Zero(l.first); },
+       Fault::Damaged, false, false},
+      // Nothing where a file system would begin: never formatted.
+      {"NeverFormatted", FatType::Fat32, [](SparseDevice& d, const FatLayout& l) { d.Zero(l.first, 16384); },
        Fault::Blank, false, false},
       {"BootSectorGarbage", FatType::Fat16,
        [](SparseDevice& d, const FatLayout& l) {

@@ -6,7 +6,7 @@
 
 namespace tessarin {
 
-static_assert(sizeof(SHELLEXECUTEINFOA) == 60, "the 32-bit shell request");
+static_assert(sizeof(void*) != 4 || sizeof(SHELLEXECUTEINFOA) == 60, "the 32-bit shell request");
 
 BOOL CALLBACK FindFormatWindow(HWND window, LPARAM search) {
   auto* record = reinterpret_cast<FormatWindowSearch*>(search);

@@ -4,7 +4,7 @@
 
 namespace tessarin {
 
-static_assert(sizeof(STARTUPINFOA) == 68, "the 32-bit start-up record");
+static_assert(sizeof(void*) != 4 || sizeof(STARTUPINFOA) == 68, "the 32-bit start-up record");
 
 InstallerOutcome Win32Installer::RunInstaller(const InstallerCommand& command) {
   InstallerOutcome outcome;
