@@ -119,7 +119,9 @@ TEST(FaultInjection, EveryPortCallFailingInTurnLosesNothing) {
           }
         }
         // Another card's copy is never taken, nor lost.
-        if (earlier) EXPECT_TRUE(w.ProjectIn(std::string(kOtherCardsCopy) + "\\Project"));
+        if (earlier) {
+          EXPECT_TRUE(w.ProjectIn(std::string(kOtherCardsCopy) + "\\Project"));
+        }
         if (result == RestoreResult::Completed) {
           EXPECT_EQ(lines.back(), "::Info:: System restored to FLASH successfully.");
           EXPECT_TRUE(w.ProjectIn("e:\\Project"));

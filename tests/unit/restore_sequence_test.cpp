@@ -565,12 +565,13 @@ TEST(RestoreWorker, ACardWithoutAProjectIsNotFormattedWhileItsSavedCopyCannotBeF
     EXPECT_EQ(m.back(),
               "::Error:: The Project Folders saved by earlier restores cannot all be read or matched to the drive. "
               "The drive was not changed.");
-    if (c.listed)
+    if (c.listed) {
       EXPECT_NE(std::find_if(m.begin(), m.end(),
                              [](const std::string& l) {
                                return l.find("waits in C:\\Temp\\QV7\\Project") != std::string::npos;
                              }),
                 m.end());
+    }
     EXPECT_FALSE(w.cardPort.held);
     EXPECT_FALSE(w.ui.animating);
     EXPECT_EQ(w.journal.back(), "idle");
