@@ -111,9 +111,14 @@ std::unique_ptr<CardHold> CardHold::Take(const CardTarget& target, std::string& 
   };
 
   if (!target.blockDevice) {
+    // The lock is tried on a descriptor for reading: a restore that finds
+    // the image taken must not itself look like another writer to the one
+    // that holds it, or two restores started at once refuse each other.
+    hold->lockFd_ = open(target.path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (hold->lockFd_ < 0) return refuse(target.path + ": " + std::strerror(errno) + ".");
+    if (flock(hold->lockFd_, LOCK_EX | LOCK_NB) != 0) return refuse(HeldByOther(target, hold->lockFd_));
     hold->fd_ = open(target.path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY);
     if (hold->fd_ < 0) return refuse(cannotWrite(errno));
-    if (flock(hold->fd_, LOCK_EX | LOCK_NB) != 0) return refuse(HeldByOther(target, hold->fd_));
   } else {
     hold->lockFd_ = open(target.path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
     if (hold->lockFd_ < 0) return refuse(target.path + ": " + std::strerror(errno) + ".");

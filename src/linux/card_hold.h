@@ -76,7 +76,7 @@ class CardHold {
 
   CardTarget target_;
   int fd_ = -1;      // read-write: the image, or the device opened with O_EXCL
-  int lockFd_ = -1;  // block device: the flock on the device node
+  int lockFd_ = -1;  // the flock, on a descriptor for reading (device node or image)
   bool changed_ = false;
 };
 
