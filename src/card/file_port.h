@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -53,11 +54,40 @@ class FilePort {
   // A small text file's contents; none when it cannot be read or is larger
   // than maxBytes.
   virtual std::optional<std::string> ReadTextFile(const std::string& path, std::size_t maxBytes) = 0;
-  // Writes a small text file whole, replacing one of that name.
+  // Writes a small text file whole, replacing one of that name. True only
+  // once the text is durable: a power cut after it leaves either the whole
+  // new text or none (the old file, or no file), never a part.
   virtual bool WriteTextFile(const std::string& path, const std::string& text) = 0;
 
-  // The user's temporary directory, ending with a separator; none when it
-  // cannot be determined.
+  // Removes one file, durably (its folder flushed). False when it was
+  // there and could not be removed.
+  virtual bool RemoveFile(const std::string& path) = 0;
+
+  // Makes a folder tree durable: every file and folder below path, and
+  // path itself, written through to the medium. False when any part could
+  // not be flushed.
+  virtual bool FlushTree(const std::string& path) = 0;
+
+  // Whether a folder may be trusted as a saved copy of the operator's
+  // data: a real folder (no link), owned by the user running the program
+  // and writable by nobody else. why, when given, gets the reason it is
+  // not.
+  virtual bool IsPrivateFolder(const std::string& path, std::string* why) = 0;
+
+  // Holds a local folder for this restore until ReleaseFolder: no other
+  // restore running takes it, nor lists it as one left behind. False when
+  // another holds it already (or it cannot be held).
+  virtual bool HoldFolder(const std::string& path) = 0;
+  virtual void ReleaseFolder(const std::string& path) = 0;
+
+  // Reads a local file from start to end in pieces; false when it cannot
+  // be read whole.
+  virtual bool ReadFile(const std::string& path,
+                        const std::function<void(const std::uint8_t*, std::size_t)>& piece) = 0;
+
+  // Where saved project folders go: the user's temporary directory (or
+  // the place the platform keeps them), ending with a separator; none
+  // when it cannot be determined.
   virtual std::optional<std::string> TempPath() = 0;
 
   // The name the platform's temporary-file naming forms for a non-zero
@@ -65,6 +95,9 @@ class FilePort {
   virtual std::optional<std::string> TempFileName(const std::string& directory, const std::string& prefix,
                                                   unsigned unique) = 0;
 
+  // Makes a new folder, private to the user (no other user may read or
+  // write it). False when anything is there already (another restore may
+  // have made it a moment ago), or it cannot be made.
   virtual bool MakeDirectory(const std::string& path) = 0;
 
   // Copies the contents of source into target (created when missing),

@@ -37,6 +37,10 @@ class SystemPort {
   // sort by time.
   virtual std::string LocalDateTime() = 0;
 
+  // A number no earlier restore has used, from the system's source of
+  // randomness: it marks a card as the one a saved project belongs to.
+  // Never 0.
+  virtual std::uint32_t NewCardMark() = 0;
   // Blocks the calling thread.
   virtual void Sleep(unsigned milliseconds) = 0;
 
