@@ -53,20 +53,19 @@ std::string CreateUniqueTempFolder(FilePort& files) {
   if (!tempPath) return kNoTempFolder;
 
   std::string candidate;
-  bool free = false;
   for (unsigned counter = 1; counter <= kLastTempNumber; ++counter) {
     if (const auto name = files.TempFileName(*tempPath, "QV", counter)) {
       candidate = *name;
       RemoveAll(candidate, ".tmp");
     }
-    if (!files.Exists(candidate)) {
-      free = true;
-      break;
-    }
+    if (candidate.empty() || files.Exists(candidate)) continue;
+    // Made new or not at all: another restore that made the same name a
+    // moment ago keeps it, and this one takes the next.
+    if (files.MakeDirectory(candidate)) return candidate;
+    if (!files.Exists(candidate)) return kNoTempFolder;
   }
   // Every name taken: past 16 bits the naming would only repeat itself.
-  if (!free || !files.MakeDirectory(candidate)) return kNoTempFolder;
-  return candidate;
+  return kNoTempFolder;
 }
 
 std::string SavedProjectCopy(char separator) {
@@ -97,36 +96,64 @@ BackupResult BackupProjectFolder(FilePort& files, OperationLog& log, std::string
     g_strSavedProjectFolder.clear();
     return BackupResult::NoTempFolder;
   }
+  files.HoldFolder(g_strSavedProjectFolder);
 
   if (!CopyComplete(files, cardProject, SavedProjectCopy(sep))) {
     // The card still holds the original: an incomplete copy is worth nothing.
-    files.DeleteFolderTree(g_strSavedProjectFolder, kFofSilent | kFofNoConfirmation);
-    g_strSavedProjectFolder.clear();
+    DiscardSavedCopy(files);
     return BackupResult::CopyIncomplete;
+  }
+  // On the disk before anything on the card changes: a power cut of the
+  // PC must not leave empty files where the project was.
+  if (!files.FlushTree(g_strSavedProjectFolder)) {
+    DiscardSavedCopy(files);
+    return BackupResult::NotDurable;
   }
 
   log.LogNoScroll(std::string(kInfo) + "Backing up Project Folder completed.");
   return BackupResult::Saved;
 }
 
-int RestoreProjectFolder(FilePort& files, OperationLog& log, std::string driveEntry) {
+void DiscardSavedCopy(FilePort& files) {
+  if (g_strSavedProjectFolder.empty() || g_strSavedProjectFolder == kNoTempFolder) return;
+  files.ReleaseFolder(g_strSavedProjectFolder);
+  files.DeleteFolderTree(g_strSavedProjectFolder, kFofSilent | kFofNoConfirmation);
+  g_strSavedProjectFolder.clear();
+}
+
+bool RemoveSavedCopy(FilePort& files, const std::string& folder) {
+  // The note first, and for good: a copy half deleted must never look
+  // like a complete one that a card waits for.
+  const bool noteGone = files.RemoveFile(folder + files.Separator() + kSavedNoteName);
+  files.ReleaseFolder(folder);
+  const bool deleted = files.DeleteFolderTree(folder, kFofSilent | kFofNoConfirmation);
+  return noteGone && deleted;
+}
+
+ProjectReturn RestoreProjectFolder(FilePort& files, OperationLog& log, std::string driveEntry) {
   const char sep = files.Separator();
   const std::string cardProject = CardProjectFolder(driveEntry, sep);
   const std::string savedCopy = SavedProjectCopy(sep);
-  if (savedCopy.empty() || !files.Exists(savedCopy)) return 0;
+  if (savedCopy.empty()) return ProjectReturn::NothingSaved;
+  if (!files.Exists(savedCopy)) {
+    // Saved, and gone since: nothing to put back, and nothing to pretend.
+    log.LogNoScroll(std::string(kError) + "The saved copy of the Project Folder in " + savedCopy +
+                    " is gone; the Project Folder was not put back on the drive.");
+    return ProjectReturn::CopyGone;
+  }
 
   log.LogNoScroll(std::string(kInfo) + "Restoring Project Folder.");
   if (!CopyComplete(files, savedCopy, cardProject)) {
     // Keep the saved copy: it may be the only one left.
     log.LogNoScroll(std::string(kWarning) + "Failed to restore the Project Folder to the drive.");
-    return 1;
+    return files.Exists(savedCopy) ? ProjectReturn::NotPutBack : ProjectReturn::CopyGone;
   }
   log.LogNoScroll(std::string(kInfo) + "Restoring Project Folder Completed.");
   log.LogNoScroll(std::string(kInfo) + "Cleaning up Temp Direcotry.");
-  files.DeleteFolderTree(g_strSavedProjectFolder, kFofSilent | kFofNoConfirmation);
+  RemoveSavedCopy(files, g_strSavedProjectFolder);
   log.LogNoScroll(std::string(kInfo) + "Cleaning up Temp Direcotry Completed.");
   g_strSavedProjectFolder.clear();
-  return 1;
+  return ProjectReturn::PutBack;
 }
 
 }  // namespace tessarin

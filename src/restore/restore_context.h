@@ -3,6 +3,9 @@
 // see it; each step below takes just the ports it uses.
 #pragma once
 
+#include <functional>
+#include <string>
+
 #include "boot/card_definitions.h"
 #include "card/card_port.h"
 #include "card/card_types.h"
@@ -42,6 +45,15 @@ class RestoreContext {
   // The dialog's members as the last exchange left them.
   std::string m_strDrive;
   bool m_bPreserveProject = true;
+
+  // A saved copy the operator chose to put back on this card (its QV
+  // folder), whatever the card carries; empty: the card's own, by its
+  // mark.
+  std::string m_strPutBackCopy;
+  // How the operator puts a given saved copy back on this card, for the
+  // log line that names copies saved from cards like it; empty where the
+  // platform has no such command.
+  std::function<std::string(const std::string& folder)> putBackCommand;
 
   SystemKind GetSystemKind() const { return m_nSystemKind; }
   // Stores only the kinds 1 to 3; other values are ignored.

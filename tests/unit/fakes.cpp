@@ -503,6 +503,7 @@ std::optional<std::string> FakeFiles::TempFileName(const std::string& directory,
 
 bool FakeFiles::MakeDirectory(const std::string& path) {
   journal_.push_back("mkdir " + path);
+  if (madeByOthers.erase(Lower(path)) != 0) AddDirectory(path);
   if (createDirectoryFails || Exists(path) || Hit(plan, "mkdir")) return false;
   AddDirectory(path);
   return true;
@@ -565,6 +566,55 @@ bool FakeFiles::SetAttributes(const std::string& path, std::uint32_t attributes)
   auto it = nodes.find(Lower(path));
   if (it == nodes.end() || Hit(plan, "attrib")) return false;
   it->second.attributes = attributes;
+  return true;
+}
+
+bool FakeFiles::RemoveFile(const std::string& path) {
+  journal_.push_back("remove " + path);
+  if (Hit(plan, "remove")) return false;
+  nodes.erase(Lower(path));
+  texts.erase(Lower(path));
+  return true;
+}
+
+bool FakeFiles::FlushTree(const std::string& path) {
+  journal_.push_back("flush " + path);
+  return Exists(path) && !Hit(plan, "flush");
+}
+
+bool FakeFiles::IsPrivateFolder(const std::string& path, std::string* why) {
+  const auto n = Get(path);
+  const char* reason = !n || !n->directory                 ? "not a folder"
+                       : notPrivate.count(Lower(path)) != 0 ? "another user may have written to it"
+                                                            : nullptr;
+  if (reason != nullptr && why != nullptr) *why = reason;
+  return reason == nullptr;
+}
+
+bool FakeFiles::HoldFolder(const std::string& path) {
+  journal_.push_back("hold " + path);
+  if (heldElsewhere.count(Lower(path)) != 0 || !Exists(path)) return false;
+  held.insert(Lower(path));
+  return true;
+}
+
+void FakeFiles::ReleaseFolder(const std::string& path) { held.erase(Lower(path)); }
+
+bool FakeFiles::ReadFile(const std::string& path, const std::function<void(const std::uint8_t*, std::size_t)>& piece) {
+  for (const std::string& prefix : unreadable)
+    if (Lower(path).rfind(Lower(prefix), 0) == 0) return false;
+  const auto n = Get(path);
+  if (!n || n->directory || Hit(plan, "read-file")) return false;
+  if (const auto text = texts.find(Lower(path)); text != texts.end()) {
+    piece(reinterpret_cast<const std::uint8_t*>(text->second.data()), text->second.size());
+    return true;
+  }
+  const std::string name = Lower(path.substr(path.rfind('\\') + 1));
+  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(n->size));
+  const bool zero = zeroed.count(Lower(path)) != 0;
+  for (std::size_t i = 0; i < bytes.size() && !zero; ++i)
+    bytes[i] = static_cast<std::uint8_t>(name[i % name.size()] + i / name.size());
+  piece(bytes.data(), bytes.size());
   return true;
 }
 

@@ -231,6 +231,9 @@ class FakeSystem final : public SystemPort {
   std::string dateTime = "2026-12-10 10:15:00";
   std::string LocalDateTime() override { return dateTime; }
   void Sleep(unsigned ms) override { journal_.push_back("sleep " + std::to_string(ms)); }
+  // The marks handed out, one after another.
+  std::uint32_t nextMark = 0x4D41524B;
+  std::uint32_t NewCardMark() override { return nextMark++; }
   FailureDescription DescribeFailure(const Failure& failure) override;
   DriveType DriveTypeOf(char letter) override;
   char SystemDriveLetter() override { return systemDrive; }
@@ -273,6 +276,8 @@ class FakeFiles final : public FilePort {
   std::optional<std::string> tempPath = std::string("C:\\Temp\\");
   std::string currentDirectory = "C:\\Tessarin";
   bool createDirectoryFails = false;
+  // Folders another process makes just before this one tries (lower case).
+  std::set<std::string> madeByOthers;
   // Copies whose source starts with this prefix fail, or drop one file.
   std::string failCopyFrom;
   std::string dropFileFrom;
@@ -283,6 +288,14 @@ class FakeFiles final : public FilePort {
   std::vector<std::string> unreadable;
   // The contents of the text files written or put there.
   std::map<std::string, std::string> texts;  // key: lower-case path
+  // Folders that are not the user's own, or writable by others; folders
+  // another restore holds; folders this one holds (all lower-case paths).
+  std::set<std::string> notPrivate;
+  std::set<std::string> heldElsewhere;
+  std::set<std::string> held;
+  // Files whose bytes no longer are what was written (a power cut, a
+  // damaged disk): read back as zeros.
+  std::set<std::string> zeroed;
 
   void AddFile(const std::string& path, std::uint64_t size);
   void AddDirectory(const std::string& path);
@@ -305,6 +318,14 @@ class FakeFiles final : public FilePort {
   bool SetAttributes(const std::string& path, std::uint32_t attributes) override;
   std::string CurrentDirectory() override { return currentDirectory; }
   bool CanOpenForReading(const std::string& path) override { return IsFile(path); }
+  bool RemoveFile(const std::string& path) override;
+  bool FlushTree(const std::string& path) override;
+  bool IsPrivateFolder(const std::string& path, std::string* why) override;
+  bool HoldFolder(const std::string& path) override;
+  void ReleaseFolder(const std::string& path) override;
+  // A file's bytes: its text, else a pattern of its size that its name
+  // decides.
+  bool ReadFile(const std::string& path, const std::function<void(const std::uint8_t*, std::size_t)>& piece) override;
 
  private:
   Journal& journal_;

@@ -28,6 +28,14 @@ TEST(CreateUniqueTempFolder, TakesTheFirstFreeName) {
   EXPECT_EQ(CreateUniqueTempFolder(w.files), "C:\\Temp\\QV6");
 }
 
+TEST(CreateUniqueTempFolder, ANameAnotherRestoreTookAMomentAgoIsPassedOver) {
+  // Two restores at once: each sees QV1 free, only one can make it.
+  World w;
+  w.files.madeByOthers.insert("c:\\temp\\qv1");
+  EXPECT_EQ(CreateUniqueTempFolder(w.files), "C:\\Temp\\QV2");
+  EXPECT_TRUE(w.files.Get("C:\\Temp\\QV1")->directory);
+}
+
 TEST(CreateUniqueTempFolder, RemovesEveryDotTmpOfTheName) {
   World w;
   w.files.tempPath = "C:\\Users\\op\\a.tmp\\Temp\\";
@@ -67,7 +75,7 @@ TEST(BackupProjectFolder, CardWithoutProjectFolder) {
   EXPECT_EQ(w.Messages(), (std::vector<std::string>{"::Info:: Backing up Project Folder.",
                                                     "::Warning:: No Project Folder found on drive."}));
   EXPECT_TRUE(g_strSavedProjectFolder.empty());
-  EXPECT_EQ(RestoreProjectFolder(w.files, w.ctx.log, "[-e-]"), 0);
+  EXPECT_EQ(RestoreProjectFolder(w.files, w.ctx.log, "[-e-]"), ProjectReturn::NothingSaved);
   EXPECT_EQ(w.ui.lines.size(), 2u);
   EXPECT_TRUE(w.files.copies.empty());
 }
@@ -87,7 +95,7 @@ TEST(BackupProjectFolder, SavesACompleteCopyAndRestoreBringsItBack) {
   w.files.AddFile("e:\\Project\\main.prj", 10);
   w.files.AddFile("e:\\Project\\default.cfg", 7);
 
-  EXPECT_EQ(RestoreProjectFolder(w.files, w.ctx.log, "[-e-]"), 1);
+  EXPECT_EQ(RestoreProjectFolder(w.files, w.ctx.log, "[-e-]"), ProjectReturn::PutBack);
   EXPECT_EQ(w.files.Get("e:\\Project\\main.prj")->size, 1200u);  // replaced
   EXPECT_TRUE(w.files.Get("e:\\Project\\default.cfg"));          // kept
   EXPECT_TRUE(w.files.Get("e:\\Project\\logs")->directory);
@@ -95,6 +103,9 @@ TEST(BackupProjectFolder, SavesACompleteCopyAndRestoreBringsItBack) {
   EXPECT_TRUE(w.files.Exists("C:\\Temp\\QV1"));
   EXPECT_TRUE(g_strSavedProjectFolder.empty());
   EXPECT_EQ(w.JournalOf("delete"), std::vector<std::string>{"delete C:\\Temp\\QV2 flags 20"});
+  // Flushed before anything else happens; the note gone before the rest.
+  EXPECT_EQ(w.JournalOf("flush"), std::vector<std::string>{"flush C:\\Temp\\QV2"});
+  EXPECT_EQ(w.JournalOf("remove"), std::vector<std::string>{"remove C:\\Temp\\QV2\\Card.txt"});
   EXPECT_EQ(w.Messages(), (std::vector<std::string>{
                               "::Info:: Backing up Project Folder.",
                               "::Info:: Backing up Project Folder completed.",
@@ -116,6 +127,13 @@ TEST(BackupProjectFolder, AnIncompleteSaveIsAFailureThatKeepsNothingHalfDone) {
       {"folder not created", [](WithProject& w) { w.files.createDirectoryFails = true; }, BackupResult::NoTempFolder},
       {"copy fails", [](WithProject& w) { w.files.failCopyFrom = "e:\\"; }, BackupResult::CopyIncomplete},
       {"copy leaves a file out", [](WithProject& w) { w.files.dropFileFrom = "e:\\"; }, BackupResult::CopyIncomplete},
+      {"copy cannot be flushed to the disk",
+       [](WithProject& w) {
+         static FaultPlan flush;
+         flush = FaultPlan{"flush", 1, {}};
+         w.files.plan = &flush;
+       },
+       BackupResult::NotDurable},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -141,7 +159,7 @@ TEST(RestoreProjectFolder, KeepsTheSavedCopyWhenTheCopyBackFails) {
       w.files.dropFileFrom = "C:\\Temp\\";
     }
     w.ui.lines.clear();
-    EXPECT_EQ(RestoreProjectFolder(w.files, w.ctx.log, "[-e-]"), 1);
+    EXPECT_EQ(RestoreProjectFolder(w.files, w.ctx.log, "[-e-]"), ProjectReturn::NotPutBack);
     EXPECT_EQ(g_strSavedProjectFolder, "C:\\Temp\\QV1");
     EXPECT_TRUE(w.files.Exists("C:\\Temp\\QV1\\Project\\main.prj"));
     EXPECT_TRUE(w.JournalOf("delete C:").empty());
@@ -151,13 +169,26 @@ TEST(RestoreProjectFolder, KeepsTheSavedCopyWhenTheCopyBackFails) {
   }
 }
 
-TEST(RestoreProjectFolder, DoesNothingWithoutASavedCopy) {
-  for (const char* saved : {"", "-1", "C:\\Temp\\QV9"}) {
+TEST(RestoreProjectFolder, DoesNothingWithoutASavedCopyAndSaysWhenItVanished) {
+  struct Case {
+    const char* saved;
+    ProjectReturn result;
+    std::vector<std::string> lines;
+  } cases[] = {
+      {"", ProjectReturn::NothingSaved, {}},
+      {"-1", ProjectReturn::NothingSaved, {}},
+      {"C:\\Temp\\QV9",
+       ProjectReturn::CopyGone,
+       {"::Error:: The saved copy of the Project Folder in C:\\Temp\\QV9\\Project is gone; the Project Folder was "
+        "not put back on the drive."}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.saved);
     World w;
-    g_strSavedProjectFolder = saved;
-    EXPECT_EQ(RestoreProjectFolder(w.files, w.ctx.log, "[-e-]"), 0);
-    EXPECT_TRUE(w.ui.lines.empty());
-    EXPECT_EQ(g_strSavedProjectFolder, saved);
+    g_strSavedProjectFolder = c.saved;
+    EXPECT_EQ(RestoreProjectFolder(w.files, w.ctx.log, "[-e-]"), c.result);
+    EXPECT_EQ(w.Messages(), c.lines);
+    EXPECT_EQ(g_strSavedProjectFolder, c.saved);
   }
 }
 
