@@ -5,9 +5,9 @@
 
 #include "boot/boot_sector.h"
 #include "boot/master_boot_record.h"
+#include "card/sector_layout.h"
 #include "install/firmware.h"
 #include "install/project_folder.h"
-#include "card/sector_layout.h"
 #include "restore/saved_projects.h"
 
 namespace tessarin {
@@ -70,13 +70,14 @@ class Sequence {
   RestoreResult ExitBackupFailed(BackupResult why) {
     log_.StopProgressAnimation();
     card_.SetVolumeLock(drive_, false);
-    log_.Log(std::string(kError) +
-             (why == BackupResult::NoTempFolder
-                  ? "Failed to back up the Project Folder: no temporary folder could be made. The drive was not changed."
-              : why == BackupResult::NotDurable
-                  ? "Failed to back up the Project Folder: the copy could not be written to the disk for good. The "
-                    "drive was not changed."
-                  : "Failed to back up the Project Folder completely. The drive was not changed."));
+    log_.Log(
+        std::string(kError) +
+        (why == BackupResult::NoTempFolder
+             ? "Failed to back up the Project Folder: no temporary folder could be made. The drive was not changed."
+         : why == BackupResult::NotDurable
+             ? "Failed to back up the Project Folder: the copy could not be written to the disk for good. The "
+               "drive was not changed."
+             : "Failed to back up the Project Folder completely. The drive was not changed."));
     log_.ShowMessageBox(kBackupFailedBox, kMbOk | kMbIconExclamation);
     ui_.SetBusy(false);
     return RestoreResult::Failed;
@@ -112,6 +113,8 @@ class Sequence {
   void NameWaitingCopies(const WaitingChoice& choice);
 
   RestoreContext& ctx_;
+  // How PlaceSavedProjects ended the restore, when it did.
+  RestoreResult stopped_ = RestoreResult::Refused;
   OperationLog& log_;
   OperatorPort& ui_;
   CardPort& card_;
@@ -150,14 +153,19 @@ bool Sequence::BindNewCopy(const CardIdentity& card) {
   if (!note.contents ||
       !files.WriteTextFile(g_strSavedProjectFolder + files.Separator() + kSavedCardNote, FormatSavedCardNote(note))) {
     DiscardSavedCopy(files);
-    ExitBackupFailed(BackupResult::NotDurable);
+    stopped_ = ExitBackupFailed(BackupResult::NotDurable);
     return false;
   }
   if (!MarkCard(note.mark)) {
+    // Not formatted: the card still holds its project, and the copy is
+    // let go (a mark that reached the card binds it to no copy).
+    stopped_ = RestoreResult::Failed;
+    DiscardSavedCopy(files);
     log_.StopProgressAnimation();
-    log_.Log(std::string(kError) + "Failed to mark the drive as the one its saved Project Folder belongs to.");
-    NameSavedProject();
-    log_.ShowSystemError(card_.LastError());
+    log_.Log(std::string(kError) +
+             "Failed to mark the drive as the one its saved Project Folder belongs to. Its "
+             "Project Folder is still on it.");
+    log_.ShowMessageBoxString(IDS_CANNOT_OPEN_DRIVE, kMbOk | kMbIconExclamation);
     card_.SetVolumeLock(drive_, false);
     ui_.SetBusy(false);
     return false;
@@ -192,9 +200,11 @@ bool Sequence::PutBackWaitingCopy(const WaitingCopy& copy, const std::optional<C
     } while (note.mark == 0 || note.mark == card->diskSignature);
     if (!files.WriteTextFile(copy.folder + files.Separator() + kSavedCardNote, FormatSavedCardNote(note)) ||
         !MarkCard(note.mark)) {
+      stopped_ = RestoreResult::Failed;
       log_.StopProgressAnimation();
       log_.Log(std::string(kError) + "Failed to mark the drive as the one the saved Project Folder belongs to.");
       NameSavedProject();
+      log_.ShowMessageBoxString(IDS_CANNOT_OPEN_DRIVE, kMbOk | kMbIconExclamation);
       card_.SetVolumeLock(drive_, false);
       ui_.SetBusy(false);
       return false;
@@ -210,7 +220,8 @@ void Sequence::NameWaitingCopies(const WaitingChoice& choice) {
   for (const WaitingCopy& copy : choice.maybeThisCard) {
     std::string line = std::string(kWarning) + "A Project Folder saved from a drive like this one (" +
                        copy.note.savedAt + ", drive " + copy.note.card.location + ") waits in " +
-                       WaitingProject(copy, sep) + "; it is not put back by itself, as this drive does not carry its mark.";
+                       WaitingProject(copy, sep) +
+                       "; it is not put back by itself, as this drive does not carry its mark.";
     if (ctx_.putBackCommand) line += " To put it on this drive: " + ctx_.putBackCommand(copy.folder);
     log_.Log(line);
   }
@@ -258,12 +269,17 @@ bool Sequence::PlaceSavedProjects(BackupResult backup) {
   } else if (preserve && choice.thisCard) {
     chosen = std::exchange(choice.thisCard, std::nullopt);
   }
-  if (choice.thisCard) choice.others.insert(choice.others.begin(), *choice.thisCard);
+  if (choice.thisCard) {
+    // The card's own, left waiting: the project folder is not preserved
+    // this time, or the operator named another copy.
+    log_.Log(std::string(kWarning) + "The Project Folder saved from this drive by an earlier restore (" +
+             choice.thisCard->note.savedAt + ") waits in " + WaitingProject(*choice.thisCard, files.Separator()) +
+             "; it is not put back this time.");
+  }
 
   if (chosen) {
-    if (!PutBackWaitingCopy(*chosen, card)) return false;
     NameWaitingCopies(choice);
-    return true;
+    return PutBackWaitingCopy(*chosen, card);
   }
 
   const bool cardHasNone = backup == BackupResult::NoProjectFolder || backup == BackupResult::Unreadable;
@@ -285,12 +301,12 @@ bool Sequence::PlaceSavedProjects(BackupResult backup) {
       case BackupResult::CopyIncomplete:
       case BackupResult::NotDurable:
         NameWaitingCopies(choice);
-        ExitBackupFailed(backup);
+        stopped_ = ExitBackupFailed(backup);
         return false;
       case BackupResult::Saved:
         if (!card) {
           DiscardSavedCopy(files);
-          ExitBackupFailed(BackupResult::CopyIncomplete);
+          stopped_ = ExitBackupFailed(BackupResult::CopyIncomplete);
           return false;
         }
         if (!BindNewCopy(*card)) return false;
@@ -356,7 +372,7 @@ RestoreResult Sequence::Run() {
   Info("Forcing Lock on Volume.");
   if (card_.SetVolumeLock(drive_, true) == 0) return ExitLockFailed();
   Info("Forcing Lock on Volume Completed.");
-  if (!PlaceSavedProjects(backup)) return card_.IsVolumeHandleInvalid() ? RestoreResult::Failed : RestoreResult::Refused;
+  if (!PlaceSavedProjects(backup)) return stopped_;
   Info("Removing Lock on Volume.");
   card_.SetVolumeLock(drive_, false);
   Info("Removeing Lock on Volume Completed.");
@@ -389,8 +405,8 @@ RestoreResult Sequence::Run() {
     return ExitStepFailed();
   Info("Installing Firmware Completed");
 
-  const ProjectReturn project = ctx_.m_bPreserveProject ? RestoreProjectFolder(ctx_.ports.files, log_, drive_)
-                                                         : ProjectReturn::NothingSaved;
+  const ProjectReturn project =
+      ctx_.m_bPreserveProject ? RestoreProjectFolder(ctx_.ports.files, log_, drive_) : ProjectReturn::NothingSaved;
 
   log_.StopProgressAnimation();
   card_.SetVolumeLock(drive_, false);
@@ -404,8 +420,9 @@ RestoreResult Sequence::Run() {
   // The system is on the card, the project is not: no success is told.
   log_.Log(std::string(kError) + "System restored to FLASH, but the Project Folder was not put back on the drive.");
   NameSavedProject();
-  log_.ShowMessageBox(WithDriveLetter(project == ProjectReturn::CopyGone ? IDS_PROJECT_COPY_GONE : IDS_PROJECT_NOT_RESTORED),
-                      kMbOk | kMbIconExclamation);
+  log_.ShowMessageBox(
+      WithDriveLetter(project == ProjectReturn::CopyGone ? IDS_PROJECT_COPY_GONE : IDS_PROJECT_NOT_RESTORED),
+      kMbOk | kMbIconExclamation);
   ui_.SetBusy(false);
   return RestoreResult::ProjectNotRestored;
 }

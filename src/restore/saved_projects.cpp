@@ -297,16 +297,22 @@ std::vector<WaitingCopy> FindWaitingCopies(FilePort& files, bool* complete, std:
     const auto text = files.ReadTextFile(notePath, kMaxNote);
     if (!text) {
       // No note: a copy whose saving never finished, or a folder of
-      // something else.
-      if (files.Probe(notePath) != PathPresence::Absent) pass(copy.folder, "its note cannot be read");
+      // something else. One of this user's that is there but cannot be
+      // read may be the copy a card waits for.
+      if (files.Probe(notePath) != PathPresence::Absent) {
+        pass(copy.folder, "its note cannot be read");
+        if (complete != nullptr) *complete = false;
+      }
       continue;
     }
+    // A note cut short: its copy never got as far as marking a card.
     const auto note = ParseSavedCardNote(*text);
     if (!note) {
       pass(copy.folder, "its note is incomplete");
       continue;
     }
-    if (files.Probe(WaitingProject(copy, files.Separator())) != PathPresence::Present) continue;
+    // Listed even when its "Project" is gone or cannot be read: a card
+    // that carries its mark must not be taken for one without a copy.
     copy.note = *note;
     waiting.push_back(std::move(copy));
   }

@@ -93,10 +93,12 @@ struct WaitingChoice {
 WaitingChoice ChooseWaitingCopies(const std::vector<WaitingCopy>& waiting, const CardIdentity& card);
 
 // The saved copies that wait where saved copies go: private folders
-// "QV..." that hold a "Project" folder and a complete note. complete, when
-// given, is false when that place itself cannot be listed. ignored, when
-// given, gets a line for each folder passed over that might have looked
-// like a copy (not private, its note unreadable): none of it is trusted.
+// "QV..." with a complete note (whether their "Project" is still whole
+// tells WhyCopyUnfit). complete, when given, is false when that place
+// itself, or a note of this user's, cannot be read. ignored, when given,
+// gets a line for each folder passed over that might have looked like a
+// copy (not private, its note unreadable or cut short): none of it is
+// trusted.
 std::vector<WaitingCopy> FindWaitingCopies(FilePort& files, bool* complete = nullptr,
                                            std::vector<std::string>* ignored = nullptr);
 

@@ -271,7 +271,8 @@ int FakeCard::SetVolumeLock(const std::string&, bool lock) {
 
 bool FakeCard::Transfer(const std::string& what, std::uint64_t lba, std::uint8_t* bytes, bool write, bool needsHold) {
   journal_.push_back(what);
-  if ((needsHold && !held) || failing.count(what) != 0) {
+  const bool nth = ++transfers[what] == failOnCall.second && what == failOnCall.first;
+  if ((needsHold && !held) || failing.count(what) != 0 || nth) {
     lastError_ = held || !needsHold ? failure : Failure::Own(FailureKind::InvalidHandle);
     return false;
   }
@@ -512,6 +513,7 @@ bool FakeFiles::MakeDirectory(const std::string& path) {
 bool FakeFiles::CopyFolderTree(const std::string& source, const std::string& target) {
   journal_.push_back("copy " + source + " -> " + target);
   copies.push_back(source + " -> " + target);
+  if (beforeCopy) beforeCopy(source);
   if (!failCopyFrom.empty() && Lower(source).rfind(Lower(failCopyFrom), 0) == 0) return false;
   if (Hit(plan, "copy")) return false;
   const std::string from = Lower(source) + "\\";
@@ -584,7 +586,7 @@ bool FakeFiles::FlushTree(const std::string& path) {
 
 bool FakeFiles::IsPrivateFolder(const std::string& path, std::string* why) {
   const auto n = Get(path);
-  const char* reason = !n || !n->directory                 ? "not a folder"
+  const char* reason = !n || !n->directory                  ? "not a folder"
                        : notPrivate.count(Lower(path)) != 0 ? "another user may have written to it"
                                                             : nullptr;
   if (reason != nullptr && why != nullptr) *why = reason;

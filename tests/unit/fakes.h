@@ -152,6 +152,9 @@ class FakeCard final : public CardPort {
   // "read-mbr", "write-mbr", "read-volume", "write-volume", "read-back-mbr",
   // "read-back-volume", "read-volume-sector"
   std::set<std::string> failing;
+  // The nth call of one transfer fails (1 = the first).
+  std::pair<std::string, int> failOnCall;
+  std::map<std::string, int> transfers;
   Failure failure = Failure::Win32(FailureKind::Write, 5);
   // A card that does not keep what it is given, as FakeDeviceApi's
   // ("write-mbr" or "write-volume").
@@ -278,6 +281,8 @@ class FakeFiles final : public FilePort {
   bool createDirectoryFails = false;
   // Folders another process makes just before this one tries (lower case).
   std::set<std::string> madeByOthers;
+  // Called as a copy starts, with its source.
+  std::function<void(const std::string&)> beforeCopy;
   // Copies whose source starts with this prefix fail, or drop one file.
   std::string failCopyFrom;
   std::string dropFileFrom;

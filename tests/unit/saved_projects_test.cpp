@@ -90,14 +90,15 @@ TEST(SavedProjects, TheNoteReadsBackAsWritten) {
     EXPECT_FALSE(ParseSavedCardNote(notANote)) << notANote;
 }
 
-TEST(SavedProjects, TheNewestCopyOfThisCardIsItsProjectTheOthersWait) {
-  auto copy = [](const char* folder, std::uint32_t signature, const char* savedAt) {
+TEST(SavedProjects, TheCopyWhoseMarkTheCardCarriesIsItsProjectClonesOnlyMayBe) {
+  auto copy = [](const char* folder, std::uint32_t signature, std::uint32_t mark, const char* savedAt) {
     WaitingCopy c;
     c.folder = folder;
     c.note.card.diskSignature = signature;
     c.note.card.partitionStart = 2048;
     c.note.card.partitionSectors = 194560;
     c.note.card.location = "E:";
+    c.note.mark = mark;
     c.note.savedAt = savedAt;
     return c;
   };
@@ -107,19 +108,44 @@ TEST(SavedProjects, TheNewestCopyOfThisCardIsItsProjectTheOthersWait) {
   card.partitionSectors = 194560;
   card.location = "E:";
 
-  const WaitingChoice choice =
-      ChooseWaitingCopies({copy("QV1", 7, "2026-12-09 10:00:00"), copy("QV2", 8, "2026-12-10 09:00:00"),
-                           copy("QV3", 7, "2026-12-10 08:00:00")},
-                          card);
+  const WaitingChoice choice = ChooseWaitingCopies({copy("QV1", 3, 7, "2026-12-09 10:00:00"),   // marked, older
+                                                    copy("QV2", 8, 9, "2026-12-10 09:00:00"),   // another card's
+                                                    copy("QV3", 3, 7, "2026-12-10 08:00:00"),   // marked, newest
+                                                    copy("QV4", 7, 11, "2026-12-10 11:00:00"),  // saved from a clone
+                                                    copy("QV5", 7, 0, "2026-12-10 11:00:00")},  // an older note
+                                                   card);
   ASSERT_TRUE(choice.thisCard);
   EXPECT_EQ(choice.thisCard->folder, "QV3");
-  ASSERT_EQ(choice.others.size(), 2u);
-  EXPECT_EQ(choice.others[0].folder, "QV1");
-  EXPECT_EQ(choice.others[1].folder, "QV2");
+  std::vector<std::string> maybe, others;
+  for (const auto& c : choice.maybeThisCard) maybe.push_back(c.folder);
+  for (const auto& c : choice.others) others.push_back(c.folder);
+  EXPECT_EQ(maybe, (std::vector<std::string>{"QV1", "QV4", "QV5"}));
+  EXPECT_EQ(others, std::vector<std::string>{"QV2"});
 
-  const WaitingChoice none = ChooseWaitingCopies({copy("QV2", 8, "2026-12-10 09:00:00")}, card);
-  EXPECT_FALSE(none.thisCard);
-  EXPECT_EQ(none.others.size(), 1u);
+  // A mark on a card partitioned anew binds nothing.
+  CardIdentity repartitioned = card;
+  repartitioned.partitionSectors = 100000;
+  EXPECT_FALSE(ChooseWaitingCopies({copy("QV3", 3, 7, "2026-12-10 08:00:00")}, repartitioned).thisCard);
+}
+
+TEST(SavedProjects, ANoteOfThisVersionIsCompleteOnlyWithItsLastLine) {
+  SavedCardNote note;
+  note.card.diskSignature = 0x11223344;
+  note.card.partitionStart = 2048;
+  note.card.partitionSectors = 194560;
+  note.mark = 0xA1B2C3D4;
+  note.savedAt = "2026-12-10 14:37:56";
+  note.contents = SavedContents{21, 123456789012ull, 0xFEDCBA9876543210ull};
+  const std::string text = FormatSavedCardNote(note);
+  const auto back = ParseSavedCardNote(text);
+  ASSERT_TRUE(back);
+  EXPECT_EQ(back->mark, note.mark);
+  EXPECT_EQ(back->contents, note.contents);
+  // Cut short, as a power cut may leave a file that was not flushed.
+  for (std::size_t cut = 1; cut + 1 < text.size(); cut += 7) {
+    const auto partial = ParseSavedCardNote(text.substr(0, cut));
+    EXPECT_TRUE(!partial || partial->mark == 0) << cut;
+  }
 }
 
 }  // namespace
