@@ -92,6 +92,11 @@ const char kUsage[] =
     "                     without a terminal the restore needs it\n"
     "      --no-preserve  do not save and restore the card's Project folder; also\n"
     "                     restores a card whose files cannot be read, losing them\n"
+    "      --save-dir=DIR where the Project folder is saved while the card is\n"
+    "                     restored (a private folder QV<n> in it; default: $TMPDIR\n"
+    "                     when set, else /var/tmp, which survives a reboot)\n"
+    "      --put-back=DIR put the Project folder saved in DIR (a QV<n> folder a\n"
+    "                     message named) onto the card, instead of the card's own\n"
     "      --json         write one JSON object per line on standard output\n"
     "                     instead of the log: each step's start and end, the\n"
     "                     progress, the messages and the result with the card's\n"
@@ -119,6 +124,13 @@ const char kUsage[] =
     "error shows one progress line per card: the step, a bar, the bytes done\n"
     "and the time left of installing, copying the Project folder and reading\n"
     "both back from the card.\n"
+    "\n"
+    "The Project folder is saved, and flushed to the disk, before the card is\n"
+    "changed; the card then carries a mark of that copy (a new disk signature in\n"
+    "its MBR). Should the restore stop anywhere after that (a crash, a power\n"
+    "cut, a card pulled), the next restore of the same card puts that copy\n"
+    "back. A card without the mark, such as a clone of the card, never gets it\n"
+    "by itself: the messages name the copy and the --put-back command.\n"
     "\n"
     "Exit status (several TARGETs: the worst of the cards', in this order):\n"
     "  0    the system was restored, and the Project folder put back; the card\n"
@@ -181,6 +193,16 @@ bool MakeTempDirAbsolute() {
   char cwd[PATH_MAX];
   if (getcwd(cwd, sizeof cwd) == nullptr) return false;
   return setenv("TMPDIR", (std::string(cwd) + "/" + dir).c_str(), 1) == 0;
+}
+
+// A path given on the command line, made absolute before --dir changes the
+// working directory; false when the current directory cannot be named.
+bool MakeAbsolute(std::string& path) {
+  if (path.empty() || path[0] == '/') return true;
+  char cwd[PATH_MAX];
+  if (getcwd(cwd, sizeof cwd) == nullptr) return false;
+  path = std::string(cwd) + "/" + path;
+  return true;
 }
 
 // Several cards: each restored by a process of its own. They are asked
@@ -254,10 +276,23 @@ int main(int argc, char** argv) {
   std::string logFile;
   int reportFd = -1;
   int answerFd = -1;
-  enum { kOptNoPreserve = 256, kOptTimings, kOptAll, kOptJson, kOptLog, kOptReportFd, kOptAnswerFd };
+  std::string saveDir, putBack;
+  enum {
+    kOptNoPreserve = 256,
+    kOptTimings,
+    kOptAll,
+    kOptJson,
+    kOptLog,
+    kOptReportFd,
+    kOptAnswerFd,
+    kOptSaveDir,
+    kOptPutBack
+  };
   static const option kLongOptions[] = {{"dir", required_argument, nullptr, 'd'},
                                         {"yes", no_argument, nullptr, 'y'},
                                         {"no-preserve", no_argument, nullptr, kOptNoPreserve},
+                                        {"save-dir", required_argument, nullptr, kOptSaveDir},
+                                        {"put-back", required_argument, nullptr, kOptPutBack},
                                         {"timings", no_argument, nullptr, kOptTimings},
                                         {"list", no_argument, nullptr, 'l'},
                                         {"all", no_argument, nullptr, kOptAll},
@@ -283,6 +318,14 @@ int main(int argc, char** argv) {
         break;
       case kOptTimings:
         timings = true;
+        break;
+      case kOptSaveDir:
+        if (*optarg == '\0') return Usage("--save-dir needs a folder");
+        saveDir = optarg;
+        break;
+      case kOptPutBack:
+        if (*optarg == '\0') return Usage("--put-back needs the folder of a saved Project folder");
+        putBack = optarg;
         break;
       case 'l':
         list = true;
@@ -329,13 +372,25 @@ int main(int argc, char** argv) {
   }
   if (listOptions.all) return Usage("--all goes with --list");
   if (optind >= argc) return Usage("no TARGET given (a card's block device or a card image file)");
-  if (!MakeTempDirAbsolute()) {
+  if (!MakeTempDirAbsolute() || !MakeAbsolute(saveDir) || !MakeAbsolute(putBack)) {
     std::fprintf(stderr, "tessarin: the current directory cannot be named: %s\n", std::strerror(errno));
     return kExitUsage;
   }
+  if (!putBack.empty() && !preserve) return Usage("--put-back puts a Project folder back; --no-preserve does not");
+  if (!putBack.empty()) {
+    // The copy is one of the folder it lies in.
+    while (putBack.size() > 1 && putBack.back() == '/') putBack.pop_back();
+    const std::string parent = putBack.substr(0, putBack.rfind('/') + 1);
+    if (saveDir.empty()) saveDir = parent;
+    if (std::filesystem::path(saveDir).lexically_normal() != std::filesystem::path(parent).lexically_normal())
+      return Usage("--put-back names a folder outside --save-dir");
+  }
+  if (saveDir.empty()) saveDir = DefaultSaveFolder();
   if (optind + 1 < argc) {
+    if (!putBack.empty()) return Usage("--put-back goes with one TARGET");
     std::vector<std::string> shared;
     if (!dir.empty()) shared.push_back("--dir=" + dir);
+    shared.push_back("--save-dir=" + saveDir);
     if (!preserve) shared.push_back("--no-preserve");
     if (timings) shared.push_back("--timings");
     if (json) shared.push_back("--json");
@@ -361,6 +416,14 @@ int main(int argc, char** argv) {
   // Every refusal before the question: the card as it was, status 2, and
   // every report told why.
   auto refuse = [&](const std::string& why) { return reports.Refuse(given, why); };
+  if (preserve) {
+    struct stat st {};
+    const bool there = stat(saveDir.c_str(), &st) == 0;
+    if (!there || !S_ISDIR(st.st_mode))
+      return refuse("the folder for saved Project folders, " + EscapeForTerminal(saveDir) + ", " +
+                    (there ? std::string("is not a folder") : std::string(std::strerror(errno))) +
+                    "; give another with --save-dir");
+  }
 
   std::string error;
   const auto target = ResolveCardTarget(given, error);
@@ -443,10 +506,15 @@ int main(int argc, char** argv) {
     CardFiles files(
         volume, diagnostic, [&cardLog](const std::string& text) { cardLog.LogNoScroll(std::string(kWarning) + text); },
         ui);
+    files.SetSaveFolder(saveDir);
 
     RestoreContext ctx(Ports{ui, system, resources, card, format, installer, files, profile});
     ctx.SetSystemKind(kind);
     g_nSystemKind = ctx.GetSystemKind();
+    ctx.m_strPutBackCopy = putBack;
+    ctx.putBackCommand = [&given](const std::string& folder) {
+      return "tessarin --put-back " + ShellQuoted(folder) + " " + ShellQuoted(given);
+    };
 
     PreflightOptions check;
     check.target = &*target;
@@ -469,17 +537,26 @@ int main(int argc, char** argv) {
       return {};
     };
     check.files = &files;
+    check.saveFolder = saveDir;
+    check.putBackCopy = putBack;
+    check.given = given;
     std::string notice;
     if (const std::string why = RunPreflight(check, &notice); !why.empty()) return refuse(target->path + ": " + why);
     if (!notice.empty()) ui.Diagnostic(notice);
+    if (preserve && OnVolatileFileSystem(saveDir))
+      ui.Diagnostic("saved Project folders go to " + EscapeForTerminal(saveDir) +
+                    ", a file system in memory: a copy there is lost when the computer stops. --save-dir names "
+                    "another place");
 
     std::fprintf(stderr,
                  "tessarin: drive %c: is %s, partition 1 (sectors %u to %llu, %s)\n"
-                 "tessarin: system %s from %s\n",
+                 "tessarin: system %s from %s\n"
+                 "tessarin: the Project folder is saved in %s while the card is restored\n",
                  kCardLetter, EscapeForTerminal(target->path).c_str(), target->partitionStart,
                  static_cast<unsigned long long>(target->partitionStart) + target->partitionSectors - 1,
                  Megabytes(std::uint64_t{target->partitionSectors} * 512).c_str(), SystemKindFacts(kind).name,
-                 EscapeForTerminal(archive).c_str());
+                 EscapeForTerminal(archive).c_str(),
+                 preserve ? EscapeForTerminal(saveDir).c_str() : "(not saved: --no-preserve)");
     std::fflush(stderr);
     reports.Start(given, *target, SystemKindFacts(kind).name, InstallerCommandFor(kind, kCardLetter, '/').archive,
                   TESSARIN_VERSION);

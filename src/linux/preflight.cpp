@@ -293,6 +293,95 @@ ProjectProbe ProbeProject(const CardFat& volume) {
   return probe;
 }
 
+namespace {
+
+std::string PutBackCommand(const PreflightOptions& o, const std::string& folder) {
+  return "tessarin --put-back " + ShellQuoted(folder) + " " + ShellQuoted(o.given.empty() ? o.target->path : o.given);
+}
+
+// The saved copies that wait, matched to this card: the one whose mark it
+// carries goes back whatever the card holds now; one the operator names
+// goes back instead of the card's own; otherwise the card's project folder
+// must be there to save whole, or absent.
+std::string CheckProjectPreservation(const PreflightOptions& o, std::string* notice) {
+  const CardTarget& target = *o.target;
+  std::string said;
+  auto tell = [&said](const std::string& line) { said += (said.empty() ? "" : "\n") + line; };
+  struct Told {
+    std::string& said;
+    std::string* notice;
+    ~Told() {
+      if (notice != nullptr) *notice = said;
+    }
+  } told{said, notice};
+
+  std::uint8_t mbr[512], vbr[512];
+  std::optional<CardIdentity> card;
+  if (pread(o.fd, mbr, sizeof mbr, 0) == sizeof mbr &&
+      pread(o.fd, vbr, sizeof vbr, static_cast<off_t>(target.VolumeOffset())) == sizeof vbr)
+    card = IdentifyCard(mbr, vbr, target.path);
+  WaitingChoice choice;
+  bool listed = true;
+  if (o.files != nullptr) {
+    std::vector<std::string> ignored;
+    const std::vector<WaitingCopy> waiting = FindWaitingCopies(*o.files, &listed, &ignored);
+    for (const std::string& line : ignored) tell("not taken for a saved Project folder: " + EscapeForTerminal(line));
+    if (card) choice = ChooseWaitingCopies(waiting, *card);
+    if (!o.putBackCopy.empty()) {
+      const auto named = std::find_if(waiting.begin(), waiting.end(),
+                                      [&](const WaitingCopy& c) { return c.folder == o.putBackCopy; });
+      if (named == waiting.end())
+        return EscapeForTerminal(o.putBackCopy) +
+               " is not a complete saved Project folder of this user in " + EscapeForTerminal(o.saveFolder) +
+               "; nothing was changed.";
+      if (const std::string why = WhyCopyUnfit(*o.files, *named); !why.empty())
+        return "the saved Project folder " + EscapeForTerminal(o.putBackCopy) + " cannot be put back: " + why +
+               "; it is kept there, and nothing was changed.";
+      tell("the saved Project folder " + EscapeForTerminal(named->folder) + " (" + named->note.savedAt +
+           ") goes onto the card instead of the card's own.");
+      return {};
+    }
+  }
+  if (choice.thisCard) {
+    // The card carries the mark of a copy whose restore did not finish:
+    // that copy is its project, whatever the card holds now.
+    const std::string where = EscapeForTerminal(WaitingProject(*choice.thisCard, '/'));
+    if (const std::string why = WhyCopyUnfit(*o.files, *choice.thisCard); !why.empty())
+      return "the Project folder saved from this card by an earlier restore (" + choice.thisCard->note.savedAt +
+             ", in " + where + ") cannot be put back: " + why +
+             ". It is kept there. Nothing was changed; to restore the card without it, run again with "
+             "--no-preserve.";
+    tell("the Project folder saved from this card by an earlier restore (" + choice.thisCard->note.savedAt + ", in " +
+         where + ") goes back onto it.");
+    return {};
+  }
+  const ProjectProbe probe = ProbeProject(*o.volume);
+  switch (probe.presence) {
+    case ProjectPresence::Undecided:
+      return "the card's files cannot be read (" + EscapeForTerminal(probe.why) +
+             "), so its Project folder cannot be saved. To restore the card anyway, and lose whatever its "
+             "Project folder holds, run again with --no-preserve.";
+    case ProjectPresence::Present:
+      if (std::string why = CheckProjectTree(*o.volume, o.saveFolder); !why.empty()) return why;
+      break;
+    case ProjectPresence::Absent:
+      if (!listed)
+        return "the card holds no Project folder, and whether a copy saved from it waits in " +
+               EscapeForTerminal(o.saveFolder) +
+               " cannot be told: that folder cannot be listed. Nothing was changed; --no-preserve restores the "
+               "card all the same.";
+      break;
+  }
+  for (const WaitingCopy& copy : choice.maybeThisCard)
+    tell("a Project folder saved from a card that looked like this one (" + copy.note.savedAt + ") waits in " +
+         EscapeForTerminal(WaitingProject(copy, '/')) +
+         "; this card does not carry its mark, so it is not put back by itself. To put it on this card: " +
+         PutBackCommand(o, copy.folder));
+  return {};
+}
+
+}  // namespace
+
 std::string RunPreflight(const PreflightOptions& o, std::string* notice) {
   const CardTarget& target = *o.target;
 
@@ -321,29 +410,7 @@ std::string RunPreflight(const PreflightOptions& o, std::string* notice) {
     return "the system does not fit on the card: its files take about " + Megabytes(needed * fat.clusterBytes) +
            ", the card's first partition holds " + Megabytes(fat.dataClusters * fat.clusterBytes) + " once formatted.";
 
-  if (o.preserveProject && o.volume != nullptr) {
-    const ProjectProbe probe = ProbeProject(*o.volume);
-    if (probe.presence == ProjectPresence::Undecided) {
-      // A copy that an earlier restore of this card saved is its project:
-      // the restore puts it back, whatever the card holds now.
-      std::uint8_t mbr[512], vbr[512];
-      if (o.files != nullptr && pread(o.fd, mbr, sizeof mbr, 0) == sizeof mbr &&
-          pread(o.fd, vbr, sizeof vbr, static_cast<off_t>(target.VolumeOffset())) == sizeof vbr) {
-        const WaitingChoice choice =
-            ChooseWaitingCopies(FindWaitingCopies(*o.files), IdentifyCard(mbr, vbr, target.path));
-        if (choice.thisCard) {
-          if (notice != nullptr)
-            *notice = "the card's files cannot be read (" + EscapeForTerminal(probe.why) +
-                      "); the Project folder an earlier restore saved from it (" + choice.thisCard->note.savedAt +
-                      ", in " + EscapeForTerminal(WaitingProject(*choice.thisCard, '/')) + ") goes back onto it.";
-          return {};
-        }
-      }
-      return "the card's files cannot be read (" + EscapeForTerminal(probe.why) +
-             "), so its Project folder cannot be saved. To restore the card anyway, and lose whatever its "
-             "Project folder holds, run again with --no-preserve.";
-    }
-  }
+  if (o.preserveProject && o.volume != nullptr) return CheckProjectPreservation(o, notice);
   return {};
 }
 

@@ -75,6 +75,9 @@ struct PreflightOptions {
   bool preserveProject = true;
   const CardFat* volume = nullptr;  // reads the card's files
   FilePort* files = nullptr;        // finds the project folders saved earlier
+  std::string saveFolder;           // where saved project folders go
+  std::string putBackCopy;          // a saved copy the operator names to put back (--put-back)
+  std::string given;                // the TARGET as given, for the commands the messages show
   // The card definition file's verdict for a card of this capacity that
   // needs a geometry repair: empty when a definition matches, else why not.
   std::function<std::string(double capacity)> definitionsFor;

@@ -19,4 +19,10 @@ std::size_t Utf8SequenceLength(std::string_view text, std::size_t i);
 // line break (message texts of several lines).
 std::string EscapeForTerminal(std::string_view text, bool keepLineBreaks = false);
 
+// A word a shell reads back as it stands, for the commands the messages
+// show: as it is when it holds nothing the shell would act on, else in
+// single quotes; control characters escaped as above (a message never
+// carries them to the terminal).
+std::string ShellQuoted(std::string_view word);
+
 }  // namespace tessarin::linux_port
