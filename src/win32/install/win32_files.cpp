@@ -445,12 +445,25 @@ bool Win32Files::HoldFolder(const std::string& path) {
   }
   // In the global namespace, so that a restore in another session (another
   // user logged on at the same PC) sees the hold too.
-  char name[64];
-  std::snprintf(name, sizeof name, "Global\\Tessarin.Hold.%08lX.%08lX%08lX",
-                static_cast<unsigned long>(info.dwVolumeSerialNumber), static_cast<unsigned long>(info.nFileIndexHigh),
-                static_cast<unsigned long>(info.nFileIndexLow));
-  const HANDLE hold = CreateMutexA(nullptr, FALSE, name);
-  if (hold == nullptr) return false;  // another user's hold refuses this one access
+  char id[48];
+  std::snprintf(id, sizeof id, "Tessarin.Hold.%08lX.%08lX%08lX", static_cast<unsigned long>(info.dwVolumeSerialNumber),
+                static_cast<unsigned long>(info.nFileIndexHigh), static_cast<unsigned long>(info.nFileIndexLow));
+  const std::string global = std::string("Global\\") + id;
+  HANDLE hold = CreateMutexA(nullptr, FALSE, global.c_str());
+  if (hold == nullptr && GetLastError() == ERROR_ACCESS_DENIED) {
+    // Another user's hold, or a program without the right to name objects
+    // for every session (one not run as an administrator): the name's
+    // existence tells them apart. Without that right the hold is this
+    // session's only.
+    if (const HANDLE existing = OpenMutexA(SYNCHRONIZE, FALSE, global.c_str())) {
+      CloseHandle(existing);
+      SetLastError(ERROR_SHARING_VIOLATION);
+      return false;
+    }
+    if (GetLastError() != ERROR_FILE_NOT_FOUND) return false;
+    hold = CreateMutexA(nullptr, FALSE, (std::string("Local\\") + id).c_str());
+  }
+  if (hold == nullptr) return false;
   if (GetLastError() == ERROR_ALREADY_EXISTS) {
     CloseHandle(hold);
     SetLastError(ERROR_SHARING_VIOLATION);

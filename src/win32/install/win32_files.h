@@ -71,8 +71,10 @@ class Win32Files : public FilePort {
   // A hold is a named mutex, "Global\Tessarin.Hold.<volume serial>.<file
   // index>" of the folder (the folder's identity, however its path is
   // spelt), that exists as long as this object keeps it; Windows ends it
-  // with the process. The folder itself stays open to everything: a share
-  // mode on it would also refuse the rename that writes its note and the
+  // with the process. A program not run as an administrator may not make
+  // global names: its hold is "Local\Tessarin.Hold..." and seen in its
+  // session only. The folder itself stays open to everything: a share mode
+  // on it would also refuse the rename that writes its note and the
   // deletion of the folder. False when the folder is not there or the name
   // exists already (held by this object, another, or another program).
   bool HoldFolder(const std::string& path) override;
