@@ -66,5 +66,10 @@ class ScopedCurrentDirectory {
 // The drive the suite's fixture makes in the Wine prefix: "q:" linked to a
 // folder, "q::" to a FAT volume image for raw access.
 inline constexpr char kTestDriveLetter = 'Q';
+// The drive of names Windows would not make: "P:\Odd\sub" holds a file
+// whose name has a control character, "P:\Slash" one whose name has a
+// backslash, "P:\QV\x01" is a folder and "P:\Linked" a symbolic link to
+// "P:\Fine".
+inline constexpr char kPlantedDriveLetter = 'P';
 
 }  // namespace tessarin::test

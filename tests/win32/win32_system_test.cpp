@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <regex>
+#include <vector>
 
 #include "res/string_table.h"
 #include "test_helpers.h"
@@ -33,6 +35,16 @@ TEST(Win32System, TimeStampIsTheLocalesTime) {
   SetLocaleInfoA(LOCALE_USER_DEFAULT, LOCALE_STIMEFORMAT, saved);
   EXPECT_NE(std::string(custom).find('h'), std::string::npos) << "the override took: " << custom;
   EXPECT_TRUE(std::regex_match(overridden, std::regex(R"(\d{1,2}:\d{2}:\d{2}( [AP]M)?)"))) << overridden;
+}
+
+// A card's mark: never 0 (a card without a signature), and fresh each time.
+TEST(Win32System, CardMarksAreNonZeroAndFresh) {
+  Win32System system;
+  std::vector<std::uint32_t> marks;
+  for (int i = 0; i < 16; ++i) marks.push_back(system.NewCardMark());
+  EXPECT_EQ(std::count(marks.begin(), marks.end(), 0u), 0);
+  std::sort(marks.begin(), marks.end());
+  EXPECT_EQ(std::unique(marks.begin(), marks.end()), marks.end()) << "no mark twice";
 }
 
 TEST(Win32System, ErrorTextsComeFromTheSystem) {

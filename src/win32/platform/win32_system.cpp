@@ -1,10 +1,35 @@
 #include "win32/platform/win32_system.h"
 
 #include <windows.h>
+// After the base definitions it builds on.
+#include <wincrypt.h>
 
 #include "card/card_types.h"
 
 namespace tessarin {
+namespace {
+
+// Fills the bytes from the system's source of randomness; false when
+// neither way gives them.
+bool SystemRandom(void* bytes, ULONG size) {
+  using GenRandom = BOOLEAN(WINAPI*)(PVOID, ULONG);
+  if (const HMODULE advapi = LoadLibraryA("advapi32.dll")) {
+    const auto genRandom =
+        reinterpret_cast<GenRandom>(reinterpret_cast<void (*)()>(GetProcAddress(advapi, "SystemFunction036")));
+    const bool ok = genRandom != nullptr && genRandom(bytes, size) != FALSE;
+    FreeLibrary(advapi);
+    if (ok) return true;
+  }
+  HCRYPTPROV provider = 0;
+  if (CryptAcquireContextA(&provider, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT | CRYPT_SILENT) == 0) {
+    return false;
+  }
+  const bool ok = CryptGenRandom(provider, size, static_cast<BYTE*>(bytes)) != 0;
+  CryptReleaseContext(provider, 0);
+  return ok;
+}
+
+}  // namespace
 
 std::string Win32System::MakeTimeStamp() {
   SYSTEMTIME now;
@@ -24,6 +49,28 @@ std::string Win32System::LocalDateTime() {
   wsprintfA(buffer, "%04u-%02u-%02u %02u:%02u:%02u", now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute,
             now.wSecond);
   return buffer;
+}
+
+std::uint32_t Win32System::NewCardMark() {
+  std::uint32_t mark = 0;
+  for (int tries = 0; mark == 0 && tries < 64; ++tries) {
+    if (!SystemRandom(&mark, sizeof mark)) break;
+  }
+  // Where neither source answers, the clocks and the process still tell one
+  // restore from the next, though not as surely.
+  for (std::uint32_t round = 0; mark == 0; ++round) {
+    LARGE_INTEGER counter;
+    QueryPerformanceCounter(&counter);
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    std::uint64_t x = static_cast<std::uint64_t>(counter.QuadPart) ^ (std::uint64_t{now.dwHighDateTime} << 32) ^
+                      now.dwLowDateTime ^ (std::uint64_t{GetCurrentProcessId()} << 16) ^ round;
+    x ^= x >> 33;
+    x *= 0xFF51AFD7ED558CCDull;
+    x ^= x >> 33;
+    mark = static_cast<std::uint32_t>(x ^ (x >> 32));
+  }
+  return mark;
 }
 
 void Win32System::Sleep(unsigned milliseconds) { ::Sleep(milliseconds); }

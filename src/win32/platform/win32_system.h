@@ -11,6 +11,10 @@ class Win32System : public SystemPort {
   // the user's overrides, into 64 characters.
   std::string MakeTimeStamp() override;
   std::string LocalDateTime() override;
+  // RtlGenRandom (advapi32's SystemFunction036, found at run time: it has
+  // no name of its own in the import libraries), else CryptGenRandom from
+  // the base provider; drawn again while it gives 0.
+  std::uint32_t NewCardMark() override;
   void Sleep(unsigned milliseconds) override;
   // A Windows code with its FormatMessageA text; a failure the restore
   // found itself as the Windows code that says the same.
