@@ -798,7 +798,10 @@ bool CardFiles::ReadSavedCopy(const std::string& root, const std::string& failed
   const auto [parentPath, rootName] = SplitLocal(root);
   copy.rootFd = Descriptor(open(root.c_str(), kFolderFlags));
   if (!copy.rootFd) {
-    Diagnose(failed + root + ": " + (errno == ELOOP ? "a symbolic link, not followed" : std::strerror(errno)));
+    const int error = errno;
+    struct stat st {};
+    const bool link = lstat(root.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+    Diagnose(failed + root + ": " + (link ? "a symbolic link, not followed" : std::strerror(error)));
     return false;
   }
   const Descriptor parent(open(parentPath.c_str(), kFolderFlags));
