@@ -795,7 +795,6 @@ struct CardFiles::CardWrite {
 
 bool CardFiles::ReadSavedCopy(const std::string& root, const std::string& failed, SavedCopy& copy) {
   copy.root = root;
-  const auto [parentPath, rootName] = SplitLocal(root);
   copy.rootFd = Descriptor(open(root.c_str(), kFolderFlags));
   if (!copy.rootFd) {
     const int error = errno;
@@ -804,9 +803,8 @@ bool CardFiles::ReadSavedCopy(const std::string& root, const std::string& failed
     Diagnose(failed + root + ": " + (link ? "a symbolic link, not followed" : std::strerror(error)));
     return false;
   }
-  const Descriptor parent(open(parentPath.c_str(), kFolderFlags));
-  const Descriptor namesFile =
-      parent ? OpenRegularAt(parent.get(), SplitLocal(NamesFileOf(root)).second) : Descriptor();
+  // The list lies in the saved folder beside the copy, no link either.
+  const Descriptor namesFile = OpenRegularAt(AT_FDCWD, NamesFileOf(root));
   std::string text;
   if (namesFile && ReadPieces(namesFile.get(), [&text](const std::uint8_t* bytes, std::size_t n) {
         text.append(reinterpret_cast<const char*>(bytes), n);
