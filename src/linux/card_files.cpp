@@ -583,19 +583,28 @@ bool CardFiles::CopyFromCard(const std::string& source, const std::string& targe
     Diagnose(failed + Explain(walked));
     return false;
   }
+  const std::string root = WithoutTrailingSeparators(target);
+  const auto [parentPath, rootName] = SplitLocal(root);
   // Every name the card gives, before anything is written here: a name
   // that is no single local name ("..", "a/b", a control character) would
-  // put a file where it does not belong.
+  // put a file where it does not belong; one longer than a local name or
+  // path may be would leave a copy nobody can read back or remove.
+  const long pathconfNameMax = pathconf(parentPath.c_str(), _PC_NAME_MAX);
+  const std::size_t nameMax = pathconfNameMax > 0 ? static_cast<std::size_t>(pathconfNameMax) : NAME_MAX;
   for (const auto& [path, e] : entries) {
-    if (const std::string why = WhyNameUnsafe(e.name); !why.empty()) {
+    std::string why = WhyNameUnsafe(e.name);
+    if (why.empty() && e.name.size() > nameMax)
+      why = "a name of " + std::to_string(e.name.size()) + " bytes, longer than a local name may be (" +
+            std::to_string(nameMax) + ")";
+    if (why.empty() && root.size() + 1 + path.size() >= PATH_MAX)
+      why = "a path longer than a local path may be (" + std::to_string(PATH_MAX) + " bytes)";
+    if (!why.empty()) {
       Diagnose(failed + "the card holds an entry \"" + EscapeName(path) + "\" that cannot be saved as a local file (" +
                why + "); nothing was saved");
       return false;
     }
   }
 
-  const std::string root = WithoutTrailingSeparators(target);
-  const auto [parentPath, rootName] = SplitLocal(root);
   std::error_code ec;
   fs::create_directories(parentPath, ec);
   Descriptor parent(open(parentPath.c_str(), kFolderFlags));
