@@ -564,6 +564,27 @@ std::string ParentOf(const std::string& path, const std::string& name) {
   return path.size() > name.size() ? path.substr(0, path.size() - name.size() - 1) : std::string();
 }
 
+// Every name the card gives, looked at before anything is written here: a
+// name that is no single local name ("..", "a/b", a control character)
+// would put a file where it does not belong; one longer than a local name
+// or path may be would leave a copy that nobody can read back or remove.
+// Empty when the whole tree can be saved below root.
+std::string WhyNotSavable(const std::vector<std::pair<std::string, fat::Entry>>& entries, const std::string& root) {
+  const long pathconfNameMax = pathconf(SplitLocal(root).first.c_str(), _PC_NAME_MAX);
+  const std::size_t nameMax = pathconfNameMax > 0 ? static_cast<std::size_t>(pathconfNameMax) : NAME_MAX;
+  for (const auto& [path, e] : entries) {
+    std::string why = WhyNameUnsafe(e.name);
+    if (why.empty() && e.name.size() > nameMax)
+      why = "a name of " + std::to_string(e.name.size()) + " bytes, longer than a local name may be (" +
+            std::to_string(nameMax) + ")";
+    if (why.empty() && root.size() + 1 + path.size() >= PATH_MAX)
+      why = "a path longer than a local path may be (" + std::to_string(PATH_MAX) + " bytes)";
+    if (!why.empty())
+      return "the card holds an entry \"" + EscapeName(path) + "\" that cannot be saved as a local file (" + why + ")";
+  }
+  return {};
+}
+
 }  // namespace
 
 bool CardFiles::CopyFromCard(const std::string& source, const std::string& target) {
@@ -585,24 +606,9 @@ bool CardFiles::CopyFromCard(const std::string& source, const std::string& targe
   }
   const std::string root = WithoutTrailingSeparators(target);
   const auto [parentPath, rootName] = SplitLocal(root);
-  // Every name the card gives, before anything is written here: a name
-  // that is no single local name ("..", "a/b", a control character) would
-  // put a file where it does not belong; one longer than a local name or
-  // path may be would leave a copy nobody can read back or remove.
-  const long pathconfNameMax = pathconf(parentPath.c_str(), _PC_NAME_MAX);
-  const std::size_t nameMax = pathconfNameMax > 0 ? static_cast<std::size_t>(pathconfNameMax) : NAME_MAX;
-  for (const auto& [path, e] : entries) {
-    std::string why = WhyNameUnsafe(e.name);
-    if (why.empty() && e.name.size() > nameMax)
-      why = "a name of " + std::to_string(e.name.size()) + " bytes, longer than a local name may be (" +
-            std::to_string(nameMax) + ")";
-    if (why.empty() && root.size() + 1 + path.size() >= PATH_MAX)
-      why = "a path longer than a local path may be (" + std::to_string(PATH_MAX) + " bytes)";
-    if (!why.empty()) {
-      Diagnose(failed + "the card holds an entry \"" + EscapeName(path) + "\" that cannot be saved as a local file (" +
-               why + "); nothing was saved");
-      return false;
-    }
+  if (const std::string why = WhyNotSavable(entries, root); !why.empty()) {
+    Diagnose(failed + why + "; nothing was saved");
+    return false;
   }
 
   std::error_code ec;
