@@ -564,6 +564,34 @@ std::string ParentOf(const std::string& path, const std::string& name) {
   return path.size() > name.size() ? path.substr(0, path.size() - name.size() - 1) : std::string();
 }
 
+// The copy's root folder, made when missing (the folders above it too),
+// and the folder that holds it in parent; none, with errno, when either
+// cannot be opened or the root is a link.
+Descriptor OpenCopyRoot(const std::string& root, Descriptor& parent) {
+  const auto [parentPath, rootName] = SplitLocal(root);
+  std::error_code ec;
+  fs::create_directories(parentPath, ec);
+  parent = Descriptor(open(parentPath.c_str(), kFolderFlags));
+  if (!parent || (mkdirat(parent.get(), rootName.c_str(), 0700) != 0 && errno != EEXIST)) return Descriptor();
+  return Descriptor(openat(parent.get(), rootName.c_str(), kFolderFlags));
+}
+
+// A file of the card into a new file of the folder, on the disk before
+// this returns; what failed, or empty.
+std::string SaveCardFile(fat::Volume& v, const fat::Entry& e, int folder, ByteCount& count) {
+  Descriptor fd(openat(folder, e.name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+  if (!fd) return std::strerror(errno);
+  FileSink file(fd.get());
+  CountedSink sink(file, count);
+  const fat::Status read = v.ReadFile(e, sink);
+  const std::time_t modified = LocalTime(e.modified);
+  const timespec times[2] = {{modified, 0}, {modified, 0}};
+  futimens(fd.get(), times);
+  if (!read) return Explain(read);
+  if (fsync(fd.get()) != 0 || !fd.Close()) return std::strerror(errno);
+  return {};
+}
+
 // Every name the card gives, looked at before anything is written here: a
 // name that is no single local name ("..", "a/b", a control character)
 // would put a file where it does not belong; one longer than a local name
@@ -605,19 +633,15 @@ bool CardFiles::CopyFromCard(const std::string& source, const std::string& targe
     return false;
   }
   const std::string root = WithoutTrailingSeparators(target);
-  const auto [parentPath, rootName] = SplitLocal(root);
   if (const std::string why = WhyNotSavable(entries, root); !why.empty()) {
     Diagnose(failed + why + "; nothing was saved");
     return false;
   }
 
-  std::error_code ec;
-  fs::create_directories(parentPath, ec);
-  Descriptor parent(open(parentPath.c_str(), kFolderFlags));
-  if (parent && mkdirat(parent.get(), rootName.c_str(), 0700) != 0 && errno != EEXIST) parent = Descriptor();
+  Descriptor parent;
   std::vector<OpenFolder> folders;  // from the copy's root down to the folder written into
-  if (parent) folders.push_back({"", Descriptor(openat(parent.get(), rootName.c_str(), kFolderFlags)), std::nullopt});
-  if (!parent || !folders.back().fd) {
+  folders.push_back({"", OpenCopyRoot(root, parent), std::nullopt});
+  if (!folders.back().fd) {
     Diagnose(failed + root + ": " + std::strerror(errno));
     return false;
   }
@@ -645,7 +669,6 @@ bool CardFiles::CopyFromCard(const std::string& source, const std::string& targe
     if (fault.empty() && folders.back().path != parentOfEntry) fault = path + ": its folder was not met before it";
     if (!fault.empty()) break;
     const int at = folders.back().fd.get();
-    const std::time_t modified = LocalTime(e.modified);
     if (e.IsFolder()) {
       // New, as the copy is: a second entry of the name on the card is
       // not mixed into the first.
@@ -654,22 +677,12 @@ bool CardFiles::CopyFromCard(const std::string& source, const std::string& targe
         fault = root + "/" + path + ": " + std::strerror(errno);
         break;
       }
-      folders.push_back({path, std::move(made), modified});
+      folders.push_back({path, std::move(made), LocalTime(e.modified)});
       continue;
     }
-    Descriptor fd(openat(at, e.name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
-    if (!fd) {
-      fault = root + "/" + path + ": " + std::strerror(errno);
-      break;
-    }
-    FileSink file(fd.get());
-    CountedSink sink(file, count);
-    const fat::Status read = s.volume->ReadFile(e, sink);
-    const timespec times[2] = {{modified, 0}, {modified, 0}};
-    futimens(fd.get(), times);
-    const bool stored = read && fsync(fd.get()) == 0 && fd.Close();
-    if (!stored) {
-      fault = path + ": " + (read ? std::string(std::strerror(errno)) : Explain(read));
+    fault = SaveCardFile(*s.volume, e, at, count);
+    if (!fault.empty()) {
+      fault = root + "/" + path + ": " + fault;
       break;
     }
     if (progress_.Visible()) progress_.Update(std::to_string(++done) + " of " + std::to_string(entries.size()));
