@@ -388,7 +388,13 @@ Result<Entry> Volume::Impl::Insert(Dir& dir, const std::string& name, std::uint8
   }
   EncodeShort(dir.Slot(first + lfnSlots), shortName, attributes, caseFlags, firstCluster, size, created, modified,
               created.date);
-  if (Status s = WriteSlots(dir, first, lfnSlots + 1); !s) {
+  // The chain the entry points at (and the folder's own, when it grew) in
+  // the FATs before the entry itself: a write that is the last one leaves
+  // at worst clusters that belong to nothing, never an entry whose
+  // clusters the FAT calls free.
+  Status s = WriteTables();
+  if (s) s = WriteSlots(dir, first, lfnSlots + 1);
+  if (!s) {
     std::copy(before.begin(), before.end(), dir.Slot(first));
     dir.freeHint = std::min(hintBefore, first);
     return {s, {}};

@@ -598,6 +598,13 @@ Status Volume::Impl::ReadFile(const Entry& file, ByteSink& sink) {
 
 Status Volume::Impl::Flush() {
   if (!options_.writable) return {};
+  if (Status st = WriteTables(); !st) return st;
+  if (const Failure f = device_.Flush()) return {Fault::WriteFailed, f};
+  return {};
+}
+
+Status Volume::Impl::WriteTables() {
+  if (!options_.writable) return {};
   if (fatDirtyAny_) {
     const std::uint64_t fatBytes = std::uint64_t{fatSectors_} * bytesPerSector_;
     for (std::size_t s = 0; s < fatDirty_.size();) {
@@ -627,7 +634,6 @@ Status Volume::Impl::Flush() {
       return st;
     fsInfoDirty_ = false;
   }
-  if (const Failure f = device_.Flush()) return {Fault::WriteFailed, f};
   return {};
 }
 

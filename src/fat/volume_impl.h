@@ -65,6 +65,9 @@ class Volume::Impl {
   Status SetAttributes(std::string_view path, std::uint8_t attributes);
   Status Remove(std::string_view path, bool tree);
   Status Flush();
+  // The FATs and the FSInfo sector as they stand in memory onto the
+  // device, without its flush.
+  Status WriteTables();
   std::vector<std::string> Check();
   bool Dirty() const { return fatDirtyAny_ || fsInfoDirty_; }
 

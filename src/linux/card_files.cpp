@@ -1,11 +1,15 @@
 #include "linux/card_files.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -15,6 +19,7 @@
 #include <sstream>
 
 #include "card/card_types.h"
+#include "card/entry_names.h"
 #include "linux/card_proof.h"
 #include "linux/counted_bytes.h"
 
@@ -27,6 +32,8 @@ namespace {
 // counted.
 constexpr std::size_t kNamedInLog = 100;
 
+constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW;
+
 std::string WithoutTrailingSeparators(std::string p) {
   while (p.size() > 3 && (p.back() == '/' || p.back() == '\\')) p.pop_back();
   return p;
@@ -35,6 +42,94 @@ std::string WithoutTrailingSeparators(std::string p) {
 std::string Join(const std::string& folder, const std::string& name) {
   if (folder.empty()) return name;
   return folder + "/" + name;
+}
+
+// A local path as its folder and its last name: "a/b" gives "a" and "b",
+// "b" gives "." and "b", "/b" gives "/" and "b".
+std::pair<std::string, std::string> SplitLocal(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return {".", path};
+  return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
+}
+
+// The name a held folder is kept under: the path without trailing '/'.
+std::string FolderKey(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return path;
+}
+
+// A descriptor that is closed when it goes.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd = -1) : fd_(fd) {}
+  ~Descriptor() {
+    if (fd_ >= 0) close(fd_);
+  }
+  Descriptor(Descriptor&& other) noexcept : fd_(other.Release()) {}
+  Descriptor& operator=(Descriptor&& other) noexcept {
+    if (this != &other) {
+      Close();
+      fd_ = other.Release();
+    }
+    return *this;
+  }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+
+  int get() const { return fd_; }
+  explicit operator bool() const { return fd_ >= 0; }
+  int Release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  // False, with errno, when the close reports a failure of what was
+  // written.
+  bool Close() {
+    const int fd = Release();
+    return fd < 0 || close(fd) == 0;
+  }
+
+ private:
+  int fd_;
+};
+
+// A regular file below a folder, opened without following a link and
+// without waiting on a pipe that stands in its place.
+Descriptor OpenRegularAt(int folder, const std::string& name) {
+  Descriptor fd(openat(folder, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  struct stat st {};
+  if (!fd) return fd;
+  if (fstat(fd.get(), &st) != 0) return Descriptor();
+  if (!S_ISREG(st.st_mode)) {
+    errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    return Descriptor();
+  }
+  // Back to blocking reads: a file on a slow medium is read whole.
+  fcntl(fd.get(), F_SETFL, fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
+  return fd;
+}
+
+// A path below a folder's descriptor, each folder on the way opened
+// without following a link: "a/b/c" is c in b in a, whatever links the
+// tree may hold.
+Descriptor OpenBeneath(int root, const std::string& relative, bool folder) {
+  Descriptor current;
+  int at = root;
+  std::size_t start = 0;
+  for (std::size_t slash; (slash = relative.find('/', start)) != std::string::npos; start = slash + 1) {
+    current = Descriptor(openat(at, relative.substr(start, slash - start).c_str(), kFolderFlags));
+    if (!current) return current;
+    at = current.get();
+  }
+  const std::string last = relative.substr(start);
+  return folder ? Descriptor(openat(at, last.c_str(), kFolderFlags)) : OpenRegularAt(at, last);
+}
+
+bool FsyncFolder(const std::string& path) {
+  const Descriptor fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return fd && fsync(fd.get()) == 0;
 }
 
 class FileSource final : public fat::ByteSource {
@@ -71,31 +166,83 @@ class FileSink final : public fat::ByteSink {
   int fd_;
 };
 
-bool ReadWholeFile(const std::string& path, std::string& text) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  char buf[65536];
+// Reads a file from start to end; false, with errno, when it cannot.
+bool ReadPieces(int fd, const std::function<void(const std::uint8_t*, std::size_t)>& piece) {
+  std::uint8_t buffer[65536];
   for (;;) {
-    const ssize_t n = read(fd, buf, sizeof buf);
+    const ssize_t n = read(fd, buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      close(fd);
-      return n == 0;
-    }
-    text.append(buf, static_cast<std::size_t>(n));
+    if (n < 0) return false;
+    if (n == 0) return true;
+    piece(buffer, static_cast<std::size_t>(n));
   }
 }
 
-bool WriteWholeFile(const std::string& path, const std::string& text, int& error) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) {
-    error = errno;
+// Replaces name in the folder by a file holding text, durably: written
+// under a name of its own beside it, flushed, renamed over it, and the
+// folder flushed. A stop at any point leaves the old file or the new one
+// whole (and perhaps the hidden file of the attempt). errno tells why it
+// failed.
+bool WriteDurably(int folder, const std::string& name, const std::string& text) {
+  static std::atomic<unsigned> attempts{0};
+  std::string temporary;
+  Descriptor fd;
+  for (int tries = 0; !fd && tries < 100; ++tries) {
+    char suffix[40];
+    std::snprintf(suffix, sizeof suffix, ".%ld-%u.tmp", static_cast<long>(getpid()), attempts++);
+    temporary = "." + name + suffix;
+    fd = Descriptor(openat(folder, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!fd && errno != EEXIST) return false;
+  }
+  if (!fd) return false;
+  const Failure written = FileSink(fd.get()).Write(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+  if (written) errno = static_cast<int>(written.code);
+  bool ok = !written && fsync(fd.get()) == 0;
+  ok = fd.Close() && ok;
+  ok = ok && renameat(folder, temporary.c_str(), folder, name.c_str()) == 0;
+  if (!ok) {
+    const int error = errno;
+    unlinkat(folder, temporary.c_str(), 0);
+    errno = error;
     return false;
   }
-  const Failure written = FileSink(fd).Write(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
-  const bool closed = close(fd) == 0;
-  error = written ? static_cast<int>(written.code) : errno;
-  return !written && closed;
+  return fsync(folder) == 0;
+}
+
+// Flushes every file and folder below the folder, then the folder itself;
+// links are entries of their folder, nothing behind them is visited.
+bool FlushBelow(int folder, int depth) {
+  const int copy = fcntl(folder, F_DUPFD_CLOEXEC, 0);
+  DIR* const dir = copy < 0 ? nullptr : fdopendir(copy);
+  if (dir == nullptr) {
+    if (copy >= 0) close(copy);
+    return false;
+  }
+  bool ok = depth < 4096;
+  for (;;) {
+    errno = 0;
+    const dirent* entry = readdir(dir);
+    if (entry == nullptr) {
+      ok = ok && errno == 0;
+      break;
+    }
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    struct stat st {};
+    if (fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      ok = false;
+      continue;
+    }
+    if (S_ISDIR(st.st_mode)) {
+      const Descriptor sub(openat(folder, name.c_str(), kFolderFlags));
+      ok = sub && FlushBelow(sub.get(), depth + 1) && ok;
+    } else if (S_ISREG(st.st_mode)) {
+      const Descriptor file(openat(folder, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+      ok = file && fsync(file.get()) == 0 && ok;
+    }
+  }
+  closedir(dir);
+  return fsync(folder) == 0 && ok;
 }
 
 // A fault of the card itself, after which nothing more is tried.
@@ -118,6 +265,18 @@ std::string FormatNames(const std::map<std::string, CardNames>& names) {
   return text;
 }
 
+std::string DefaultSaveFolder() {
+  const char* dir = std::getenv("TMPDIR");
+  return dir != nullptr && *dir != '\0' ? dir : "/var/tmp";
+}
+
+bool OnVolatileFileSystem(const std::string& folder) {
+  struct statfs fs {};
+  if (statfs(folder.c_str(), &fs) != 0) return false;
+  return fs.f_type == static_cast<decltype(fs.f_type)>(TMPFS_MAGIC) ||
+         fs.f_type == static_cast<decltype(fs.f_type)>(RAMFS_MAGIC);
+}
+
 std::map<std::string, CardNames> ParseNames(const std::string& text) {
   std::map<std::string, CardNames> names;
   std::istringstream lines(text);
@@ -133,7 +292,9 @@ std::map<std::string, CardNames> ParseNames(const std::string& text) {
     const unsigned long attributes = std::strtoul(hex.c_str(), &end, 16);
     if (hex.empty() || *end != '\0' || attributes > 0xFF) continue;
     n.attributes = static_cast<std::uint8_t>(attributes);
-    names[line.substr(tab2 + 1)] = n;
+    std::string path = line.substr(tab2 + 1);
+    if (!WhyRelativePathUnsafe(path).empty()) continue;
+    names[std::move(path)] = n;
   }
   return names;
 }
@@ -174,7 +335,7 @@ PathPresence CardFiles::Probe(const std::string& path) {
 }
 
 CardFiles::~CardFiles() {
-  for (const int fd : heldFolders_) close(fd);
+  for (const auto& [path, fd] : heldFolders_) close(fd);
 }
 
 namespace {
@@ -210,36 +371,134 @@ std::optional<std::vector<std::string>> CardFiles::ListFolders(const std::string
 
 std::optional<std::string> CardFiles::ReadTextFile(const std::string& path, std::size_t maxBytes) {
   if (card_.IsCardPath(path)) return std::nullopt;
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) return std::nullopt;
+  const Descriptor fd = OpenRegularAt(AT_FDCWD, path);
+  if (!fd) return std::nullopt;
   std::string text;
   char buffer[4096];
   ssize_t got = 0;
-  while ((got = read(fd, buffer, sizeof buffer)) > 0 && text.size() <= maxBytes)
+  while ((got = read(fd.get(), buffer, sizeof buffer)) > 0 && text.size() <= maxBytes)
     text.append(buffer, static_cast<std::size_t>(got));
-  close(fd);
   if (got < 0 || text.size() > maxBytes) return std::nullopt;
   return text;
 }
 
 bool CardFiles::WriteTextFile(const std::string& path, const std::string& text) {
   if (card_.IsCardPath(path)) return false;
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) return false;
-  bool ok = true;
-  for (std::size_t done = 0; ok && done < text.size();) {
-    const ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    ok = n > 0;
-    if (ok) done += static_cast<std::size_t>(n);
+  const auto [folder, name] = SplitLocal(path);
+  const Descriptor fd(open(folder.c_str(), kFolderFlags));
+  if (!fd || !WriteDurably(fd.get(), name, text)) {
+    Diagnose(path + ": " + std::strerror(errno));
+    return false;
   }
-  ok = fsync(fd) == 0 && ok;
-  return close(fd) == 0 && ok;
+  return true;
+}
+
+bool CardFiles::RemoveFile(const std::string& path) {
+  Forget();
+  if (card_.IsCardPath(path)) {
+    CardSession s = card_.Open(true);
+    if (!s.volume) {
+      Diagnose(path + ": " + s.why);
+      return false;
+    }
+    const fat::Status removed = s.volume->Remove(CardFat::VolumePath(path));
+    const fat::Status flushed = s.volume->Flush();
+    return (removed || removed.fault == fat::Fault::NotFound) && flushed;
+  }
+  const auto [folder, name] = SplitLocal(path);
+  const Descriptor fd(open(folder.c_str(), kFolderFlags));
+  if (!fd) return errno == ENOENT || errno == ENOTDIR;
+  if (unlinkat(fd.get(), name.c_str(), 0) != 0 && errno != ENOENT) {
+    Diagnose(path + ": " + std::strerror(errno));
+    return false;
+  }
+  // Gone for good only once the folder says so on the disk.
+  if (fsync(fd.get()) != 0) {
+    Diagnose(path + ": " + std::strerror(errno));
+    return false;
+  }
+  return true;
+}
+
+bool CardFiles::FlushTree(const std::string& path) {
+  Forget();
+  if (card_.IsCardPath(path)) return false;
+  errno = 0;
+  const Descriptor fd(open(path.c_str(), kFolderFlags));
+  // The tree, and its own name in the folder that holds it.
+  if (!fd || !FlushBelow(fd.get(), 0) || !FsyncFolder(SplitLocal(path).first)) {
+    Diagnose(path + ": not all of it could be written to the disk" +
+             (errno != 0 ? std::string(" (") + std::strerror(errno) + ")" : std::string()));
+    return false;
+  }
+  return true;
+}
+
+bool CardFiles::IsPrivateFolder(const std::string& path, std::string* why) {
+  auto refuse = [why](std::string reason) {
+    if (why != nullptr) *why = std::move(reason);
+    return false;
+  };
+  if (card_.IsCardPath(path)) return refuse("it is on the card");
+  struct stat st {};
+  if (lstat(path.c_str(), &st) != 0) return refuse(std::string("it cannot be examined (") + std::strerror(errno) + ")");
+  if (S_ISLNK(st.st_mode)) return refuse("it is a symbolic link");
+  if (!S_ISDIR(st.st_mode)) return refuse("it is not a folder");
+  if (st.st_uid != geteuid())
+    return refuse("it belongs to user " + std::to_string(st.st_uid) + ", not to this user (" +
+                  std::to_string(geteuid()) + ")");
+  if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    return refuse(std::string("other users may write in it (mode ") + mode + ")");
+  }
+  if (why != nullptr) why->clear();
+  return true;
+}
+
+bool CardFiles::HoldFolder(const std::string& path) {
+  if (card_.IsCardPath(path)) return false;
+  std::string key = FolderKey(path);
+  if (heldFolders_.count(key) != 0) return true;
+  Descriptor fd(open(key.c_str(), kFolderFlags));
+  struct stat st {};
+  if (!fd || fstat(fd.get(), &st) != 0) return false;
+  // The same folder under another name: a second lock of this process
+  // would be refused by its own first.
+  for (const auto& [heldPath, heldFd] : heldFolders_) {
+    struct stat held {};
+    if (fstat(heldFd, &held) == 0 && held.st_dev == st.st_dev && held.st_ino == st.st_ino) return true;
+  }
+  if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return false;
+  heldFolders_.emplace(std::move(key), fd.Release());
+  return true;
+}
+
+void CardFiles::ReleaseFolder(const std::string& path) {
+  const std::string key = FolderKey(path);
+  auto it = heldFolders_.find(key);
+  if (it == heldFolders_.end()) {
+    // Held under another name of the same folder.
+    struct stat st {};
+    if (lstat(key.c_str(), &st) != 0) return;
+    for (it = heldFolders_.begin(); it != heldFolders_.end(); ++it) {
+      struct stat held {};
+      if (fstat(it->second, &held) == 0 && held.st_dev == st.st_dev && held.st_ino == st.st_ino) break;
+    }
+    if (it == heldFolders_.end()) return;
+  }
+  close(it->second);
+  heldFolders_.erase(it);
+}
+
+bool CardFiles::ReadFile(const std::string& path, const std::function<void(const std::uint8_t*, std::size_t)>& piece) {
+  if (card_.IsCardPath(path)) return false;
+  const Descriptor fd = OpenRegularAt(AT_FDCWD, path);
+  return fd && ReadPieces(fd.get(), piece);
 }
 
 std::optional<std::string> CardFiles::TempPath() {
-  const char* dir = std::getenv("TMPDIR");
-  std::string path = (dir != nullptr && *dir != '\0') ? dir : "/tmp";
+  std::string path = saveFolder_.empty() ? DefaultSaveFolder() : saveFolder_;
   if (path.back() != '/') path += '/';
   return path;
 }
@@ -267,16 +526,94 @@ bool CardFiles::MakeDirectory(const std::string& path) {
     if (!made || !flushed) Diagnose(path + ": " + Explain(made ? flushed : made));
     return made && flushed;
   }
-  // The saved project is the operator's data: other users keep out.
+  // The saved project is the operator's data: other users keep out. Made
+  // new or not at all: a name taken (by another restore a moment ago, or
+  // by anyone) is left to whoever took it.
   if (mkdir(path.c_str(), 0700) != 0) return false;
-  const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0) {
-    heldFolders_.push_back(fd);
-  } else if (fd >= 0) {
-    close(fd);
-  }
+  Descriptor fd(open(path.c_str(), kFolderFlags));
+  if (!fd) return false;
+  // Whatever the umask took away, the owner needs all of it.
+  fchmod(fd.get(), 0700);
+  if (flock(fd.get(), LOCK_EX | LOCK_NB) == 0) heldFolders_.emplace(FolderKey(path), fd.Release());
   return true;
 }
+
+namespace {
+
+// A folder of a copy from the card being written: its descriptor, and the
+// time it gets once everything in it is written.
+struct OpenFolder {
+  std::string path;  // relative to the copy's root; "" for the root
+  Descriptor fd;
+  std::optional<std::time_t> modified;
+};
+
+// Done with a folder of the copy: its time (what went into it changed
+// it), then on the disk.
+bool FinishFolder(OpenFolder& folder) {
+  if (folder.modified) {
+    const timespec times[2] = {{*folder.modified, 0}, {*folder.modified, 0}};
+    futimens(folder.fd.get(), times);
+  }
+  return fsync(folder.fd.get()) == 0 && folder.fd.Close();
+}
+
+// The folder that holds the entry at path, named name, relative to the
+// copy's root.
+std::string ParentOf(const std::string& path, const std::string& name) {
+  return path.size() > name.size() ? path.substr(0, path.size() - name.size() - 1) : std::string();
+}
+
+// The copy's root folder, made when missing (the folders above it too),
+// and the folder that holds it in parent; none, with errno, when either
+// cannot be opened or the root is a link.
+Descriptor OpenCopyRoot(const std::string& root, Descriptor& parent) {
+  const auto [parentPath, rootName] = SplitLocal(root);
+  std::error_code ec;
+  fs::create_directories(parentPath, ec);
+  parent = Descriptor(open(parentPath.c_str(), kFolderFlags));
+  if (!parent || (mkdirat(parent.get(), rootName.c_str(), 0700) != 0 && errno != EEXIST)) return Descriptor();
+  return Descriptor(openat(parent.get(), rootName.c_str(), kFolderFlags));
+}
+
+// A file of the card into a new file of the folder, on the disk before
+// this returns; what failed, or empty.
+std::string SaveCardFile(fat::Volume& v, const fat::Entry& e, int folder, ByteCount& count) {
+  Descriptor fd(openat(folder, e.name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+  if (!fd) return std::strerror(errno);
+  FileSink file(fd.get());
+  CountedSink sink(file, count);
+  const fat::Status read = v.ReadFile(e, sink);
+  const std::time_t modified = LocalTime(e.modified);
+  const timespec times[2] = {{modified, 0}, {modified, 0}};
+  futimens(fd.get(), times);
+  if (!read) return Explain(read);
+  if (fsync(fd.get()) != 0 || !fd.Close()) return std::strerror(errno);
+  return {};
+}
+
+// Every name the card gives, looked at before anything is written here: a
+// name that is no single local name ("..", "a/b", a control character)
+// would put a file where it does not belong; one longer than a local name
+// or path may be would leave a copy that nobody can read back or remove.
+// Empty when the whole tree can be saved below root.
+std::string WhyNotSavable(const std::vector<std::pair<std::string, fat::Entry>>& entries, const std::string& root) {
+  const long pathconfNameMax = pathconf(SplitLocal(root).first.c_str(), _PC_NAME_MAX);
+  const std::size_t nameMax = pathconfNameMax > 0 ? static_cast<std::size_t>(pathconfNameMax) : NAME_MAX;
+  for (const auto& [path, e] : entries) {
+    std::string why = WhyNameUnsafe(e.name);
+    if (why.empty() && e.name.size() > nameMax)
+      why = "a name of " + std::to_string(e.name.size()) + " bytes, longer than a local name may be (" +
+            std::to_string(nameMax) + ")";
+    if (why.empty() && root.size() + 1 + path.size() >= PATH_MAX)
+      why = "a path longer than a local path may be (" + std::to_string(PATH_MAX) + " bytes)";
+    if (!why.empty())
+      return "the card holds an entry \"" + EscapeName(path) + "\" that cannot be saved as a local file (" + why + ")";
+  }
+  return {};
+}
+
+}  // namespace
 
 bool CardFiles::CopyFromCard(const std::string& source, const std::string& target) {
   const std::string failed = "copying " + source + " from the card failed: ";
@@ -295,14 +632,20 @@ bool CardFiles::CopyFromCard(const std::string& source, const std::string& targe
     Diagnose(failed + Explain(walked));
     return false;
   }
-
-  std::error_code ec;
-  fs::create_directories(target, ec);
-  if (ec) {
-    Diagnose(failed + target + ": " + ec.message());
+  const std::string root = WithoutTrailingSeparators(target);
+  if (const std::string why = WhyNotSavable(entries, root); !why.empty()) {
+    Diagnose(failed + why + "; nothing was saved");
     return false;
   }
-  const std::string root = WithoutTrailingSeparators(target);
+
+  Descriptor parent;
+  std::vector<OpenFolder> folders;  // from the copy's root down to the folder written into
+  folders.push_back({"", OpenCopyRoot(root, parent), std::nullopt});
+  if (!folders.back().fd) {
+    Diagnose(failed + root + ": " + std::strerror(errno));
+    return false;
+  }
+
   progress_.Begin("Copying " + source + " from the card");
   std::uint64_t totalBytes = 0;
   for (const auto& entry : entries)
@@ -311,209 +654,292 @@ bool CardFiles::CopyFromCard(const std::string& source, const std::string& targe
   std::size_t done = 0;
   std::map<std::string, CardNames> names;
   std::vector<TreeEntry> listing;
-  std::vector<std::pair<std::string, std::time_t>> folderTimes;
-  bool ok = true;
+  std::string fault;  // what failed, for the diagnostic
   for (const auto& [path, e] : entries) {
-    const std::string local = root + "/" + path;
     names[path] = {e.shortName, static_cast<std::uint8_t>(e.attributes &
                                                           (kAttrReadOnly | kAttrHidden | kAttrSystem | kAttrArchive))};
     listing.push_back({path, e.IsFolder(), e.size});
-    const std::time_t modified = LocalTime(e.modified);
+    // The walk gives a folder's contents right after it: the folders
+    // below this entry's are done.
+    const std::string parentOfEntry = ParentOf(path, e.name);
+    while (folders.size() > 1 && folders.back().path != parentOfEntry) {
+      if (!FinishFolder(folders.back())) fault = folders.back().path + ": " + std::strerror(errno);
+      folders.pop_back();
+    }
+    if (fault.empty() && folders.back().path != parentOfEntry) fault = path + ": its folder was not met before it";
+    if (!fault.empty()) break;
+    const int at = folders.back().fd.get();
     if (e.IsFolder()) {
-      if (mkdir(local.c_str(), 0700) != 0 && errno != EEXIST) {
-        Diagnose(failed + local + ": " + std::strerror(errno));
-        ok = false;
+      // New, as the copy is: a second entry of the name on the card is
+      // not mixed into the first.
+      Descriptor made(mkdirat(at, e.name.c_str(), 0700) == 0 ? openat(at, e.name.c_str(), kFolderFlags) : -1);
+      if (!made) {
+        fault = root + "/" + path + ": " + std::strerror(errno);
         break;
       }
-      folderTimes.emplace_back(local, modified);
+      folders.push_back({path, std::move(made), LocalTime(e.modified)});
       continue;
     }
-    const int fd = open(local.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) {
-      Diagnose(failed + local + ": " + std::strerror(errno));
-      ok = false;
-      break;
-    }
-    FileSink file(fd);
-    CountedSink sink(file, count);
-    const fat::Status read = s.volume->ReadFile(e, sink);
-    const timespec times[2] = {{modified, 0}, {modified, 0}};
-    futimens(fd, times);
-    const bool closed = close(fd) == 0;
-    if (!read || !closed) {
-      Diagnose(failed + path + ": " + (read ? std::string(std::strerror(errno)) : Explain(read)));
-      ok = false;
+    fault = SaveCardFile(*s.volume, e, at, count);
+    if (!fault.empty()) {
+      fault = root + "/" + path + ": " + fault;
       break;
     }
     if (progress_.Visible()) progress_.Update(std::to_string(++done) + " of " + std::to_string(entries.size()));
   }
-  progress_.End();
-  if (!ok) return false;
-  // Folders last: what went into them changed their times.
-  for (auto it = folderTimes.rbegin(); it != folderTimes.rend(); ++it) {
-    const timespec times[2] = {{it->second, 0}, {it->second, 0}};
-    utimensat(AT_FDCWD, it->first.c_str(), times, 0);
+  while (fault.empty() && folders.size() > 1) {
+    if (!FinishFolder(folders.back())) fault = folders.back().path + ": " + std::strerror(errno);
+    folders.pop_back();
   }
-  int error = 0;
-  if (!WriteWholeFile(NamesFileOf(root), FormatNames(names), error)) {
-    Diagnose(failed + NamesFileOf(root) + ": " + std::strerror(error));
+  progress_.End();
+  if (!fault.empty()) {
+    Diagnose(failed + fault);
+    return false;
+  }
+  // The list of names beside the copy, then the copy's root and the
+  // folder that holds both: all of it on the disk.
+  const std::string namesFile = NamesFileOf(root);
+  if (!WriteDurably(parent.get(), SplitLocal(namesFile).second, FormatNames(names)) ||
+      fsync(folders.front().fd.get()) != 0 || fsync(parent.get()) != 0) {
+    Diagnose(failed + namesFile + ": " + std::strerror(errno));
     return false;
   }
   justCopiedFrom_.emplace(WithoutTrailingSeparators(source), std::move(listing));
   return true;
 }
 
-bool CardFiles::CopyToCard(const std::string& source, const std::string& target) {
-  const std::string folder = WithoutTrailingSeparators(target);
-  const std::string failed = "copying to " + folder + " on the card failed: ";
-  const std::string root = WithoutTrailingSeparators(source);
+// ---- The copy back to the card ----------------------------------------
 
-  // What the card said about each entry when the folder was saved.
-  std::map<std::string, CardNames> names;
-  if (std::string text; ReadWholeFile(NamesFileOf(root), text)) names = ParseNames(text);
+namespace {
 
-  // The local tree, folder by folder.
-  struct Local {
-    std::string path;  // relative to root
-    bool directory = false;
-    std::uint64_t size = 0;
-    std::time_t modified = 0;
-    int rank = 2;  // the order within its folder
-  };
-  std::vector<Local> locals;
-  std::error_code ec;
-  if (!fs::is_directory(root, ec)) {
-    Diagnose(failed + root + ": " + (ec ? ec.message() : "not a folder"));
+// An entry of the saved copy.
+struct LocalEntry {
+  std::string path;  // relative to the copy's root
+  bool directory = false;
+  std::uint64_t size = 0;
+  std::time_t modified = 0;
+  int rank = 2;  // the order within its folder
+};
+
+// What the saved copy holds, read below its root's descriptor.
+struct SavedTree {
+  std::vector<LocalEntry> entries;
+  std::vector<std::pair<std::string, std::string>> unfit;  // path, why: what the card cannot get
+};
+
+// The folder's entries and everything below them, depth first, a folder
+// before its contents. Links are not followed: no file of the copy comes
+// from anywhere else. False, with errno, when a folder cannot be read.
+bool ScanFolder(int folder, const std::string& prefix, const std::map<std::string, CardNames>& names, SavedTree& tree) {
+  const int copy = fcntl(folder, F_DUPFD_CLOEXEC, 0);
+  DIR* const dir = copy < 0 ? nullptr : fdopendir(copy);
+  if (dir == nullptr) {
+    if (copy >= 0) close(copy);
     return false;
   }
-  for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::recursive_directory_iterator();
-       it.increment(ec)) {
+  bool ok = true;
+  for (;;) {
+    errno = 0;
+    const dirent* entry = readdir(dir);
+    if (entry == nullptr) {
+      ok = errno == 0;
+      break;
+    }
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
     struct stat st {};
-    const std::string full = it->path().string();
-    if (stat(full.c_str(), &st) != 0) continue;  // a dangling link: nothing to copy
-    Local l;
-    l.path = full.substr(root.size() + 1);
+    if (fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      ok = false;
+      break;
+    }
+    LocalEntry l;
+    l.path = prefix + name;
+    if (S_ISLNK(st.st_mode) || (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode))) {
+      tree.unfit.emplace_back(l.path, S_ISLNK(st.st_mode) ? "a symbolic link in the saved copy, not followed"
+                                                          : "neither a file nor a folder");
+      continue;
+    }
     l.directory = S_ISDIR(st.st_mode);
-    if (!l.directory && !S_ISREG(st.st_mode)) continue;
     l.size = l.directory ? 0 : static_cast<std::uint64_t>(st.st_size);
     l.modified = st.st_mtime;
     // 8.3 names first (they have no other short name), then the names the
     // card had, then the rest: so every entry keeps its short name.
-    const auto wide = fat::Utf8ToUtf16(it->path().filename().string());
+    const auto wide = fat::Utf8ToUtf16(name);
     l.rank = wide && fat::MakeBasis(*wide).fits ? 0 : names.count(l.path) ? 1 : 2;
-    locals.push_back(std::move(l));
+    tree.entries.push_back(l);
+    if (!l.directory) continue;
+    const Descriptor sub(openat(folder, name.c_str(), kFolderFlags));
+    if (!sub || !ScanFolder(sub.get(), l.path + "/", names, tree)) {
+      ok = false;
+      break;
+    }
   }
-  if (ec) {
-    Diagnose(failed + root + ": " + ec.message());
-    return false;
-  }
-  std::vector<TreeEntry> listing;
-  listing.reserve(locals.size());
-  for (const Local& l : locals) listing.push_back({l.path, l.directory, l.size});
-  justListedLocal_.emplace(root, std::move(listing));
+  const int error = errno;
+  closedir(dir);
+  errno = error;
+  return ok;
+}
 
-  CardSession s = card_.Open(true);
-  if (!s.volume) {
-    Diagnose(failed + s.why);
-    return false;
-  }
-  fat::Volume& v = *s.volume;
-  const std::string cardRoot = CardFat::VolumePath(folder);
-  if (const fat::Status made = v.MakeFolders(cardRoot).status; !made) {
-    Diagnose(failed + Explain(made));
-    return false;
-  }
+// The entry and, for a folder, everything the copy holds in it: left
+// behind, with the reason.
+void LeaveBehind(const LocalEntry& l, const std::string& why, const std::vector<LocalEntry>& all,
+                 std::vector<std::pair<std::string, std::string>>& leftBehind) {
+  leftBehind.emplace_back(l.path, why);
+  if (!l.directory) return;
+  for (const LocalEntry& inside : all)
+    if (inside.path.size() > l.path.size() && inside.path.compare(0, l.path.size() + 1, l.path + "/") == 0)
+      leftBehind.emplace_back(inside.path, "its folder could not be made");
+}
 
-  std::map<std::string, std::vector<const Local*>> byFolder;
-  for (const Local& l : locals) {
+// The entries by the folder that holds them, each folder's in the order
+// they are written.
+std::map<std::string, std::vector<const LocalEntry*>> ByFolder(const std::vector<LocalEntry>& entries) {
+  std::map<std::string, std::vector<const LocalEntry*>> byFolder;
+  for (const LocalEntry& l : entries) {
     const std::size_t slash = l.path.rfind('/');
     byFolder[slash == std::string::npos ? std::string() : l.path.substr(0, slash)].push_back(&l);
   }
   for (auto& [parent, children] : byFolder)
     std::stable_sort(children.begin(), children.end(),
-                     [](const Local* a, const Local* b) { return a->rank < b->rank; });
+                     [](const LocalEntry* a, const LocalEntry* b) { return a->rank < b->rank; });
+  return byFolder;
+}
 
+}  // namespace
+
+struct CardFiles::SavedCopy {
+  std::string root;  // as given, without trailing separators
+  Descriptor rootFd;
+  std::map<std::string, CardNames> names;  // what the card said about each entry when it was saved
+  SavedTree tree;
+};
+
+struct CardFiles::CardWrite {
   std::vector<std::pair<std::string, std::string>> leftBehind;  // path, why
-  // Two local names that FAT holds to be one: the second would replace
-  // the first on the card.
-  std::map<std::string, std::string> written;
-  // An entry left behind, and what a folder holds with it.
-  auto leave = [&](const Local& l, const std::string& why) {
-    leftBehind.emplace_back(l.path, why);
-    if (!l.directory) return;
-    for (const Local& inside : locals)
-      if (inside.path.size() > l.path.size() && inside.path.compare(0, l.path.size() + 1, l.path + "/") == 0)
-        leftBehind.emplace_back(inside.path, "its folder could not be made");
-  };
   std::optional<std::string> cardFault;
   // Every entry as it was written, for the proof once the card is let go.
   std::vector<WrittenEntry> proofs;
+};
+
+bool CardFiles::ReadSavedCopy(const std::string& root, const std::string& failed, SavedCopy& copy) {
+  copy.root = root;
+  copy.rootFd = Descriptor(open(root.c_str(), kFolderFlags));
+  if (!copy.rootFd) {
+    const int error = errno;
+    struct stat st {};
+    const bool link = lstat(root.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+    Diagnose(failed + root + ": " + (link ? "a symbolic link, not followed" : std::strerror(error)));
+    return false;
+  }
+  // The list lies in the saved folder beside the copy, no link either.
+  const Descriptor namesFile = OpenRegularAt(AT_FDCWD, NamesFileOf(root));
+  std::string text;
+  if (namesFile && ReadPieces(namesFile.get(), [&text](const std::uint8_t* bytes, std::size_t n) {
+        text.append(reinterpret_cast<const char*>(bytes), n);
+      }))
+    copy.names = ParseNames(text);
+  if (!ScanFolder(copy.rootFd.get(), "", copy.names, copy.tree)) {
+    Diagnose(failed + root + ": " + std::strerror(errno));
+    return false;
+  }
+  std::vector<TreeEntry> listing;
+  listing.reserve(copy.tree.entries.size());
+  for (const LocalEntry& l : copy.tree.entries) listing.push_back({l.path, l.directory, l.size});
+  justListedLocal_.emplace(root, std::move(listing));
+  return true;
+}
+
+namespace {
+
+// A folder of the saved copy onto the card; its proof when it was made.
+fat::Status WriteFolder(fat::Volume& v, const std::string& cardPath, const fat::CreateOptions& options,
+                        const CardNames* recorded, std::vector<WrittenEntry>& proofs) {
+  const fat::Result<fat::Entry> made = v.MakeFolders(cardPath, options);
+  fat::Status status = made.status;
+  // A folder the installer made already gets the attributes it had.
+  if (status && recorded != nullptr) status = v.SetAttributes(cardPath, recorded->attributes);
+  if (status)
+    proofs.push_back({cardPath, true, 0, 0, made.value.shortName,
+                      CardAttributes(recorded != nullptr ? recorded->attributes : made.value.attributes)});
+  return status;
+}
+
+// A file of the saved copy onto the card; its proof when it was written.
+// None when the local file could not be opened (errno says why).
+std::optional<fat::Status> WriteLocalFile(fat::Volume& v, int root, const LocalEntry& l, const std::string& cardPath,
+                                          fat::CreateOptions options, const CardNames* recorded, ByteCount& count,
+                                          std::vector<WrittenEntry>& proofs) {
+  options.size = l.size;
+  const Descriptor fd = OpenBeneath(root, l.path, false);
+  if (!fd) return std::nullopt;
+  FileSource file(fd.get());
+  DigestingSource digesting(file);
+  CountedSource counted(digesting, count);
+  const fat::Result<fat::Entry> written = v.WriteFile(cardPath, counted, options);
+  // The attributes the saved copy recorded, where it did: what the card
+  // must give back, whatever the writer made of them.
+  if (written.ok())
+    proofs.push_back({cardPath, false, digesting.digest().length(), digesting.digest().Value(), written.value.shortName,
+                      CardAttributes(recorded != nullptr ? recorded->attributes : written.value.attributes)});
+  return written.status;
+}
+
+}  // namespace
+
+CardFiles::CardWrite CardFiles::WriteSavedCopy(fat::Volume& v, const std::string& cardRoot, SavedCopy& copy,
+                                               const std::string& target) {
+  CardWrite write;
+  const std::vector<LocalEntry>& locals = copy.tree.entries;
+  for (const auto& [path, why] : copy.tree.unfit) write.leftBehind.emplace_back(path, why);
+  const auto byFolder = ByFolder(locals);
+  // Two local names that FAT holds to be one: the second would replace
+  // the first on the card.
+  std::map<std::string, std::string> written;
   std::size_t done = 0;
   progress_.Begin("Copying to " + target + " on the card");
   std::uint64_t totalBytes = 0;
-  for (const Local& l : locals)
+  for (const LocalEntry& l : locals)
     if (!l.directory) totalBytes += l.size;
   ByteCount count(progress_, totalBytes);
   std::vector<std::string> pending{std::string()};  // folders whose entries are still to write
-  while (!pending.empty() && !cardFault) {
+  while (!pending.empty() && !write.cardFault) {
     const std::string parent = pending.back();
     pending.pop_back();
     const auto children = byFolder.find(parent);
     if (children == byFolder.end()) continue;
     std::vector<std::string> subfolders;
-    for (const Local* l : children->second) {
+    for (const LocalEntry* l : children->second) {
       if (const auto [it, fresh] = written.emplace(fat::FoldName(l->path), l->path); !fresh) {
-        leave(*l, "FAT does not tell it apart from " + it->second);
+        LeaveBehind(*l, "FAT does not tell it apart from " + it->second, locals, write.leftBehind);
         continue;
       }
-      const auto recorded = names.find(l->path);
+      const auto found = copy.names.find(l->path);
+      const CardNames* recorded = found != copy.names.end() ? &found->second : nullptr;
       fat::CreateOptions options;
-      if (recorded != names.end()) {
-        options.shortName = recorded->second.shortName;
-        options.attributes = recorded->second.attributes;
+      if (recorded != nullptr) {
+        options.shortName = recorded->shortName;
+        options.attributes = recorded->attributes;
       }
       options.modified = LocalStamp(l->modified);
       const std::string cardPath = Join(cardRoot, l->path);
       fat::Status status;
       if (l->directory) {
-        const fat::Result<fat::Entry> made = v.MakeFolders(cardPath, options);
-        status = made.status;
-        // A folder the installer made already gets the attributes it had.
-        if (status && recorded != names.end()) status = v.SetAttributes(cardPath, recorded->second.attributes);
-        if (status) {
-          subfolders.push_back(l->path);
-          proofs.push_back({cardPath, true, 0, 0, made.value.shortName,
-                            CardAttributes(recorded != names.end() ? recorded->second.attributes
-                                                                   : made.value.attributes)});
-        }
+        status = WriteFolder(v, cardPath, options, recorded, write.proofs);
+        if (status) subfolders.push_back(l->path);
       } else {
-        options.size = l->size;
-        const std::string local = root + "/" + l->path;
-        const int fd = open(local.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) {
-          leave(*l, std::strerror(errno));
+        const auto fileStatus =
+            WriteLocalFile(v, copy.rootFd.get(), *l, cardPath, options, recorded, count, write.proofs);
+        if (!fileStatus) {
+          LeaveBehind(*l, std::strerror(errno), locals, write.leftBehind);
           continue;
         }
-        FileSource file(fd);
-        DigestingSource digesting(file);
-        CountedSource counted(digesting, count);
-        const fat::Result<fat::Entry> written = v.WriteFile(cardPath, counted, options);
-        status = written.status;
-        close(fd);
-        if (status) {
-          // The attributes the saved copy recorded, where it did: what the
-          // card must give back, whatever the writer made of them.
-          proofs.push_back({cardPath, false, digesting.digest().length(), digesting.digest().Value(),
-                            written.value.shortName,
-                            CardAttributes(recorded != names.end() ? recorded->second.attributes
-                                                                   : written.value.attributes)});
-        }
+        status = *fileStatus;
         if (progress_.Visible()) progress_.Update(std::to_string(++done) + " of " + std::to_string(locals.size()));
       }
       if (!status) {
-        leave(*l, Explain(status));
+        LeaveBehind(*l, Explain(status), locals, write.leftBehind);
         if (CardFailed(status)) {
-          cardFault = Explain(status);
+          write.cardFault = Explain(status);
           break;
         }
       }
@@ -522,41 +948,69 @@ bool CardFiles::CopyToCard(const std::string& source, const std::string& target)
     pending.insert(pending.end(), subfolders.rbegin(), subfolders.rend());
   }
   progress_.End();
-  const fat::Status flushed = v.Flush();
-  if (!flushed) cardFault = Explain(flushed);
-  s.volume.reset();
-  s.device.reset();
+  return write;
+}
 
+bool CardFiles::ProveOnCard(const std::string& folder, const std::string& cardRoot, const CardWrite& write,
+                            const std::string& failed) {
   // Put back means that the card gives it back: read again from the card
   // itself, every entry compared with what was written from the saved
   // copy. Only then may the saved copy go.
-  if (leftBehind.empty() && !cardFault) {
-    progress_.Begin(std::string(kVerifyingStep) + " " + folder + " on the card");
-    std::vector<std::string> problems;
-    CardSession proof = card_.Open(false, true);
-    if (!proof.volume) {
-      problems.push_back(proof.why);
-    } else {
-      problems = ProveEntries(*proof.volume, cardRoot, proofs, &progress_);
-    }
-    progress_.End();
-    if (problems.empty()) return true;
-    for (std::size_t i = 0; i < problems.size() && i < kNamedInLog; ++i)
-      if (warn_) warn_("The drive does not give back what was put on it: " + problems[i]);
-    if (problems.size() > kNamedInLog && warn_)
-      warn_("The drive does not give back what was put on it: " + std::to_string(problems.size() - kNamedInLog) +
-            " more entries");
-    Diagnose(failed + "the card gives back " + std::to_string(problems.size()) +
-             (problems.size() == 1 ? " entry" : " entries") + " different from the saved copy");
-    return false;
+  progress_.Begin(std::string(kVerifyingStep) + " " + folder + " on the card");
+  std::vector<std::string> problems;
+  CardSession proof = card_.Open(false, true);
+  if (!proof.volume) {
+    problems.push_back(proof.why);
+  } else {
+    problems = ProveEntries(*proof.volume, cardRoot, write.proofs, &progress_);
   }
+  progress_.End();
+  if (problems.empty()) return true;
+  for (std::size_t i = 0; i < problems.size() && i < kNamedInLog; ++i)
+    if (warn_) warn_("The drive does not give back what was put on it: " + problems[i]);
+  if (problems.size() > kNamedInLog && warn_)
+    warn_("The drive does not give back what was put on it: " + std::to_string(problems.size() - kNamedInLog) +
+          " more entries");
+  Diagnose(failed + "the card gives back " + std::to_string(problems.size()) +
+           (problems.size() == 1 ? " entry" : " entries") + " different from the saved copy");
+  return false;
+}
+
+void CardFiles::ReportLeftBehind(const std::string& folder, const CardWrite& write, const std::string& failed) {
+  const auto& leftBehind = write.leftBehind;
   for (std::size_t i = 0; i < leftBehind.size() && i < kNamedInLog; ++i)
     if (warn_)
       warn_("Not put back on the drive: " + folder + "/" + leftBehind[i].first + " (" + leftBehind[i].second + ")");
   if (leftBehind.size() > kNamedInLog && warn_)
     warn_("Not put back on the drive: " + std::to_string(leftBehind.size() - kNamedInLog) + " more files");
-  if (cardFault && warn_) warn_("The card failed, the rest of the Project Folder was not tried: " + *cardFault);
-  Diagnose(failed + (cardFault ? *cardFault : std::to_string(leftBehind.size()) + " entries not written"));
+  if (write.cardFault && warn_)
+    warn_("The card failed, the rest of the Project Folder was not tried: " + *write.cardFault);
+  Diagnose(failed + (write.cardFault ? *write.cardFault : std::to_string(leftBehind.size()) + " entries not written"));
+}
+
+bool CardFiles::CopyToCard(const std::string& source, const std::string& target) {
+  const std::string folder = WithoutTrailingSeparators(target);
+  const std::string failed = "copying to " + folder + " on the card failed: ";
+  SavedCopy copy;
+  if (!ReadSavedCopy(WithoutTrailingSeparators(source), failed, copy)) return false;
+
+  CardSession s = card_.Open(true);
+  if (!s.volume) {
+    Diagnose(failed + s.why);
+    return false;
+  }
+  const std::string cardRoot = CardFat::VolumePath(folder);
+  if (const fat::Status made = s.volume->MakeFolders(cardRoot).status; !made) {
+    Diagnose(failed + Explain(made));
+    return false;
+  }
+  CardWrite write = WriteSavedCopy(*s.volume, cardRoot, copy, target);
+  const fat::Status flushed = s.volume->Flush();
+  if (!flushed) write.cardFault = Explain(flushed);
+  s.volume.reset();
+  s.device.reset();
+  if (write.leftBehind.empty() && !write.cardFault) return ProveOnCard(folder, cardRoot, write, failed);
+  ReportLeftBehind(folder, write, failed);
   return false;
 }
 

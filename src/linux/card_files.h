@@ -31,7 +31,18 @@ std::string NamesFileOf(const std::string& savedFolder);
 // One line per entry: short name, attributes in hexadecimal and the path
 // relative to the folder, separated by tabs (no FAT name holds a tab).
 std::string FormatNames(const std::map<std::string, CardNames>& names);
+// Lines whose path could not be joined below the saved folder (a way up,
+// an empty component, a control character) are left out: the list lies
+// beside the copy and is read as untrusted as the copy itself.
 std::map<std::string, CardNames> ParseNames(const std::string& text);
+
+// Where saved project folders go when the operator names no place:
+// $TMPDIR when set and not empty, else /var/tmp (kept over a reboot,
+// unlike /tmp on many systems).
+std::string DefaultSaveFolder();
+// True when folder lies on a file system held in memory only (tmpfs,
+// ramfs): a copy saved there is gone after a power cut or a reboot.
+bool OnVolatileFileSystem(const std::string& folder);
 
 class CardFiles final : public FilePort {
  public:
@@ -44,6 +55,9 @@ class CardFiles final : public FilePort {
   CardFiles(const CardFiles&) = delete;
   CardFiles& operator=(const CardFiles&) = delete;
 
+  // The folder TempPath names from now on, instead of DefaultSaveFolder().
+  void SetSaveFolder(std::string folder) { saveFolder_ = std::move(folder); }
+
   char Separator() const override { return '/'; }
   bool Exists(const std::string& path) override;
   PathPresence Probe(const std::string& path) override;
@@ -52,14 +66,32 @@ class CardFiles final : public FilePort {
   // listed: it waits for nobody.
   std::optional<std::vector<std::string>> ListFolders(const std::string& folder, const std::string& prefix) override;
   std::optional<std::string> ReadTextFile(const std::string& path, std::size_t maxBytes) override;
+  // Written to a new name beside the file, flushed, renamed over it, and
+  // the folder flushed: a stop at any point leaves the old text or the new.
   bool WriteTextFile(const std::string& path, const std::string& text) override;
+  bool RemoveFile(const std::string& path) override;
+  // Links are not followed: what they point at is no part of the tree.
+  bool FlushTree(const std::string& path) override;
+  bool IsPrivateFolder(const std::string& path, std::string* why) override;
+  // An exclusive flock on the folder, kept until ReleaseFolder or the end
+  // of this object. A folder this object holds already (one it made) is
+  // held once more without a second lock.
+  bool HoldFolder(const std::string& path) override;
+  void ReleaseFolder(const std::string& path) override;
+  bool ReadFile(const std::string& path, const std::function<void(const std::uint8_t*, std::size_t)>& piece) override;
+  // The save folder, ending with '/'.
   std::optional<std::string> TempPath() override;
   std::optional<std::string> TempFileName(const std::string& directory, const std::string& prefix,
                                           unsigned unique) override;
-  // A local folder made is held (flock) until the restore ends: the
-  // temporary folder of a restore running is never taken for one left
-  // behind, by restores of other cards running at the same time.
+  // A local folder is made new, mode 0700, and held (flock) until the
+  // restore ends: the temporary folder of a restore running is never taken
+  // for one left behind, by restores of other cards running at the same
+  // time. Anything at the path already fails it.
   bool MakeDirectory(const std::string& path) override;
+  // From the card: every name the card gives is checked before anything
+  // is written, and the copy is made below its own folder's descriptor,
+  // each file and folder flushed. To the card: the saved copy is read
+  // below its folder's descriptor, links in it not followed.
   bool CopyFolderTree(const std::string& source, const std::string& target) override;
   bool DeleteFolderTree(const std::string& path, std::uint16_t flags) override;
   std::optional<std::vector<TreeEntry>> ListTree(const std::string& root) override;
@@ -70,6 +102,15 @@ class CardFiles final : public FilePort {
  private:
   bool CopyFromCard(const std::string& source, const std::string& target);
   bool CopyToCard(const std::string& source, const std::string& target);
+  // The copy back's parts: what the card is to get, written, then proved.
+  struct SavedCopy;
+  struct CardWrite;
+  bool ReadSavedCopy(const std::string& root, const std::string& failed, SavedCopy& copy);
+  CardWrite WriteSavedCopy(fat::Volume& volume, const std::string& cardRoot, SavedCopy& copy,
+                           const std::string& target);
+  bool ProveOnCard(const std::string& folder, const std::string& cardRoot, const CardWrite& write,
+                   const std::string& failed);
+  void ReportLeftBehind(const std::string& folder, const CardWrite& write, const std::string& failed);
   std::optional<std::vector<TreeEntry>> CardTree(const std::string& root);
   static std::optional<std::vector<TreeEntry>> LocalTree(const std::string& root);
   void Diagnose(const std::string& text) const {
@@ -91,7 +132,10 @@ class CardFiles final : public FilePort {
   // Likewise the listing of the local folder a copy to the card has just
   // read.
   std::optional<std::pair<std::string, std::vector<TreeEntry>>> justListedLocal_;
-  std::vector<int> heldFolders_;  // descriptors of the local folders made, each locked
+  // The local folders held, by path as given (without trailing '/'): a
+  // descriptor of each, locked.
+  std::map<std::string, int> heldFolders_;
+  std::string saveFolder_;  // empty: DefaultSaveFolder()
 };
 
 }  // namespace tessarin::linux_port

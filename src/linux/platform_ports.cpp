@@ -1,5 +1,7 @@
 #include "linux/platform_ports.h"
 
+#include <sys/random.h>
+
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -29,6 +31,15 @@ std::string LinuxSystem::LocalDateTime() {
   char buf[32];
   const std::size_t n = std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &local);
   return std::string(buf, n);
+}
+
+std::uint32_t LinuxSystem::NewCardMark() {
+  std::uint32_t mark = 0;
+  while (mark == 0) {
+    // Blocks only until the kernel's pool is first filled at boot.
+    if (getrandom(&mark, sizeof mark, 0) != static_cast<ssize_t>(sizeof mark)) mark = 0;
+  }
+  return mark;
 }
 
 void LinuxSystem::Sleep(unsigned milliseconds) {

@@ -21,6 +21,9 @@ class LinuxSystem final : public SystemPort {
   // The local time in the locale's time format (LC_TIME).
   std::string MakeTimeStamp() override;
   std::string LocalDateTime() override;
+  // From getrandom(2): the kernel's generator, never a clock or a counter
+  // that another restore could repeat.
+  std::uint32_t NewCardMark() override;
   void Sleep(unsigned milliseconds) override;
   // An errno code with strerror's text; a failure the restore found itself
   // with a sentence of its own and no number.

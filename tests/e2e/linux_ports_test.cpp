@@ -1,10 +1,14 @@
 // The Linux adapters: the card's files through the FAT layer, and what the
 // system shows them (partition tables, mountinfo, sysfs) as fixtures.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
+#include <cstring>
 #include <fstream>
 
+#include "card/entry_names.h"
 #include "e2e_support.h"
 #include "linux/archive_installer.h"
 #include "linux/card_files.h"
@@ -95,7 +99,11 @@ TEST(CardFiles, NamesListKeepsEveryPath) {
   };
   const std::string text = FormatNames(names);
   EXPECT_EQ(text.front(), '#');
-  const auto back = ParseNames(text + "broken line\nX\tZZ\tpath\n\n");
+  // Broken lines, and paths that would lead out of the saved folder or
+  // into a name no card gives, are left out.
+  const auto back = ParseNames(text +
+                               "broken line\nX\tZZ\tpath\n\nX\t20\t../up\nX\t20\ta/../../up\nX\t20\t/abs\n"
+                               "X\t20\tsub//double\nX\t20\ttrail/\nX\t20\tbell\x07\nX\t20\t.\n");
   ASSERT_EQ(back.size(), names.size());
   for (const auto& [path, n] : names) {
     ASSERT_TRUE(back.count(path)) << path;
@@ -435,6 +443,447 @@ TEST(TerminalText, ControlSequencesAreShownNotObeyed) {
       {"overlong \xc0\xaf", false, "overlong \\xc0\\xaf"},
   };
   for (const Case& c : cases) EXPECT_EQ(EscapeForTerminal(c.in, c.keepLineBreaks), c.out) << c.in;
+}
+
+}  // namespace
+}  // namespace e2e
+
+// The saved copy of the operator's project: names from the card never
+// become paths, every file is made durable, the copy is private and held.
+namespace e2e {
+namespace {
+
+using namespace tessarin::linux_port;
+namespace fat = tessarin::fat;
+
+class TextSource final : public fat::ByteSource {
+ public:
+  explicit TextSource(std::string text) : text_(std::move(text)) {}
+  Chunk Read(std::uint8_t* buffer, std::size_t size) override {
+    const std::size_t n = std::min(size, text_.size() - at_);
+    std::memcpy(buffer, text_.data() + at_, n);
+    at_ += n;
+    return {n, {}};
+  }
+
+ private:
+  std::string text_;
+  std::size_t at_ = 0;
+};
+
+// Every path below root, links not followed.
+std::set<std::string> PathsBelow(const fs::path& root) {
+  std::set<std::string> paths;
+  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it)
+    paths.insert(it->path().string());
+  return paths;
+}
+
+// Gives the entry whose long name is placeholder the name hostile (as
+// many characters, ASCII) in the image's bytes: a name no tool writes and
+// our own layer refuses, as a card from the field may still hold it.
+void RenameInImage(const fs::path& image, const std::string& placeholder, const std::string& hostile) {
+  ASSERT_EQ(placeholder.size(), hostile.size());
+  constexpr std::size_t kUnitOffsets[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
+  std::vector<std::uint8_t> bytes = ReadBytes(image, 0, static_cast<std::size_t>(fs::file_size(image)));
+  int patched = 0;
+  for (std::size_t at = 0; at + 32 <= bytes.size(); at += 32) {
+    std::uint8_t* first = bytes.data() + at;
+    const std::size_t slots = first[0] & 0x1F;
+    if (first[11] != 0x0F || (first[0] & 0x40) == 0 || slots == 0 || at + 32 * (slots + 1) > bytes.size()) continue;
+    // The slots hold the name's pieces last first.
+    auto unit = [&](std::size_t i) -> std::uint8_t* {
+      return first + 32 * (slots - 1 - i / 13) + kUnitOffsets[i % 13];
+    };
+    bool match = true;
+    for (std::size_t i = 0; i <= placeholder.size() && match; ++i) {
+      const std::uint16_t want = i < placeholder.size() ? static_cast<std::uint8_t>(placeholder[i]) : 0;
+      match = i >= slots * 13 ? i == placeholder.size() : (unit(i)[0] | unit(i)[1] << 8) == want;
+    }
+    if (!match) continue;
+    for (std::size_t i = 0; i < hostile.size(); ++i) unit(i)[0] = static_cast<std::uint8_t>(hostile[i]);
+    std::fstream file(image, std::ios::in | std::ios::out | std::ios::binary);
+    file.seekp(static_cast<std::streamoff>(at));
+    file.write(reinterpret_cast<const char*>(first), static_cast<std::streamsize>(32 * slots));
+    ++patched;
+  }
+  EXPECT_EQ(patched, 1) << placeholder;
+}
+
+struct CardWithFiles {
+  std::optional<CardTarget> target;
+  std::unique_ptr<CardFat> fat;
+};
+
+// A formatted card whose files (a trailing '/' makes a folder) are
+// written by our own layer.
+CardWithFiles MakeCardWith(const fs::path& image, const Tree& tree) {
+  MakeCard(image, {64, std::nullopt, true});
+  CardWithFiles card;
+  std::string error;
+  card.target = ResolveCardTarget(image.string(), error);
+  EXPECT_TRUE(card.target) << error;
+  if (!card.target) return card;
+  card.fat = std::make_unique<CardFat>(*card.target, 'e');
+  CardSession s = card.fat->Open(true);
+  EXPECT_TRUE(s.volume) << s.why;
+  if (!s.volume) return card;
+  for (const auto& [path, text] : tree) {
+    if (path.back() == '/') {
+      EXPECT_TRUE(s.volume->MakeFolders(path.substr(0, path.size() - 1)).ok()) << path;
+      continue;
+    }
+    EXPECT_TRUE(s.volume->MakeFolders(fs::path(path).parent_path().string()).ok()) << path;
+    TextSource source(text);
+    EXPECT_TRUE(s.volume->WriteFile(path, source).ok()) << path;
+  }
+  EXPECT_TRUE(s.volume->Flush().ok());
+  return card;
+}
+
+TEST(SavedCopy, HostileCardNamesStopTheCopyBeforeAnythingIsWritten) {
+  struct Case {
+    const char* name;
+    std::string hostile;
+    bool folder;        // the hostile entry is a folder (with a file in it)
+    const char* where;  // the folder of the project that holds it
+  };
+  const Case cases[] = {
+      {"UpAndOut", "../../../../tmp/x", false, ""},
+      {"UpIntoTheSaveFolder", "../escaped.txt", false, ""},
+      {"UpFromASubfolder", "../../escaped.txt", false, "sub/"},
+      {"Backslashes", "..\\..\\escaped.txt", false, ""},
+      {"SlashInside", "sub/inner.txt", false, ""},
+      {"DotFolder", ".", true, ""},
+      {"DotDotFolder", "..", true, "sub/"},
+      {"ControlSequence", "clear\x1b[2J", false, ""},
+      {"TabBreaksTheNamesList", "a\tb", false, ""},
+      {"LineBreak", "two\nlines", false, "sub/"},
+      {"Delete", "del\x7f", false, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Scratch s;
+    const std::string placeholder(c.hostile.size(), '+');
+    Tree tree = {{"Project/keep.txt", "kept"}, {"Project/sub/inner.txt", "inner"}};
+    const std::string entry = "Project/" + std::string(c.where) + placeholder;
+    if (c.folder)
+      tree[entry + "/inside.txt"] = "would land beside the copy";
+    else
+      tree[entry] = "would land outside";
+    CardWithFiles card = MakeCardWith(s / "card.img", tree);
+    ASSERT_TRUE(card.fat);
+    RenameInImage(s / "card.img", placeholder, c.hostile);
+
+    fs::create_directory(s / "QV1");
+    const fs::path copy = s / "QV1" / "Project";
+    const fs::path naive = fs::weakly_canonical(copy / (std::string(c.where) + c.hostile));
+    const bool naiveThere = fs::exists(fs::symlink_status(naive));
+    const std::set<std::string> before = PathsBelow(s.path());
+    NoProgress progress;
+    std::vector<std::string> diagnostics;
+    CardFiles files(
+        *card.fat, [&](const std::string& d) { diagnostics.push_back(d); }, nullptr, progress);
+    EXPECT_FALSE(files.CopyFolderTree("e:/Project", copy.string()));
+    ASSERT_EQ(diagnostics.size(), 1u);
+    EXPECT_NE(diagnostics[0].find("\"" + tessarin::EscapeName(std::string(c.where) + c.hostile) + "\""),
+              std::string::npos)
+        << diagnostics[0];
+    EXPECT_EQ(PathsBelow(s.path()), before) << "nothing is written, not even the copy's folder";
+    EXPECT_EQ(fs::exists(fs::symlink_status(naive)), naiveThere) << naive;
+  }
+}
+
+// The copy of a sound project: private, complete with the card's short
+// names, and back on another card the same entries as on the first.
+TEST(SavedCopy, ACopyFromTheCardGoesBackWithItsShortNames) {
+  Scratch s;
+  Tree tree = {{"Project/main.prj", "project"},
+               {"Project/alarm_log_2026-12-10_0001.csv", "1"},
+               {"Project/alarm_log_2026-12-10_0002.csv", Noise(70000, 3)},
+               {"Project/alarm_log_2026-12-10_0003.csv", "3"},
+               {"Project/Übersicht Maße.txt", "names beyond ASCII"},
+               {"Project/screens/Long name with blanks.txt", "long"},
+               {"Project/empty folder/", ""}};
+  CardWithFiles first = MakeCardWith(s / "first.img", tree);
+  ASSERT_TRUE(first.fat);
+  // The first alarm file gone: the others keep ~2 and ~3, which a card
+  // written anew would not give them by itself.
+  {
+    CardSession session = first.fat->Open(true);
+    ASSERT_TRUE(session.volume);
+    ASSERT_TRUE(session.volume->Remove("Project/alarm_log_2026-12-10_0001.csv").ok());
+    tree.erase("Project/alarm_log_2026-12-10_0001.csv");
+  }
+  CardWithFiles second = MakeCardWith(s / "second.img", {{"Other/x", "x"}});
+  ASSERT_TRUE(second.fat);
+  fs::create_directory(s / "QV1");
+  const fs::path copy = s / "QV1" / "Project";
+  NoProgress progress;
+  std::vector<std::string> diagnostics;
+  auto diagnose = [&](const std::string& d) { diagnostics.push_back(d); };
+
+  CardFiles fromFirst(*first.fat, diagnose, nullptr, progress);
+  ASSERT_TRUE(fromFirst.CopyFolderTree("e:/Project", copy.string())) << testing::PrintToString(diagnostics);
+  Tree local;
+  for (const auto& [path, text] : tree) local[path.substr(std::string("Project/").size())] = text;
+  local["screens/"] = "";
+  const Tree copied = ReadTree(copy);
+  EXPECT_EQ(Digest(copied), Digest(local));
+  for (const auto& e : fs::recursive_directory_iterator(copy)) {
+    const auto mode = e.symlink_status().permissions() & fs::perms::all;
+    EXPECT_EQ(mode, e.is_directory() ? fs::perms::owner_all : fs::perms::owner_read | fs::perms::owner_write)
+        << e.path();
+  }
+  // Nothing beside the copy but its list of names, one line an entry.
+  std::set<std::string> inSaveFolder;
+  for (const auto& e : fs::directory_iterator(s / "QV1")) inSaveFolder.insert(e.path().filename().string());
+  EXPECT_EQ(inSaveFolder, (std::set<std::string>{"Project", "Project.names"}));
+  const auto names = ParseNames(MustShell("cat " + Quote(s / "QV1" / "Project.names")));
+  EXPECT_EQ(names.size(), copied.size());
+  EXPECT_EQ(names.at("alarm_log_2026-12-10_0003.csv").shortName, "ALARM_~3.CSV");
+
+  CardFiles toSecond(*second.fat, diagnose, nullptr, progress);
+  ASSERT_TRUE(toSecond.CopyFolderTree(copy.string(), "e:/Project")) << testing::PrintToString(diagnostics);
+  EXPECT_EQ(MdirListing(CardVolume(s / "second.img"), "Project"), MdirListing(CardVolume(s / "first.img"), "Project"));
+  EXPECT_EQ(FsckFindings(s / "second.img"), std::vector<std::string>{});
+}
+
+// Links in a saved copy lead anywhere: the copy back takes none of them,
+// names each, and does not call the copy put back.
+TEST(SavedCopy, LinksInTheSavedCopyAreNotFollowed) {
+  Scratch s;
+  CardWithFiles card = MakeCardWith(s / "card.img", {{"Other/x", "x"}});
+  ASSERT_TRUE(card.fat);
+  WriteTree(s / "QV1" / "Project", {{"main.prj", "project"}, {"screens/a.txt", "a"}});
+  WriteTree(s / "outside", {{"secret.txt", "not the operator's"}, {"folder/b.txt", "b"}});
+  fs::create_symlink(s / "outside" / "secret.txt", s / "QV1" / "Project" / "secret.txt");
+  fs::create_symlink(s / "outside" / "folder", s / "QV1" / "Project" / "screens" / "folder");
+  MustShell("mkfifo " + Quote(s / "QV1" / "Project" / "pipe"));
+  NoProgress progress;
+  std::vector<std::string> diagnostics, warnings;
+  CardFiles files(
+      *card.fat, [&](const std::string& d) { diagnostics.push_back(d); },
+      [&](const std::string& w) { warnings.push_back(w); }, progress);
+  EXPECT_FALSE(files.CopyFolderTree((s / "QV1" / "Project").string(), "e:/Project"));
+  const std::string shown = testing::PrintToString(warnings);
+  for (const char* name : {"e:/Project/secret.txt (a symbolic link", "e:/Project/screens/folder (a symbolic link",
+                           "e:/Project/pipe (neither a file nor a folder"})
+    EXPECT_NE(shown.find(name), std::string::npos) << name << " in " << shown;
+  EXPECT_EQ(CardTree(s / "card.img", "Project", s.path()),
+            (Tree{{"main.prj", "project"}, {"screens/", ""}, {"screens/a.txt", "a"}}));
+  // The saved copy itself is a link: not read at all.
+  fs::create_symlink(s / "outside", s / "QV2");
+  diagnostics.clear();
+  EXPECT_FALSE(files.CopyFolderTree((s / "QV2").string(), "e:/Other"));
+  ASSERT_EQ(diagnostics.size(), 1u);
+  EXPECT_NE(diagnostics[0].find("a symbolic link"), std::string::npos) << diagnostics[0];
+}
+
+TEST(SavedCopy, NoteIsReplacedWholeAndNeverThroughALink) {
+  Scratch s;
+  CardWithFiles card = MakeCardWith(s / "card.img", {});
+  ASSERT_TRUE(card.fat);
+  NoProgress progress;
+  CardFiles files(*card.fat, nullptr, nullptr, progress);
+  fs::create_directory(s / "QV1");
+  WriteTree(s / "outside", {{"target.txt", "not to be touched"}});
+  fs::create_symlink(s / "outside" / "target.txt", s / "QV1" / "Linked.txt");
+  struct Case {
+    const char* name;
+    const char* file;
+    bool written;
+  };
+  const Case cases[] = {
+      {"New", "QV1/Card.txt", true},
+      {"Replaced", "QV1/Card.txt", true},
+      {"LinkReplacedNotFollowed", "QV1/Linked.txt", true},
+      {"FolderMissing", "QV9/Card.txt", false},
+      {"OnTheCard", "", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string text = std::string("Mark=") + c.name + "\n" + Noise(100000, 5);
+    const std::string path = *c.file != '\0' ? (s / c.file).string() : "e:/Card.txt";
+    EXPECT_EQ(files.WriteTextFile(path, text), c.written);
+    if (!c.written) continue;
+    EXPECT_EQ(files.ReadTextFile(path, 1 << 20), text);
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(path)));
+    EXPECT_EQ(fs::status(path).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+  }
+  EXPECT_EQ(ReadTree(s / "outside"), (Tree{{"target.txt", "not to be touched"}}));
+  std::set<std::string> left;
+  for (const auto& e : fs::directory_iterator(s / "QV1")) left.insert(e.path().filename().string());
+  EXPECT_EQ(left, (std::set<std::string>{"Card.txt", "Linked.txt"})) << "no file of a write left over";
+
+  // Removed for good; a file that is not there is as good as removed.
+  EXPECT_TRUE(files.RemoveFile((s / "QV1" / "Card.txt").string()));
+  EXPECT_FALSE(fs::exists(s / "QV1" / "Card.txt"));
+  EXPECT_TRUE(files.RemoveFile((s / "QV1" / "Card.txt").string()));
+  EXPECT_TRUE(files.RemoveFile((s / "QV9" / "Card.txt").string()));
+  EXPECT_FALSE(files.RemoveFile((s / "QV1").string())) << "a folder is no file";
+}
+
+TEST(SavedCopy, OnlyARealFolderOfThisUserThatNobodyElseWritesIsPrivate) {
+  Scratch s;
+  CardWithFiles card = MakeCardWith(s / "card.img", {});
+  ASSERT_TRUE(card.fat);
+  NoProgress progress;
+  CardFiles files(*card.fat, nullptr, nullptr, progress);
+  struct Case {
+    const char* name;
+    const char* setup;  // shell lines in the scratch folder, making QV1
+    const char* why;    // empty: private
+  };
+  const Case cases[] = {
+      {"OwnClosed", "mkdir -m 700 QV1", ""},
+      {"OthersMayRead", "mkdir -m 755 QV1", ""},
+      {"GroupWrites", "mkdir -m 770 QV1", "other users may write in it (mode 0770)"},
+      {"EveryoneWrites", "mkdir -m 777 QV1", "other users may write in it (mode 0777)"},
+      {"StickyButOpen", "mkdir -m 1777 QV1", "other users may write in it (mode 1777)"},
+      {"Link", "mkdir -m 700 real && ln -s real QV1", "a symbolic link"},
+      {"File", "touch QV1", "not a folder"},
+      {"Missing", "true", "cannot be examined"},
+      {"AnotherUsers", "mkdir -m 700 QV1 && chown 65534 QV1", "belongs to user 65534"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (std::string(c.name) == "AnotherUsers" && geteuid() != 0) continue;  // only root gives folders away
+    MustShell("cd " + Quote(s.path()) + " && rm -rf QV1 real && " + c.setup);
+    std::string why = "left over";
+    EXPECT_EQ(files.IsPrivateFolder((s / "QV1").string(), &why), *c.why == '\0');
+    if (*c.why == '\0')
+      EXPECT_EQ(why, "");
+    else
+      EXPECT_NE(why.find(c.why), std::string::npos) << why;
+  }
+  EXPECT_FALSE(files.IsPrivateFolder("e:/Project", nullptr));
+}
+
+TEST(SavedCopy, FoldersAreMadeNewPrivateAndHeldByOneRestore) {
+  Scratch s;
+  CardWithFiles card = MakeCardWith(s / "card.img", {});
+  ASSERT_TRUE(card.fat);
+  NoProgress progress;
+  auto first = std::make_unique<CardFiles>(*card.fat, nullptr, nullptr, progress);
+  CardFiles second(*card.fat, nullptr, nullptr, progress);
+  const std::string qv1 = (s / "QV1").string(), qv2 = (s / "QV2").string();
+
+  const mode_t umaskBefore = umask(0277);  // a umask that would leave the owner nothing to write with
+  EXPECT_TRUE(first->MakeDirectory(qv1));
+  umask(umaskBefore);
+  EXPECT_EQ(fs::status(qv1).permissions() & fs::perms::all, fs::perms::owner_all);
+  // Anything at the name fails it, whatever it is.
+  fs::create_directory(s / "taken");
+  WriteTree(s.path(), {{"file", "x"}});
+  fs::create_symlink(s / "nowhere", s / "dangling");
+  for (const char* taken : {"QV1", "taken", "file", "dangling"})
+    EXPECT_FALSE(second.MakeDirectory((s / taken).string())) << taken;
+  EXPECT_FALSE(fs::exists(s / "nowhere")) << "nothing made where a link points";
+
+  // Made is held: by the one that made it, once more; by another not.
+  EXPECT_TRUE(first->HoldFolder(qv1));
+  EXPECT_TRUE(first->HoldFolder(qv1 + "/"));
+  EXPECT_FALSE(second.HoldFolder(qv1));
+  EXPECT_EQ(second.ListFolders(s.path().string(), "qv"), std::vector<std::string>{}) << "held: waits for nobody";
+  first->ReleaseFolder(qv1);
+  EXPECT_EQ(second.ListFolders(s.path().string(), "qv"), std::vector<std::string>{"QV1"});
+  EXPECT_TRUE(second.HoldFolder(qv1));
+  EXPECT_FALSE(first->HoldFolder(qv1));
+  second.ReleaseFolder(qv1);
+
+  fs::create_directory(qv2);
+  EXPECT_TRUE(first->HoldFolder(qv2));
+  EXPECT_FALSE(second.HoldFolder(qv2));
+  first.reset();  // the restore ends: its holds with it
+  EXPECT_TRUE(second.HoldFolder(qv2));
+  fs::create_symlink(qv1, s / "QV3");
+  EXPECT_FALSE(second.HoldFolder((s / "QV3").string())) << "a link is not held";
+  EXPECT_FALSE(second.HoldFolder((s / "missing").string()));
+}
+
+TEST(SavedCopy, TreesAreFlushedAndFilesReadWithoutFollowingLinks) {
+  Scratch s;
+  CardWithFiles card = MakeCardWith(s / "card.img", {});
+  ASSERT_TRUE(card.fat);
+  NoProgress progress;
+  CardFiles files(*card.fat, nullptr, nullptr, progress);
+  const std::string big = Noise(300000, 9);
+  WriteTree(s / "QV1", {{"Project/a.txt", "a"}, {"Project/sub/big.bin", big}, {"Project.names", "#\n"}});
+  fs::create_symlink(s / "nowhere", s / "QV1" / "Project" / "dangling");
+  MustShell("mkfifo " + Quote(s / "QV1" / "Project" / "pipe"));
+  fs::create_symlink(s / "QV1", s / "QVLINK");
+
+  EXPECT_TRUE(files.FlushTree((s / "QV1").string())) << "links and pipes are entries, nothing behind them is opened";
+  EXPECT_FALSE(files.FlushTree((s / "QVLINK").string()));
+  EXPECT_FALSE(files.FlushTree((s / "missing").string()));
+
+  struct Case {
+    const char* path;
+    bool read;
+  };
+  const Case cases[] = {
+      {"QV1/Project/sub/big.bin", true}, {"QV1/Project/dangling", false}, {"QVLINK", false},
+      {"QV1/Project/pipe", false},       {"QV1/Project/sub", false},      {"QV1/missing", false},
+  };
+  for (const Case& c : cases) {
+    std::string got;
+    std::size_t pieces = 0;
+    EXPECT_EQ(files.ReadFile((s / c.path).string(),
+                             [&](const std::uint8_t* bytes, std::size_t n) {
+                               got.append(reinterpret_cast<const char*>(bytes), n);
+                               ++pieces;
+                             }),
+              c.read)
+        << c.path;
+    if (c.read) {
+      EXPECT_EQ(got, big);
+      EXPECT_GT(pieces, 1u);
+    }
+  }
+}
+
+TEST(SavedCopy, TheSaveFolderIsTheOperatorsOrOneThatOutlivesAReboot) {
+  Scratch s;
+  CardWithFiles card = MakeCardWith(s / "card.img", {});
+  ASSERT_TRUE(card.fat);
+  NoProgress progress;
+  const char* tmpdir = std::getenv("TMPDIR");
+  const std::optional<std::string> saved = tmpdir != nullptr ? std::optional<std::string>(tmpdir) : std::nullopt;
+  struct Case {
+    const char* tmpdir;  // nullptr: unset
+    const char* saveFolder;
+    const char* temp;
+  };
+  const Case cases[] = {
+      {nullptr, nullptr, "/var/tmp/"},
+      {"", nullptr, "/var/tmp/"},
+      {"/scratch/tmp", nullptr, "/scratch/tmp/"},
+      {"/scratch/tmp/", nullptr, "/scratch/tmp/"},
+      {"/scratch/tmp", "/srv/saved", "/srv/saved/"},
+  };
+  for (const Case& c : cases) {
+    if (c.tmpdir != nullptr)
+      setenv("TMPDIR", c.tmpdir, 1);
+    else
+      unsetenv("TMPDIR");
+    CardFiles files(*card.fat, nullptr, nullptr, progress);
+    if (c.saveFolder != nullptr) files.SetSaveFolder(c.saveFolder);
+    EXPECT_EQ(files.TempPath(), std::string(c.temp)) << (c.tmpdir ? c.tmpdir : "unset");
+  }
+  if (saved)
+    setenv("TMPDIR", saved->c_str(), 1);
+  else
+    unsetenv("TMPDIR");
+
+  // What the system itself says about the file systems.
+  for (const std::string& folder : std::vector<std::string>{"/dev/shm", "/run", "/var/tmp", "/proc", s.path()}) {
+    const Output type = Shell("stat -f -c %T " + Quote(folder));
+    if (type.status != 0) continue;
+    const bool volatileType = type.out == "tmpfs\n" || type.out == "ramfs\n";
+    EXPECT_EQ(OnVolatileFileSystem(folder), volatileType) << folder << ": " << type.out;
+  }
+  EXPECT_FALSE(OnVolatileFileSystem((s / "missing").string()));
 }
 
 }  // namespace
