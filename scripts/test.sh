@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The test command: builds and runs every test suite. Five builds, each with
 # its CTest run:
-#   linux     the native build: unit, e2e, boot, and the static checks
+#   linux     the native build: unit, e2e, sweep, boot, and the static checks
 #             (clang-tidy per source, cppcheck; label lint)
 #   windows   the Windows program as it ships (MinGW, 32-bit): clang-tidy
 #             over its sources (label lint), and under Wine its unit, win32
