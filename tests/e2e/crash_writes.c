@@ -12,7 +12,10 @@
      TESSARIN_CRASH_ACTION   what happens at that write:
        kill   the restore dies with it: tessarin and the process writing
               get SIGKILL, the write never reaches the card (the operator
-              kills the program, the PC loses power)
+              kills the program, the PC loses power); first, when
+              TESSARIN_CRASH_DISK names the image file of the PC's disk
+              (behind a loop device), its state at that instant is copied
+              to TESSARIN_CRASH_DISK_COPY: what a power cut would leave
        eio    that write and every later one fail with EIO without
               reaching the card (the card pulled from its reader)
        pause  the process waits before the write: TESSARIN_CRASH_PAUSED
@@ -131,7 +134,36 @@ static void LogWrite(long long number, off_t offset, size_t length) {
   if (n > 0) Append(log, line, (size_t)n < sizeof line ? (size_t)n : sizeof line - 1);
 }
 
+/* The PC's disk as it is at this instant: the image behind the loop device
+   its file system is mounted from, copied before anything else can reach
+   it (a journal commit, the page cache written back). What the program
+   did not flush by now is not in the copy. */
+static void CopyThePcsDisk(void) {
+  const char* disk = getenv("TESSARIN_CRASH_DISK");
+  const char* copy = getenv("TESSARIN_CRASH_DISK_COPY");
+  if (disk == NULL || copy == NULL) return;
+  const int from = open(disk, O_RDONLY | O_CLOEXEC);
+  const int to = open(copy, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  struct stat size;
+  if (from >= 0 && to >= 0 && fstat(from, &size) == 0 && REAL(FtruncateFn, ftruncate)(to, size.st_size) == 0) {
+    static char buffer[1 << 16];
+    /* Only the parts that hold data: the image is sparse. */
+    for (off_t at = lseek(from, 0, SEEK_DATA); at >= 0 && at < size.st_size; at = lseek(from, at, SEEK_DATA)) {
+      const off_t hole = lseek(from, at, SEEK_HOLE);
+      while (at < hole) {
+        const ssize_t n = pread(from, buffer, sizeof buffer, at);
+        if (n <= 0 || REAL(PwriteFn, pwrite)(to, buffer, (size_t)n, at) != n) break;
+        at += n;
+      }
+      if (at < hole) break;
+    }
+  }
+  if (from >= 0) close(from);
+  if (to >= 0) close(to);
+}
+
 static void KillTheRestore(void) {
+  CopyThePcsDisk();
   const char* restore = getenv("TESSARIN_CRASH_PID");
   const pid_t self = getpid();
   pid_t pid = restore != NULL ? (pid_t)strtol(restore, NULL, 10) : getppid();
