@@ -3,7 +3,8 @@
    it numbers every write to the card across all those processes and, at
    the write numbered TESSARIN_CRASH_AT, stops the restore there.
 
-     TESSARIN_CRASH_CARD     the card (image file or block device)
+     TESSARIN_CRASH_CARD     the card (image file or block device), by an
+                             absolute path: the programs change folders
      TESSARIN_CRASH_COUNTER  a file that holds the number of writes so far,
                              shared by every process of the restore (made
                              when missing)
