@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -17,7 +18,9 @@
 
 #include "boot/compose.h"
 #include "card/card_types.h"
+#include "card/entry_names.h"
 #include "fat/fat_names.h"
+#include "install/project_folder.h"
 #include "linux/card_fat.h"
 #include "linux/card_format.h"
 #include "linux/terminal_text.h"
@@ -44,6 +47,26 @@ std::vector<std::string> Components(std::string_view path) {
 std::string Join(const std::vector<std::string>& parts, std::size_t count) {
   std::string out;
   for (std::size_t i = 0; i < count; ++i) out += (i ? "/" : "") + parts[i];
+  return out;
+}
+
+// The longest name the restore gives the folder of a saved copy ("QV" and
+// a number), with room to spare.
+constexpr std::size_t kCopyFolderNameBytes = 16;
+
+// Reads a file's data and keeps none of it.
+class DiscardSink final : public fat::ByteSink {
+ public:
+  Failure Write(const std::uint8_t*, std::size_t) override { return {}; }
+};
+
+std::string Thousands(std::uint64_t n) {
+  const std::string digits = std::to_string(n);
+  std::string out;
+  for (std::size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
+    out += digits[i];
+  }
   return out;
 }
 
@@ -130,6 +153,44 @@ std::string FindNameClash(const std::vector<ArchiveItem>& items) {
     }
   }
   return {};
+}
+
+std::uint32_t DirectorySlots(std::string_view name) {
+  const auto wide = fat::Utf8ToUtf16(name);
+  // A name FAT cannot hold is refused on its own; counted at its longest.
+  const std::size_t units = wide ? wide->size() : fat::kMaxLongNameUnits;
+  if (wide && !wide->empty()) {
+    const fat::Basis basis = fat::MakeBasis(*wide);
+    if (basis.fits && basis.caseFlagsOk) return 1;
+  }
+  return static_cast<std::uint32_t>(1 + (units + 12) / 13);
+}
+
+std::optional<CrowdedFolder> FindCrowdedFolder(const std::vector<ArchiveItem>& items) {
+  struct Folder {
+    std::string spelling;
+    std::uint64_t slots = 0;
+  };
+  // By folded path: the card keeps one entry per name up to case. The root
+  // holds the volume label, every other folder "." and "..".
+  std::map<std::string, Folder> folders{{"", {"", 1}}};
+  std::set<std::string> placed;
+  for (const ArchiveItem& item : items) {
+    const std::vector<std::string> parts = Components(item.path);
+    std::string parentKey;
+    for (std::size_t n = 1; n <= parts.size(); ++n) {
+      const std::string path = Join(parts, n);
+      const std::string key = fat::FoldName(path);
+      if (placed.insert(key).second) {
+        folders[parentKey].slots += DirectorySlots(parts[n - 1]);
+        if (n < parts.size() || item.directory) folders.emplace(key, Folder{path, 2});
+      }
+      parentKey = key;
+    }
+  }
+  for (const auto& [key, folder] : folders)
+    if (folder.slots > kFolderSlots) return CrowdedFolder{folder.spelling, folder.slots};
+  return std::nullopt;
 }
 
 Fat32Estimate EstimateFat32(std::uint64_t volumeSectors) {
@@ -263,6 +324,13 @@ ArchiveReport CheckInstallerArchive(const std::string& path) {
     if (std::string clash = FindNameClash(report.items); !clash.empty())
       report.problem = "it holds " + EscapeForTerminal(clash) + "; a FAT card keeps only one of them";
   }
+  if (report.problem.empty()) {
+    if (const auto crowded = FindCrowdedFolder(report.items))
+      report.problem =
+          "its " + (crowded->path.empty() ? std::string("root folder") : "folder " + EscapeForTerminal(crowded->path)) +
+          " holds more entries than a FAT folder can: they take " + Thousands(crowded->slots) +
+          " directory entries, a FAT folder has " + Thousands(kFolderSlots);
+  }
   return report;
 }
 
@@ -291,6 +359,72 @@ ProjectProbe ProbeProject(const CardFat& volume) {
       break;
   }
   return probe;
+}
+
+SaveLimits SaveLimitsFor(const std::string& saveFolder) {
+  SaveLimits limits;
+  errno = 0;
+  const long nameMax = pathconf(saveFolder.c_str(), _PC_NAME_MAX);
+  if (nameMax > 0)
+    limits.nameMax = static_cast<std::size_t>(nameMax);
+  else if (nameMax < 0 && errno == 0)
+    limits.nameMax = SIZE_MAX;  // the file system sets no limit
+  limits.pathMax = PATH_MAX;
+  std::string folder = saveFolder;
+  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+  limits.prefixBytes = folder.size() + 1 + kCopyFolderNameBytes + 1 + std::strlen(kProjectFolderName) + 1;
+  return limits;
+}
+
+std::string WhyProjectEntryCannotBeSaved(const std::string& path, std::string_view name, const SaveLimits& limits) {
+  const std::string entry = std::string(kProjectFolderName) + "/" + EscapeName(path);
+  if (std::string why = WhyNameUnsafe(name); !why.empty()) return why + ": " + entry;
+  if (name.size() > limits.nameMax)
+    return "a name of " + std::to_string(name.size()) + " bytes, longer than the " + std::to_string(limits.nameMax) +
+           " bytes a name may have in the folder the copy goes to: " + entry;
+  if (limits.prefixBytes + path.size() + 1 > limits.pathMax)
+    return "a path of " + std::to_string(limits.prefixBytes + path.size()) + " bytes in the folder the copy goes to, " +
+           "longer than the " + std::to_string(limits.pathMax - 1) + " bytes a path may have: " + entry;
+  return {};
+}
+
+std::string CheckProjectTree(const CardFat& volume, const std::string& saveFolder) {
+  const std::string project = kProjectFolderName;
+  auto refusal = [](const std::string& why) {
+    return "the card's Project folder cannot be saved: " + why +
+           ". To restore the card anyway, and lose whatever its Project folder holds, run again with --no-preserve.";
+  };
+  CardSession session = volume.Open(false);
+  // A card never formatted holds nothing to save.
+  if (session.status.fault == fat::Fault::Blank) return {};
+  if (!session.volume) return refusal("the card's files cannot be read (" + session.why + ")");
+  const fat::Result<fat::Entry> found = session.volume->Find(project);
+  if (found.status.fault == fat::Fault::NotFound) return {};
+  if (!found.ok()) return refusal("it cannot be read (" + Explain(found.status) + ")");
+  if (!found.value.IsFolder()) return refusal("e:/" + project + " is a file, not a folder");
+
+  const SaveLimits limits = SaveLimitsFor(saveFolder);
+  std::string problem;
+  std::string lastFolder;  // a folder the walk entered last: where it stops when one cannot be read
+  const fat::Status walked = session.volume->Walk(project, [&](const std::string& path, const fat::Entry& e) {
+    problem = WhyProjectEntryCannotBeSaved(path, e.name, limits);
+    if (!problem.empty()) return false;
+    if (e.IsFolder()) {
+      lastFolder = path;
+      return true;
+    }
+    DiscardSink sink;
+    if (const fat::Status read = session.volume->ReadFile(e, sink); !read) {
+      problem = "its file " + project + "/" + EscapeName(path) + " cannot be read (" + Explain(read) + ")";
+      return false;
+    }
+    return true;
+  });
+  if (!problem.empty()) return refusal(problem);
+  if (!walked)
+    return refusal("its folder " + project + (lastFolder.empty() ? "" : "/" + EscapeName(lastFolder)) +
+                   " cannot be read (" + Explain(walked) + ")");
+  return {};
 }
 
 namespace {
@@ -384,6 +518,10 @@ std::string CheckProjectPreservation(const PreflightOptions& o, std::string* not
 
 std::string RunPreflight(const PreflightOptions& o, std::string* notice) {
   const CardTarget& target = *o.target;
+
+  // The formatter: the card is not worth asking about when it cannot be
+  // formatted.
+  if (!FindFormatter()) return kNoFormatter;
 
   // The installer archive: there, readable, whole, and every entry fit for
   // the card.

@@ -45,6 +45,24 @@ std::string WhyNameUnfitForCard(std::string_view name);
 enum class EntryKind { File, Folder, HardLink, SymbolicLink, Other };
 std::string WhyEntryUnfitForCard(std::string_view name, EntryKind kind, std::uint64_t size);
 
+// Directory slots of a FAT folder; the root of FAT32 is a folder like any
+// other, so it has as many.
+inline constexpr std::uint32_t kFolderSlots = 65536;
+
+// The slots a name takes in its folder: its short entry, and the entries
+// of its long name (13 UTF-16 units each) unless the short entry alone
+// shows the name (an 8.3 name whose case the case byte can tell).
+std::uint32_t DirectorySlots(std::string_view name);
+
+// A folder of the archive whose entries take more slots than a FAT folder
+// has: "." and ".." in every folder but the root, the volume label in the
+// root. path is "" for the root.
+struct CrowdedFolder {
+  std::string path;
+  std::uint64_t slots = 0;
+};
+std::optional<CrowdedFolder> FindCrowdedFolder(const std::vector<ArchiveItem>& items);
+
 // Two entries whose names differ only in case (FAT keeps one of them), or
 // a file and a folder of the same name; empty when there are none.
 std::string FindNameClash(const std::vector<ArchiveItem>& items);
@@ -90,6 +108,31 @@ std::string RunPreflight(const PreflightOptions& options, std::string* notice = 
 
 // The project folder's presence on the card.
 ProjectProbe ProbeProject(const CardFat& volume);
+
+// What the file system of the folder that takes a saved copy allows, and
+// how long the local path of the copy's Project folder is there.
+struct SaveLimits {
+  std::size_t nameMax = 255;   // bytes of one name
+  std::size_t pathMax = 4096;  // bytes of a path, its terminating NUL included
+  // "<save folder>/<copy's folder>/Project/", with the longest name a
+  // copy's folder gets.
+  std::size_t prefixBytes = 0;
+};
+SaveLimits SaveLimitsFor(const std::string& saveFolder);
+
+// Why the Project folder's entry at path (relative to the Project folder,
+// '/'-separated, name its last component as the card has it) cannot become
+// a local file below the save folder: an unsafe name, a name or a path
+// longer than the limits. Empty when it can.
+std::string WhyProjectEntryCannotBeSaved(const std::string& path, std::string_view name, const SaveLimits& limits);
+
+// Why the card's e:/Project cannot be saved into saveFolder: every folder
+// of it read, every file's data read along its cluster chain, every name
+// and path checked against the save folder's file system. Empty when it
+// can be saved, or when the card holds no Project folder. The text is a
+// refusal for before the question (the caller's refusal adds that
+// nothing was changed); it suggests --no-preserve.
+std::string CheckProjectTree(const CardFat& volume, const std::string& saveFolder);
 
 // The geometry heads mkfs.fat will record: the card reader's for a block
 // device, the recorded one for an image (as the formatter keeps it); none

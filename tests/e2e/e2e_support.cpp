@@ -7,9 +7,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -17,6 +19,8 @@
 
 #include "card/file_port.h"
 #include "fat/fat_names.h"
+#include "linux/card_fat.h"
+#include "linux/card_target.h"
 
 namespace e2e {
 namespace {
@@ -93,6 +97,61 @@ std::string Mtools(const fs::path& image, const std::string& command) {
   const std::size_t space = command.find(' ');
   return MustShell("LC_ALL=C.UTF-8 MTOOLS_SKIP_CHECK=1 " + command.substr(0, space) + " -i " +
                    PartitionArgument(image) + command.substr(space));
+}
+
+namespace {
+
+class TextSource final : public tessarin::fat::ByteSource {
+ public:
+  explicit TextSource(const std::string& text) : text_(text) {}
+  Chunk Read(std::uint8_t* buffer, std::size_t size) override {
+    const std::size_t n = std::min(size, text_.size() - at_);
+    std::memcpy(buffer, text_.data() + at_, n);
+    at_ += n;
+    return {n, {}};
+  }
+
+ private:
+  const std::string& text_;
+  std::size_t at_ = 0;
+};
+
+}  // namespace
+
+void WriteCardFile(const fs::path& image, const std::string& path, const std::string& contents) {
+  using namespace tessarin::linux_port;
+  std::string error;
+  const auto target = ResolveCardTarget(image.string(), error);
+  ASSERT_TRUE(target) << error;
+  CardSession session = CardFat(*target, 'e').Open(true);
+  ASSERT_TRUE(session.volume) << session.why;
+  TextSource source(contents);
+  ASSERT_TRUE(session.volume->WriteFile(path, source).ok()) << path;
+  ASSERT_TRUE(session.volume->Flush().ok());
+}
+
+void BreakChain(const fs::path& image, const std::string& path) {
+  using namespace tessarin::linux_port;
+  std::string error;
+  const auto target = ResolveCardTarget(image.string(), error);
+  ASSERT_TRUE(target) << error;
+  std::uint64_t cluster = 0;
+  {
+    CardSession session = CardFat(*target, 'e').Open(false);
+    ASSERT_TRUE(session.volume) << session.why;
+    const auto found = session.volume->Find(path);
+    ASSERT_TRUE(found.ok()) << path;
+    cluster = found.value.firstCluster;
+  }
+  const auto boot = ReadBytes(image, target->VolumeOffset(), 512);
+  const std::uint64_t reserved = boot[14] | boot[15] << 8;
+  const std::uint64_t fatSectors = boot[36] | boot[37] << 8 | boot[38] << 16 | std::uint64_t{boot[39]} << 24;
+  std::fstream f(image, std::ios::in | std::ios::out | std::ios::binary);
+  for (std::uint64_t fat = 0; fat < boot[16]; ++fat) {
+    f.seekp(static_cast<std::streamoff>(target->VolumeOffset() + (reserved + fat * fatSectors) * 512 + cluster * 4));
+    f.write("\0\0\0\0", 4);
+  }
+  ASSERT_TRUE(f.flush());
 }
 
 void WriteTree(const fs::path& root, const Tree& tree) {

@@ -59,6 +59,12 @@ void WriteTree(const fs::path& root, const Tree& tree);
 Tree ReadTree(const fs::path& root);
 // Puts a local folder onto the card as ::/<name>.
 void PutOnCard(const fs::path& image, const fs::path& folder, const std::string& name);
+// Writes a file onto the card through our FAT layer (its folder must be
+// there): mtools 4.0.32 spoils long names beyond ASCII.
+void WriteCardFile(const fs::path& image, const std::string& path, const std::string& contents);
+// Marks the first cluster of a card file or folder ("Project/a.txt") free
+// in both FATs: its chain is broken.
+void BreakChain(const fs::path& image, const std::string& path);
 // The card's folder as a tree; empty when it is missing.
 Tree CardTree(const fs::path& image, const std::string& folder, const fs::path& scratch);
 

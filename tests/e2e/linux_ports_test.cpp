@@ -5,8 +5,10 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 
 #include "card/entry_names.h"
 #include "e2e_support.h"
@@ -16,6 +18,7 @@
 #include "linux/card_hold.h"
 #include "linux/card_target.h"
 #include "linux/preflight.h"
+#include "linux/process.h"
 #include "linux/terminal_text.h"
 
 namespace e2e {
@@ -174,13 +177,14 @@ TEST(FormatCommand, KeepsThePartitionStartAndTheRecordedGeometry) {
   image.path = "/cards/card.img";
   image.partitionStart = 63;
   image.partitionSectors = 1000001;
-  EXPECT_EQ(FormatCommand(image, Geometry{255, 63}),
-            (std::vector<std::string>{"mkfs.fat", "-F", "32", "-n", "QV", "-S", "512", "-h", "63", "--offset=63", "-g",
-                                      "255/63", "/cards/card.img", "500000"}));
+  EXPECT_EQ(
+      FormatCommand("/usr/sbin/mkfs.fat", image, Geometry{255, 63}, 0x0123abcd),
+      (std::vector<std::string>{"/usr/sbin/mkfs.fat", "-F", "32", "-n", "QV", "-S", "512", "-h", "63", "--offset=63",
+                                "-i", "0123abcd", "--mbr=n", "-g", "255/63", "/cards/card.img", "500000"}));
   CardTarget disk = image;
   disk.path = "/dev/sdz";
   disk.blockDevice = true;
-  const auto argv = FormatCommand(disk, std::nullopt);
+  const auto argv = FormatCommand("mkfs.fat", disk, std::nullopt, 1);
   EXPECT_EQ(std::count(argv.begin(), argv.end(), "-g"), 0);
   EXPECT_EQ(std::count(argv.begin(), argv.end(), "-I"), 1);
 
@@ -443,6 +447,330 @@ TEST(TerminalText, ControlSequencesAreShownNotObeyed) {
       {"overlong \xc0\xaf", false, "overlong \\xc0\\xaf"},
   };
   for (const Case& c : cases) EXPECT_EQ(EscapeForTerminal(c.in, c.keepLineBreaks), c.out) << c.in;
+}
+
+// mkfs.fat is found on PATH first, then in the system's folders that a
+// user's PATH may leave out; only an executable file counts.
+TEST(Formatter, FoundOnPathThenInTheSystemFolders) {
+  Scratch s;
+  for (const char* dir : {"empty", "plain", "folder", "tool", "link", "system"}) fs::create_directories(s / dir);
+  std::ofstream(s / "plain" / "mkfs.fat") << "not executable";
+  fs::create_directories(s / "folder" / "mkfs.fat");
+  std::ofstream(s / "tool" / "mkfs.fat") << "#!/bin/sh\n";
+  fs::permissions(s / "tool" / "mkfs.fat", fs::perms::owner_all);
+  fs::create_symlink(s / "tool" / "mkfs.fat", s / "link" / "mkfs.fat");
+  std::ofstream(s / "system" / "mkfs.fat") << "#!/bin/sh\n";
+  fs::permissions(s / "system" / "mkfs.fat", fs::perms::owner_all | fs::perms::others_exec);
+  const std::string d = s.path().string() + "/";
+  struct Case {
+    std::string path;
+    std::vector<std::string> folders;
+    std::optional<std::string> found;
+  };
+  const Case cases[] = {
+      {d + "empty:" + d + "plain:" + d + "folder", {d + "system"}, d + "system/mkfs.fat"},
+      {d + "empty:" + d + "tool", {d + "system"}, d + "tool/mkfs.fat"},  // PATH comes first
+      {d + "link", {}, d + "link/mkfs.fat"},
+      {"", {d + "empty", d + "system/"}, d + "system/mkfs.fat"},
+      {d + "plain", {d + "folder"}, std::nullopt},
+      {"", {}, std::nullopt},
+      // Relative entries name the working directory's folders: passed over.
+      {"tool::.", {}, std::nullopt},
+  };
+  const fs::path cwd = fs::current_path();
+  fs::current_path(s.path());
+  for (const Case& c : cases) EXPECT_EQ(FindFormatter(c.path, c.folders), c.found) << c.path;
+  fs::current_path(cwd);
+  EXPECT_EQ(FormatterFolders(), (std::vector<std::string>{"/usr/sbin", "/sbin"}));
+}
+
+// After mkfs.fat the card must hold the volume it was asked for: the
+// serial number given, the label, an empty root folder, a fresh FAT. A
+// formatter that reported success without formatting leaves something
+// else.
+TEST(Formatter, TheNewVolumeIsRecognised) {
+  constexpr std::uint32_t kSerial = 0x5EC0FFEE;
+  enum class Change { None, OtherSerial, OtherLabel, Fat16, FileInRoot, DeletedInRoot, FatDirty, LostCluster, Blank };
+  const struct {
+    const char* name;
+    Change change;
+    const char* why;  // "" when it is the new volume
+  } cases[] = {
+      {"fresh", Change::None, ""},
+      {"an older volume's serial number", Change::OtherSerial, "its serial number is 1234-5678, not the 5EC0-FFEE"},
+      {"another label", Change::OtherLabel, "does not carry the label QV"},
+      {"FAT16", Change::Fat16, "not FAT32"},
+      {"a file in the root", Change::FileInRoot, "its root folder holds \"old.txt\""},
+      {"a deleted entry in the root", Change::DeletedInRoot, "its root folder holds more than the label"},
+      {"a FAT marked as in use", Change::FatDirty, "its FAT starts with 0FFFFFF8 07FFFFFF"},
+      {"a cluster in use", Change::LostCluster, "its FAT marks 2 clusters used"},
+      {"nothing formatted", Change::Blank, "its volume cannot be read"},
+  };
+  const std::optional<std::string> formatter = FindFormatter();
+  ASSERT_TRUE(formatter);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Scratch s;
+    const fs::path card = s / "card.img";
+    MakeCard(card, {96, std::nullopt, false});
+    std::string error;
+    const auto target = ResolveCardTarget(card.string(), error);
+    ASSERT_TRUE(target) << error;
+    std::vector<std::string> argv =
+        FormatCommand(*formatter, *target, std::nullopt, c.change == Change::OtherSerial ? 0x12345678 : kSerial);
+    if (c.change == Change::OtherLabel) *std::find(argv.begin(), argv.end(), "QV") = "QV2";
+    if (c.change == Change::Fat16) *std::find(argv.begin(), argv.end(), "32") = "16";
+    if (c.change != Change::Blank) {
+      const ProcessResult r = RunProcess(argv);
+      ASSERT_TRUE(r.ok()) << r.errors;
+    }
+    if (c.change == Change::FileInRoot || c.change == Change::DeletedInRoot) {
+      WriteTree(s / "files", {{"old.txt", "an old file"}});
+      Mtools(card, "mcopy " + Quote((s / "files" / "old.txt").string()) + " ::/old.txt");
+      if (c.change == Change::DeletedInRoot) Mtools(card, "mdel ::/old.txt");
+    }
+    if (c.change == Change::FatDirty || c.change == Change::LostCluster) {
+      // The same entry changed in both FATs.
+      const auto boot = ReadBytes(card, std::uint64_t{kPartitionStart} * 512, 512);
+      const std::uint64_t reserved = boot[14] | boot[15] << 8;
+      const std::uint64_t fatSectors = boot[36] | boot[37] << 8 | boot[38] << 16 | std::uint64_t{boot[39]} << 24;
+      const std::uint64_t entry = c.change == Change::FatDirty ? 1 : 5;
+      const char value[4] = {'\xFF', '\xFF', '\xFF', c.change == Change::FatDirty ? '\x07' : '\x0F'};
+      std::fstream f(card, std::ios::in | std::ios::out | std::ios::binary);
+      for (std::uint64_t fat = 0; fat < 2; ++fat) {
+        f.seekp(static_cast<std::streamoff>((kPartitionStart + reserved + fat * fatSectors) * 512 + entry * 4));
+        f.write(value, 4);
+      }
+    }
+    CardSession session = CardFat(*target, 'e').Open(false, true);
+    const std::string why = WhyNotTheNewVolume(session, target->partitionStart, kSerial);
+    if (*c.why == '\0')
+      EXPECT_EQ(why, "");
+    else
+      EXPECT_NE(why.find(c.why), std::string::npos) << why;
+  }
+}
+
+TEST(Formatter, TheSerialNumberOfAVolume) {
+  std::uint8_t sector[512] = {};
+  sector[11] = 0x00, sector[12] = 0x02, sector[510] = 0x55, sector[511] = 0xAA;
+  // FAT32: no sectors per FAT in the old field, the record at 64.
+  sector[66] = 0x29, sector[67] = 0x78, sector[68] = 0x56, sector[69] = 0x34, sector[70] = 0x12;
+  EXPECT_EQ(VolumeSerial(sector), 0x12345678u);
+  // FAT16: sectors per FAT in the old field, the record at 36.
+  sector[22] = 0x20, sector[38] = 0x29, sector[39] = 0xEF, sector[40] = 0xBE, sector[41] = 0xAD, sector[42] = 0xDE;
+  EXPECT_EQ(VolumeSerial(sector), 0xDEADBEEFu);
+  sector[38] = 0;  // no extended boot record
+  EXPECT_EQ(VolumeSerial(sector), std::nullopt);
+  sector[38] = 0x29, sector[510] = 0;  // no boot sector
+  EXPECT_EQ(VolumeSerial(sector), std::nullopt);
+}
+
+// A FAT folder has 65,536 directory slots: a name takes one, and its long
+// name's slots unless the short entry alone can show it.
+TEST(ArchiveFolders, ANameTakesItsShortEntryAndItsLongNamesSlots) {
+  const struct {
+    std::string name;
+    std::uint32_t slots;
+  } cases[] = {
+      {"BLDR", 1},
+      {"NK.BIN", 1},
+      {"readme.txt", 1},            // lower case: the case byte tells it
+      {"README.txt", 1},            // base and extension each in one case
+      {"ReadMe.txt", 2},            // mixed case needs the long name
+      {"abcdefghi", 2},             // longer than 8.3
+      {"a b.txt", 2},               // a blank has no place in a short name
+      {"a.b.c", 2},                 // two dots
+      {"abcdefghijklm", 2},         // 13 units: one long-name slot
+      {"abcdefghijklmn", 3},        // 14 units: two
+      {"Übersicht Maße", 3},        // 14 units beyond ASCII
+      {"\xF0\x9F\x98\x80.txt", 2},  // a surrogate pair: 6 units
+      {std::string(255, 'n'), 21},
+  };
+  for (const auto& c : cases) EXPECT_EQ(DirectorySlots(c.name), c.slots) << c.name;
+}
+
+TEST(ArchiveFolders, AFolderHoldsAtMostItsSlots) {
+  auto files = [](const std::string& folder, int count, const char* format) {
+    std::vector<ArchiveItem> items;
+    for (int i = 0; i < count; ++i) {
+      char name[64];
+      std::snprintf(name, sizeof name, format, i);
+      items.push_back({folder + name, false, 0});
+    }
+    return items;
+  };
+  auto join = [](std::vector<ArchiveItem> a, const std::vector<ArchiveItem>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+  };
+  const struct {
+    const char* name;
+    std::vector<ArchiveItem> items;
+    std::optional<std::string> crowded;
+    std::uint64_t slots;
+  } cases[] = {
+      // The root holds the label besides: 65,535 names fill it.
+      {"a full root", files("", 65535, "F%05d"), std::nullopt, 0},
+      {"one beyond in the root", files("", 65536, "F%05d"), "", 65537},
+      // A subfolder holds "." and "..".
+      {"a full subfolder", files("logs/", 65534, "F%05d"), std::nullopt, 0},
+      {"one beyond in a subfolder", files("logs/", 65535, "F%05d"), "logs", 65537},
+      {"long names, three slots each", files("Logs/", 21844, "long file name %05d"), std::nullopt, 0},
+      {"long names, one beyond", files("Logs/", 21845, "long file name %05d"), "Logs", 65537},
+      // One entry per name up to case, however often the archive lists it.
+      {"names listed twice", join(files("logs/", 65534, "F%05d"), files("LOGS/", 65534, "f%05d")), std::nullopt, 0},
+      // Folders that only the paths of their files make.
+      {"an implied folder", files("deep/er/", 65535, "F%05d"), "deep/er", 65537},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto crowded = FindCrowdedFolder(c.items);
+    ASSERT_EQ(crowded.has_value(), c.crowded.has_value());
+    if (!crowded) continue;
+    EXPECT_EQ(crowded->path, *c.crowded);
+    EXPECT_EQ(crowded->slots, c.slots);
+  }
+}
+
+// Every name and path of the card's project folder must fit where the copy
+// goes: one name at most NAME_MAX bytes of UTF-8, a path less than PATH_MAX.
+TEST(ProjectTree, NamesAndPathsThatCannotBeSaved) {
+  auto repeat = [](const std::string& text, int n) {
+    std::string out;
+    for (int i = 0; i < n; ++i) out += text;
+    return out;
+  };
+  const SaveLimits limits{255, 4096, 40};
+  const std::string a127 = repeat("ä", 127), a128 = repeat("ä", 128), a130 = repeat("ä", 130);
+  const std::string deep = repeat(std::string(99, 'f') + "/", 40) + std::string(15, 'f');  // 4015 bytes
+  const struct {
+    std::string path, name;
+    const char* why;  // "" when it can be saved
+  } cases[] = {
+      {"main.prj", "main.prj", ""},
+      {"screens/" + a127, a127, ""},  // 254 bytes
+      {"screens/" + a128, a128, "a name of 256 bytes, longer than the 255 bytes"},
+      {a130, a130,
+       "a name of 260 bytes, longer than the 255 bytes a name may have in the folder the copy goes to: "
+       "Project/ää"},
+      {"a/..", "..", "a name that points at a folder itself (\"..\"): Project/a/.."},
+      {"ctrl\x01name.txt", "ctrl\x01name.txt", "a name with a control character: Project/ctrl\\x01name.txt"},
+      {"back\\slash", "back\\slash", "a name with a path separator: Project/back\\\\slash"},
+      {deep + std::string(40, 'x'), "x", ""},  // 40 + 4055 bytes and the NUL: 4096
+      {deep + std::string(41, 'x'), "x", "a path of 4096 bytes in the folder the copy goes to, longer than the 4095"},
+  };
+  for (const auto& c : cases) {
+    const std::string why = WhyProjectEntryCannotBeSaved(c.path, c.name, limits);
+    if (*c.why == '\0')
+      EXPECT_EQ(why, "") << c.path.substr(0, 40);
+    else
+      EXPECT_NE(why.find(c.why), std::string::npos) << why.substr(0, 300);
+  }
+
+  Scratch s;
+  const SaveLimits here = SaveLimitsFor(s.path().string() + "/");
+  EXPECT_EQ(here.nameMax, static_cast<std::size_t>(pathconf(s.path().c_str(), _PC_NAME_MAX)));
+  EXPECT_EQ(here.pathMax, std::size_t{PATH_MAX});
+  // "<folder>/<copy's folder>/Project/"
+  EXPECT_GE(here.prefixBytes, s.path().string().size() + std::string("/QVFFFF/Project/").size());
+}
+
+// The card's Project folder read through before the question: every folder
+// and every file's data, every name against the folder the copy goes to.
+TEST(ProjectTree, ReadThroughBeforeTheQuestion) {
+  enum class Card {
+    NoProject,
+    Fine,
+    ProjectIsAFile,
+    LongName,
+    ControlCharacter,
+    BrokenFile,
+    BrokenFolder,
+    Spoiled,
+    Blank
+  };
+  const struct {
+    const char* name;
+    Card card;
+    std::vector<std::string> why;  // parts of the refusal, in order; none when it can be saved
+  } cases[] = {
+      {"no project folder", Card::NoProject, {}},
+      {"a sound project folder", Card::Fine, {}},
+      {"a card never formatted", Card::Blank, {}},
+      {"a file named Project", Card::ProjectIsAFile, {"e:/Project is a file, not a folder"}},
+      {"a name too long for the copy's folder", Card::LongName, {"a name of 260 bytes", "Project/screens/ääää"}},
+      {"a control character in a name",
+       Card::ControlCharacter,
+       {"a name with a control character: Project/ctrl\\x01name.txt"}},
+      {"a file whose chain is broken",
+       Card::BrokenFile,
+       {"its file Project/screens/start.bmp cannot be read (the card's FAT file system is damaged)"}},
+      {"a folder whose chain is broken",
+       Card::BrokenFolder,
+       {"its folder Project/screens cannot be read (the card's FAT file system is damaged)"}},
+      {"a volume that cannot be read", Card::Spoiled, {"the card's files cannot be read"}},
+  };
+  auto repeat = [](const std::string& text, int n) {
+    std::string out;
+    for (int i = 0; i < n; ++i) out += text;
+    return out;
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Scratch s;
+    const fs::path card = s / "card.img";
+    MakeCard(card, {96, std::nullopt, c.card != Card::Blank});
+    const Tree project = {
+        {"main.prj", "the operator's project"}, {"screens/start.bmp", std::string(20000, 's')}, {"ctrlXname.txt", "x"}};
+    if (c.card == Card::ProjectIsAFile) {
+      WriteTree(s / "files", {{"Project", "a file"}});
+      Mtools(card, "mcopy " + Quote((s / "files" / "Project").string()) + " ::/Project");
+    } else if (c.card != Card::NoProject && c.card != Card::Blank) {
+      WriteTree(s / "project", project);
+      PutOnCard(card, s / "project", "Project");
+    }
+    if (c.card == Card::LongName) WriteCardFile(card, "Project/screens/" + repeat("ä", 130), "x");
+    if (c.card == Card::ControlCharacter) {
+      // The long name's first slot holds "ctrlX" as UTF-16: X becomes 0x01.
+      std::string bytes;
+      {
+        std::ifstream in(card, std::ios::binary);
+        bytes.assign(std::istreambuf_iterator<char>(in), {});
+      }
+      const std::string units("c\0t\0r\0l\0X\0", 10);
+      const std::size_t at = bytes.find(units);
+      ASSERT_NE(at, std::string::npos);
+      std::fstream f(card, std::ios::in | std::ios::out | std::ios::binary);
+      f.seekp(static_cast<std::streamoff>(at + 8));
+      f.put('\x01');
+    }
+    std::string error;
+    const auto target = ResolveCardTarget(card.string(), error);
+    ASSERT_TRUE(target) << error;
+    if (c.card == Card::BrokenFile) BreakChain(card, "Project/screens/start.bmp");
+    if (c.card == Card::BrokenFolder) BreakChain(card, "Project/screens");
+    if (c.card == Card::Spoiled) {
+      std::fstream f(card, std::ios::in | std::ios::out | std::ios::binary);
+      for (std::uint64_t at : {0, 6}) {
+        f.seekp(static_cast<std::streamoff>((kPartitionStart + at) * 512));
+        f.write("another file system", 19);
+      }
+    }
+    fs::create_directories(s / "save");
+    const std::string why = CheckProjectTree(CardFat(*target, 'e'), (s / "save").string());
+    if (c.why.empty()) {
+      EXPECT_EQ(why, "");
+      continue;
+    }
+    std::size_t at = 0;
+    for (const std::string& part : c.why) {
+      const std::size_t found = why.find(part, at);
+      EXPECT_NE(found, std::string::npos) << "missing, or out of order: " << part << "\n" << why;
+      if (found != std::string::npos) at = found + part.size();
+    }
+    EXPECT_NE(why.find("run again with --no-preserve."), std::string::npos) << why;
+  }
 }
 
 }  // namespace

@@ -249,6 +249,10 @@ enum class Setup {
   ReadOnlyWhileRestoringProject,
   ImageDeletedAfterFormat,
   ImageTruncatedAfterFormat,
+  // A formatter that reports success and leaves the card's old volume, or
+  // a new one that is not empty.
+  FormatterDoesNothing,
+  FormatterLeavesAFile,
   // A card name the temporary folder's file system cannot hold.
   NameTooLongForTemp,
   // A card path longer than a Linux path may be.
@@ -521,6 +525,18 @@ TEST_P(RestoreStops, WithItsMessageAndNothingLost) {
                  " TESSARIN_GARBLE_FILE=" + Quote(card) + " " + garble;
       break;
     }
+    case Setup::FormatterDoesNothing:
+      fs::create_directories(hooks);
+      std::ofstream(hooks / "mkfs.fat") << "#!/bin/sh\nexit 0\n";
+      fs::permissions(hooks / "mkfs.fat", fs::perms::owner_all);
+      launcher = "PATH=" + Quote(hooks) + ":$PATH";
+      break;
+    case Setup::FormatterLeavesAFile:
+      WrapTool(hooks, "mkfs.fat", "",
+               "echo stray > " + Quote(s / "stray.txt") + " && MTOOLS_SKIP_CHECK=1 mcopy -i " +
+                   Quote(CardVolume(card)) + " " + Quote(s / "stray.txt") + " ::/stray.txt");
+      launcher = "PATH=" + Quote(hooks) + ":$PATH";
+      break;
     case Setup::ImageTruncatedAfterFormat:
       // The partition table stays, the volume is gone.
       WrapTool(hooks, "mkfs.fat", "", "truncate -s " + std::to_string(kPartitionStart * 512) + " " + Quote(card));
@@ -589,6 +605,7 @@ const char kLockFailed[] = "Failed to Lock the Volume.";
 const char kUnzipFailed[] = "Error returned from WinZip while decompressing files.";
 const char kNotInstallable[] = "wincesys.exe cannot be installed";
 const char kNothingChanged[] = "Nothing was changed.";
+const char kFormatFailed[] = "Failed to Format the Drive.";
 
 INSTANTIATE_TEST_SUITE_P(
     Failures, RestoreStops,
@@ -688,13 +705,28 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"ImageDeletedAfterFormat",
                     Setup::ImageDeletedAfterFormat,
                     1,
-                    {"No such file or directory", "Cannot open or read destination drive."},
+                    {"the card does not hold a new volume", "No such file or directory", kFormatFailed},
                     false,
                     true},
         FailureCase{"ImageTruncatedAfterFormat",
                     Setup::ImageTruncatedAfterFormat,
                     1,
-                    {"reading the sector at byte 1048576 failed", "Cannot open or read destination drive."},
+                    {"the card does not hold a new volume", kFormatFailed},
+                    false,
+                    true},
+        FailureCase{
+            "FormatterDoesNothing",
+            Setup::FormatterDoesNothing,
+            1,
+            {"mkfs.fat reported success but the card does not hold a new volume: its serial number is ", kFormatFailed},
+            false,
+            true},
+        FailureCase{"FormatterLeavesAFile",
+                    Setup::FormatterLeavesAFile,
+                    1,
+                    {"mkfs.fat reported success but the card does not hold a new volume: its root folder holds "
+                     "\"stray.txt\"",
+                     kFormatFailed},
                     false,
                     true},
         FailureCase{"PathTooLongForTemp",
@@ -1125,6 +1157,24 @@ TEST(InProcessCard, RestoresWithoutMtoolsAndKeepsShortNames) {
   EXPECT_EQ(MdirListing(CardVolume(card), "Project"), before);
   EXPECT_EQ(Digest(CardTree(card, "Project", s.path())), Digest(ReadTree(s / "project")));
   EXPECT_EQ(Attributes(card, "::/BLDR"), "ASHR");
+  EXPECT_EQ(FsckFindings(card), std::vector<std::string>{});
+}
+
+// A user's PATH without the system's folders for administrators' tools
+// (Debian's): mkfs.fat is found in /usr/sbin or /sbin all the same.
+TEST(InProcessCard, FindsTheFormatterOutsidePath) {
+  const std::string path = "/usr/bin:/bin";
+  if (Shell("PATH=" + path + " command -v mkfs.fat").status == 0) GTEST_SKIP() << "mkfs.fat is on " << path << " here";
+  Scratch s;
+  const fs::path card = s / "card.img";
+  fs::create_directories(s / "tmp");
+  MakeCard(card, {96, std::nullopt, true});
+  WriteTree(s / "project", {{"main.prj", "project"}});
+  PutOnCard(card, s / "project", "Project");
+  MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
+  const Output run = RunTessarin(s.path(), s / "tmp", "--yes card.img", "PATH=" + path);
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(Digest(CardTree(card, "Project", s.path())), Digest(ReadTree(s / "project")));
   EXPECT_EQ(FsckFindings(card), std::vector<std::string>{});
 }
 

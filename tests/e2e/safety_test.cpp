@@ -2,6 +2,8 @@
 // against a second restore, how it ends when it is stopped, and inputs that
 // are hostile or merely odd. A refusal leaves the card byte for byte as it
 // was and exits 2.
+#include <archive.h>
+#include <archive_entry.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -29,6 +31,43 @@ void SpoilVolume(const fs::path& card) {
             std::to_string(std::uint64_t{kPartitionStart} * 512) + " + at)) conv=notrunc status=none; done");
 }
 
+// A mount namespace of its own in which /usr/sbin and /sbin hold nothing,
+// and PATH has neither: no mkfs.fat anywhere. The command and its
+// arguments follow.
+const std::string kWithoutFormatter =
+    "unshare -m sh -c 'mount -t tmpfs tmpfs /usr/sbin && { [ -L /sbin ] || mount -t tmpfs tmpfs /sbin; } && "
+    "exec env PATH=/usr/bin:/bin \"$0\" \"$@\"'";
+
+// An installer archive whose folder LOGS holds 70,000 files: more than a
+// FAT folder's 65,536 entries. A zip of its own, without the stub: so many
+// entries make it a zip64 archive, whose offsets a stub in front would
+// shift.
+void MakeCrowdedArchive(const fs::path& zip) {
+  struct archive* out = archive_write_new();
+  ASSERT_EQ(archive_write_set_format_zip(out), ARCHIVE_OK);
+  ASSERT_EQ(archive_write_set_options(out, "zip:compression=store"), ARCHIVE_OK);
+  ASSERT_EQ(archive_write_open_filename(out, zip.c_str()), ARCHIVE_OK);
+  archive_entry* entry = archive_entry_new();
+  auto add = [&](const std::string& name, const std::string& data) {
+    archive_entry_clear(entry);
+    archive_entry_set_pathname(entry, name.c_str());
+    archive_entry_set_filetype(entry, AE_IFREG);
+    archive_entry_set_perm(entry, 0644);
+    archive_entry_set_size(entry, static_cast<la_int64_t>(data.size()));
+    ASSERT_EQ(archive_write_header(out, entry), ARCHIVE_OK) << archive_error_string(out);
+    ASSERT_EQ(archive_write_data(out, data.data(), data.size()), static_cast<la_ssize_t>(data.size()));
+  };
+  add("BLDR", "loader");
+  char name[32];
+  for (int i = 0; i < 70000; ++i) {
+    std::snprintf(name, sizeof name, "LOGS/L%05d.TXT", i);
+    add(name, "");
+  }
+  archive_entry_free(entry);
+  ASSERT_EQ(archive_write_close(out), ARCHIVE_OK) << archive_error_string(out);
+  archive_write_free(out);
+}
+
 enum class Shape {
   Gpt,
   Extended,
@@ -41,6 +80,8 @@ enum class Shape {
   EscapeSequenceInName,
   DefinitionsTooLarge,
   EmptyDir,
+  NoFormatter,
+  CrowdedArchiveFolder,
 };
 
 struct Refusal {
@@ -107,6 +148,14 @@ TEST_P(RefusedBeforeTheQuestion, LeavesTheCardAsItWas) {
     case Shape::EmptyDir:
       args = "--yes --dir '' card.img";
       break;
+    case Shape::NoFormatter: {
+      const Output hidden = Shell(kWithoutFormatter + " sh -c '! command -v mkfs.fat'");
+      if (hidden.status != 0) GTEST_SKIP() << "no mount namespace without mkfs.fat here: " << hidden.err;
+      launcher = kWithoutFormatter;
+      break;
+    }
+    case Shape::CrowdedArchiveFolder:
+      break;
   }
   if (c.shape == Shape::SymbolicLinkInArchive) {
     // A link to a file outside the card, as an archive may carry one.
@@ -118,6 +167,8 @@ TEST_P(RefusedBeforeTheQuestion, LeavesTheCardAsItWas) {
     for (const std::string& n : order) names += " " + Quote(n);
     MustShell(std::string(TESSARIN_MAKE_SFX) + " " + Quote(TESSARIN_SFX_STUB) + " " +
               Quote(s / "work" / "wincesys.exe") + " " + Quote(content) + names);
+  } else if (c.shape == Shape::CrowdedArchiveFolder) {
+    MakeCrowdedArchive(s / "work" / "wincesys.exe");
   } else {
     MakeInstaller(s / "work" / "wincesys.exe", system, order, s.path());
   }
@@ -165,7 +216,16 @@ INSTANTIATE_TEST_SUITE_P(
                 Shape::DefinitionsTooLarge,
                 {"CFDef.ini is larger than 1 MiB", "the card reports 255 heads",
                  "its geometry cannot be repaired: no card definition in CFDef.ini fits", kNothingChanged}},
-        Refusal{"EmptyDir", Shape::EmptyDir, {"--dir needs a folder"}}),
+        Refusal{"EmptyDir", Shape::EmptyDir, {"--dir needs a folder"}},
+        Refusal{"NoFormatter",
+                Shape::NoFormatter,
+                {"mkfs.fat (from dosfstools) was not found in PATH, /usr/sbin or /sbin; install dosfstools.",
+                 kNothingChanged}},
+        Refusal{"CrowdedArchiveFolder",
+                Shape::CrowdedArchiveFolder,
+                {"its folder LOGS holds more entries than a FAT folder can: they take 70,002 directory entries, a "
+                 "FAT folder has 65,536",
+                 kNothingChanged}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // The operator who chooses to go on without the unreadable project folder
