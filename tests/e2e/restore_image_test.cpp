@@ -731,9 +731,11 @@ INSTANTIATE_TEST_SUITE_P(
                     true},
         FailureCase{"PathTooLongForTemp",
                     Setup::PathTooLongForTemp,
-                    1,
-                    {"copying e:/Project from the card failed", "Failed to back up the Project Folder.",
-                     "The drive has not been changed."},
+                    2,
+                    {"the card's Project folder cannot be saved: a path of ",
+                     "bytes in the folder the copy goes to, longer than the 4095 bytes a path may have: Project/Folder "
+                     "01 ",
+                     "run again with --no-preserve.", kNothingChanged},
                     true,
                     false},
         FailureCase{
@@ -774,9 +776,10 @@ INSTANTIATE_TEST_SUITE_P(
                     true},
         FailureCase{"NameTooLongForTemp",
                     Setup::NameTooLongForTemp,
-                    1,
-                    {"copying e:/Project from the card failed", "Failed to back up the Project Folder.",
-                     "The drive has not been changed."},
+                    2,
+                    {"the card's Project folder cannot be saved: a name of ",
+                     "bytes, longer than the 255 bytes a name may have in the folder the copy goes to: Project/éé",
+                     "run again with --no-preserve.", kNothingChanged},
                     true,
                     false}),
     [](const auto& info) { return std::string(info.param.name); });

@@ -82,6 +82,8 @@ enum class Shape {
   EmptyDir,
   NoFormatter,
   CrowdedArchiveFolder,
+  ProjectNameTooLong,
+  ProjectChainBroken,
 };
 
 struct Refusal {
@@ -156,6 +158,17 @@ TEST_P(RefusedBeforeTheQuestion, LeavesTheCardAsItWas) {
     }
     case Shape::CrowdedArchiveFolder:
       break;
+    case Shape::ProjectNameTooLong: {
+      // 130 letters, 260 bytes of UTF-8: a good name on the card, too long
+      // for a Linux file name.
+      std::string name;
+      for (int i = 0; i < 130; ++i) name += "ä";
+      WriteCardFile(card, "Project/screens/" + name, "x");
+      break;
+    }
+    case Shape::ProjectChainBroken:
+      BreakChain(card, "Project/screens/start.bmp");
+      break;
   }
   if (c.shape == Shape::SymbolicLinkInArchive) {
     // A link to a file outside the card, as an archive may carry one.
@@ -225,7 +238,17 @@ INSTANTIATE_TEST_SUITE_P(
                 Shape::CrowdedArchiveFolder,
                 {"its folder LOGS holds more entries than a FAT folder can: they take 70,002 directory entries, a "
                  "FAT folder has 65,536",
-                 kNothingChanged}}),
+                 kNothingChanged}},
+        Refusal{"ProjectNameTooLong",
+                Shape::ProjectNameTooLong,
+                {"the card's Project folder cannot be saved: a name of 260 bytes, longer than the 255 bytes a name "
+                 "may have in the folder the copy goes to: Project/screens/ää",
+                 "run again with --no-preserve.", kNothingChanged}},
+        Refusal{"ProjectChainBroken",
+                Shape::ProjectChainBroken,
+                {"the card's Project folder cannot be saved: its file Project/screens/start.bmp cannot be read (the "
+                 "card's FAT file system is damaged)",
+                 "run again with --no-preserve.", kNothingChanged}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // The operator who chooses to go on without the unreadable project folder
