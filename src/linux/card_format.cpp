@@ -146,7 +146,7 @@ std::string WhyNotTheNewVolume(CardSession& session, std::uint64_t firstSector, 
            Hex(kFat32Mask) + " as a new one does";
   std::uint8_t rootEntry[512];
   if (!read(reserved + rootCluster / 128, 1, rootEntry)) return why;
-  if ((Le32(rootEntry + rootCluster % 128 * 4) & kFat32Mask) < 0x0FFFFFF8)
+  if ((Le32(rootEntry + std::size_t{rootCluster % 128} * 4) & kFat32Mask) < 0x0FFFFFF8)
     return "its root folder takes more than one cluster";
   if (std::uint64_t{info.freeClusters} + 1 != info.clusterCount)
     return "its FAT marks " + std::to_string(info.clusterCount - info.freeClusters) +

@@ -401,7 +401,8 @@ std::string CheckProjectTree(const CardFat& volume, const std::string& saveFolde
   const fat::Result<fat::Entry> found = session.volume->Find(project);
   if (found.status.fault == fat::Fault::NotFound) return {};
   if (!found.ok()) return refusal("it cannot be read (" + Explain(found.status) + ")");
-  if (!found.value.IsFolder()) return refusal("e:/" + project + " is a file, not a folder");
+  if (!found.value.IsFolder())
+    return refusal(std::string(1, volume.letter()) + ":/" + project + " is a file, not a folder");
 
   const SaveLimits limits = SaveLimitsFor(saveFolder);
   std::string problem;
