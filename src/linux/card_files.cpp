@@ -359,7 +359,9 @@ std::optional<std::vector<std::string>> CardFiles::ListFolders(const std::string
   for (auto it = fs::directory_iterator(folder, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
     const std::string name = it->path().filename().string();
     std::error_code typeError;
-    if (name.size() < prefix.size() || !it->is_directory(typeError) || it->is_symlink(typeError)) continue;
+    // A link to a folder is listed too: the caller names it as not
+    // trusted (IsPrivateFolder) instead of passing over it in silence.
+    if (name.size() < prefix.size() || !it->is_directory(typeError)) continue;
     bool match = true;
     for (std::size_t i = 0; i < prefix.size(); ++i) match = match && ToLowerAscii(name[i]) == ToLowerAscii(prefix[i]);
     if (match && !HeldElsewhere(it->path().string())) names.push_back(name);

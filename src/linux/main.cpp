@@ -609,14 +609,15 @@ int main(int argc, char** argv) {
         break;
       case RestoreResult::ProjectNotRestored:
         status = kExitProjectNotRestored;
+        if (const std::string saved = SavedProjectCopy('/'); !saved.empty() && !files.Exists(saved))
+          ui.Diagnostic("the saved copy of the Project folder in " + EscapeForTerminal(saved) +
+                        " is gone; the Project folder was not put back on the card");
         break;
       case RestoreResult::Declined:
       case RestoreResult::Refused:
         // Stopped before the card was changed, as the sequence has it; the
         // hold knows whether anything was written all the same.
-        status = hold->changed()                        ? kExitFailed
-                 : result == RestoreResult::Declined ? kExitDeclined
-                                                       : kExitUsage;
+        status = hold->changed() ? kExitFailed : result == RestoreResult::Declined ? kExitDeclined : kExitUsage;
         break;
       default:
         status = kExitFailed;

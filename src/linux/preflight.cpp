@@ -463,12 +463,11 @@ std::string CheckProjectPreservation(const PreflightOptions& o, std::string* not
     for (const std::string& line : ignored) tell("not taken for a saved Project folder: " + EscapeForTerminal(line));
     if (card) choice = ChooseWaitingCopies(waiting, *card);
     if (!o.putBackCopy.empty()) {
-      const auto named = std::find_if(waiting.begin(), waiting.end(),
-                                      [&](const WaitingCopy& c) { return c.folder == o.putBackCopy; });
+      const auto named =
+          std::find_if(waiting.begin(), waiting.end(), [&](const WaitingCopy& c) { return c.folder == o.putBackCopy; });
       if (named == waiting.end())
-        return EscapeForTerminal(o.putBackCopy) +
-               " is not a complete saved Project folder of this user in " + EscapeForTerminal(o.saveFolder) +
-               "; nothing was changed.";
+        return EscapeForTerminal(o.putBackCopy) + " is not a complete saved Project folder of this user in " +
+               EscapeForTerminal(o.saveFolder) + "; nothing was changed.";
       if (const std::string why = WhyCopyUnfit(*o.files, *named); !why.empty())
         return "the saved Project folder " + EscapeForTerminal(o.putBackCopy) + " cannot be put back: " + why +
                "; it is kept there, and nothing was changed.";

@@ -81,8 +81,9 @@ std::string EscapeForTerminal(std::string_view text, bool keepLineBreaks) {
 }
 
 std::string ShellQuoted(std::string_view word) {
-  const bool plain = !word.empty() && word.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
-                                                             "0123456789/._-+=:,@%") == std::string_view::npos;
+  const bool plain = !word.empty() && word.find_first_not_of(
+                                          "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                          "0123456789/._-+=:,@%") == std::string_view::npos;
   if (plain) return std::string(word);
   std::string quoted = "'";
   for (const char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);

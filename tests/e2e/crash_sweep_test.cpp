@@ -413,7 +413,15 @@ std::string SweepPoint(const Bench& bench, const std::string& action, long long 
               LastLines(next.out, 2);
   faults += Differences(bench.project, ProjectOn(card, dir));
   for (const std::string& f : FsckFindings(card)) faults += "fsck.fat: " + f + "\n";
-  if (const std::string left = LeftBehind(save); !left.empty()) faults += "left in the save folder:" + left + "\n";
+  // A copy whose card never got its mark (the stop came at the mark's own
+  // write) cannot be told from one whose card did: it stays, but the
+  // next restore must name it.
+  std::string unnamed;
+  for (const fs::path& copy : SavedCopies(save))
+    if ((next.out + next.err).find(copy.string()) == std::string::npos) unnamed += " " + copy.filename().string();
+  const std::string inTmp = Entries(save.parent_path() / (save.filename().string() + ".tmpdir"));
+  if (!unnamed.empty()) faults += "left in the save folder and not named:" + unnamed + "\n";
+  if (!inTmp.empty()) faults += "left in TMPDIR:" + inTmp + "\n";
   if (faults.empty()) fs::remove_all(dir);
   return faults;
 }

@@ -13,6 +13,8 @@
      TESSARIN_GARBLE_MARK_BYTE  which byte of the text instead (from 0)
    and
      TESSARIN_GARBLE_XOR     the bits changed (default FF)
+     TESSARIN_GARBLE_SKIP    how many writes that cover the offset pass
+                             unchanged first (default 0)
 
    A card held as a block device (a loop device over an image) can also
    change beneath the kernel's copy of its sectors:
@@ -59,7 +61,14 @@ static long ByteToChange(const unsigned char* buf, size_t count, off_t offset) {
   const char* mark = getenv("TESSARIN_GARBLE_MARK");
   if (at != NULL) {
     const long long where = strtoll(at, NULL, 10);
-    return where >= offset && where < offset + (off_t)count ? (long)(where - offset) : -1;
+    if (where < offset || where >= offset + (off_t)count) return -1;
+    static long passed = 0;
+    const char* skip = getenv("TESSARIN_GARBLE_SKIP");
+    if (skip != NULL && passed < strtol(skip, NULL, 10)) {
+      ++passed;
+      return -1;
+    }
+    return (long)(where - offset);
   }
   if (mark != NULL && *mark != '\0') {
     const size_t length = strlen(mark);

@@ -121,10 +121,11 @@ TEST_P(RestoreImage, RestoresBootRecordsSystemAndProject) {
 
   // What proving the card cost: the proofs are steps of their own, and the
   // last line adds them up with the boot records read back.
-  const std::regex proofTimes(
-      "timings: Verifying: reading " + std::string(c.kind->archive) + "'s files back from the card: [0-9.]+ s\n" +
-      (c.project ? "[\\s\\S]*timings: Verifying e:/Project on the card: [0-9.]+ s\n" : "") +
-      "[\\s\\S]*timings: total [0-9.]+ s, prescribed pauses [0-9.]+ s, waiting for the card after formatting [0-9.]+ s, reading back [0-9.]+ s\n");
+  const std::regex proofTimes("timings: Verifying: reading " + std::string(c.kind->archive) +
+                              "'s files back from the card: [0-9.]+ s\n" +
+                              (c.project ? "[\\s\\S]*timings: Verifying e:/Project on the card: [0-9.]+ s\n" : "") +
+                              "[\\s\\S]*timings: total [0-9.]+ s, prescribed pauses [0-9.]+ s, waiting for the card "
+                              "after formatting [0-9.]+ s, reading back [0-9.]+ s\n");
   EXPECT_TRUE(std::regex_search(run.err, proofTimes)) << run.err;
 
   // The log, as the dialog lists it.
@@ -148,7 +149,9 @@ TEST_P(RestoreImage, RestoresBootRecordsSystemAndProject) {
   using namespace tessarin;  // the sector layout's names
   const std::size_t active = PartitionEntry(0) + kPartitionBootIndicator;
   EXPECT_EQ(mbr[active], kActivePartition);
-  EXPECT_TRUE(std::equal(mbr.begin() + kMbrDiskSignature, mbr.begin() + active, mbrBefore.begin() + kMbrDiskSignature));
+  // The disk signature is the card's mark when a project folder was saved.
+  EXPECT_TRUE(
+      std::equal(mbr.begin() + kMbrDiskSignature + 4, mbr.begin() + active, mbrBefore.begin() + kMbrDiskSignature + 4));
   EXPECT_TRUE(std::equal(mbr.begin() + active + 1, mbr.end(), mbrBefore.begin() + active + 1));
 
   // The volume boot sector: the template of the kind, the card's own BPB
@@ -496,7 +499,10 @@ TEST_P(RestoreStops, WithItsMessageAndNothingLost) {
                  " ASAN_OPTIONS=verify_asan_link_order=0 TESSARIN_HOOK_CARD=" + Quote(card) +
                  " TESSARIN_HOOK_AFTER_OPENING=" +
                  // The checks before the question read the archive once already.
-                 (c.setup == Setup::ReadOnlyWhileInstalling ? "/wincesys.exe TESSARIN_HOOK_NTH=2" : "/Project.names") +
+                 // The digest of the saved copy reads the list once before
+                 // formatting, too.
+                 (c.setup == Setup::ReadOnlyWhileInstalling ? "/wincesys.exe TESSARIN_HOOK_NTH=2"
+                                                            : "/Project.names TESSARIN_HOOK_NTH=2") +
                  " " + AsUnprivilegedUser(s.path());
       break;
     case Setup::ImageDeletedAfterFormat:
@@ -509,8 +515,9 @@ TEST_P(RestoreStops, WithItsMessageAndNothingLost) {
     case Setup::ProjectFileGarbled:
     case Setup::SystemFileMarkLost: {
       std::string garble;
-      if (c.setup == Setup::MbrWriteGarbled) garble = "TESSARIN_GARBLE_AT=446";  // the active flag
-      if (c.setup == Setup::BootSectorWriteGarbled)                              // a byte of the code
+      // The active flag; the first write of sector 0 is the card's mark.
+      if (c.setup == Setup::MbrWriteGarbled) garble = "TESSARIN_GARBLE_AT=446 TESSARIN_GARBLE_SKIP=1";
+      if (c.setup == Setup::BootSectorWriteGarbled)  // a byte of the code
         garble = "TESSARIN_GARBLE_AT=" + std::to_string(kPartitionStart * 512 + 100);
       if (c.setup == Setup::InstalledFileGarbled) garble = "TESSARIN_GARBLE_MARK=system-image-mark";
       if (c.setup == Setup::ProjectFileGarbled) garble = "TESSARIN_GARBLE_MARK=project-file-mark";
@@ -948,10 +955,9 @@ TEST(BlockDevice, CardChangedBeneathTheCacheFailsTheStep) {
     fs::copy_file(TESSARIN_CFDEF_SAMPLE, s / "CFDef.ini");
 
     const Output run = RunTessarin(s.path(), s / "tmp", "--yes " + Quote(loop.device()),
-                                   "ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD=" +
-                                       Quote(TESSARIN_GARBLE_WRITES) + " TESSARIN_GARBLE_FILE=" +
-                                       Quote(loop.device()) + " TESSARIN_GARBLE_BENEATH=" + Quote(card) + " " +
-                                       c.garble);
+                                   "ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD=" + Quote(TESSARIN_GARBLE_WRITES) +
+                                       " TESSARIN_GARBLE_FILE=" + Quote(loop.device()) +
+                                       " TESSARIN_GARBLE_BENEATH=" + Quote(card) + " " + c.garble);
     EXPECT_EQ(run.status, c.status) << run.err;
     EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
   }
