@@ -276,8 +276,7 @@ TEST(SeveralCards, TheSystemsDiskAmongThemIsRefused) {
   MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
   const std::string before = FileHash(s / "a.img");
   const Output run = Shell("cd " + Quote(s.path()) + " && printf 'n\\n' | TMPDIR=" + Quote(s / "tmp") +
-                           " script -qec " + Quote(Quote(TESSARIN_PROGRAM) + " " + rootDisk + " a.img") +
-                           " /dev/null");
+                           " script -qec " + Quote(Quote(TESSARIN_PROGRAM) + " " + rootDisk + " a.img") + " /dev/null");
   EXPECT_EQ(run.status, 2) << run.out;
   EXPECT_NE(run.out.find(rootDisk + ": tessarin: " + rootDisk + " holds the running system ("), std::string::npos)
       << run.out;
@@ -355,9 +354,15 @@ TEST(SeveralCards, AnInterruptIsPassedOnOnce) {
   MakeCard(s / "b.img", {96, std::nullopt, true});
   MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
   WrapTool(s / "hooks", "mkfs.fat", "sleep 2", "");
-  const Output run =
-      Shell("cd " + Quote(s.path()) + " && { PATH=" + Quote(s / "hooks") + ":$PATH TMPDIR=" + Quote(s / "tmp") + " " +
-            Quote(TESSARIN_PROGRAM) + " --yes a.img b.img & pid=$!; sleep 1; kill -INT $pid; wait $pid; }");
+  // The interrupt once both restores are past their question (their
+  // checks take longer under a sanitizer than a fixed pause), while the
+  // slowed formatter runs.
+  const Output run = Shell("cd " + Quote(s.path()) + " && { PATH=" + Quote(s / "hooks") +
+                           ":$PATH TMPDIR=" + Quote(s / "tmp") + " " + Quote(TESSARIN_PROGRAM) +
+                           " --yes a.img b.img 2>err.txt & pid=$!; for i in $(seq 300); do [ \"$(grep -c 'yes (--yes)' "
+                           "err.txt)\" -ge 2 ] && break; "
+                           "sleep 0.1; done; "
+                           "sleep 0.5; kill -INT $pid; wait $pid; status=$?; cat err.txt >&2; exit $status; }");
   EXPECT_EQ(run.status, 0) << run.err;
   for (const std::string n : {"a.img", "b.img"}) {
     const std::string err = Joined(LinesOf(run.err, n));
@@ -380,13 +385,13 @@ TEST(SeveralCards, ASecondInterruptStopsEachCardAndTheReportsSaySo) {
   // Each formatter says it runs, then waits for the interrupts to be sent.
   const std::string flags = Quote((s / "flags").string());
   fs::create_directories(s / "flags");
-  WrapTool(s / "hooks", "mkfs.fat", "touch " + flags + "/started.$$; until [ -e " + flags + "/go ]; do sleep 0.05; done",
-           "");
-  const Output run = Shell(
-      "cd " + Quote(s.path()) + " && { PATH=" + Quote(s / "hooks") + ":$PATH TMPDIR=" + Quote(s / "tmp") + " " +
-      Quote(TESSARIN_PROGRAM) + " --yes --json --log service.log a.img b.img >json.out 2>run.err & pid=$!; " +
-      "for i in $(seq 600); do [ $(ls " + flags + " | wc -l) -ge 2 ] && break; sleep 0.05; done; " +
-      "kill -INT $pid; sleep 0.3; kill -INT $pid; sleep 0.3; touch " + flags + "/go; wait $pid; }");
+  WrapTool(s / "hooks", "mkfs.fat",
+           "touch " + flags + "/started.$$; until [ -e " + flags + "/go ]; do sleep 0.05; done", "");
+  const Output run =
+      Shell("cd " + Quote(s.path()) + " && { PATH=" + Quote(s / "hooks") + ":$PATH TMPDIR=" + Quote(s / "tmp") + " " +
+            Quote(TESSARIN_PROGRAM) + " --yes --json --log service.log a.img b.img >json.out 2>run.err & pid=$!; " +
+            "for i in $(seq 600); do [ $(ls " + flags + " | wc -l) -ge 2 ] && break; sleep 0.05; done; " +
+            "kill -INT $pid; sleep 0.3; kill -INT $pid; sleep 0.3; touch " + flags + "/go; wait $pid; }");
   EXPECT_EQ(run.status, 130) << MustShell("cat " + Quote(s / "run.err"));
   const std::string json = MustShell("cat " + Quote(s / "json.out"));
   EXPECT_EQ(JsonQuery(json, "sorted((o['target'], o['status'], o['result']) for o in objs if o['event'] == 'result')"),

@@ -529,7 +529,7 @@ TEST(Win32Files, ProjectFolderSurvivesTheRestore) {
     WriteFileText(project + "\\a.txt", "from the installer, longer");
     WriteFileText(project + "\\installer.txt", "kept");
 
-    EXPECT_EQ(RestoreProjectFolder(world.files, world.ctx.log, drive), 1);
+    EXPECT_EQ(RestoreProjectFolder(world.files, world.ctx.log, drive), ProjectReturn::PutBack);
     for (const auto& [name, text] : c.files) EXPECT_EQ(ReadFileText(project + "\\" + name), text) << name;
     if (c.files.empty()) {
       EXPECT_EQ(ReadFileText(project + "\\a.txt"), "from the installer, longer");
