@@ -24,21 +24,6 @@ std::string Hex8(std::uint32_t v) {
   return buf;
 }
 
-std::optional<std::uint32_t> ParseNumber(const std::string& text, int base) {
-  if (text.empty() || text.size() > 10) return std::nullopt;
-  std::uint64_t v = 0;
-  for (char c : text) {
-    int digit = -1;
-    if (c >= '0' && c <= '9') digit = c - '0';
-    if (base == 16 && c >= 'A' && c <= 'F') digit = c - 'A' + 10;
-    if (base == 16 && c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-    if (digit < 0 || digit >= base) return std::nullopt;
-    v = v * static_cast<unsigned>(base) + static_cast<unsigned>(digit);
-  }
-  if (v > 0xFFFFFFFFull) return std::nullopt;
-  return static_cast<std::uint32_t>(v);
-}
-
 std::optional<std::uint64_t> ParseWide(const std::string& text, int base) {
   if (text.empty() || text.size() > 20) return std::nullopt;
   std::uint64_t v = 0;
@@ -53,6 +38,12 @@ std::optional<std::uint64_t> ParseWide(const std::string& text, int base) {
     v = v * b + static_cast<unsigned>(digit);
   }
   return v;
+}
+
+std::optional<std::uint32_t> ParseNumber(const std::string& text, int base) {
+  const auto v = text.size() <= 10 ? ParseWide(text, base) : std::nullopt;
+  if (!v || *v > 0xFFFFFFFFull) return std::nullopt;
+  return static_cast<std::uint32_t>(*v);
 }
 
 }  // namespace
