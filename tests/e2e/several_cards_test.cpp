@@ -113,7 +113,17 @@ TEST(SeveralCards, RestoredSideBySideWhileOneFails) {
 
   for (const std::string n : {"slot1.img", "slot2.img", "slot4.img"}) {
     SCOPED_TRACE(n);
-    EXPECT_EQ(LogMessages(Joined(LinesOf(run.out, n))), CompleteRun(n == "slot2.img"));
+    // A card whose restore starts after the bad slot's has ended finds that
+    // slot's copy waiting, and says so; one that starts earlier does not.
+    std::vector<std::string> lines = LogMessages(Joined(LinesOf(run.out, n)));
+    const std::string sibling = "::Warning:: A Project Folder saved by an earlier restore (";
+    const std::string siblingDrive = ", drive " + (s / "bad slot.img").string() + ") waits in ";
+    lines.erase(std::remove_if(lines.begin(), lines.end(),
+                               [&](const std::string& l) {
+                                 return l.rfind(sibling, 0) == 0 && l.find(siblingDrive) != std::string::npos;
+                               }),
+                lines.end());
+    EXPECT_EQ(lines, CompleteRun(n == "slot2.img"));
     EXPECT_NE(Joined(LinesOf(run.err, n)).find("System restored to SD CARD successfully."), std::string::npos)
         << run.err;
     EXPECT_EQ(Attributes(s / n, "::/BLDR"), "ASHR");
