@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Static checks of our code: clang-tidy (configuration in .clang-tidy) over
 # every source of the native build and the Windows program's own sources
-# (with the MinGW headers), cppcheck over all sources and tests. Window
+# (with the MinGW headers), cppcheck over all sources and tests, and
+# clang-format (.clang-format) over every source of src/ and tests/. Window
 # handles and message parameters are integers turned into pointers by
 # nature, so performance-no-int-to-ptr is off.
 # The drive entry is handed to each card step as a copy on purpose, so
@@ -10,6 +11,7 @@
 #   scripts/lint.sh                          everything, one clang-tidy per core
 #   scripts/lint.sh clang-tidy BUILD FILE... these sources with BUILD's compile commands
 #   scripts/lint.sh cppcheck                 cppcheck alone
+#   scripts/lint.sh clang-format             the formatting alone (nothing rewritten)
 #
 # The test suites run the same checks as CTest tests labelled lint (one per
 # source, registered by cmake/static_checks.cmake), so that they share the
@@ -48,6 +50,18 @@ run_cppcheck() {
     --inline-suppr --quiet --suppress=passedByValue --error-exitcode=1 -I src -I tests src tests
 }
 
+# Every C and C++ file of src/ and tests/ formatted as .clang-format says:
+# clang-format names each place that differs, and rewrites nothing.
+run_clang_format() {
+  local files
+  mapfile -t files < <(find src tests -type f \( -name '*.h' -o -name '*.hpp' -o -name '*.c' -o -name '*.cc' \
+    -o -name '*.cpp' \) | sort)
+  if ! clang-format --dry-run -Werror "${files[@]}"; then
+    echo "lint: clang-format: the files named above differ from .clang-format (clang-format -i FILE...)" >&2
+    return 1
+  fi
+}
+
 # The sources under a folder that a build compiles.
 files_of() {
   grep -o '"file": *"[^"]*"' "$1" | sed 's/.*"\([^"]*\)"$/\1/' | grep "^$top/$2" | sort -u
@@ -64,9 +78,13 @@ case "${1:-all}" in
     run_cppcheck
     exit
     ;;
+  clang-format)
+    run_clang_format
+    exit
+    ;;
   all) ;;
   *)
-    echo "usage: scripts/lint.sh [clang-tidy BUILD FILE... | cppcheck]" >&2
+    echo "usage: scripts/lint.sh [clang-tidy BUILD FILE... | cppcheck | clang-format]" >&2
     exit 2
     ;;
 esac
@@ -84,7 +102,8 @@ export top
 printf '%s\n' "${sources[@]}" | xargs -P"$jobs" -n1 bash -c 'tidy build/linux "$0"' || status=1
 printf '%s\n' "${winsources[@]}" | xargs -P"$jobs" -n1 bash -c 'tidy build/windows "$0"' || status=1
 run_cppcheck || status=1
+run_clang_format || status=1
 if [[ $status -eq 0 ]]; then
-  echo "lint: clang-tidy ($((${#sources[@]} + ${#winsources[@]})) sources) and cppcheck clean"
+  echo "lint: clang-tidy ($((${#sources[@]} + ${#winsources[@]})) sources), cppcheck and clang-format clean"
 fi
 exit $status
