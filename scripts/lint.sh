@@ -16,6 +16,10 @@
 # The test suites run the same checks as CTest tests labelled lint (one per
 # source, registered by cmake/static_checks.cmake), so that they share the
 # cores with the other suites; this script is their one implementation.
+# A clean clang-tidy verdict is kept in the per-user cache folder
+# ($TESSARIN_CACHE_DIR, else ${XDG_CACHE_HOME:-~/.cache}/tessarin) and
+# trusted while the source as clang sees it, the configuration, the tools and
+# the flags are unchanged; TESSARIN_TIDY_CACHE=0 checks every source anew.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
@@ -35,12 +39,26 @@ tidy() {
     extra=(--extra-arg=--target=i686-w64-mingw32 --extra-arg=-isystem"$inc"
       --extra-arg=-isystem"$inc/i686-w64-mingw32" --extra-arg=-isystem/usr/i686-w64-mingw32/include)
   fi
+  # A clean verdict is kept, keyed by everything it depends on
+  # (scripts/tidy_key.py), and trusted while none of it changes; a source
+  # with faults is always checked again, so its report is shown.
+  local cache key=""
+  cache=${TESSARIN_CACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/tessarin}/clang-tidy
+  if [[ $# -eq 1 && ${TESSARIN_TIDY_CACHE:-1} != 0 ]] && key=$(python3 "$top/scripts/tidy_key.py" "$build" "$1" "${extra[@]}"); then
+    if [[ -f $cache/${key:0:2}/$key ]]; then
+      echo "lint: clang-tidy: $1 unchanged since its clean verdict (cached)"
+      return 0
+    fi
+  fi
   local out status=0
   out=$(clang-tidy -p "$build" --quiet "${extra[@]}" "$@" 2>/dev/null) || status=1
   if grep -qE "(warning|error):" <<<"$out"; then status=1; fi
   if [[ $status -ne 0 ]]; then
     printf '%s\n' "$out" >&2
     echo "lint: clang-tidy found faults in $*" >&2
+  elif [[ -n $key ]]; then
+    mkdir -p "$cache/${key:0:2}"
+    printf '%s\n' "$1" >"$cache/${key:0:2}/$key.$$" && mv "$cache/${key:0:2}/$key.$$" "$cache/${key:0:2}/$key"
   fi
   return $status
 }
