@@ -12,7 +12,8 @@ add_custom_command(
   OUTPUT ${stamp}
   COMMAND ${Python3_EXECUTABLE} ${TESSARIN_INCLUDE_CHECK} --build ${CMAKE_BINARY_DIR} --source ${PROJECT_SOURCE_DIR}
           --stamp ${stamp} --depfile ${CMAKE_BINARY_DIR}/include_check/checked.d
-  DEPENDS ${TESSARIN_INCLUDE_CHECK} ${CMAKE_BINARY_DIR}/compile_commands.json
+  DEPENDS ${TESSARIN_INCLUDE_CHECK} ${PROJECT_SOURCE_DIR}/scripts/compile_commands.py
+          ${CMAKE_BINARY_DIR}/compile_commands.json
   DEPFILE ${CMAKE_BINARY_DIR}/include_check/checked.d
   COMMENT "Checking that every source keeps to its include path"
   VERBATIM)

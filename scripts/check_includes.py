@@ -27,9 +27,10 @@ import hashlib
 import json
 import os
 import re
-import shlex
 import subprocess
 import sys
+
+from compile_commands import Arguments, Flags
 
 kSourceExtensions = (".c", ".cc", ".cpp", ".cxx")
 kTextExtensions = (".h", ".hh", ".hpp", ".c", ".cc", ".cpp", ".cxx", ".inc", ".def", ".in")
@@ -62,31 +63,6 @@ def TextualFaults(src):
                     faults.append(f"{path}:{number}: #include {match.group(1)}{match.group(2)}"
                                   f"{'>' if match.group(1) == '<' else chr(34)} climbs out of its folder with '..'")
     return faults
-
-
-def Arguments(entry):
-    if "arguments" in entry:
-        return list(entry["arguments"])
-    return shlex.split(entry["command"])
-
-
-def PreprocessCommand(args, source):
-    """The compile command turned into a dependency listing: same compiler,
-    same flags, no object written."""
-    if os.path.basename(args[0]) in ("ccache", "sccache"):
-        args = args[1:]
-    out = [args[0]]
-    skip = False
-    for arg in args[1:]:
-        if skip:
-            skip = False
-        elif arg in ("-o", "-MF", "-MT", "-MQ"):
-            skip = True
-        elif arg in ("-c", "-MD", "-MMD", source) or arg.startswith(("-o", "-MF", "-MT", "-MQ")):
-            pass
-        else:
-            out.append(arg)
-    return out + ["-MM", "-MF", "-", source]
 
 
 def IncludeDirs(args, directory):
@@ -148,7 +124,9 @@ def CheckSource(entry, src, roots):
     directory = entry["directory"]
     source = os.path.normpath(os.path.join(directory, entry["file"]))
     args = Arguments(entry)
-    command = PreprocessCommand(args, entry["file"])
+    # The compile command turned into a dependency listing: same compiler,
+    # same flags, no object written.
+    command = [args[0], *Flags(entry), "-MM", "-MF", "-", entry["file"]]
     run = subprocess.run(command, cwd=directory, capture_output=True, text=True)
     if run.returncode != 0:
         return source, [f"{source}: does not preprocess with its build's flags:\n{run.stderr.strip()}"], [source]

@@ -16,17 +16,12 @@ source cannot be preprocessed that way: the caller then runs the check.
 import hashlib
 import json
 import os
-import shlex
 import subprocess
 import sys
 
+from compile_commands import Arguments, Flags
+
 kVersion = "tidy-verdict-1"
-
-
-def Arguments(entry):
-    if "arguments" in entry:
-        return list(entry["arguments"])
-    return shlex.split(entry["command"])
 
 
 def main():
@@ -38,17 +33,7 @@ def main():
     if entry is None:
         return 1
     args = Arguments(entry)
-    flags = []
-    skip = False
-    for arg in args[1:]:
-        if skip:
-            skip = False
-        elif arg in ("-o", "-MF", "-MT", "-MQ"):
-            skip = True
-        elif arg in ("-c", "-MD", "-MMD", entry["file"]) or arg.startswith(("-o", "-MF", "-MT", "-MQ")):
-            pass
-        else:
-            flags.append(arg)
+    flags = Flags(entry)
     extra_flags = [a[len("--extra-arg="):] for a in extra if a.startswith("--extra-arg=")]
     lang = ["-x", "c"] if source.endswith(".c") else ["-x", "c++"]
     run = subprocess.run(["clang++", *lang, *flags, *extra_flags, "-E", "-CC", "-Wno-everything", source],
