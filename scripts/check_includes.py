@@ -44,14 +44,19 @@ def Inside(path, folder):
 
 
 def TextualFaults(src):
-    """Rule 1: no include under src/ climbs with "..", whether compiled or not."""
+    """Rule 1: no include under src/ climbs with "..", whether compiled or not.
+    Returns the faults and the files and folders read (a folder changes when
+    a file is added to it)."""
     faults = []
+    read = []
     for folder, dirs, files in os.walk(src):
         dirs.sort()
+        read.append(folder)
         for name in sorted(files):
             if not name.endswith(kTextExtensions):
                 continue
             path = os.path.join(folder, name)
+            read.append(path)
             try:
                 with open(path, encoding="utf-8", errors="replace") as f:
                     lines = f.readlines()
@@ -62,7 +67,7 @@ def TextualFaults(src):
                 if match and ".." in re.split(r"[/\\]", match.group(2)):
                     faults.append(f"{path}:{number}: #include {match.group(1)}{match.group(2)}"
                                   f"{'>' if match.group(1) == '<' else chr(34)} climbs out of its folder with '..'")
-    return faults
+    return faults, read
 
 
 def IncludeDirs(args, directory):
@@ -172,7 +177,7 @@ def main():
     top = os.path.realpath(opts.source)
     build = os.path.realpath(opts.build)
     src = os.path.join(top, "src")
-    faults = TextualFaults(src)
+    faults, tree = TextualFaults(src)
 
     with open(os.path.join(build, "compile_commands.json")) as f:
         entries = json.load(f)
@@ -223,7 +228,7 @@ def main():
     os.replace(state_path + ".tmp", state_path)
 
     if opts.depfile and opts.stamp:
-        WriteDepfile(opts.depfile, os.path.abspath(opts.stamp), read + [os.path.join(build, "compile_commands.json")])
+        WriteDepfile(opts.depfile, os.path.abspath(opts.stamp), read + tree + [os.path.join(build, "compile_commands.json")])
 
     for fault in faults:
         print(f"include check: {fault}", file=sys.stderr)
