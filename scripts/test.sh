@@ -235,8 +235,13 @@ for s in "${stages[@]}"; do
     printf '%-22s %s\n' "" "per label, summed over tests: ${labels[${s#tests }]}"
   fi
 done
-# The shell's own processor time and that of everything it waited for.
-whole_cpu=$(times | tr 'ms' '  ' | awk '{ for (i = 1; i < NF; i += 2) t += $i * 60 + $(i + 1) } END { printf "%.1f", t }')
+# The shell's own processor time and that of everything it waited for (Wine's
+# server and an emulator's detached processes are nobody's children: their
+# time shows in no stage).
+times_file=$(mktemp)
+times >"$times_file"
+whole_cpu=$(tr 'ms' '  ' <"$times_file" | awk '{ for (i = 1; i < NF; i += 2) t += $i * 60 + $(i + 1) } END { printf "%.1f", t }')
+rm -f "$times_file"
 printf '%-22s %7ss %7ss\n' "whole command" "$(elapsed "$t0" "$(now)")" "$whole_cpu"
 
 if [[ $status -eq 0 ]]; then
