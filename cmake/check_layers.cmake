@@ -1,7 +1,8 @@
-# Proves that the layers only look down: compiles a one-line source that
+# Proves that the layers only look down: preprocesses a one-line source that
 # includes a header with exactly the include path one layer's own sources
 # get, and expects it to fail (the header lies above) or to pass (it lies at
-# or below).
+# or below). Preprocessing finds every header the include path reaches;
+# nothing is compiled.
 #
 #   cmake -DCXX=<compiler> -DWORK=<dir> -DPATHS=<layer=dir|dir,...;...>
 #         -DCASES=<layer:header:refused|found;...> -P check_layers.cmake
@@ -33,7 +34,7 @@ foreach(case IN LISTS CASES)
   set(probe "${WORK}/probe_${n}.cpp")
   file(WRITE "${probe}" "#include \"${header}\"\n")
   execute_process(
-    COMMAND "${CXX}" -std=c++20 -fsyntax-only ${FLAGS_${layer}} "${probe}"
+    COMMAND "${CXX}" -std=c++20 -E -o "${probe}.i" ${FLAGS_${layer}} "${probe}"
     RESULT_VARIABLE result
     OUTPUT_VARIABLE out
     ERROR_VARIABLE out)

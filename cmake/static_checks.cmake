@@ -1,7 +1,8 @@
 # The static checks as tests labelled lint: clang-tidy over each of our
 # sources that this build compiles, one test per source so that CTest
 # spreads them over the cores beside the other suites, and (native build)
-# cppcheck over all sources and tests. scripts/lint.sh does the checking.
+# cppcheck over all sources and tests and the formatting of every source of
+# src/ and tests/ against .clang-format. scripts/lint.sh does the checking.
 # The checks run at a lower priority: they only need the processor, while
 # the suites beside them (and the builds of the test command) have programs
 # waiting on them.
@@ -9,6 +10,11 @@
 # TESSARIN_STATIC_CHECKS names the folder below src/ whose sources are
 # checked ("." for all of src/); empty leaves the checks out of this build.
 # Included at the end of the top-level list file, when every target exists.
+
+# The include check belongs to every build that compiles our programs, with
+# or without the static checks.
+include(${CMAKE_CURRENT_LIST_DIR}/include_check.cmake)
+
 set(TESSARIN_STATIC_CHECKS "" CACHE STRING "Folder under src/ whose sources get a clang-tidy test (. for all)")
 if(TESSARIN_STATIC_CHECKS STREQUAL "")
   return()
@@ -65,4 +71,6 @@ endforeach()
 if(NOT CMAKE_CROSSCOMPILING)
   add_test(NAME lint.cppcheck COMMAND nice -n 10 ${PROJECT_SOURCE_DIR}/scripts/lint.sh cppcheck)
   set_tests_properties(lint.cppcheck PROPERTIES LABELS lint TIMEOUT ${lint_timeout})
+  add_test(NAME lint.format COMMAND ${PROJECT_SOURCE_DIR}/scripts/lint.sh clang-format)
+  set_tests_properties(lint.format PROPERTIES LABELS lint TIMEOUT ${lint_timeout})
 endif()

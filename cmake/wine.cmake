@@ -41,8 +41,14 @@ if(CMAKE_CROSSCOMPILING)
   endif()
   if(tessarin_wine_suites)
     message(STATUS "Wine suites: run by this ${CMAKE_SYSTEM_PROCESSOR} build")
-  else()
+  elseif(NOT TESSARIN_WINE_TESTS STREQUAL "AUTO")
     message(STATUS "Wine suites: not run by this ${CMAKE_SYSTEM_PROCESSOR} build (TESSARIN_WINE_TESTS=${TESSARIN_WINE_TESTS})")
+  elseif(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
+    message(STATUS "Wine suites: not run by this ${CMAKE_SYSTEM_PROCESSOR} build: this machine runs 32-bit programs "
+                   "natively, so the 32-bit build runs them")
+  else()
+    message(STATUS "Wine suites: not run by this ${CMAKE_SYSTEM_PROCESSOR} build: this machine runs 32-bit programs "
+                   "only through qemu's emulator, so the 64-bit build runs them")
   endif()
 endif()
 # True where this build registers its Wine suites.

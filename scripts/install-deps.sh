@@ -6,7 +6,7 @@ set -euo pipefail
 
 need_i386=0
 pkgs=(
-  build-essential cmake ninja-build pkg-config
+  build-essential cmake ninja-build pkg-config ccache time
   clang libclang-rt-14-dev clang-tidy cppcheck
   g++-mingw-w64-i686-posix mingw-w64-tools binutils-mingw-w64-i686
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64

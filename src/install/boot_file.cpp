@@ -13,7 +13,6 @@ namespace {
 
 using Sector = std::array<std::uint8_t, kSectorSize>;
 
-
 enum class FatWidth { Fat12, Fat16, Fat32 };
 
 // The volume as its boot sector describes it, in sectors from its start.

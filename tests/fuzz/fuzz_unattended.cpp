@@ -15,7 +15,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string args(reinterpret_cast<const char*>(data), size);
   const auto drive = FindUnattendedDrive(args);
   if (!drive) return 0;
-  if (drive->size() < 4 || drive->size() > 5 || drive->rfind("[-", 0) != 0 || drive->substr(drive->size() - 2) != "-]") {
+  if (drive->size() < 4 || drive->size() > 5 || drive->rfind("[-", 0) != 0 ||
+      drive->substr(drive->size() - 2) != "-]") {
     std::abort();
   }
 
