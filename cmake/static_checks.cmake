@@ -20,16 +20,7 @@ if(TESSARIN_STATIC_CHECKS STREQUAL "")
   return()
 endif()
 
-# Every target of the tree, from the top folder down.
-function(tessarin_collect_targets dir out)
-  get_property(targets DIRECTORY ${dir} PROPERTY BUILDSYSTEM_TARGETS)
-  get_property(subdirs DIRECTORY ${dir} PROPERTY SUBDIRECTORIES)
-  foreach(sub IN LISTS subdirs)
-    tessarin_collect_targets(${sub} more)
-    list(APPEND targets ${more})
-  endforeach()
-  set(${out} ${targets} PARENT_SCOPE)
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/targets.cmake)
 
 cmake_path(ABSOLUTE_PATH TESSARIN_STATIC_CHECKS BASE_DIRECTORY ${PROJECT_SOURCE_DIR}/src NORMALIZE
            OUTPUT_VARIABLE lint_root)

@@ -4,10 +4,16 @@
 # hardened, unpacked into a scratch root the installed program shows its
 # version and restores the demo card, and lintian finds no error in it.
 #
-#   package_test.sh BUILD_DIR DEMO_DIR
+#   package_test.sh PROGRAM PACKAGING_DIR DEMO_DIR   (in the build folder)
 set -uo pipefail
-build=$1
-demo=$2
+built=$1
+packaging=$2
+demo=$3
+build=$PWD
+[[ -x $built && -f $packaging/tessarin.1.gz && -f $demo/wincesys.exe ]] || {
+  echo "FAIL: the build holds no program, man page or demo archive to pack" >&2
+  exit 1
+}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 failures=0
