@@ -2,7 +2,7 @@
 # The test command: builds and runs every test suite. Five builds, each with
 # its CTest run:
 #   linux     the native build: unit, e2e, sweep, boot, and the static checks
-#             (clang-tidy per source, cppcheck; label lint)
+#             (clang-tidy per source, cppcheck, clang-format; label lint)
 #   windows   the Windows program as it ships (MinGW, 32-bit): clang-tidy
 #             over its sources (label lint), and under Wine its unit, win32
 #             and ui suites where this machine runs 32-bit programs natively

@@ -16,6 +16,7 @@ source cannot be preprocessed that way: the caller then runs the check.
 import hashlib
 import json
 import os
+import re
 import subprocess
 import sys
 
@@ -48,12 +49,17 @@ def main():
     digest.update(kVersion.encode() + b"\0")
     for tool in (["clang-tidy", "--version"], ["clang++", "--version"]):
         digest.update(subprocess.run(tool, capture_output=True).stdout + b"\0")
+    # The nearest .clang-tidy above the source, and those above it that it
+    # inherits from, as clang-tidy reads them.
     folder = os.path.dirname(source)
     while True:
         config = os.path.join(folder, ".clang-tidy")
         if os.path.isfile(config):
             with open(config, "rb") as f:
-                digest.update(Neutral(config.encode()) + b"\0" + f.read() + b"\0")
+                text = f.read()
+            digest.update(Neutral(config.encode()) + b"\0" + text + b"\0")
+            if not re.search(rb"^InheritParentConfig:\s*true", text, re.M):
+                break
         if folder == os.path.dirname(folder):
             break
         folder = os.path.dirname(folder)
