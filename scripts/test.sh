@@ -230,7 +230,8 @@ echo
 echo "== Stages (wall and processor time; builds and test runs overlap) =="
 printf '%-22s %8s %8s  %s\n' stage wall cpu result
 for s in "${stages[@]}"; do
-  printf '%-22s %7ss %7ss  %s\n' "$s" "${stage_time[$s]}" "${stage_cpu[$s]:--}" "${stage_result[$s]}"
+  cpu=${stage_cpu[$s]:+${stage_cpu[$s]}s}
+  printf '%-22s %7ss %8s  %s\n' "$s" "${stage_time[$s]}" "${cpu:--}" "${stage_result[$s]}"
   if [[ $s == "tests "* && -n ${labels[${s#tests }]:-} ]]; then
     printf '%-22s %s\n' "" "per label, summed over tests: ${labels[${s#tests }]}"
   fi
