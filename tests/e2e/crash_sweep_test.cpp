@@ -813,9 +813,7 @@ const std::vector<Row>& Rows() {
          Output run;
          std::thread restore(
              [&] { run = Restore(Bench::Get().work, c.save, Quote(c.card), HookLauncher(c.card, hook)); });
-         for (int i = 0; i < 6000 && !fs::exists(hook.paused); ++i)
-           std::this_thread::sleep_for(std::chrono::milliseconds(10));
-         const bool paused = fs::exists(hook.paused);
+         const bool paused = WaitUntil([&] { return fs::exists(hook.paused); });
          const std::vector<fs::path> copies = SavedCopies(c.save);
          for (const fs::path& copy : copies) fs::remove_all(copy);
          std::ofstream(hook.go).close();

@@ -15,6 +15,7 @@
 #include <fstream>
 #include <mutex>
 #include <sstream>
+#include <thread>
 #include <tuple>
 
 #include "card/file_port.h"
@@ -253,6 +254,40 @@ void WrapTool(const fs::path& folder, const std::string& tool, const std::string
                               fs::perms::others_read | fs::perms::others_exec);
 }
 
+bool WaitUntil(const std::function<bool()>& done) {
+  const auto deadline = std::chrono::steady_clock::now() + kWaitDeadline;
+  for (;;) {
+    if (done()) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+std::string ShellWaitUntil(const std::string& condition) {
+  return "{ waitEnd=$((SECONDS + " + std::to_string(kWaitDeadline.count()) + ")); until " + condition +
+         "; do if [ $SECONDS -ge $waitEnd ]; then echo " + Quote("gave up waiting for: " + condition) +
+         " >&2; break; fi; sleep 0.02; done; }";
+}
+
+std::string SignalProgram(const std::string& signal, const std::string& line) {
+  return "kill -" + signal + " $PPID; " + ShellWaitUntil("grep -qF " + Quote(line) + " /proc/$PPID/fd/2");
+}
+
+std::string HoldCommand() { return "tail --pid=" + std::to_string(getpid()) + " -f /dev/null"; }
+
+Holder::Holder(const fs::path& folder, const std::string& command, const std::string& ready) {
+  // Job control gives the holder a process group of its own, so that
+  // whatever it started goes with it.
+  pid_ = MustShell("cd " + Quote(folder) + " && set -m && { (" + command + ") </dev/null >/dev/null 2>&1 & echo $!; }");
+  while (!pid_.empty() && pid_.back() == '\n') pid_.pop_back();
+  EXPECT_TRUE(WaitUntil([&] { return Shell("pid=" + pid_ + "; " + ready).status == 0; }))
+      << "the holder never got ready: " << ready;
+}
+
+Holder::~Holder() {
+  if (!pid_.empty()) Shell("kill -- -" + pid_ + " 2>/dev/null");
+}
+
 std::string AsUnprivilegedUser(const fs::path& tree) {
   if (geteuid() != 0) return {};
   MustShell("chown -R 65534:65534 " + Quote(tree) + " && chmod 0755 " + Quote(tree));
@@ -411,9 +446,12 @@ std::vector<std::string> FsckFindings(const fs::path& card) {
 std::string BootCard(const fs::path& image) {
   if (Shell("command -v qemu-system-i386").status != 0) return {};
   const fs::path console = image.string() + ".debugcon";
-  const Output boot = Shell("timeout 30 qemu-system-i386 -drive file=" + Quote(image) +
-                            ",format=raw,if=ide -display none -no-reboot -m 32 -debugcon file:" + Quote(console) +
-                            " -device isa-debug-exit,iobase=0xf4,iosize=0x01; cat " + Quote(console));
+  // The payloads end the emulator themselves; the deadline only ends one
+  // that hangs.
+  const Output boot =
+      Shell("timeout " + std::to_string(kWaitDeadline.count()) + " qemu-system-i386 -drive file=" + Quote(image) +
+            ",format=raw,if=ide -display none -no-reboot -m 32 -debugcon file:" + Quote(console) +
+            " -device isa-debug-exit,iobase=0xf4,iosize=0x01; cat " + Quote(console));
   fs::remove(console);
   return boot.out;
 }

@@ -1066,12 +1066,9 @@ TEST(RestoredCard, BldrListedLateInTheArchiveStillStarts) {
   ASSERT_NE(listed, std::string::npos) << listing;
   EXPECT_GT(listing.find("Datei"), listed) << listing;
 
-  const Output boot = Shell("cd " + Quote(s.path()) +
-                            " && timeout 30 qemu-system-i386 -drive file=card.img,format=raw,if=ide -display none "
-                            "-no-reboot -m 32 -debugcon file:debugcon.txt "
-                            "-device isa-debug-exit,iobase=0xf4,iosize=0x01; cat debugcon.txt");
-  EXPECT_NE(boot.out.find("PAYLOAD bldr CS=0000 IP=1000"), std::string::npos) << boot.out << boot.err;
-  EXPECT_NE(boot.out.find("loaded=0044"), std::string::npos) << boot.out << boot.err;
+  const std::string console = BootCard(card);
+  EXPECT_NE(console.find("PAYLOAD bldr CS=0000 IP=1000"), std::string::npos) << console;
+  EXPECT_NE(console.find("loaded=0044"), std::string::npos) << console;
 }
 
 }  // namespace
@@ -1088,15 +1085,16 @@ TEST(Interrupt, OnceTheRestoreRunsTheFirstOneOnlyWarns) {
   fs::create_directories(s / "tmp");
   MakeCard(card, {96, std::nullopt, true});
   MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
-  // A formatter that takes its time: one second in, the restore is
-  // formatting.
-  WrapTool(s / "hooks", "mkfs.fat", "sleep 2", "");
+  // The formatter says it runs, and goes on once the program has taken the
+  // interrupt sent meanwhile.
+  WrapTool(s / "hooks", "mkfs.fat",
+           "touch formatting; " + ShellWaitUntil("grep -qF " + Quote(kFirstInterruptLine) + " /proc/$PPID/fd/2"), "");
   const Output run =
       Shell("cd " + Quote(s.path()) + " && { PATH=" + Quote(s / "hooks") + ":$PATH TMPDIR=" + Quote(s / "tmp") + " " +
-            Quote(TESSARIN_PROGRAM) + " --yes card.img & pid=$!; sleep 1; kill -INT $pid; wait $pid; }");
+            Quote(TESSARIN_PROGRAM) + " --yes card.img 2>err.txt & pid=$!; " + ShellWaitUntil("[ -e formatting ]") +
+            "; kill -INT $pid; wait $pid; status=$?; cat err.txt >&2; exit $status; }");
   EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_NE(run.err.find("stopping now can leave the card unusable; the restore goes on."), std::string::npos)
-      << run.err;
+  EXPECT_NE(run.err.find(kFirstInterruptLine), std::string::npos) << run.err;
   EXPECT_NE(run.out.find("::Info:: System restored to FLASH successfully."), std::string::npos) << run.out;
   EXPECT_EQ(FsckFindings(card), std::vector<std::string>{});
 }

@@ -329,8 +329,8 @@ TEST(Stop, AtAStepsBoundaryWithTheSavedFolderNamed) {
     bool projectOnCard;  // the copy back was under way and finished
   };
   const Case cases[] = {
-      // Signalled twice by a wrapper of the formatter, which then takes a
-      // moment more.
+      // Signalled twice by a wrapper of the formatter, each signal once the
+      // one before was taken.
       {"WhileFormatting", "INT", false},
       // Signalled twice as the copy back opens the saved folder's list of
       // short names.
@@ -348,7 +348,7 @@ TEST(Stop, AtAStepsBoundaryWithTheSavedFolderNamed) {
     std::string launcher;
     if (!c.projectOnCard) {
       WrapTool(s / "hooks", "mkfs.fat",
-               std::string("kill -") + c.signal + " $PPID; sleep 0.2; kill -" + c.signal + " $PPID; sleep 0.5", "");
+               SignalProgram(c.signal, kFirstInterruptLine) + "; " + SignalProgram(c.signal, kSecondInterruptLine), "");
       launcher = "PATH=" + Quote(s / "hooks") + ":$PATH";
     } else {
       launcher =
@@ -472,7 +472,8 @@ TEST(SavedProjects, TheNextRestoreOfTheCardPutsThemBack) {
     MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
     std::string launcher;
     if (c.end == FirstEnd::Stopped) {
-      WrapTool(s / "hooks", "mkfs.fat", "kill -INT $PPID; sleep 0.2; kill -INT $PPID; sleep 0.3", "");
+      WrapTool(s / "hooks", "mkfs.fat",
+               SignalProgram("INT", kFirstInterruptLine) + "; " + SignalProgram("INT", kSecondInterruptLine), "");
       launcher = "PATH=" + Quote(s / "hooks") + ":$PATH";
     } else {
       // The card turns read-only as the installation opens the archive (the
