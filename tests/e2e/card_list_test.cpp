@@ -102,7 +102,7 @@ class LaidOutSystem : public ::testing::Test {
     fs::create_directories(dd / "fd");
     fs::create_symlink("/dev/mmcblk0p1", dd / "fd" / "3");
     fs::create_symlink("/dev/pts/1", dd / "fd" / "1");
-    std::ofstream(dd / "cmdline", std::ios::binary) << std::string("dd\0if=/dev/zero\0of=/dev/mmcblk0p1\0", 35);
+    WriteFileBytes(dd / "cmdline", std::string("dd\0if=/dev/zero\0of=/dev/mmcblk0p1\0", 35));
     FakeSysfs::Set(dd / "fdinfo", "3", "pos:\t0\nflags:\t0100001\nmnt_id:\t25");
     const fs::path shell = s_ / "proc" / "4000";
     fs::create_directories(shell / "fd");
@@ -224,7 +224,7 @@ TEST_F(LaidOutSystem, RefusesTargetsThatAreHeldNamingTheHolders) {
   fs::create_directories(probe / "fd");
   fs::create_symlink("/dev/sde", probe / "fd" / "4");
   FakeSysfs::Set(probe / "fdinfo", "4", "pos:\t0\nflags:\t0100000");
-  std::ofstream(probe / "cmdline", std::ios::binary) << std::string("blkid\0/dev/sde\0", 16);
+  WriteFileBytes(probe / "cmdline", std::string("blkid\0/dev/sde\0", 16));
   const fs::path emulator = s_ / "proc" / "4400";
   fs::create_directories(emulator / "fd");
   fs::create_symlink("/srv/images/spare.img", emulator / "fd" / "9");

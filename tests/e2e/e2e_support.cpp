@@ -26,13 +26,6 @@
 namespace e2e {
 namespace {
 
-std::string Slurp(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
 std::string PartitionArgument(const fs::path& image) {
   return Quote(image.string() + "@@" + std::to_string(std::uint64_t{kPartitionStart} * 512));
 }
@@ -56,8 +49,8 @@ Output Shell(const std::string& command) {
   const int rc = std::system(("bash -c " + Quote(full)).c_str());
   Output r;
   r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-  r.out = Slurp(outName);
-  r.err = Slurp(errName);
+  r.out = ReadFileBytes(outName);
+  r.err = ReadFileBytes(errName);
   unlink(outName);
   unlink(errName);
   return r;
@@ -100,25 +93,6 @@ std::string Mtools(const fs::path& image, const std::string& command) {
                    PartitionArgument(image) + command.substr(space));
 }
 
-namespace {
-
-class TextSource final : public tessarin::fat::ByteSource {
- public:
-  explicit TextSource(const std::string& text) : text_(text) {}
-  Chunk Read(std::uint8_t* buffer, std::size_t size) override {
-    const std::size_t n = std::min(size, text_.size() - at_);
-    std::memcpy(buffer, text_.data() + at_, n);
-    at_ += n;
-    return {n, {}};
-  }
-
- private:
-  const std::string& text_;
-  std::size_t at_ = 0;
-};
-
-}  // namespace
-
 void WriteCardFile(const fs::path& image, const std::string& path, const std::string& contents) {
   using namespace tessarin::linux_port;
   std::string error;
@@ -129,6 +103,11 @@ void WriteCardFile(const fs::path& image, const std::string& path, const std::st
   TextSource source(contents);
   ASSERT_TRUE(session.volume->WriteFile(path, source).ok()) << path;
   ASSERT_TRUE(session.volume->Flush().ok());
+}
+
+void SpoilVolume(const fs::path& image) {
+  MustShell("for at in 0 3072; do printf 'another file system' | dd of=" + Quote(image) + " bs=1 seek=$((" +
+            std::to_string(std::uint64_t{kPartitionStart} * 512) + " + at)) conv=notrunc status=none; done");
 }
 
 void BreakChain(const fs::path& image, const std::string& path) {
@@ -155,28 +134,7 @@ void BreakChain(const fs::path& image, const std::string& path) {
   ASSERT_TRUE(f.flush());
 }
 
-void WriteTree(const fs::path& root, const Tree& tree) {
-  for (const auto& [path, content] : tree) {
-    if (!path.empty() && path.back() == '/') {
-      fs::create_directories(root / path);
-      continue;
-    }
-    fs::create_directories((root / path).parent_path());
-    std::ofstream(root / path, std::ios::binary) << content;
-  }
-}
-
-Tree ReadTree(const fs::path& root) {
-  Tree tree;
-  for (const auto& e : fs::recursive_directory_iterator(root)) {
-    const std::string rel = fs::relative(e.path(), root).generic_string();
-    if (e.is_directory())
-      tree[rel + "/"] = "";
-    else
-      tree[rel] = Slurp(e.path());
-  }
-  return tree;
-}
+void PutCardDefinitions(const fs::path& folder) { fs::copy_file(TESSARIN_CFDEF_SAMPLE, folder / kDefinitionsFileName); }
 
 void PutOnCard(const fs::path& image, const fs::path& folder, const std::string& name) {
   Mtools(image, "mmd ::/" + name);
@@ -286,6 +244,11 @@ Holder::Holder(const fs::path& folder, const std::string& command, const std::st
 
 Holder::~Holder() {
   if (!pid_.empty()) Shell("kill -- -" + pid_ + " 2>/dev/null");
+}
+
+void StandInTool(const fs::path& folder, const std::string& tool, const std::string& body) {
+  WriteFileBytes(folder / tool, "#!/bin/sh\n" + body + "\n");
+  fs::permissions(folder / tool, fs::perms::owner_all);
 }
 
 std::string AsUnprivilegedUser(const fs::path& tree) {
@@ -460,7 +423,7 @@ std::string JsonQuery(const std::string& text, const std::string& expression) {
   char name[] = "/tmp/e2e-json-XXXXXX";
   const int fd = mkstemp(name);
   close(fd);
-  std::ofstream(name, std::ios::binary) << text;
+  WriteFileBytes(name, text);
   const std::string script =
       "import json, sys\n"
       "def no_constant(c): raise ValueError('not JSON: ' + c)\n"
@@ -483,7 +446,7 @@ FakeSysfs::FakeSysfs(const fs::path& root) : root_(root) {
 fs::path FakeSysfs::Add(const fs::path& dir, dev_t dev) {
   fs::create_directories(dir / "holders");
   const std::string num = std::to_string(major(dev)) + ":" + std::to_string(minor(dev));
-  std::ofstream(dir / "dev") << num << "\n";
+  WriteFileBytes(dir / "dev", num + "\n");
   fs::create_directory_symlink(dir, root_ / "dev" / "block" / num);
   fs::create_directory_symlink(dir, root_ / "class" / "block" / dir.filename());
   return dir;
@@ -513,8 +476,7 @@ fs::path FakeSysfs::Mapped(const std::string& name, dev_t dev, const fs::path& s
 }
 
 void FakeSysfs::Set(const fs::path& dir, const std::string& file, const std::string& value) {
-  fs::create_directories((dir / file).parent_path());
-  std::ofstream(dir / file) << value << "\n";
+  WriteFileBytes(dir / file, value + "\n");
 }
 
 namespace {

@@ -14,6 +14,10 @@
 #include <string>
 #include <vector>
 
+#include "shared/byte_streams.h"
+#include "shared/card_definitions.h"
+#include "shared/test_files.h"
+
 namespace e2e {
 
 namespace fs = std::filesystem;
@@ -55,15 +59,25 @@ void MakeCard(const fs::path& image, const CardShape& shape);
 // mtools on the card's partition.
 std::string Mtools(const fs::path& image, const std::string& command);
 
-// Files of a tree: relative path -> contents ("/" ends a folder).
-using Tree = std::map<std::string, std::string>;
-void WriteTree(const fs::path& root, const Tree& tree);
-Tree ReadTree(const fs::path& root);
+using tessarin::test::kDefinitionsFileName;
+using tessarin::test::ReadFileBytes;
+using tessarin::test::ReadTree;
+using tessarin::test::TextSink;
+using tessarin::test::TextSource;
+using tessarin::test::Tree;
+using tessarin::test::WriteFileBytes;
+using tessarin::test::WriteTree;
+
+// Puts the card definition file the program ships with into folder.
+void PutCardDefinitions(const fs::path& folder);
 // Puts a local folder onto the card as ::/<name>.
 void PutOnCard(const fs::path& image, const fs::path& folder, const std::string& name);
 // Writes a file onto the card through our FAT layer (its folder must be
 // there): mtools 4.0.32 spoils long names beyond ASCII.
 void WriteCardFile(const fs::path& image, const std::string& path, const std::string& contents);
+// Puts something other than FAT over the volume's boot sector and its
+// backup: the card's files cannot be read.
+void SpoilVolume(const fs::path& image);
 // Marks the first cluster of a card file or folder ("Project/a.txt") free
 // in both FATs: its chain is broken.
 void BreakChain(const fs::path& image, const std::string& path);
@@ -131,6 +145,10 @@ class Holder {
 // What a holder runs in the end: it lives as long as this test program,
 // even when the program dies without ending its holders.
 std::string HoldCommand();
+
+// Puts a tool of the test's own into folder (to go first on PATH): a
+// shell script of body alone.
+void StandInTool(const fs::path& folder, const std::string& tool, const std::string& body);
 
 // setpriv's prefix that runs a command as the unprivileged user "nobody",
 // after handing it the tree; empty when the tests do not run as root.

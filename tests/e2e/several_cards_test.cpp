@@ -101,7 +101,7 @@ TEST(SeveralCards, RestoredSideBySideWhileOneFails) {
   PutOnCard(s / "slot2.img", s / "project", "Project");
   PutOnCard(s / "bad slot.img", s / "project", "Project");
   fs::copy_file(TESSARIN_DEMO_ARCHIVE, s / "wincesys.exe");
-  fs::copy_file(TESSARIN_CFDEF_SAMPLE, s / "CFDef.ini");
+  PutCardDefinitions(s.path());
   // Only the bad slot's card is cut short after formatting.
   WrapTool(s / "hooks", "mkfs.fat", "",
            "case \"$*\" in *'bad slot.img'*) truncate -s " + std::to_string(kPartitionStart * 512) + " " +
@@ -332,28 +332,37 @@ TEST(SeveralCards, TheSameCardTwiceOrNoWayToAskIsRefused) {
   EXPECT_EQ(FileHash(s / "a.img"), a);
 }
 
-// An interrupt reaches the program only (its restores have process groups
-// of their own) and is passed on once: each restore warns and goes on.
-TEST(SeveralCards, AnInterruptIsPassedOnOnce) {
-  Scratch s;
+// Restores a.img and b.img (with their archive, in s) by one command with
+// options, and interrupts it while both formatters run: they say they run
+// and wait. Each interrupt goes once both restores have written the line
+// of the one before on standard error (two sent at once would be one),
+// takenLines one an interrupt; then the formatters go on. The program's
+// standard error is the result's.
+Output InterruptWhileFormatting(const Scratch& s, const std::string& options,
+                                const std::vector<std::string>& takenLines) {
   fs::create_directories(s / "tmp");
   MakeCard(s / "a.img", {96, std::nullopt, true});
   MakeCard(s / "b.img", {96, std::nullopt, true});
   MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
-  // Each formatter says it runs, then waits until the interrupt has been
-  // taken: sent once both restores are formatting, so past their question
-  // and their start, and the formatters go on once the program has passed
-  // it on and each restore has warned.
   const std::string flags = Quote((s / "flags").string());
   fs::create_directories(s / "flags");
   WrapTool(s / "hooks", "mkfs.fat", "touch " + flags + "/started.$$; " + ShellWaitUntil("[ -e " + flags + "/go ]"), "");
-  const Output run =
-      Shell("cd " + Quote(s.path()) + " && { PATH=" + Quote(s / "hooks") + ":$PATH TMPDIR=" + Quote(s / "tmp") + " " +
-            Quote(TESSARIN_PROGRAM) + " --yes a.img b.img 2>err.txt & pid=$!; " +
-            ShellWaitUntil("[ $(ls " + flags + " | wc -l) -ge 2 ]") + "; kill -INT $pid; " +
-            ShellWaitUntil("grep -q 'passed on to the' err.txt && [ $(grep -cF " + Quote(kFirstInterruptLine) +
-                           " err.txt) -ge 2 ]") +
-            "; touch " + flags + "/go; wait $pid; status=$?; cat err.txt >&2; exit $status; }");
+  std::string interrupts;
+  for (const std::string& line : takenLines)
+    interrupts += "kill -INT $pid; " + ShellWaitUntil("[ $(grep -cF " + Quote(line) + " err.txt) -ge 2 ]") + "; ";
+  return Shell("cd " + Quote(s.path()) + " && { PATH=" + Quote(s / "hooks") + ":$PATH TMPDIR=" + Quote(s / "tmp") +
+               " " + Quote(TESSARIN_PROGRAM) + " " + options + " a.img b.img 2>err.txt & pid=$!; " +
+               ShellWaitUntil("[ $(ls " + flags + " | wc -l) -ge 2 ]") + "; " + interrupts + "touch " + flags +
+               "/go; wait $pid; status=$?; cat err.txt >&2; exit $status; }");
+}
+
+// An interrupt reaches the program only (its restores have process groups
+// of their own) and is passed on once: each restore warns and goes on.
+// Sent once both restores are formatting: past their question and their
+// start.
+TEST(SeveralCards, AnInterruptIsPassedOnOnce) {
+  Scratch s;
+  const Output run = InterruptWhileFormatting(s, "--yes", {kFirstInterruptLine});
   EXPECT_EQ(run.status, 0) << run.err;
   for (const std::string n : {"a.img", "b.img"}) {
     const std::string err = Joined(LinesOf(run.err, n));
@@ -369,35 +378,19 @@ TEST(SeveralCards, AnInterruptIsPassedOnOnce) {
 // with 130, and the service record holds each card's block with its end.
 TEST(SeveralCards, ASecondInterruptStopsEachCardAndTheReportsSaySo) {
   Scratch s;
-  fs::create_directories(s / "tmp");
-  MakeCard(s / "a.img", {96, std::nullopt, true});
-  MakeCard(s / "b.img", {96, std::nullopt, true});
-  MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
-  // Each formatter says it runs, then waits for the interrupts to be sent.
-  const std::string flags = Quote((s / "flags").string());
-  fs::create_directories(s / "flags");
-  // Each interrupt is sent once every restore has taken the one before (it
-  // says so): two sent at once would be one.
-  WrapTool(s / "hooks", "mkfs.fat", "touch " + flags + "/started.$$; " + ShellWaitUntil("[ -e " + flags + "/go ]"), "");
-  auto taken = [](const std::string& line) {
-    return ShellWaitUntil("[ $(grep -cF " + Quote(line) + " run.err) -ge 2 ]");
-  };
-  const Output run = Shell(
-      "cd " + Quote(s.path()) + " && { PATH=" + Quote(s / "hooks") + ":$PATH TMPDIR=" + Quote(s / "tmp") + " " +
-      Quote(TESSARIN_PROGRAM) + " --yes --json --log service.log a.img b.img >json.out 2>run.err & pid=$!; " +
-      ShellWaitUntil("[ $(ls " + flags + " | wc -l) -ge 2 ]") + "; kill -INT $pid; " + taken(kFirstInterruptLine) +
-      "; kill -INT $pid; " + taken(kSecondInterruptLine) + "; touch " + flags + "/go; wait $pid; }");
-  EXPECT_EQ(run.status, 130) << MustShell("cat " + Quote(s / "run.err"));
-  const std::string json = MustShell("cat " + Quote(s / "json.out"));
+  const Output run = InterruptWhileFormatting(s, "--yes --json --log service.log >json.out",
+                                              {kFirstInterruptLine, kSecondInterruptLine});
+  const std::string& err = run.err;
+  EXPECT_EQ(run.status, 130) << err;
+  const std::string json = ReadFileBytes(s / "json.out");
   EXPECT_EQ(JsonQuery(json, "sorted((o['target'], o['status'], o['result']) for o in objs if o['event'] == 'result')"),
             "[('a.img', 130, 'stopped'), ('b.img', 130, 'stopped')]");
   EXPECT_EQ(JsonQuery(json, "objs[-1]['event'], objs[-1]['status']"), "('summary', 130)");
-  const std::string err = MustShell("cat " + Quote(s / "run.err"));
   for (const std::string n : {"a.img", "b.img"}) {
     EXPECT_NE(Joined(LinesOf(err, n)).find("stopped. The card was changed and may not start"), std::string::npos)
         << err;
   }
-  const std::string record = MustShell("cat " + Quote(s / "service.log"));
+  const std::string record = ReadFileBytes(s / "service.log");
   std::size_t stopped = 0;
   for (std::size_t at = record.find("result: stopped (exit status 130)"); at != std::string::npos;
        at = record.find("result: stopped (exit status 130)", at + 1))
@@ -567,7 +560,7 @@ TEST(ServiceLog, EveryRunAppendsOneWholeBlock) {
   const Output several = RunTessarin(s.path(), s / "tmp", "--yes --log service.log b.img c.img d.img missing.img");
   EXPECT_EQ(several.status, 2) << several.err;
 
-  std::ifstream in(s / "service.log");
+  std::istringstream in(ReadFileBytes(s / "service.log"));
   std::vector<std::vector<std::string>> blocks;
   bool open = false;
   for (std::string line; std::getline(in, line);) {
