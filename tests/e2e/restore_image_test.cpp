@@ -884,7 +884,10 @@ TEST(BlockDevice, HeldExclusivelyAndRestoredThroughTheWholeDisk) {
   PutCardDefinitions(s.path());
 
   {
-    const int holder = open(device.c_str(), O_RDONLY | O_EXCL);
+    // This process alone holds it: the shells that start the program do
+    // not inherit it (and would be named before this process once process
+    // numbers wrap around).
+    const int holder = open(device.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC);
     ASSERT_GE(holder, 0);
     const std::string before = FileHash(card);
     const Output held = RunTessarin(s.path(), s / "tmp", "--yes " + Quote(device));
