@@ -128,7 +128,7 @@ std::string SignalProgram(const std::string& signal, const std::string& line);
 
 // A process in the background that holds something (a file open, a lock)
 // for this test: command runs by bash in folder, in a process group of its
-// own, and ends by exec'ing kHoldCommand. The constructor returns once
+// own, and ends by exec'ing HoldCommand(). The constructor returns once
 // ready (a shell condition; $pid is the holder's PID) holds, and the
 // holder's group is killed at the end.
 class Holder {
