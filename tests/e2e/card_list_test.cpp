@@ -102,7 +102,7 @@ class LaidOutSystem : public ::testing::Test {
     fs::create_directories(dd / "fd");
     fs::create_symlink("/dev/mmcblk0p1", dd / "fd" / "3");
     fs::create_symlink("/dev/pts/1", dd / "fd" / "1");
-    std::ofstream(dd / "cmdline", std::ios::binary) << std::string("dd\0if=/dev/zero\0of=/dev/mmcblk0p1\0", 35);
+    WriteFileBytes(dd / "cmdline", std::string("dd\0if=/dev/zero\0of=/dev/mmcblk0p1\0", 35));
     FakeSysfs::Set(dd / "fdinfo", "3", "pos:\t0\nflags:\t0100001\nmnt_id:\t25");
     const fs::path shell = s_ / "proc" / "4000";
     fs::create_directories(shell / "fd");
@@ -224,7 +224,7 @@ TEST_F(LaidOutSystem, RefusesTargetsThatAreHeldNamingTheHolders) {
   fs::create_directories(probe / "fd");
   fs::create_symlink("/dev/sde", probe / "fd" / "4");
   FakeSysfs::Set(probe / "fdinfo", "4", "pos:\t0\nflags:\t0100000");
-  std::ofstream(probe / "cmdline", std::ios::binary) << std::string("blkid\0/dev/sde\0", 16);
+  WriteFileBytes(probe / "cmdline", std::string("blkid\0/dev/sde\0", 16));
   const fs::path emulator = s_ / "proc" / "4400";
   fs::create_directories(emulator / "fd");
   fs::create_symlink("/srv/images/spare.img", emulator / "fd" / "9");
@@ -281,22 +281,15 @@ TEST(HeldCards, AnImageAnotherProgramWritesIsRefusedByName) {
   MakeCard(s / "card.img", {96, std::nullopt, true});
   MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
   const std::string before = FileHash(s / "card.img");
-  std::string pid =
-      MustShell("(exec 3<>" + Quote(s / "card.img") + "; exec sleep 60) </dev/null >/dev/null 2>&1 & echo $!");
-  while (!pid.empty() && pid.back() == '\n') pid.pop_back();
-  struct Stop {
-    std::string pid;
-    ~Stop() { Shell("kill " + pid + " 2>/dev/null"); }
-  } stop{pid};
-  // Until the writer has the image open and runs as itself.
-  for (int i = 0;
-       i < 500 && Shell("test -e /proc/" + pid + "/fd/3 && grep -q '^sleep' /proc/" + pid + "/cmdline").status != 0;
-       ++i)
-    usleep(10000);
+  // The writer: the image open, and running as itself (its command is
+  // what the refusal names).
+  const Holder writer(s.path(), "exec 3<>card.img; exec " + HoldCommand(),
+                      "test -e /proc/$pid/fd/3 && grep -q '^tail' /proc/$pid/cmdline");
+  const std::string pid = writer.pid();
 
   const Output run = RunTessarin(s.path(), s / "tmp", "--yes card.img");
   EXPECT_NE(run.status, 0);
-  EXPECT_NE(run.err.find("card.img is in use: open in PID " + pid + " (sleep 60). Free it and try again."),
+  EXPECT_NE(run.err.find("card.img is in use: open in PID " + pid + " (" + HoldCommand() + "). Free it and try again."),
             std::string::npos)
       << run.err;
   EXPECT_EQ(FileHash(s / "card.img"), before);

@@ -49,11 +49,9 @@ TEST(SettleAfterFormatting, OnlyWhatTheTargetNeeds) {
 TEST(SettleAfterFormatting, UdevIsAskedForABlockDeviceOnly) {
   Scratch s;
   fs::create_directories(s / "tmp");
-  fs::create_directories(s / "bin");
   MakeCard(s / "card.img", {96, std::nullopt, true});
   MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
-  std::ofstream(s / "bin" / "udevadm") << "#!/bin/sh\necho \"$*\" >> " << Quote(s / "udevadm.calls") << "\n";
-  fs::permissions(s / "bin" / "udevadm", fs::perms::owner_all);
+  StandInTool(s / "bin", "udevadm", "echo \"$*\" >> " + Quote(s / "udevadm.calls"));
   const std::string path = "PATH=" + Quote(s / "bin") + ":$PATH";
 
   const Output image = RunTessarin(s.path(), s / "tmp", "--yes --timings card.img", path);
@@ -66,10 +64,8 @@ TEST(SettleAfterFormatting, UdevIsAskedForABlockDeviceOnly) {
   const std::string& device = loop.device();
   const Output disk = RunTessarin(s.path(), s / "tmp", "--yes " + Quote(device), path);
   ASSERT_EQ(disk.status, 0) << disk.err;
-  std::ifstream calls(s / "udevadm.calls");
-  std::string line;
-  std::getline(calls, line);
-  EXPECT_EQ(line, "settle --timeout=" + std::to_string(kUdevSettleSeconds));
+  const std::string calls = ReadFileBytes(s / "udevadm.calls");
+  EXPECT_EQ(calls.substr(0, calls.find('\n')), "settle --timeout=" + std::to_string(kUdevSettleSeconds));
 }
 
 }  // namespace

@@ -38,13 +38,6 @@ constexpr int kRunSeconds = 120;
 const char kSuccessLine[] = "::Info:: System restored to FLASH successfully.";
 const char kSuccessText[] = "System restored to SD CARD successfully.";
 
-std::string Slurp(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
 // The last lines of a program's output, for a report.
 std::string LastLines(const std::string& text, std::size_t count = 4) {
   std::size_t at = text.size();
@@ -193,7 +186,7 @@ std::string HookLauncher(const fs::path& card, const Hook& hook) {
 }
 
 long long WritesCounted(const fs::path& counter) {
-  const std::string text = Slurp(counter);
+  const std::string text = ReadFileBytes(counter);
   return text.empty() ? 0 : std::atoll(text.c_str());
 }
 
@@ -293,7 +286,7 @@ class Bench {
                    {"Windows/shell.exe", Noise(5000, 32)},
                    {"Windows/panel.cfg", "Model=demo\n"}},
                   {"BLDR", "NK.BIN", "Windows/shell.exe", "Windows/panel.cfg"}, scratch());
-    fs::copy_file(TESSARIN_CFDEF_SAMPLE, work / "CFDef.ini");
+    PutCardDefinitions(work);
     CountWrites();
   }
 
@@ -316,8 +309,8 @@ class Bench {
                            Quote(run / "save") + " " + Quote(counted) + " >" + Quote(out));
     if (r.status != 0)
       countingRun = "the counted restore ended with status " + std::to_string(r.status) + ":\n" + r.err;
-    const std::string log = Slurp(out);
-    std::istringstream lines(Slurp(hook.log));
+    const std::string log = ReadFileBytes(out);
+    std::istringstream lines(ReadFileBytes(hook.log));
     for (std::string line; std::getline(lines, line);) {
       std::istringstream fields(line);
       std::string word;
@@ -633,7 +626,7 @@ Output Killed(RowBench& c, const fs::path& card, long long at) {
 void PatchLongName(const fs::path& card, const std::string& placeholder, const std::string& name) {
   ASSERT_EQ(placeholder.size(), name.size());
   ASSERT_LE(name.size(), 26u);  // two long-name entries
-  const std::string bytes = Slurp(card);
+  const std::string bytes = ReadFileBytes(card);
   std::fstream image(card, std::ios::in | std::ios::out | std::ios::binary);
   // Character slots of a long-name entry: 5 at 1, 6 at 14, 2 at 28.
   const std::size_t kSlots[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
@@ -813,12 +806,10 @@ const std::vector<Row>& Rows() {
          Output run;
          std::thread restore(
              [&] { run = Restore(Bench::Get().work, c.save, Quote(c.card), HookLauncher(c.card, hook)); });
-         for (int i = 0; i < 6000 && !fs::exists(hook.paused); ++i)
-           std::this_thread::sleep_for(std::chrono::milliseconds(10));
-         const bool paused = fs::exists(hook.paused);
+         const bool paused = WaitUntil([&] { return fs::exists(hook.paused); });
          const std::vector<fs::path> copies = SavedCopies(c.save);
          for (const fs::path& copy : copies) fs::remove_all(copy);
-         std::ofstream(hook.go).close();
+         WriteFileBytes(hook.go, "");
          restore.join();
          ASSERT_TRUE(paused) << "the restore never reached the installer's first write:\n" << run.err;
          ASSERT_EQ(copies.size(), 1u);
@@ -839,8 +830,7 @@ const std::vector<Row>& Rows() {
        // A mkfs.fat first on PATH that changes nothing and says it did.
        [](RowBench& c) {
          fs::create_directories(c.s / "bin");
-         std::ofstream(c.s / "bin" / "mkfs.fat") << "#!/bin/sh\nexit 0\n";
-         fs::permissions(c.s / "bin" / "mkfs.fat", fs::perms::owner_all);
+         StandInTool(c.s / "bin", "mkfs.fat", "exit 0");
          const Output run = Restore(Bench::Get().work, c.save, Quote(c.card), "PATH=" + Quote(c.s / "bin") + ":$PATH");
          c.notes["status"] = std::to_string(run.status);
          c.notes["err"] = run.err;

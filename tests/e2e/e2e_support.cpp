@@ -15,6 +15,7 @@
 #include <fstream>
 #include <mutex>
 #include <sstream>
+#include <thread>
 #include <tuple>
 
 #include "card/file_port.h"
@@ -24,13 +25,6 @@
 
 namespace e2e {
 namespace {
-
-std::string Slurp(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 std::string PartitionArgument(const fs::path& image) {
   return Quote(image.string() + "@@" + std::to_string(std::uint64_t{kPartitionStart} * 512));
@@ -55,8 +49,8 @@ Output Shell(const std::string& command) {
   const int rc = std::system(("bash -c " + Quote(full)).c_str());
   Output r;
   r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-  r.out = Slurp(outName);
-  r.err = Slurp(errName);
+  r.out = ReadFileBytes(outName);
+  r.err = ReadFileBytes(errName);
   unlink(outName);
   unlink(errName);
   return r;
@@ -99,25 +93,6 @@ std::string Mtools(const fs::path& image, const std::string& command) {
                    PartitionArgument(image) + command.substr(space));
 }
 
-namespace {
-
-class TextSource final : public tessarin::fat::ByteSource {
- public:
-  explicit TextSource(const std::string& text) : text_(text) {}
-  Chunk Read(std::uint8_t* buffer, std::size_t size) override {
-    const std::size_t n = std::min(size, text_.size() - at_);
-    std::memcpy(buffer, text_.data() + at_, n);
-    at_ += n;
-    return {n, {}};
-  }
-
- private:
-  const std::string& text_;
-  std::size_t at_ = 0;
-};
-
-}  // namespace
-
 void WriteCardFile(const fs::path& image, const std::string& path, const std::string& contents) {
   using namespace tessarin::linux_port;
   std::string error;
@@ -128,6 +103,11 @@ void WriteCardFile(const fs::path& image, const std::string& path, const std::st
   TextSource source(contents);
   ASSERT_TRUE(session.volume->WriteFile(path, source).ok()) << path;
   ASSERT_TRUE(session.volume->Flush().ok());
+}
+
+void SpoilVolume(const fs::path& image) {
+  MustShell("for at in 0 3072; do printf 'another file system' | dd of=" + Quote(image) + " bs=1 seek=$((" +
+            std::to_string(std::uint64_t{kPartitionStart} * 512) + " + at)) conv=notrunc status=none; done");
 }
 
 void BreakChain(const fs::path& image, const std::string& path) {
@@ -154,28 +134,7 @@ void BreakChain(const fs::path& image, const std::string& path) {
   ASSERT_TRUE(f.flush());
 }
 
-void WriteTree(const fs::path& root, const Tree& tree) {
-  for (const auto& [path, content] : tree) {
-    if (!path.empty() && path.back() == '/') {
-      fs::create_directories(root / path);
-      continue;
-    }
-    fs::create_directories((root / path).parent_path());
-    std::ofstream(root / path, std::ios::binary) << content;
-  }
-}
-
-Tree ReadTree(const fs::path& root) {
-  Tree tree;
-  for (const auto& e : fs::recursive_directory_iterator(root)) {
-    const std::string rel = fs::relative(e.path(), root).generic_string();
-    if (e.is_directory())
-      tree[rel + "/"] = "";
-    else
-      tree[rel] = Slurp(e.path());
-  }
-  return tree;
-}
+void PutCardDefinitions(const fs::path& folder) { fs::copy_file(TESSARIN_CFDEF_SAMPLE, folder / kDefinitionsFileName); }
 
 void PutOnCard(const fs::path& image, const fs::path& folder, const std::string& name) {
   Mtools(image, "mmd ::/" + name);
@@ -251,6 +210,45 @@ void WrapTool(const fs::path& folder, const std::string& tool, const std::string
                         << "exit $rc\n";
   fs::permissions(script, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                               fs::perms::others_read | fs::perms::others_exec);
+}
+
+bool WaitUntil(const std::function<bool()>& done) {
+  const auto deadline = std::chrono::steady_clock::now() + kWaitDeadline;
+  for (;;) {
+    if (done()) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+std::string ShellWaitUntil(const std::string& condition) {
+  return "{ waitEnd=$((SECONDS + " + std::to_string(kWaitDeadline.count()) + ")); until " + condition +
+         "; do if [ $SECONDS -ge $waitEnd ]; then echo " + Quote("gave up waiting for: " + condition) +
+         " >&2; break; fi; sleep 0.02; done; }";
+}
+
+std::string SignalProgram(const std::string& signal, const std::string& line) {
+  return "kill -" + signal + " $PPID; " + ShellWaitUntil("grep -qF " + Quote(line) + " /proc/$PPID/fd/2");
+}
+
+std::string HoldCommand() { return "tail --pid=" + std::to_string(getpid()) + " -f /dev/null"; }
+
+Holder::Holder(const fs::path& folder, const std::string& command, const std::string& ready) {
+  // Job control gives the holder a process group of its own, so that
+  // whatever it started goes with it.
+  pid_ = MustShell("cd " + Quote(folder) + " && set -m && { (" + command + ") </dev/null >/dev/null 2>&1 & echo $!; }");
+  while (!pid_.empty() && pid_.back() == '\n') pid_.pop_back();
+  EXPECT_TRUE(WaitUntil([&] { return Shell("pid=" + pid_ + "; " + ready).status == 0; }))
+      << "the holder never got ready: " << ready;
+}
+
+Holder::~Holder() {
+  if (!pid_.empty()) Shell("kill -- -" + pid_ + " 2>/dev/null");
+}
+
+void StandInTool(const fs::path& folder, const std::string& tool, const std::string& body) {
+  WriteFileBytes(folder / tool, "#!/bin/sh\n" + body + "\n");
+  fs::permissions(folder / tool, fs::perms::owner_all);
 }
 
 std::string AsUnprivilegedUser(const fs::path& tree) {
@@ -411,9 +409,12 @@ std::vector<std::string> FsckFindings(const fs::path& card) {
 std::string BootCard(const fs::path& image) {
   if (Shell("command -v qemu-system-i386").status != 0) return {};
   const fs::path console = image.string() + ".debugcon";
-  const Output boot = Shell("timeout 30 qemu-system-i386 -drive file=" + Quote(image) +
-                            ",format=raw,if=ide -display none -no-reboot -m 32 -debugcon file:" + Quote(console) +
-                            " -device isa-debug-exit,iobase=0xf4,iosize=0x01; cat " + Quote(console));
+  // The payloads end the emulator themselves; the deadline only ends one
+  // that hangs.
+  const Output boot =
+      Shell("timeout " + std::to_string(kWaitDeadline.count()) + " qemu-system-i386 -drive file=" + Quote(image) +
+            ",format=raw,if=ide -display none -no-reboot -m 32 -debugcon file:" + Quote(console) +
+            " -device isa-debug-exit,iobase=0xf4,iosize=0x01; cat " + Quote(console));
   fs::remove(console);
   return boot.out;
 }
@@ -422,7 +423,7 @@ std::string JsonQuery(const std::string& text, const std::string& expression) {
   char name[] = "/tmp/e2e-json-XXXXXX";
   const int fd = mkstemp(name);
   close(fd);
-  std::ofstream(name, std::ios::binary) << text;
+  WriteFileBytes(name, text);
   const std::string script =
       "import json, sys\n"
       "def no_constant(c): raise ValueError('not JSON: ' + c)\n"
@@ -445,7 +446,7 @@ FakeSysfs::FakeSysfs(const fs::path& root) : root_(root) {
 fs::path FakeSysfs::Add(const fs::path& dir, dev_t dev) {
   fs::create_directories(dir / "holders");
   const std::string num = std::to_string(major(dev)) + ":" + std::to_string(minor(dev));
-  std::ofstream(dir / "dev") << num << "\n";
+  WriteFileBytes(dir / "dev", num + "\n");
   fs::create_directory_symlink(dir, root_ / "dev" / "block" / num);
   fs::create_directory_symlink(dir, root_ / "class" / "block" / dir.filename());
   return dir;
@@ -475,8 +476,7 @@ fs::path FakeSysfs::Mapped(const std::string& name, dev_t dev, const fs::path& s
 }
 
 void FakeSysfs::Set(const fs::path& dir, const std::string& file, const std::string& value) {
-  fs::create_directories((dir / file).parent_path());
-  std::ofstream(dir / file) << value << "\n";
+  WriteFileBytes(dir / file, value + "\n");
 }
 
 namespace {

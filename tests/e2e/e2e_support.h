@@ -3,14 +3,20 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <ostream>
 #include <set>
 #include <string>
 #include <vector>
+
+#include "shared/byte_streams.h"
+#include "shared/card_definitions.h"
+#include "shared/test_files.h"
 
 namespace e2e {
 
@@ -53,15 +59,25 @@ void MakeCard(const fs::path& image, const CardShape& shape);
 // mtools on the card's partition.
 std::string Mtools(const fs::path& image, const std::string& command);
 
-// Files of a tree: relative path -> contents ("/" ends a folder).
-using Tree = std::map<std::string, std::string>;
-void WriteTree(const fs::path& root, const Tree& tree);
-Tree ReadTree(const fs::path& root);
+using tessarin::test::kDefinitionsFileName;
+using tessarin::test::ReadFileBytes;
+using tessarin::test::ReadTree;
+using tessarin::test::TextSink;
+using tessarin::test::TextSource;
+using tessarin::test::Tree;
+using tessarin::test::WriteFileBytes;
+using tessarin::test::WriteTree;
+
+// Puts the card definition file the program ships with into folder.
+void PutCardDefinitions(const fs::path& folder);
 // Puts a local folder onto the card as ::/<name>.
 void PutOnCard(const fs::path& image, const fs::path& folder, const std::string& name);
 // Writes a file onto the card through our FAT layer (its folder must be
 // there): mtools 4.0.32 spoils long names beyond ASCII.
 void WriteCardFile(const fs::path& image, const std::string& path, const std::string& contents);
+// Puts something other than FAT over the volume's boot sector and its
+// backup: the card's files cannot be read.
+void SpoilVolume(const fs::path& image);
 // Marks the first cluster of a card file or folder ("Project/a.txt") free
 // in both FATs: its chain is broken.
 void BreakChain(const fs::path& image, const std::string& path);
@@ -87,6 +103,52 @@ Output RunTessarin(const fs::path& workDir, const fs::path& tmpDir, const std::s
 // runs the shell lines before, the real tool, then the lines after, where
 // $rc holds the tool's status; the wrapper ends with that status.
 void WrapTool(const fs::path& folder, const std::string& tool, const std::string& before, const std::string& after);
+
+// How long a test waits for the state it waits for (a line, a file, a
+// process) before it gives up: a guard that turns a hang into a failure,
+// never a measure of time.
+inline constexpr std::chrono::seconds kWaitDeadline{180};
+// Polls until done() holds; false when the deadline came first.
+bool WaitUntil(const std::function<bool()>& done);
+// Shell lines that poll until condition (a shell command) succeeds; past
+// the deadline they say so on standard error and go on, and the test fails
+// on what it then finds.
+std::string ShellWaitUntil(const std::string& condition);
+
+// The program's lines on standard error as it takes an interrupt: the
+// first only warns, the second stops the restore at the next step's
+// boundary.
+inline const std::string kFirstInterruptLine = "stopping now can leave the card unusable; the restore goes on.";
+inline const std::string kSecondInterruptLine = "stopping once the current step is done";
+// Shell lines for a wrapper of a tool the program runs (WrapTool): they
+// send the program ($PPID) signal ("INT", "TERM", ...) and wait until its
+// standard error, a file, holds line: it has taken the signal, and a next
+// one is not merged into it.
+std::string SignalProgram(const std::string& signal, const std::string& line);
+
+// A process in the background that holds something (a file open, a lock)
+// for this test: command runs by bash in folder, in a process group of its
+// own, and ends by exec'ing HoldCommand(). The constructor returns once
+// ready (a shell condition; $pid is the holder's PID) holds, and the
+// holder's group is killed at the end.
+class Holder {
+ public:
+  Holder(const fs::path& folder, const std::string& command, const std::string& ready);
+  ~Holder();
+  Holder(const Holder&) = delete;
+  Holder& operator=(const Holder&) = delete;
+  const std::string& pid() const { return pid_; }
+
+ private:
+  std::string pid_;
+};
+// What a holder runs in the end: it lives as long as this test program,
+// even when the program dies without ending its holders.
+std::string HoldCommand();
+
+// Puts a tool of the test's own into folder (to go first on PATH): a
+// shell script of body alone.
+void StandInTool(const fs::path& folder, const std::string& tool, const std::string& body);
 
 // setpriv's prefix that runs a command as the unprivileged user "nobody",
 // after handing it the tree; empty when the tests do not run as root.

@@ -108,31 +108,6 @@ void ExpectFsckClean(const fs::path& image) {
   EXPECT_EQ(lines.size(), 2u) << r.out;
 }
 
-class StringSource final : public fat::ByteSource {
- public:
-  explicit StringSource(const std::string& data) : data_(data) {}
-  Chunk Read(std::uint8_t* buffer, std::size_t size) override {
-    const std::size_t n = std::min(size, data_.size() - at_);
-    std::copy(data_.begin() + static_cast<std::ptrdiff_t>(at_), data_.begin() + static_cast<std::ptrdiff_t>(at_ + n),
-              buffer);
-    at_ += n;
-    return {n, {}};
-  }
-
- private:
-  const std::string& data_;
-  std::size_t at_ = 0;
-};
-
-class StringSink final : public fat::ByteSink {
- public:
-  Failure Write(const std::uint8_t* bytes, std::size_t size) override {
-    data.append(reinterpret_cast<const char*>(bytes), size);
-    return {};
-  }
-  std::string data;
-};
-
 struct Opened {
   std::unique_ptr<linux_port::CardDevice> device;
   std::unique_ptr<fat::Volume> volume;
@@ -188,14 +163,14 @@ TEST_P(FatWitness, OurTreesPassFsckAndListAlikeInMtools) {
         continue;
       }
       ASSERT_TRUE(o.volume->MakeFolders(fs::path(path).parent_path().string()).ok()) << path;
-      StringSource source(content);
+      TextSource source(content);
       ASSERT_TRUE(o.volume->WriteFile(path, source, options).ok()) << path;
     }
     // Entries freed and taken again: some alarm files go, others are
     // written anew.
     for (int i = 1; i <= c.alarms; i += 7) ASSERT_TRUE(o.volume->Remove("Project/Alarms/" + AlarmName(i)).ok());
     for (int i = 3; i <= c.alarms; i += 7) {
-      StringSource again(tree.at("Project/Alarms/" + AlarmName(i)));
+      TextSource again(tree.at("Project/Alarms/" + AlarmName(i)));
       ASSERT_TRUE(o.volume->WriteFile("Project/Alarms/" + AlarmName(i), again).ok());
     }
     ASSERT_TRUE(o.volume->Flush().ok());
@@ -252,7 +227,7 @@ TEST_P(FatWitness, TreesMtoolsWroteComeBackThroughOurLayer) {
                   ->Walk("",
                          [&](const std::string& path, const fat::Entry& e) {
                            if (e.IsFolder()) return true;
-                           StringSink sink;
+                           TextSink sink;
                            inner = o.volume->ReadFile(e, sink);
                            back[path] = sink.data;
                            return inner.ok();
@@ -350,10 +325,10 @@ TEST(FatWitnessOfStops, NoStopLeavesAnEntryWithoutItsChain) {
       const std::string big = Noise(5000, 7), small = "1;2;3\n";
       // Enough long names to make the folder grow by clusters of its own.
       for (int i = 1; i <= 24; ++i) {
-        StringSource source(i % 5 == 0 ? big : small);
+        TextSource source(i % 5 == 0 ? big : small);
         ASSERT_TRUE(v.WriteFile("Project/screens/" + AlarmName(i), source).ok());
       }
-      StringSource replacement(big);
+      TextSource replacement(big);
       ASSERT_TRUE(v.WriteFile("Project/screens/" + AlarmName(2), replacement).ok());
       ASSERT_TRUE(v.Remove("Project/screens/" + AlarmName(5)).ok());
       ASSERT_TRUE(v.Flush().ok());

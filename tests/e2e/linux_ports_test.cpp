@@ -454,10 +454,9 @@ TEST(TerminalText, ControlSequencesAreShownNotObeyed) {
 TEST(Formatter, FoundOnPathThenInTheSystemFolders) {
   Scratch s;
   for (const char* dir : {"empty", "plain", "folder", "tool", "link", "system"}) fs::create_directories(s / dir);
-  std::ofstream(s / "plain" / "mkfs.fat") << "not executable";
+  WriteFileBytes(s / "plain" / "mkfs.fat", "not executable");
   fs::create_directories(s / "folder" / "mkfs.fat");
-  std::ofstream(s / "tool" / "mkfs.fat") << "#!/bin/sh\n";
-  fs::permissions(s / "tool" / "mkfs.fat", fs::perms::owner_all);
+  StandInTool(s / "tool", "mkfs.fat", "");
   fs::create_symlink(s / "tool" / "mkfs.fat", s / "link" / "mkfs.fat");
   std::ofstream(s / "system" / "mkfs.fat") << "#!/bin/sh\n";
   fs::permissions(s / "system" / "mkfs.fat", fs::perms::owner_all | fs::perms::others_exec);
@@ -784,21 +783,6 @@ namespace {
 using namespace tessarin::linux_port;
 namespace fat = tessarin::fat;
 
-class TextSource final : public fat::ByteSource {
- public:
-  explicit TextSource(std::string text) : text_(std::move(text)) {}
-  Chunk Read(std::uint8_t* buffer, std::size_t size) override {
-    const std::size_t n = std::min(size, text_.size() - at_);
-    std::memcpy(buffer, text_.data() + at_, n);
-    at_ += n;
-    return {n, {}};
-  }
-
- private:
-  std::string text_;
-  std::size_t at_ = 0;
-};
-
 // Every path below root, links not followed.
 std::set<std::string> PathsBelow(const fs::path& root) {
   std::set<std::string> paths;
@@ -967,7 +951,7 @@ TEST(SavedCopy, ACopyFromTheCardGoesBackWithItsShortNames) {
   std::set<std::string> inSaveFolder;
   for (const auto& e : fs::directory_iterator(s / "QV1")) inSaveFolder.insert(e.path().filename().string());
   EXPECT_EQ(inSaveFolder, (std::set<std::string>{"Project", "Project.names"}));
-  const auto names = ParseNames(MustShell("cat " + Quote(s / "QV1" / "Project.names")));
+  const auto names = ParseNames(ReadFileBytes(s / "QV1" / "Project.names"));
   EXPECT_EQ(names.size(), copied.size());
   EXPECT_EQ(names.at("alarm_log_2026-12-10_0003.csv").shortName, "ALARM_~3.CSV");
 

@@ -129,7 +129,7 @@ TEST_P(ProjectAtTheLimits, ComesBackByteForByteWithItsAttributes) {
   }
 
   MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}, {"NK.BIN", "image"}}, {"BLDR", "NK.BIN"}, s.path());
-  fs::copy_file(TESSARIN_CFDEF_SAMPLE, s / "CFDef.ini");
+  PutCardDefinitions(s.path());
   const Output run = RunTessarin(s.path(), tmp, "--yes card.img");
   ASSERT_EQ(run.status, 0) << run.err;
   const auto log = LogMessages(run.out);

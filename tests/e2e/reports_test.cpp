@@ -87,7 +87,7 @@ TEST(Reports, Sha256AgreesWithSha256sum) {
     std::uint32_t seed = static_cast<std::uint32_t>(size);
     for (char& b : bytes) b = static_cast<char>((seed = seed * 1103515245u + 12345u) >> 24);
     const fs::path file = s / "data";
-    std::ofstream(file, std::ios::binary) << bytes;
+    WriteFileBytes(file, bytes);
     const std::string theirs = MustShell("sha256sum " + Quote(file)).substr(0, 64);
     EXPECT_EQ(FileSha256(file.string()).value_or(""), theirs) << size << " bytes";
     // Fed in uneven pieces.
@@ -146,8 +146,7 @@ TEST(Reports, ProgressLineForPeople) {
 TEST(Reports, HelpAndManualCoverEveryOption) {
   const Output help = Shell(Quote(TESSARIN_PROGRAM) + " --help");
   ASSERT_EQ(help.status, 0);
-  std::ifstream in(TESSARIN_MAN_PAGE);
-  const std::string manual((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string manual = ReadFileBytes(TESSARIN_MAN_PAGE);
   ASSERT_FALSE(manual.empty());
   struct Option {
     const char* name;

@@ -113,7 +113,7 @@ TEST_P(RestoreImage, RestoresBootRecordsSystemAndProject) {
   }
   const std::set<Listed> namesBefore = c.project ? MdirListing(CardVolume(card), "Project") : std::set<Listed>{};
   MakeInstaller(work / c.kind->archive, c.kind->files, c.kind->order, s.path());
-  fs::copy_file(TESSARIN_CFDEF_SAMPLE, work / "CFDef.ini");
+  PutCardDefinitions(work);
   const Bytes mbrBefore = ReadBytes(card, 0, 512);
 
   const Output run = RunTessarin(s.path(), tmp, "--yes --timings --dir work card.img");
@@ -222,58 +222,6 @@ INSTANTIATE_TEST_SUITE_P(
 namespace e2e {
 namespace {
 
-// The ways a restore stops. Each shows its message; the card is untouched
-// when the stop comes before formatting, and the project folder the card
-// held waits, complete, in the temporary folder the last log line names.
-enum class Setup {
-  NoArchive,
-  DamagedArchive,
-  EscapingArchive,
-  ProjectDoesNotFit,
-  NoDefinitionsForRepair,
-  OutsideSizeWindow,
-  ArchiveTooBig,
-  // An entry FAT cannot hold: 4 GiB.
-  ArchiveEntryOf4GiB,
-  // A card whose volume cannot be read: its project folder may be there.
-  NoFatOnPartition,
-  BothFatsDamaged,
-  ReadOnlyImage,
-  ImageLockedByOther,
-  NoTerminal,
-  NoPartitionTable,
-  // Archives damaged in other ways.
-  TruncatedArchive,
-  GarbageAfterStub,
-  StubOnly,
-  CorruptedEntry,
-  // The card changes under the restore.
-  ReadOnlyWhileInstalling,
-  ReadOnlyWhileRestoringProject,
-  ImageDeletedAfterFormat,
-  ImageTruncatedAfterFormat,
-  // A formatter that reports success and leaves the card's old volume, or
-  // a new one that is not empty.
-  FormatterDoesNothing,
-  FormatterLeavesAFile,
-  // A card name the temporary folder's file system cannot hold.
-  NameTooLongForTemp,
-  // A card path longer than a Linux path may be.
-  PathTooLongForTemp,
-  // The temporary folder's file system fills with the project's copy.
-  TempFillsWithProject,
-  // The card reader changes a boot record as it writes it, and says
-  // nothing: the active flag of sector 0, a byte of the boot sector's code.
-  MbrWriteGarbled,
-  BootSectorWriteGarbled,
-  // Likewise a file of the system as it is installed, and a file of the
-  // project folder as it goes back: the card gives back something else.
-  InstalledFileGarbled,
-  ProjectFileGarbled,
-  // The card loses BLDR's read-only mark as it is set.
-  SystemFileMarkLost
-};
-
 void PutLe(std::string& out, std::uint64_t v, int bytes) {
   for (int i = 0; i < bytes; ++i) out += static_cast<char>((v >> (8 * i)) & 0xFF);
 }
@@ -344,221 +292,461 @@ void MakeZip64Claim(const fs::path& archive, const std::string& name, std::uint6
   PutLe(zip, 0xFFFFFFFF, 4);
   PutLe(zip, 0xFFFFFFFF, 4);
   PutLe(zip, 0, 2);
-  std::ofstream(archive, std::ios::binary) << zip;
+  WriteFileBytes(archive, zip);
 }
+
+// The ways a restore stops. Each shows its message; the card is untouched
+// when the stop comes before formatting, and the project folder the card
+// held waits, complete, in the temporary folder the last log line names.
+// Each row sets its restore up beside its expectations: on a bench whose
+// card, project folder, archive and card definitions are the plain ones
+// unless the row makes them otherwise.
+struct StopBench {
+  StopBench() {
+    fs::create_directories(work);
+    fs::create_directories(tmp);
+  }
+  ~StopBench() {
+    if (lockFd >= 0) close(lockFd);
+    if (!mounted.empty()) Shell("umount " + Quote(mounted));
+  }
+  StopBench(const StopBench&) = delete;
+  StopBench& operator=(const StopBench&) = delete;
+
+  // The card, with the project folder on it unless projectOnCard is false;
+  // made once, from shape and project as they are then.
+  void MakeCard() {
+    if (cardMade) return;
+    cardMade = true;
+    e2e::MakeCard(card, shape);
+    WriteTree(s / "project", project);
+    if (projectOnCard) PutOnCard(card, s / "project", "Project");
+  }
+  // The archive the row puts there itself, or leaves out: no plain one.
+  fs::path OwnArchive() {
+    plainArchive = false;
+    return work / "wincesys.exe";
+  }
+  // The tools in hooks go first on PATH.
+  void HooksOnPath() { launcher = "PATH=" + Quote(hooks) + ":$PATH"; }
+  // The formatter wrapped: shell lines before and after it (WrapTool).
+  void WrapFormatter(const std::string& before, const std::string& after) {
+    WrapTool(hooks, "mkfs.fat", before, after);
+    HooksOnPath();
+  }
+  // The card turns read-only as the restore opens a file (the open hook),
+  // for an unprivileged user: the nth opening of a path ending in suffix.
+  void ReadOnlyAfterOpening(const std::string& suffix, int nth) {
+    launcher = "LD_PRELOAD=" + Quote(TESSARIN_OPEN_HOOK) +
+               " ASAN_OPTIONS=verify_asan_link_order=0 TESSARIN_HOOK_CARD=" + Quote(card) +
+               " TESSARIN_HOOK_AFTER_OPENING=" + suffix + " TESSARIN_HOOK_NTH=" + std::to_string(nth);
+    asUnprivilegedUser = true;
+  }
+  // The card reader changes what it is given (the garbling shim's settings).
+  void Garble(const std::string& settings) {
+    launcher = "ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD=" + Quote(TESSARIN_GARBLE_WRITES) +
+               " TESSARIN_GARBLE_FILE=" + Quote(card) + " " + settings;
+  }
+
+  Scratch s;
+  const fs::path card = s / "card.img";
+  const fs::path work = s / "work";
+  const fs::path tmp = s / "tmp";
+  const fs::path hooks = s / "hooks";
+  CardShape shape{96, std::nullopt, true};
+  Tree project = {{"main.prj", "project"}, {"screens/a.bmp", std::string(5000, 'a')}};
+  bool projectOnCard = true;
+  bool cardMade = false;
+  bool plainArchive = true;  // the installer archive of BLDR alone
+  bool definitions = true;   // the card definition file the program ships with
+  bool asUnprivilegedUser = false;
+  std::string launcher;
+  std::string args = "--yes --dir work card.img";
+  int lockFd = -1;   // another program's lock on the card, held through the run
+  fs::path mounted;  // a file system mounted for the row, unmounted at the end
+};
+
+// An archive of BLDR and 300,000 bytes of NK.BIN.
+fs::path ArchiveWithSystemImage(StopBench& b) {
+  const fs::path archive = b.OwnArchive();
+  MakeInstaller(archive, {{"BLDR", "loader"}, {"NK.BIN", Noise(300000, 7)}}, {"BLDR", "NK.BIN"}, b.s.path());
+  return archive;
+}
+
+// What the card is after the stop.
+enum class CardAfter {
+  Untouched,  // byte for byte as it was
+  Sound,      // changed, and whatever was written, its volume passes fsck
+  Gone,       // deleted or cut by the row itself: nothing to look at
+};
 
 struct FailureCase {
   const char* name;
-  Setup setup;
+  std::function<void(StopBench&)> setup;
   int status;
   std::vector<std::string> messages;  // parts of standard error, in order
-  bool cardUntouched;
+  CardAfter card;
   bool projectSaved;
+  // What else the row's stop must show.
+  std::function<void(StopBench&, const Output&)> alsoCheck = {};
 };
 
 void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
+
+const char kUnzipFailed[] = "Error returned from WinZip while decompressing files.";
+const char kNotInstallable[] = "wincesys.exe cannot be installed";
+const char kNothingChanged[] = "Nothing was changed.";
+const char kFormatFailed[] = "Failed to Format the Drive.";
+
+std::vector<FailureCase> FailureCases() {
+  return {
+      // Found before the question: the card stays as it was.
+      {"NoArchive",
+       [](StopBench& b) { b.OwnArchive(); },
+       2,
+       {"wincesys.exe cannot be installed: it cannot be opened: No such file or directory", kNothingChanged},
+       CardAfter::Untouched,
+       false},
+      {"DamagedArchive",
+       [](StopBench& b) {
+         WriteFileBytes(b.OwnArchive(), ReadFileBytes(TESSARIN_SFX_STUB) + "PK\003\004 this is no zip archive");
+       },
+       2,
+       {kNotInstallable, kNothingChanged},
+       CardAfter::Untouched,
+       false},
+      {"EscapingArchive",
+       // An entry that would land beside the unpacking folder.
+       [](StopBench& b) {
+         WriteTree(b.s / "evil", {{"BLDR", "loader"}, {"outside.txt", "planted"}});
+         MustShell("cd " + Quote(b.s / "evil") +
+                   " && bsdtar --format zip -P -s ',^outside,../outside,' -cf ../evil.zip BLDR outside.txt && cat " +
+                   Quote(TESSARIN_SFX_STUB) + " ../evil.zip > " + Quote(b.OwnArchive()));
+       },
+       2,
+       {kNotInstallable, "a path out of the card's root", kNothingChanged},
+       CardAfter::Untouched,
+       false,
+       [](StopBench& b, const Output& run) {
+         EXPECT_FALSE(fs::exists(b.tmp / "outside.txt"));
+         EXPECT_NE(run.err.find("../outside.txt"), std::string::npos) << run.err;
+       }},
+      {"ProjectDoesNotFit",
+       // The system fits, the project folder after it no longer does.
+       [](StopBench& b) {
+         b.shape.megabytes = 72;
+         b.project["video/intro.avi"] = std::string(20u << 20, 'v');
+         MakeInstaller(b.OwnArchive(), {{"BLDR", "loader"}, {"NK.BIN", std::string(55u << 20, '\0')}},
+                       {"BLDR", "NK.BIN"}, b.s.path());
+       },
+       4,
+       {"copying to e:/Project on the card failed"},
+       CardAfter::Sound,
+       true,
+       [](StopBench& b, const Output& run) {
+         // The file that does not fit stays behind, named in the log; the
+         // others go back all the same.
+         const auto log = LogMessages(run.out);
+         EXPECT_NE(
+             std::find(log.begin(), log.end(),
+                       "::Warning:: Not put back on the drive: e:/Project/video/intro.avi (no space left on the card)"),
+             log.end())
+             << run.out;
+         const Tree back = CardTree(b.card, "Project", b.s.path());
+         EXPECT_EQ(back.count("main.prj"), 1u);
+         EXPECT_EQ(back.count("screens/a.bmp"), 1u);
+       }},
+      {"ArchiveEntryOf4GiB",
+       // An entry FAT cannot hold.
+       [](StopBench& b) { MakeZip64Claim(b.OwnArchive(), "NK.BIN", std::uint64_t{4} << 30); },
+       2,
+       {"a file of 4 GiB or more, larger than FAT can hold: NK.BIN", kNothingChanged},
+       CardAfter::Untouched,
+       false},
+      // A card whose files cannot be read is no card without a project.
+      {"NoFatOnPartition",
+       [](StopBench& b) {
+         b.MakeCard();
+         SpoilVolume(b.card);
+       },
+       2,
+       {"the card's files cannot be read (the card's partition holds no FAT file system), so its "
+        "Project folder cannot be saved",
+        "run again with --no-preserve", kNothingChanged},
+       CardAfter::Untouched,
+       false},
+      {"BothFatsDamaged",
+       // The first sector of either FAT zeroed: reserved sectors and FAT
+       // size from the boot sector.
+       [](StopBench& b) {
+         b.MakeCard();
+         const std::string volume = std::to_string(std::uint64_t{kPartitionStart} * 512);
+         MustShell("card=" + Quote(b.card) + "; reserved=$(od -An -tu2 -j $((" + volume +
+                   " + 14)) -N2 \"$card\"); size=$(od -An -tu4 -j $((" + volume +
+                   " + 36)) -N4 \"$card\"); for fat in $reserved $((reserved + size)); do dd if=/dev/zero "
+                   "of=\"$card\" bs=512 seek=$((" +
+                   std::to_string(kPartitionStart) + " + fat)) count=1 conv=notrunc status=none; done");
+       },
+       2,
+       {"the card's files cannot be read (the card's FAT file system is damaged)", "run again with --no-preserve",
+        kNothingChanged},
+       CardAfter::Untouched,
+       false},
+      {"NoDefinitionsForRepair",
+       [](StopBench& b) {
+         b.shape.geometry = "255/63";
+         b.definitions = false;
+       },
+       2,
+       {"its geometry cannot be repaired: The SD CARD definition file is not present. ", kNothingChanged},
+       CardAfter::Untouched,
+       false},
+      {"OutsideSizeWindow",
+       [](StopBench& b) { b.shape.megabytes = 48; },
+       2,
+       {"Tessarin only supports disk sizes between 64MB and 4GB.", kNothingChanged},
+       CardAfter::Untouched,
+       false},
+      {"ArchiveTooBig",
+       [](StopBench& b) {
+         b.shape.megabytes = 72;
+         MakeInstaller(b.OwnArchive(), {{"BLDR", "loader"}, {"NK.BIN", std::string(80u << 20, '\0')}},
+                       {"BLDR", "NK.BIN"}, b.s.path());
+       },
+       2,
+       {"the system does not fit on the card", kNothingChanged},
+       CardAfter::Untouched,
+       false},
+      {"ReadOnlyImage",
+       [](StopBench& b) {
+         b.MakeCard();
+         fs::permissions(b.card, fs::perms::owner_read | fs::perms::group_read);
+       },
+       2,
+       {"is write-protected", kNothingChanged},
+       CardAfter::Untouched,
+       false},
+      {"ImageLockedByOther",
+       [](StopBench& b) {
+         b.MakeCard();
+         b.lockFd = open(b.card.c_str(), O_RDONLY | O_CLOEXEC);
+         ASSERT_EQ(flock(b.lockFd, LOCK_EX), 0);
+       },
+       2,
+       {"card.img is in use: process " + std::to_string(getpid()), kNothingChanged},
+       CardAfter::Untouched,
+       false},
+      {"NoTerminal",
+       [](StopBench& b) { b.args = "--dir work card.img"; },
+       2,
+       {"no terminal to confirm"},
+       CardAfter::Untouched,
+       false},
+      {"NoPartitionTable",
+       [](StopBench& b) {
+         b.projectOnCard = false;
+         b.MakeCard();
+         MustShell("dd if=/dev/zero of=" + Quote(b.card) + " bs=512 count=1 conv=notrunc 2>/dev/null");
+       },
+       2,
+       {"no partition table"},
+       CardAfter::Untouched,
+       false},
+      // Archives damaged in other ways.
+      {"TruncatedArchive",
+       // Cut inside NK.BIN: the directory at the end is gone.
+       [](StopBench& b) {
+         const fs::path archive = ArchiveWithSystemImage(b);
+         fs::resize_file(archive, fs::file_size(archive) * 2 / 3);
+       },
+       2,
+       {kNotInstallable, kNothingChanged},
+       CardAfter::Untouched,
+       false},
+      {"GarbageAfterStub",
+       [](StopBench& b) { WriteFileBytes(b.OwnArchive(), ReadFileBytes(TESSARIN_SFX_STUB) + Noise(100000, 11)); },
+       2,
+       {kNotInstallable, kNothingChanged},
+       CardAfter::Untouched,
+       false},
+      {"StubOnly",
+       [](StopBench& b) { fs::copy_file(TESSARIN_SFX_STUB, b.OwnArchive()); },
+       2,
+       {kNotInstallable, kNothingChanged},
+       CardAfter::Untouched,
+       false},
+      {"CorruptedEntry",
+       // A few bytes of NK.BIN's data changed; the directory is whole.
+       [](StopBench& b) {
+         const fs::path archive = ArchiveWithSystemImage(b);
+         MustShell("printf 'XXXXXXXX' | dd of=" + Quote(archive) +
+                   " bs=1 seek=" + std::to_string(fs::file_size(archive) / 2) + " conv=notrunc 2>/dev/null");
+       },
+       2,
+       {kNotInstallable, "its entry NK.BIN is damaged", kNothingChanged},
+       CardAfter::Untouched,
+       false},
+      // The card changes under the restore, after formatting.
+      {"ReadOnlyWhileInstalling",
+       // The installer step opens the archive first; the checks before
+       // the question read it once already.
+       [](StopBench& b) { b.ReadOnlyAfterOpening("/wincesys.exe", 2); },
+       1,
+       {"Permission denied", kUnzipFailed},
+       CardAfter::Sound,
+       true},
+      {"ReadOnlyWhileRestoringProject",
+       // The copy back opens the list of short names beside the saved
+       // copy first; the digest of the saved copy reads it once before
+       // formatting.
+       [](StopBench& b) { b.ReadOnlyAfterOpening("/Project.names", 2); },
+       4,
+       {"copying to e:/Project on the card failed", "Permission denied"},
+       CardAfter::Sound,
+       true},
+      {"ImageDeletedAfterFormat",
+       [](StopBench& b) { b.WrapFormatter("", "rm -f " + Quote(b.card)); },
+       1,
+       {"the card does not hold a new volume", "No such file or directory", kFormatFailed},
+       CardAfter::Gone,
+       true},
+      {"ImageTruncatedAfterFormat",
+       // The partition table stays, the volume is gone.
+       [](StopBench& b) {
+         b.WrapFormatter("", "truncate -s " + std::to_string(kPartitionStart * 512) + " " + Quote(b.card));
+       },
+       1,
+       {"the card does not hold a new volume", kFormatFailed},
+       CardAfter::Gone,
+       true},
+      // A formatter that reports success and leaves the card's old volume,
+      // or a new one that is not empty.
+      {"FormatterDoesNothing",
+       [](StopBench& b) {
+         StandInTool(b.hooks, "mkfs.fat", "exit 0");
+         b.HooksOnPath();
+       },
+       1,
+       {"mkfs.fat reported success but the card does not hold a new volume: its serial number is ", kFormatFailed},
+       CardAfter::Sound,
+       true},
+      {"FormatterLeavesAFile",
+       [](StopBench& b) {
+         b.WrapFormatter("", "echo stray > " + Quote(b.s / "stray.txt") + " && MTOOLS_SKIP_CHECK=1 mcopy -i " +
+                                 Quote(CardVolume(b.card)) + " " + Quote(b.s / "stray.txt") + " ::/stray.txt");
+       },
+       1,
+       {"mkfs.fat reported success but the card does not hold a new volume: its root folder holds \"stray.txt\"",
+        kFormatFailed},
+       CardAfter::Sound,
+       true},
+      {"PathTooLongForTemp",
+       // 45 folders of 100 characters: the card holds them, a Linux path
+       // ends at 4096 bytes.
+       [](StopBench& b) {
+         b.MakeCard();
+         MustShell("export LC_ALL=C.UTF-8 MTOOLS_SKIP_CHECK=1; card=" + Quote(CardVolume(b.card)) +
+                   "; p=::/Project; for i in $(seq -w 1 45); do p=\"$p/Folder $i $(printf '%090d' 0)\"; "
+                   "mmd -i \"$card\" \"$p\" || exit 1; done; mcopy -i \"$card\" " +
+                   Quote((b.s / "project" / "main.prj").string()) + " \"$p/end.txt\"");
+       },
+       2,
+       {"the card's Project folder cannot be saved: a path of ",
+        "bytes in the folder the copy goes to, longer than the 4095 bytes a path may have: Project/Folder 01 ",
+        "run again with --no-preserve.", kNothingChanged},
+       CardAfter::Untouched,
+       false},
+      {"TempFillsWithProject",
+       // The temporary folder's file system fills with the project's copy.
+       [](StopBench& b) {
+         const Output mounted = Shell("mount -t tmpfs -o size=2m tessarin-e2e " + Quote(b.tmp));
+         if (mounted.status != 0) GTEST_SKIP() << "no small file system for the temporary folder: " << mounted.err;
+         b.mounted = b.tmp;
+         b.project["video/intro.avi"] = std::string(3u << 20, 'v');
+       },
+       1,
+       {"No space left on device", "Failed to back up the Project Folder.", "The drive has not been changed."},
+       CardAfter::Untouched,
+       false},
+      // The card reader changes a boot record as it writes it, and says
+      // nothing: the active flag of sector 0 (its first write is the
+      // card's mark), a byte of the boot sector's code.
+      {"MbrWriteGarbled",
+       [](StopBench& b) { b.Garble("TESSARIN_GARBLE_AT=446 TESSARIN_GARBLE_SKIP=1"); },
+       1,
+       {"Cannot open or read destination drive."},
+       CardAfter::Sound,
+       true},
+      {"BootSectorWriteGarbled",
+       [](StopBench& b) { b.Garble("TESSARIN_GARBLE_AT=" + std::to_string(kPartitionStart * 512 + 100)); },
+       1,
+       {"Error\n\nThe card did not keep what was written: it reads back different."},
+       CardAfter::Sound,
+       true},
+      // Likewise a file of the system as it is installed, and a file of the
+      // project folder as it goes back: the card gives back something else.
+      {"InstalledFileGarbled",
+       [](StopBench& b) {
+         MakeInstaller(b.OwnArchive(),
+                       {{"BLDR", "loader"}, {"NK.BIN", Noise(100000, 3) + "system-image-mark" + Noise(1000, 4)}},
+                       {"BLDR", "NK.BIN"}, b.s.path());
+         b.Garble("TESSARIN_GARBLE_MARK=system-image-mark");
+       },
+       1,
+       {"the card does not hold what was installed: NK.BIN: its contents differ from what was written", kUnzipFailed},
+       CardAfter::Sound,
+       true},
+      {"SystemFileMarkLost",
+       // BLDR's entry as the marking writes it (0x27): read-only is lost.
+       [](StopBench& b) {
+         b.Garble("TESSARIN_GARBLE_MARK=\"BLDR       '\" TESSARIN_GARBLE_MARK_BYTE=11 TESSARIN_GARBLE_XOR=01");
+       },
+       1,
+       {"the card does not hold what was installed: BLDR: attributes 26 on the card, 27 were written", kUnzipFailed},
+       CardAfter::Sound,
+       true},
+      {"ProjectFileGarbled",
+       [](StopBench& b) {
+         b.project["recipes/Rezept Nummer 1.csv"] = std::string(3000, 'r') + "project-file-mark";
+         b.Garble("TESSARIN_GARBLE_MARK=project-file-mark");
+       },
+       4,
+       {"copying to e:/Project on the card failed: the card gives back 1 entry different from the saved copy"},
+       CardAfter::Sound,
+       true},
+      {"NameTooLongForTemp",
+       // 200 letters are a good long name on the card, 400 bytes in UTF-8:
+       // beyond what a Linux file name may hold. Written by our FAT layer:
+       // mtools 4.0.32 spoils the end of so long a name beyond ASCII.
+       [](StopBench& b) {
+         b.MakeCard();
+         std::string name;
+         for (int i = 0; i < 200; ++i) name += "é";
+         WriteCardFile(b.card, "Project/" + name, "project");
+       },
+       2,
+       {"the card's Project folder cannot be saved: a name of 400 bytes, longer than the 255 bytes a name may have "
+        "in the folder the copy goes to: Project/éé",
+        "run again with --no-preserve.", kNothingChanged},
+       CardAfter::Untouched,
+       false},
+  };
+}
 
 class RestoreStops : public ::testing::TestWithParam<FailureCase> {};
 
 TEST_P(RestoreStops, WithItsMessageAndNothingLost) {
   const FailureCase& c = GetParam();
-  Scratch s;
-  const fs::path card = s / "card.img";
-  const fs::path work = s / "work";
-  const fs::path tmp = s / "tmp";
-  fs::create_directories(work);
-  fs::create_directories(tmp);
-  struct Unmount {
-    fs::path point;
-    ~Unmount() {
-      if (!point.empty()) Shell("umount " + Quote(point));
-    }
-  } unmount;
-  if (c.setup == Setup::TempFillsWithProject) {
-    const Output mounted = Shell("mount -t tmpfs -o size=2m tessarin-e2e " + Quote(tmp));
-    if (mounted.status != 0) GTEST_SKIP() << "no small file system for the temporary folder: " << mounted.err;
-    unmount.point = tmp;
-  }
+  StopBench b;
+  c.setup(b);
+  if (HasFatalFailure() || IsSkipped()) return;
+  b.MakeCard();
+  if (b.plainArchive) MakeInstaller(b.work / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, b.s.path());
+  if (b.definitions) PutCardDefinitions(b.work);
+  if (b.asUnprivilegedUser) b.launcher += " " + AsUnprivilegedUser(b.s.path());
+  const std::string before = FileHash(b.card);
 
-  CardShape shape{96, std::nullopt, true};
-  if (c.setup == Setup::NoDefinitionsForRepair) shape.geometry = "255/63";
-  if (c.setup == Setup::OutsideSizeWindow) shape.megabytes = 48;
-  if (c.setup == Setup::ArchiveTooBig || c.setup == Setup::ProjectDoesNotFit) shape.megabytes = 72;
-  MakeCard(card, shape);
-  if (c.setup == Setup::NoPartitionTable)
-    MustShell("dd if=/dev/zero of=" + Quote(card) + " bs=512 count=1 conv=notrunc 2>/dev/null");
-  WriteTree(s / "project", {{"main.prj", "project"}, {"screens/a.bmp", std::string(5000, 'a')}});
-  if (c.setup == Setup::ProjectFileGarbled)
-    WriteTree(s / "project", {{"recipes/Rezept Nummer 1.csv", std::string(3000, 'r') + "project-file-mark"}});
-  if (c.setup == Setup::ProjectDoesNotFit) WriteTree(s / "project", {{"video/intro.avi", std::string(20u << 20, 'v')}});
-  if (c.setup == Setup::TempFillsWithProject)
-    WriteTree(s / "project", {{"video/intro.avi", std::string(3u << 20, 'v')}});
-  if (c.setup != Setup::NoPartitionTable) PutOnCard(card, s / "project", "Project");
-  if (c.setup == Setup::PathTooLongForTemp) {
-    // 45 folders of 100 characters: the card holds them, a Linux path ends
-    // at 4096 bytes.
-    MustShell("export LC_ALL=C.UTF-8 MTOOLS_SKIP_CHECK=1; card=" +
-              Quote(card.string() + "@@" + std::to_string(std::uint64_t{kPartitionStart} * 512)) +
-              "; p=::/Project; for i in $(seq -w 1 45); do p=\"$p/Folder $i $(printf '%090d' 0)\"; "
-              "mmd -i \"$card\" \"$p\" || exit 1; done; mcopy -i \"$card\" " +
-              Quote((s / "project" / "main.prj").string()) + " \"$p/end.txt\"");
-  }
-  if (c.setup == Setup::NameTooLongForTemp) {
-    // 200 letters are a good long name on the card, 400 bytes in UTF-8:
-    // beyond what a Linux file name may hold. Written by our FAT layer:
-    // mtools 4.0.32 spoils the end of so long a name beyond ASCII.
-    std::string name;
-    for (int i = 0; i < 200; ++i) name += "é";
-    WriteCardFile(card, "Project/" + name, "project");
-  }
-
-  const std::string volume = std::to_string(std::uint64_t{kPartitionStart} * 512);
-  if (c.setup == Setup::NoFatOnPartition) {
-    // Something else over the boot sector and its backup.
-    MustShell("for at in 0 3072; do printf 'another file system' | dd of=" + Quote(card) + " bs=1 seek=$((" + volume +
-              " + at)) conv=notrunc status=none; done");
-  }
-  if (c.setup == Setup::BothFatsDamaged) {
-    // The first sector of either FAT zeroed: reserved sectors and FAT size
-    // from the boot sector.
-    MustShell("card=" + Quote(card) + "; reserved=$(od -An -tu2 -j $((" + volume +
-              " + 14)) -N2 \"$card\"); size=$(od -An -tu4 -j $((" + volume +
-              " + 36)) -N4 \"$card\"); for fat in $reserved $((reserved + size)); do dd if=/dev/zero of=\"$card\" "
-              "bs=512 seek=$((" +
-              std::to_string(kPartitionStart) + " + fat)) count=1 conv=notrunc status=none; done");
-  }
-  if (c.setup != Setup::NoDefinitionsForRepair) fs::copy_file(TESSARIN_CFDEF_SAMPLE, work / "CFDef.ini");
-  switch (c.setup) {
-    case Setup::NoArchive:
-      break;
-    case Setup::DamagedArchive:
-      MustShell("cat " + Quote(TESSARIN_SFX_STUB) + " > " + Quote(work / "wincesys.exe") +
-                " && printf 'PK\\003\\004 this is no zip archive' >> " + Quote(work / "wincesys.exe"));
-      break;
-    case Setup::EscapingArchive:
-      // An entry that would land beside the unpacking folder.
-      WriteTree(s / "evil", {{"BLDR", "loader"}, {"outside.txt", "planted"}});
-      MustShell("cd " + Quote(s / "evil") +
-                " && bsdtar --format zip -P -s ',^outside,../outside,' -cf ../evil.zip "
-                "BLDR outside.txt && cat " +
-                Quote(TESSARIN_SFX_STUB) + " ../evil.zip > " + Quote(work / "wincesys.exe"));
-      break;
-    case Setup::ProjectDoesNotFit:
-      // The system fits, the project folder after it no longer does.
-      MakeInstaller(work / "wincesys.exe", {{"BLDR", "loader"}, {"NK.BIN", std::string(55u << 20, '\0')}},
-                    {"BLDR", "NK.BIN"}, s.path());
-      break;
-    case Setup::ArchiveTooBig:
-      MakeInstaller(work / "wincesys.exe", {{"BLDR", "loader"}, {"NK.BIN", std::string(80u << 20, '\0')}},
-                    {"BLDR", "NK.BIN"}, s.path());
-      break;
-    case Setup::ArchiveEntryOf4GiB:
-      MakeZip64Claim(work / "wincesys.exe", "NK.BIN", std::uint64_t{4} << 30);
-      break;
-    case Setup::TruncatedArchive:
-    case Setup::CorruptedEntry: {
-      MakeInstaller(work / "wincesys.exe", {{"BLDR", "loader"}, {"NK.BIN", Noise(300000, 7)}}, {"BLDR", "NK.BIN"},
-                    s.path());
-      const auto size = fs::file_size(work / "wincesys.exe");
-      if (c.setup == Setup::TruncatedArchive) {
-        // Cut inside NK.BIN: the directory at the end is gone.
-        fs::resize_file(work / "wincesys.exe", size * 2 / 3);
-      } else {
-        // A few bytes of NK.BIN's data changed; the directory is whole.
-        MustShell("printf 'XXXXXXXX' | dd of=" + Quote(work / "wincesys.exe") +
-                  " bs=1 seek=" + std::to_string(size / 2) + " conv=notrunc 2>/dev/null");
-      }
-      break;
-    }
-    case Setup::GarbageAfterStub:
-      MustShell("cat " + Quote(TESSARIN_SFX_STUB) + " > " + Quote(work / "wincesys.exe"));
-      std::ofstream(work / "wincesys.exe", std::ios::binary | std::ios::app) << Noise(100000, 11);
-      break;
-    case Setup::InstalledFileGarbled:
-      MakeInstaller(work / "wincesys.exe",
-                    {{"BLDR", "loader"}, {"NK.BIN", Noise(100000, 3) + "system-image-mark" + Noise(1000, 4)}},
-                    {"BLDR", "NK.BIN"}, s.path());
-      break;
-    case Setup::StubOnly:
-      fs::copy_file(TESSARIN_SFX_STUB, work / "wincesys.exe");
-      break;
-    default:
-      MakeInstaller(work / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
-      break;
-  }
-  // Hooks around the tools the restore runs change the card between its
-  // steps, at the same point on every run.
-  const fs::path hooks = s / "hooks";
-  std::string launcher;
-  switch (c.setup) {
-    case Setup::ReadOnlyWhileInstalling:
-    case Setup::ReadOnlyWhileRestoringProject:
-      // The installer step opens the archive first, the copy back the list
-      // of short names beside the saved copy.
-      launcher = "LD_PRELOAD=" + Quote(TESSARIN_OPEN_HOOK) +
-                 " ASAN_OPTIONS=verify_asan_link_order=0 TESSARIN_HOOK_CARD=" + Quote(card) +
-                 " TESSARIN_HOOK_AFTER_OPENING=" +
-                 // The checks before the question read the archive once already.
-                 // The digest of the saved copy reads the list once before
-                 // formatting, too.
-                 (c.setup == Setup::ReadOnlyWhileInstalling ? "/wincesys.exe TESSARIN_HOOK_NTH=2"
-                                                            : "/Project.names TESSARIN_HOOK_NTH=2") +
-                 " " + AsUnprivilegedUser(s.path());
-      break;
-    case Setup::ImageDeletedAfterFormat:
-      WrapTool(hooks, "mkfs.fat", "", "rm -f " + Quote(card));
-      launcher = "PATH=" + Quote(hooks) + ":$PATH";
-      break;
-    case Setup::MbrWriteGarbled:
-    case Setup::BootSectorWriteGarbled:
-    case Setup::InstalledFileGarbled:
-    case Setup::ProjectFileGarbled:
-    case Setup::SystemFileMarkLost: {
-      std::string garble;
-      // The active flag; the first write of sector 0 is the card's mark.
-      if (c.setup == Setup::MbrWriteGarbled) garble = "TESSARIN_GARBLE_AT=446 TESSARIN_GARBLE_SKIP=1";
-      if (c.setup == Setup::BootSectorWriteGarbled)  // a byte of the code
-        garble = "TESSARIN_GARBLE_AT=" + std::to_string(kPartitionStart * 512 + 100);
-      if (c.setup == Setup::InstalledFileGarbled) garble = "TESSARIN_GARBLE_MARK=system-image-mark";
-      if (c.setup == Setup::ProjectFileGarbled) garble = "TESSARIN_GARBLE_MARK=project-file-mark";
-      // BLDR's entry as the marking writes it (0x27): read-only is lost.
-      if (c.setup == Setup::SystemFileMarkLost)
-        garble = "TESSARIN_GARBLE_MARK=\"BLDR       '\" TESSARIN_GARBLE_MARK_BYTE=11 TESSARIN_GARBLE_XOR=01";
-      launcher = "ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD=" + Quote(TESSARIN_GARBLE_WRITES) +
-                 " TESSARIN_GARBLE_FILE=" + Quote(card) + " " + garble;
-      break;
-    }
-    case Setup::FormatterDoesNothing:
-      fs::create_directories(hooks);
-      std::ofstream(hooks / "mkfs.fat") << "#!/bin/sh\nexit 0\n";
-      fs::permissions(hooks / "mkfs.fat", fs::perms::owner_all);
-      launcher = "PATH=" + Quote(hooks) + ":$PATH";
-      break;
-    case Setup::FormatterLeavesAFile:
-      WrapTool(hooks, "mkfs.fat", "",
-               "echo stray > " + Quote(s / "stray.txt") + " && MTOOLS_SKIP_CHECK=1 mcopy -i " +
-                   Quote(CardVolume(card)) + " " + Quote(s / "stray.txt") + " ::/stray.txt");
-      launcher = "PATH=" + Quote(hooks) + ":$PATH";
-      break;
-    case Setup::ImageTruncatedAfterFormat:
-      // The partition table stays, the volume is gone.
-      WrapTool(hooks, "mkfs.fat", "", "truncate -s " + std::to_string(kPartitionStart * 512) + " " + Quote(card));
-      launcher = "PATH=" + Quote(hooks) + ":$PATH";
-      break;
-    default:
-      break;
-  }
-  if (c.setup == Setup::ReadOnlyImage) fs::permissions(card, fs::perms::owner_read | fs::perms::group_read);
-  const std::string before = FileHash(card);
-
-  int lockFd = -1;
-  if (c.setup == Setup::ImageLockedByOther) {
-    lockFd = open(card.c_str(), O_RDONLY);
-    ASSERT_EQ(flock(lockFd, LOCK_EX), 0);
-  }
-  const Output run = RunTessarin(
-      s.path(), tmp, std::string(c.setup == Setup::NoTerminal ? "" : "--yes ") + "--dir work card.img", launcher);
-  if (lockFd >= 0) close(lockFd);
+  const Output run = RunTessarin(b.s.path(), b.tmp, b.args, b.launcher);
 
   EXPECT_EQ(run.status, c.status) << run.err;
   std::size_t at = 0;
@@ -567,225 +755,30 @@ TEST_P(RestoreStops, WithItsMessageAndNothingLost) {
     EXPECT_NE(found, std::string::npos) << "missing, or out of order: " << m << "\n" << run.err;
     if (found != std::string::npos) at = found + m.size();
   }
-  if (c.setup == Setup::EscapingArchive) {
-    EXPECT_FALSE(fs::exists(tmp / "outside.txt"));
-    EXPECT_NE(run.err.find("../outside.txt"), std::string::npos) << run.err;
-  }
-  if (c.cardUntouched) {
-    EXPECT_EQ(FileHash(card), before);
-  } else if (c.setup != Setup::ImageDeletedAfterFormat && c.setup != Setup::ImageTruncatedAfterFormat) {
+  if (c.card == CardAfter::Untouched) {
+    EXPECT_EQ(FileHash(b.card), before);
+  } else if (c.card == CardAfter::Sound) {
     // Whatever the restore wrote before it stopped, the volume is sound.
-    fs::permissions(card, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::add);
-    EXPECT_EQ(FsckFindings(card), std::vector<std::string>{});
+    fs::permissions(b.card, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::add);
+    EXPECT_EQ(FsckFindings(b.card), std::vector<std::string>{});
   }
+  if (c.alsoCheck) c.alsoCheck(b, run);
 
   const std::string savedLine = "::Warning:: The Project Folder is saved in ";
   const auto log = LogMessages(run.out);
-  if (c.setup == Setup::ProjectDoesNotFit) {
-    // The file that does not fit stays behind, named in the log; the
-    // others go back all the same.
-    EXPECT_NE(
-        std::find(log.begin(), log.end(),
-                  "::Warning:: Not put back on the drive: e:/Project/video/intro.avi (no space left on the card)"),
-        log.end())
-        << run.out;
-    const Tree back = CardTree(card, "Project", s.path());
-    EXPECT_EQ(back.count("main.prj"), 1u);
-    EXPECT_EQ(back.count("screens/a.bmp"), 1u);
-  }
   if (c.projectSaved) {
     ASSERT_FALSE(log.empty());
     ASSERT_EQ(log.back().rfind(savedLine, 0), 0u) << log.back();
     const fs::path saved = log.back().substr(savedLine.size());
-    EXPECT_EQ(saved.parent_path().parent_path(), tmp);
-    EXPECT_EQ(Digest(ReadTree(saved)), Digest(ReadTree(s / "project")));
+    EXPECT_EQ(saved.parent_path().parent_path(), b.tmp);
+    EXPECT_EQ(Digest(ReadTree(saved)), Digest(ReadTree(b.s / "project")));
   } else {
-    EXPECT_TRUE(fs::is_empty(tmp));
+    EXPECT_TRUE(fs::is_empty(b.tmp));
   }
 }
 
-const char kLockFailed[] = "Failed to Lock the Volume.";
-const char kUnzipFailed[] = "Error returned from WinZip while decompressing files.";
-const char kNotInstallable[] = "wincesys.exe cannot be installed";
-const char kNothingChanged[] = "Nothing was changed.";
-const char kFormatFailed[] = "Failed to Format the Drive.";
-
-INSTANTIATE_TEST_SUITE_P(
-    Failures, RestoreStops,
-    ::testing::Values(
-        // Found before the question: the card stays as it was.
-        FailureCase{
-            "NoArchive",
-            Setup::NoArchive,
-            2,
-            {"wincesys.exe cannot be installed: it cannot be opened: No such file or directory", kNothingChanged},
-            true,
-            false},
-        FailureCase{"DamagedArchive", Setup::DamagedArchive, 2, {kNotInstallable, kNothingChanged}, true, false},
-        FailureCase{"EscapingArchive",
-                    Setup::EscapingArchive,
-                    2,
-                    {kNotInstallable, "a path out of the card's root", kNothingChanged},
-                    true,
-                    false},
-        FailureCase{"ProjectDoesNotFit",
-                    Setup::ProjectDoesNotFit,
-                    4,
-                    {"copying to e:/Project on the card failed"},
-                    false,
-                    true},
-        FailureCase{"ArchiveEntryOf4GiB",
-                    Setup::ArchiveEntryOf4GiB,
-                    2,
-                    {"a file of 4 GiB or more, larger than FAT can hold: NK.BIN", kNothingChanged},
-                    true,
-                    false},
-        // A card whose files cannot be read is no card without a project.
-        FailureCase{"NoFatOnPartition",
-                    Setup::NoFatOnPartition,
-                    2,
-                    {"the card's files cannot be read (the card's partition holds no FAT file system), so its "
-                     "Project folder cannot be saved",
-                     "run again with --no-preserve", kNothingChanged},
-                    true,
-                    false},
-        FailureCase{"BothFatsDamaged",
-                    Setup::BothFatsDamaged,
-                    2,
-                    {"the card's files cannot be read (the card's FAT file system is damaged)",
-                     "run again with --no-preserve", kNothingChanged},
-                    true,
-                    false},
-        FailureCase{"NoDefinitionsForRepair",
-                    Setup::NoDefinitionsForRepair,
-                    2,
-                    {"its geometry cannot be repaired: The SD CARD definition file is not present. ", kNothingChanged},
-                    true,
-                    false},
-        FailureCase{"OutsideSizeWindow",
-                    Setup::OutsideSizeWindow,
-                    2,
-                    {"Tessarin only supports disk sizes between 64MB and 4GB.", kNothingChanged},
-                    true,
-                    false},
-        FailureCase{"ArchiveTooBig",
-                    Setup::ArchiveTooBig,
-                    2,
-                    {"the system does not fit on the card", kNothingChanged},
-                    true,
-                    false},
-        FailureCase{"ReadOnlyImage", Setup::ReadOnlyImage, 2, {"is write-protected", kNothingChanged}, true, false},
-        FailureCase{"ImageLockedByOther",
-                    Setup::ImageLockedByOther,
-                    2,
-                    {"card.img is in use: process " + std::to_string(getpid()), kNothingChanged},
-                    true,
-                    false},
-        FailureCase{"NoTerminal", Setup::NoTerminal, 2, {"no terminal to confirm"}, true, false},
-        FailureCase{"NoPartitionTable", Setup::NoPartitionTable, 2, {"no partition table"}, true, false},
-        FailureCase{"TruncatedArchive", Setup::TruncatedArchive, 2, {kNotInstallable, kNothingChanged}, true, false},
-        FailureCase{"GarbageAfterStub", Setup::GarbageAfterStub, 2, {kNotInstallable, kNothingChanged}, true, false},
-        FailureCase{"StubOnly", Setup::StubOnly, 2, {kNotInstallable, kNothingChanged}, true, false},
-        FailureCase{"CorruptedEntry",
-                    Setup::CorruptedEntry,
-                    2,
-                    {kNotInstallable, "its entry NK.BIN is damaged", kNothingChanged},
-                    true,
-                    false},
-        // The card changes under the restore, after formatting.
-        FailureCase{"ReadOnlyWhileInstalling",
-                    Setup::ReadOnlyWhileInstalling,
-                    1,
-                    {"Permission denied", kUnzipFailed},
-                    false,
-                    true},
-        FailureCase{"ReadOnlyWhileRestoringProject",
-                    Setup::ReadOnlyWhileRestoringProject,
-                    4,
-                    {"copying to e:/Project on the card failed", "Permission denied"},
-                    false,
-                    true},
-        FailureCase{"ImageDeletedAfterFormat",
-                    Setup::ImageDeletedAfterFormat,
-                    1,
-                    {"the card does not hold a new volume", "No such file or directory", kFormatFailed},
-                    false,
-                    true},
-        FailureCase{"ImageTruncatedAfterFormat",
-                    Setup::ImageTruncatedAfterFormat,
-                    1,
-                    {"the card does not hold a new volume", kFormatFailed},
-                    false,
-                    true},
-        FailureCase{
-            "FormatterDoesNothing",
-            Setup::FormatterDoesNothing,
-            1,
-            {"mkfs.fat reported success but the card does not hold a new volume: its serial number is ", kFormatFailed},
-            false,
-            true},
-        FailureCase{"FormatterLeavesAFile",
-                    Setup::FormatterLeavesAFile,
-                    1,
-                    {"mkfs.fat reported success but the card does not hold a new volume: its root folder holds "
-                     "\"stray.txt\"",
-                     kFormatFailed},
-                    false,
-                    true},
-        FailureCase{"PathTooLongForTemp",
-                    Setup::PathTooLongForTemp,
-                    2,
-                    {"the card's Project folder cannot be saved: a path of ",
-                     "bytes in the folder the copy goes to, longer than the 4095 bytes a path may have: Project/Folder "
-                     "01 ",
-                     "run again with --no-preserve.", kNothingChanged},
-                    true,
-                    false},
-        FailureCase{
-            "TempFillsWithProject",
-            Setup::TempFillsWithProject,
-            1,
-            {"No space left on device", "Failed to back up the Project Folder.", "The drive has not been changed."},
-            true,
-            false},
-        FailureCase{
-            "MbrWriteGarbled", Setup::MbrWriteGarbled, 1, {"Cannot open or read destination drive."}, false, true},
-        FailureCase{"BootSectorWriteGarbled",
-                    Setup::BootSectorWriteGarbled,
-                    1,
-                    {"Error\n\nThe card did not keep what was written: it reads back different."},
-                    false,
-                    true},
-        FailureCase{"InstalledFileGarbled",
-                    Setup::InstalledFileGarbled,
-                    1,
-                    {"the card does not hold what was installed: NK.BIN: its contents differ from what was written",
-                     kUnzipFailed},
-                    false,
-                    true},
-        FailureCase{"SystemFileMarkLost",
-                    Setup::SystemFileMarkLost,
-                    1,
-                    {"the card does not hold what was installed: BLDR: attributes 26 on the card, 27 were written",
-                     kUnzipFailed},
-                    false,
-                    true},
-        FailureCase{"ProjectFileGarbled",
-                    Setup::ProjectFileGarbled,
-                    4,
-                    {"copying to e:/Project on the card failed: the card gives back 1 entry different from the saved "
-                     "copy"},
-                    false,
-                    true},
-        FailureCase{"NameTooLongForTemp",
-                    Setup::NameTooLongForTemp,
-                    2,
-                    {"the card's Project folder cannot be saved: a name of 400 bytes, longer than the 255 bytes a "
-                     "name may have in the folder the copy goes to: Project/éé",
-                     "run again with --no-preserve.", kNothingChanged},
-                    true,
-                    false}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Failures, RestoreStops, ::testing::ValuesIn(FailureCases()),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace e2e
@@ -866,7 +859,7 @@ TEST(SystemKind, ArchivesAreFoundAsWindowsFindsThem) {
     fs::create_directories(s / "tmp");
     MakeCard(card, {96, std::nullopt, true});
     c.setup(s / "work", s.path());
-    fs::copy_file(TESSARIN_CFDEF_SAMPLE, s / "work" / "CFDef.ini");
+    PutCardDefinitions(s / "work");
     const Output run = RunTessarin(s.path(), s / "tmp", "--yes --no-preserve --dir work card.img");
     EXPECT_NE(run.err.find(c.system), std::string::npos) << run.err;
     EXPECT_EQ(run.status, c.status) << run.err;
@@ -888,10 +881,13 @@ TEST(BlockDevice, HeldExclusivelyAndRestoredThroughTheWholeDisk) {
   if (loop.device().empty()) GTEST_SKIP() << "no loop device to stand for a card reader: " << loop.error();
   const std::string& device = loop.device();
   MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
-  fs::copy_file(TESSARIN_CFDEF_SAMPLE, s / "CFDef.ini");
+  PutCardDefinitions(s.path());
 
   {
-    const int holder = open(device.c_str(), O_RDONLY | O_EXCL);
+    // This process alone holds it: the shells that start the program do
+    // not inherit it (and would be named before this process once process
+    // numbers wrap around).
+    const int holder = open(device.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC);
     ASSERT_GE(holder, 0);
     const std::string before = FileHash(card);
     const Output held = RunTessarin(s.path(), s / "tmp", "--yes " + Quote(device));
@@ -952,7 +948,7 @@ TEST(BlockDevice, CardChangedBeneathTheCacheFailsTheStep) {
     MakeInstaller(s / "wincesys.exe",
                   {{"BLDR", "loader"}, {"NK.BIN", Noise(100000, 3) + "system-image-mark" + Noise(1000, 4)}},
                   {"BLDR", "NK.BIN"}, s.path());
-    fs::copy_file(TESSARIN_CFDEF_SAMPLE, s / "CFDef.ini");
+    PutCardDefinitions(s.path());
 
     const Output run = RunTessarin(s.path(), s / "tmp", "--yes " + Quote(loop.device()),
                                    "ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD=" + Quote(TESSARIN_GARBLE_WRITES) +
@@ -978,7 +974,7 @@ TEST(BlockDevice, VanishingAfterFormattingLosesNothing) {
   if (loop.device().empty()) GTEST_SKIP() << "no loop device to stand for a card reader: " << loop.error();
   const std::string& device = loop.device();
   MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
-  fs::copy_file(TESSARIN_CFDEF_SAMPLE, s / "CFDef.ini");
+  PutCardDefinitions(s.path());
   // The program keeps the device open, so a detach would wait for it: the
   // reader loses its medium instead (no sectors left).
   WrapTool(s / "hooks", "mkfs.fat", "", "truncate -s 0 " + Quote(card) + " && losetup -c " + Quote(device));
@@ -1013,7 +1009,7 @@ TEST(RestoredCard, BootsInTheEmulator) {
   fs::create_directories(s / "tmp");
   MakeCard(card, {128, std::nullopt, false});
   fs::copy_file(TESSARIN_DEMO_ARCHIVE, s / "wincesys.exe");
-  fs::copy_file(TESSARIN_CFDEF_SAMPLE, s / "CFDef.ini");
+  PutCardDefinitions(s.path());
   const Output run = RunTessarin(s.path(), s / "tmp", "--yes card.img");
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(FsckFindings(card), std::vector<std::string>{});
@@ -1045,8 +1041,7 @@ TEST(RestoredCard, BldrListedLateInTheArchiveStillStarts) {
   }
   // The payload's sector, then 69 sectors that each start with "SECT" and
   // their index, as the payload looks for them.
-  std::ifstream payload(TESSARIN_BLDR_PAYLOAD, std::ios::binary);
-  std::string bldr(std::istreambuf_iterator<char>(payload), {});
+  std::string bldr = ReadFileBytes(TESSARIN_BLDR_PAYLOAD);
   ASSERT_EQ(bldr.size(), 512u);
   for (int i = 1; i < 70; ++i) {
     std::string sector = "SECT" + std::string{static_cast<char>(i), '\0'};
@@ -1056,7 +1051,7 @@ TEST(RestoredCard, BldrListedLateInTheArchiveStillStarts) {
   tree["BLDR"] = bldr;
   order.push_back("BLDR");
   MakeInstaller(s / "wincesys.exe", tree, order, s.path());
-  fs::copy_file(TESSARIN_CFDEF_SAMPLE, s / "CFDef.ini");
+  PutCardDefinitions(s.path());
 
   const Output run = RunTessarin(s.path(), s / "tmp", "--yes card.img");
   ASSERT_EQ(run.status, 0) << run.err;
@@ -1066,12 +1061,9 @@ TEST(RestoredCard, BldrListedLateInTheArchiveStillStarts) {
   ASSERT_NE(listed, std::string::npos) << listing;
   EXPECT_GT(listing.find("Datei"), listed) << listing;
 
-  const Output boot = Shell("cd " + Quote(s.path()) +
-                            " && timeout 30 qemu-system-i386 -drive file=card.img,format=raw,if=ide -display none "
-                            "-no-reboot -m 32 -debugcon file:debugcon.txt "
-                            "-device isa-debug-exit,iobase=0xf4,iosize=0x01; cat debugcon.txt");
-  EXPECT_NE(boot.out.find("PAYLOAD bldr CS=0000 IP=1000"), std::string::npos) << boot.out << boot.err;
-  EXPECT_NE(boot.out.find("loaded=0044"), std::string::npos) << boot.out << boot.err;
+  const std::string console = BootCard(card);
+  EXPECT_NE(console.find("PAYLOAD bldr CS=0000 IP=1000"), std::string::npos) << console;
+  EXPECT_NE(console.find("loaded=0044"), std::string::npos) << console;
 }
 
 }  // namespace
@@ -1088,15 +1080,16 @@ TEST(Interrupt, OnceTheRestoreRunsTheFirstOneOnlyWarns) {
   fs::create_directories(s / "tmp");
   MakeCard(card, {96, std::nullopt, true});
   MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
-  // A formatter that takes its time: one second in, the restore is
-  // formatting.
-  WrapTool(s / "hooks", "mkfs.fat", "sleep 2", "");
+  // The formatter says it runs, and goes on once the program has taken the
+  // interrupt sent meanwhile.
+  WrapTool(s / "hooks", "mkfs.fat",
+           "touch formatting; " + ShellWaitUntil("grep -qF " + Quote(kFirstInterruptLine) + " /proc/$PPID/fd/2"), "");
   const Output run =
       Shell("cd " + Quote(s.path()) + " && { PATH=" + Quote(s / "hooks") + ":$PATH TMPDIR=" + Quote(s / "tmp") + " " +
-            Quote(TESSARIN_PROGRAM) + " --yes card.img & pid=$!; sleep 1; kill -INT $pid; wait $pid; }");
+            Quote(TESSARIN_PROGRAM) + " --yes card.img 2>err.txt & pid=$!; " + ShellWaitUntil("[ -e formatting ]") +
+            "; kill -INT $pid; wait $pid; status=$?; cat err.txt >&2; exit $status; }");
   EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_NE(run.err.find("stopping now can leave the card unusable; the restore goes on."), std::string::npos)
-      << run.err;
+  EXPECT_NE(run.err.find(kFirstInterruptLine), std::string::npos) << run.err;
   EXPECT_NE(run.out.find("::Info:: System restored to FLASH successfully."), std::string::npos) << run.out;
   EXPECT_EQ(FsckFindings(card), std::vector<std::string>{});
 }
@@ -1154,7 +1147,7 @@ TEST(InProcessCard, RestoresWithoutMtoolsAndKeepsShortNames) {
   PutOnCard(card, s / "project", "Project");
   const std::set<Listed> before = MdirListing(CardVolume(card), "Project");
   MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}, {"NK.BIN", Noise(200000, 3)}}, {"BLDR", "NK.BIN"}, s.path());
-  fs::copy_file(TESSARIN_CFDEF_SAMPLE, s / "CFDef.ini");
+  PutCardDefinitions(s.path());
   const fs::path tools = s / "tools";
   fs::create_directories(tools);
   fs::create_symlink(MustShell("command -v mkfs.fat | tr -d '\\n'"), tools / "mkfs.fat");
@@ -1194,7 +1187,7 @@ TEST(InProcessCard, InstallsWithoutATemporaryFolder) {
   const std::string image = Noise(3u << 20, 5);
   MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}, {"NK.BIN", image}, {"Hilfe/Einführung.txt", "ü"}},
                 {"BLDR", "NK.BIN", "Hilfe"}, s.path());
-  fs::copy_file(TESSARIN_CFDEF_SAMPLE, s / "CFDef.ini");
+  PutCardDefinitions(s.path());
   const Output run = RunTessarin(s.path(), s / "no such folder", "--yes --no-preserve card.img");
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_TRUE(Mtools(card, "mtype ::/NK.BIN") == image);
@@ -1214,7 +1207,7 @@ TEST(InProcessCard, CardPathIsTakenLiterally) {
   PutOnCard(plain, s / "project", "Project");
   fs::rename(plain, s / name);
   MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
-  fs::copy_file(TESSARIN_CFDEF_SAMPLE, s / "CFDef.ini");
+  PutCardDefinitions(s.path());
   const Output run = RunTessarin(s.path(), s / "tmp", "--yes " + Quote(name));
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_FALSE(fs::exists(s / "expanded"));

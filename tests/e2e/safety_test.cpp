@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 #include "bootcode/boot_images.h"
@@ -23,13 +24,6 @@ const std::string kSavedLine = "::Warning:: The Project Folder is saved in ";
 const Tree kProject = {{"main.prj", "the operator's project"}, {"screens/start.bmp", std::string(20000, 's')}};
 
 std::string Partition(const std::string& entry) { return "echo " + Quote(entry) + " | sfdisk --quiet "; }
-
-// Something other than FAT over the volume's boot sector and its backup:
-// the card's files cannot be read.
-void SpoilVolume(const fs::path& card) {
-  MustShell("for at in 0 3072; do printf 'another file system' | dd of=" + Quote(card) + " bs=1 seek=$((" +
-            std::to_string(std::uint64_t{kPartitionStart} * 512) + " + at)) conv=notrunc status=none; done");
-}
 
 // A mount namespace of its own in which /usr/sbin and /sbin hold nothing,
 // and PATH has neither: no mkfs.fat anywhere. The command and its
@@ -68,127 +62,172 @@ void MakeCrowdedArchive(const fs::path& zip) {
   archive_write_free(out);
 }
 
-enum class Shape {
-  Gpt,
-  Extended,
-  Superfloppy,
-  LinuxPartition,
-  HiddenFat,
-  SymbolicLinkInArchive,
-  ColonInName,
-  NamesDifferOnlyInCase,
-  EscapeSequenceInName,
-  DefinitionsTooLarge,
-  EmptyDir,
-  NoFormatter,
-  CrowdedArchiveFolder,
-  ProjectNameTooLong,
-  ProjectChainBroken,
+// A card and an archive that the checks before the question refuse, as one
+// row of the table sets them up: on a bench whose card (with its project
+// folder), archive and card definitions are the plain ones unless the row
+// makes them otherwise.
+struct RefusalBench {
+  RefusalBench() {
+    fs::create_directories(tmp);
+    fs::create_directories(work);
+  }
+  // The card with the project folder on it, made once, of shape as it is
+  // then.
+  void MakeCard() {
+    if (cardMade) return;
+    cardMade = true;
+    e2e::MakeCard(card, shape);
+    WriteTree(s / "project", kProject);
+    PutOnCard(card, s / "project", "Project");
+  }
+  // The archive the row puts there itself: no archive of system.
+  fs::path OwnArchive() {
+    systemArchive = false;
+    return work / "wincesys.exe";
+  }
+  // A file the archive holds, in its order.
+  void AddToSystem(const std::string& name, const std::string& contents) {
+    system[name] = contents;
+    order.push_back(name);
+  }
+
+  Scratch s;
+  const fs::path card = s / "card.img";
+  const fs::path tmp = s / "tmp";
+  const fs::path work = s / "work";
+  CardShape shape{96, std::nullopt, true};
+  bool cardMade = false;
+  Tree system = {{"BLDR", "loader"}, {"NK.BIN", std::string(5000, 'n')}};
+  std::vector<std::string> order = {"BLDR", "NK.BIN"};
+  bool systemArchive = true;  // the installer archive of system, in order
+  bool definitions = true;    // the card definition file the program ships with
+  std::string launcher;
+  std::string args = "--yes --dir work card.img";
 };
 
 struct Refusal {
   const char* name;
-  Shape shape;
+  std::function<void(RefusalBench&)> setup;
   std::vector<std::string> messages;  // parts of standard error, in order
 };
 
 void PrintTo(const Refusal& c, std::ostream* os) { *os << c.name; }
 
+// The card's partition table rewritten by sfdisk from entry.
+void Repartition(RefusalBench& b, const std::string& entry) {
+  b.MakeCard();
+  MustShell(Partition(entry) + Quote(b.card));
+}
+
+// The type byte of the first partition entry.
+void PartitionType(RefusalBench& b, const std::string& typeByte) {
+  b.MakeCard();
+  MustShell("printf '" + typeByte + "' | dd of=" + Quote(b.card) + " bs=1 seek=450 conv=notrunc 2>/dev/null");
+}
+
+std::vector<Refusal> Refusals() {
+  return {
+      {"Gpt",
+       [](RefusalBench& b) { Repartition(b, "label: gpt\nstart=2048, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7"); },
+       {"holds a GPT partition table", kNothingChanged}},
+      {"Extended",
+       [](RefusalBench& b) { Repartition(b, "start=2048, type=f"); },
+       {"holds an extended partition (type 0F)", kNothingChanged}},
+      {"Superfloppy",
+       [](RefusalBench& b) {
+         b.MakeCard();
+         MustShell("mkfs.fat -F 32 " + Quote(b.card) + " >/dev/null");
+       },
+       {"holds a FAT volume without a partition table", kNothingChanged}},
+      {"LinuxPartition",
+       [](RefusalBench& b) { PartitionType(b, "\\x83"); },
+       {"holds a partition of type 83 (Linux) as its first partition, not a FAT partition", kNothingChanged}},
+      {"HiddenFat",
+       [](RefusalBench& b) { PartitionType(b, "\\x1c"); },
+       {"holds a hidden FAT partition (type 1C)", kNothingChanged}},
+      {"SymbolicLinkInArchive",
+       // A link to a file outside the card, as an archive may carry one.
+       [](RefusalBench& b) {
+         b.AddToSystem("link", "");
+         const fs::path content = b.s / "linked";
+         WriteTree(content, b.system);
+         fs::remove(content / "link");
+         fs::create_symlink("/etc/passwd", content / "link");
+         std::string names;
+         for (const std::string& n : b.order) names += " " + Quote(n);
+         MustShell(std::string(TESSARIN_MAKE_SFX) + " " + Quote(TESSARIN_SFX_STUB) + " " + Quote(b.OwnArchive()) + " " +
+                   Quote(content) + names);
+       },
+       {"cannot go onto the card, a symbolic link: link", kNothingChanged}},
+      {"ColonInName",
+       [](RefusalBench& b) { b.AddToSystem("NK.BIN:stream", "n"); },
+       {"cannot go onto the card, a character FAT names cannot hold (':'): NK.BIN:stream", kNothingChanged}},
+      {"NamesDifferOnlyInCase",
+       [](RefusalBench& b) {
+         b.AddToSystem("Readme.txt", "one");
+         b.AddToSystem("README.TXT", "two");
+       },
+       {"two names that differ only in case", kNothingChanged}},
+      {"EscapeSequenceInName",
+       [](RefusalBench& b) { b.AddToSystem("bad\x1b]0;owned\x07name\x1b[2J", "x"); },
+       {"a control character in the name: bad\\x1b]0;owned\\x07name\\x1b[2J", kNothingChanged}},
+      {"DefinitionsTooLarge",
+       [](RefusalBench& b) {
+         b.shape.geometry = "255/63";
+         b.definitions = false;
+         WriteFileBytes(b.work / kDefinitionsFileName, std::string(2u << 20, ';') + "\n[CF0]\nModelNumber=x\n");
+       },
+       {"CFDef.ini is larger than 1 MiB", "the card reports 255 heads",
+        "its geometry cannot be repaired: no card definition in CFDef.ini fits", kNothingChanged}},
+      {"EmptyDir", [](RefusalBench& b) { b.args = "--yes --dir '' card.img"; }, {"--dir needs a folder"}},
+      {"NoFormatter",
+       [](RefusalBench& b) {
+         const Output hidden = Shell(kWithoutFormatter + " sh -c '! command -v mkfs.fat'");
+         if (hidden.status != 0) GTEST_SKIP() << "no mount namespace without mkfs.fat here: " << hidden.err;
+         b.launcher = kWithoutFormatter;
+       },
+       {"mkfs.fat (from dosfstools) was not found in PATH, /usr/sbin or /sbin; install dosfstools.", kNothingChanged}},
+      {"CrowdedArchiveFolder",
+       [](RefusalBench& b) { MakeCrowdedArchive(b.OwnArchive()); },
+       {"its folder LOGS holds more entries than a FAT folder can: they take 70,002 directory entries, a FAT folder "
+        "has 65,536",
+        kNothingChanged}},
+      {"ProjectNameTooLong",
+       // 130 letters, 260 bytes of UTF-8: a good name on the card, too long
+       // for a Linux file name.
+       [](RefusalBench& b) {
+         b.MakeCard();
+         std::string name;
+         for (int i = 0; i < 130; ++i) name += "ä";
+         WriteCardFile(b.card, "Project/screens/" + name, "x");
+       },
+       {"the card's Project folder cannot be saved: a name of 260 bytes, longer than the 255 bytes a name may have "
+        "in the folder the copy goes to: Project/screens/ää",
+        "run again with --no-preserve.", kNothingChanged}},
+      {"ProjectChainBroken",
+       [](RefusalBench& b) {
+         b.MakeCard();
+         BreakChain(b.card, "Project/screens/start.bmp");
+       },
+       {"the card's Project folder cannot be saved: its file Project/screens/start.bmp cannot be read (the card's "
+        "FAT file system is damaged)",
+        "run again with --no-preserve.", kNothingChanged}},
+  };
+}
+
 class RefusedBeforeTheQuestion : public ::testing::TestWithParam<Refusal> {};
 
 TEST_P(RefusedBeforeTheQuestion, LeavesTheCardAsItWas) {
   const Refusal& c = GetParam();
-  Scratch s;
-  const fs::path card = s / "card.img";
-  const fs::path tmp = s / "tmp";
-  fs::create_directories(tmp);
-  fs::create_directories(s / "work");
+  RefusalBench b;
+  c.setup(b);
+  if (HasFatalFailure() || IsSkipped()) return;
+  b.MakeCard();
+  if (b.systemArchive) MakeInstaller(b.work / "wincesys.exe", b.system, b.order, b.s.path());
+  if (b.definitions) PutCardDefinitions(b.work);
+  const std::string before = FileHash(b.card);
 
-  MakeCard(card,
-           {96, c.shape == Shape::DefinitionsTooLarge ? std::optional<std::string>("255/63") : std::nullopt, true});
-  WriteTree(s / "project", kProject);
-  PutOnCard(card, s / "project", "Project");
-  Tree system = {{"BLDR", "loader"}, {"NK.BIN", std::string(5000, 'n')}};
-  std::vector<std::string> order = {"BLDR", "NK.BIN"};
-  std::string launcher, args = "--yes --dir work card.img";
-  switch (c.shape) {
-    case Shape::Gpt:
-      MustShell(Partition("label: gpt\nstart=2048, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7") + Quote(card));
-      break;
-    case Shape::Extended:
-      MustShell(Partition("start=2048, type=f") + Quote(card));
-      break;
-    case Shape::Superfloppy:
-      MustShell("mkfs.fat -F 32 " + Quote(card) + " >/dev/null");
-      break;
-    case Shape::LinuxPartition:
-      MustShell("printf '\\x83' | dd of=" + Quote(card) + " bs=1 seek=450 conv=notrunc 2>/dev/null");
-      break;
-    case Shape::HiddenFat:
-      MustShell("printf '\\x1c' | dd of=" + Quote(card) + " bs=1 seek=450 conv=notrunc 2>/dev/null");
-      break;
-    case Shape::SymbolicLinkInArchive:
-      system["link"] = "";
-      order.push_back("link");
-      break;
-    case Shape::ColonInName:
-      system["NK.BIN:stream"] = "n";
-      order.push_back("NK.BIN:stream");
-      break;
-    case Shape::NamesDifferOnlyInCase:
-      system["Readme.txt"] = "one";
-      system["README.TXT"] = "two";
-      order.insert(order.end(), {"Readme.txt", "README.TXT"});
-      break;
-    case Shape::EscapeSequenceInName:
-      system["bad\x1b]0;owned\x07name\x1b[2J"] = "x";
-      order.push_back("bad\x1b]0;owned\x07name\x1b[2J");
-      break;
-    case Shape::DefinitionsTooLarge:
-      std::ofstream(s / "work" / "CFDef.ini") << std::string(2u << 20, ';') << "\n[CF0]\nModelNumber=x\n";
-      break;
-    case Shape::EmptyDir:
-      args = "--yes --dir '' card.img";
-      break;
-    case Shape::NoFormatter: {
-      const Output hidden = Shell(kWithoutFormatter + " sh -c '! command -v mkfs.fat'");
-      if (hidden.status != 0) GTEST_SKIP() << "no mount namespace without mkfs.fat here: " << hidden.err;
-      launcher = kWithoutFormatter;
-      break;
-    }
-    case Shape::CrowdedArchiveFolder:
-      break;
-    case Shape::ProjectNameTooLong: {
-      // 130 letters, 260 bytes of UTF-8: a good name on the card, too long
-      // for a Linux file name.
-      std::string name;
-      for (int i = 0; i < 130; ++i) name += "ä";
-      WriteCardFile(card, "Project/screens/" + name, "x");
-      break;
-    }
-    case Shape::ProjectChainBroken:
-      BreakChain(card, "Project/screens/start.bmp");
-      break;
-  }
-  if (c.shape == Shape::SymbolicLinkInArchive) {
-    // A link to a file outside the card, as an archive may carry one.
-    const fs::path content = s / "linked";
-    WriteTree(content, system);
-    fs::remove(content / "link");
-    fs::create_symlink("/etc/passwd", content / "link");
-    std::string names;
-    for (const std::string& n : order) names += " " + Quote(n);
-    MustShell(std::string(TESSARIN_MAKE_SFX) + " " + Quote(TESSARIN_SFX_STUB) + " " +
-              Quote(s / "work" / "wincesys.exe") + " " + Quote(content) + names);
-  } else if (c.shape == Shape::CrowdedArchiveFolder) {
-    MakeCrowdedArchive(s / "work" / "wincesys.exe");
-  } else {
-    MakeInstaller(s / "work" / "wincesys.exe", system, order, s.path());
-  }
-  if (c.shape != Shape::DefinitionsTooLarge) fs::copy_file(TESSARIN_CFDEF_SAMPLE, s / "work" / "CFDef.ini");
-  const std::string before = FileHash(card);
-
-  const Output run = RunTessarin(s.path(), tmp, args, launcher);
+  const Output run = RunTessarin(b.s.path(), b.tmp, b.args, b.launcher);
   EXPECT_EQ(run.status, 2) << run.err;
   std::size_t at = 0;
   for (const std::string& m : c.messages) {
@@ -199,57 +238,12 @@ TEST_P(RefusedBeforeTheQuestion, LeavesTheCardAsItWas) {
   EXPECT_EQ(run.err.find("All existing files will be deleted!"), std::string::npos) << "asked: " << run.err;
   EXPECT_EQ(run.err.find('\x1b'), std::string::npos) << "an escape sequence reached the terminal";
   EXPECT_EQ(run.out, "");
-  EXPECT_EQ(FileHash(card), before);
-  EXPECT_TRUE(fs::is_empty(tmp));
+  EXPECT_EQ(FileHash(b.card), before);
+  EXPECT_TRUE(fs::is_empty(b.tmp));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Refusals, RefusedBeforeTheQuestion,
-    ::testing::Values(
-        Refusal{"Gpt", Shape::Gpt, {"holds a GPT partition table", kNothingChanged}},
-        Refusal{"Extended", Shape::Extended, {"holds an extended partition (type 0F)", kNothingChanged}},
-        Refusal{"Superfloppy", Shape::Superfloppy, {"holds a FAT volume without a partition table", kNothingChanged}},
-        Refusal{"LinuxPartition",
-                Shape::LinuxPartition,
-                {"holds a partition of type 83 (Linux) as its first partition, not a FAT partition", kNothingChanged}},
-        Refusal{"HiddenFat", Shape::HiddenFat, {"holds a hidden FAT partition (type 1C)", kNothingChanged}},
-        Refusal{"SymbolicLinkInArchive",
-                Shape::SymbolicLinkInArchive,
-                {"cannot go onto the card, a symbolic link: link", kNothingChanged}},
-        Refusal{"ColonInName",
-                Shape::ColonInName,
-                {"cannot go onto the card, a character FAT names cannot hold (':'): NK.BIN:stream", kNothingChanged}},
-        Refusal{"NamesDifferOnlyInCase",
-                Shape::NamesDifferOnlyInCase,
-                {"two names that differ only in case", kNothingChanged}},
-        Refusal{"EscapeSequenceInName",
-                Shape::EscapeSequenceInName,
-                {"a control character in the name: bad\\x1b]0;owned\\x07name\\x1b[2J", kNothingChanged}},
-        Refusal{"DefinitionsTooLarge",
-                Shape::DefinitionsTooLarge,
-                {"CFDef.ini is larger than 1 MiB", "the card reports 255 heads",
-                 "its geometry cannot be repaired: no card definition in CFDef.ini fits", kNothingChanged}},
-        Refusal{"EmptyDir", Shape::EmptyDir, {"--dir needs a folder"}},
-        Refusal{"NoFormatter",
-                Shape::NoFormatter,
-                {"mkfs.fat (from dosfstools) was not found in PATH, /usr/sbin or /sbin; install dosfstools.",
-                 kNothingChanged}},
-        Refusal{"CrowdedArchiveFolder",
-                Shape::CrowdedArchiveFolder,
-                {"its folder LOGS holds more entries than a FAT folder can: they take 70,002 directory entries, a "
-                 "FAT folder has 65,536",
-                 kNothingChanged}},
-        Refusal{"ProjectNameTooLong",
-                Shape::ProjectNameTooLong,
-                {"the card's Project folder cannot be saved: a name of 260 bytes, longer than the 255 bytes a name "
-                 "may have in the folder the copy goes to: Project/screens/ää",
-                 "run again with --no-preserve.", kNothingChanged}},
-        Refusal{"ProjectChainBroken",
-                Shape::ProjectChainBroken,
-                {"the card's Project folder cannot be saved: its file Project/screens/start.bmp cannot be read (the "
-                 "card's FAT file system is damaged)",
-                 "run again with --no-preserve.", kNothingChanged}}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Refusals, RefusedBeforeTheQuestion, ::testing::ValuesIn(Refusals()),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // The operator who chooses to go on without the unreadable project folder
 // gets a restored card.
@@ -295,10 +289,7 @@ TEST(TwoRestores, OneRestoresTheOtherIsRefused) {
             " --yes card.img >out2 2>err2) & p2=$!; wait $p1; echo $? >status1; wait $p2; echo $? >status2; "
             "echo $p1 >pid1; echo $p2 >pid2; }");
   auto read = [&](const std::string& name) {
-    std::ifstream in(s / name);
-    std::stringstream text;
-    text << in.rdbuf();
-    std::string t = text.str();
+    std::string t = ReadFileBytes(s / name);
     while (!t.empty() && t.back() == '\n') t.pop_back();
     return t;
   };
@@ -329,8 +320,8 @@ TEST(Stop, AtAStepsBoundaryWithTheSavedFolderNamed) {
     bool projectOnCard;  // the copy back was under way and finished
   };
   const Case cases[] = {
-      // Signalled twice by a wrapper of the formatter, which then takes a
-      // moment more.
+      // Signalled twice by a wrapper of the formatter, each signal once the
+      // one before was taken.
       {"WhileFormatting", "INT", false},
       // Signalled twice as the copy back opens the saved folder's list of
       // short names.
@@ -348,7 +339,7 @@ TEST(Stop, AtAStepsBoundaryWithTheSavedFolderNamed) {
     std::string launcher;
     if (!c.projectOnCard) {
       WrapTool(s / "hooks", "mkfs.fat",
-               std::string("kill -") + c.signal + " $PPID; sleep 0.2; kill -" + c.signal + " $PPID; sleep 0.5", "");
+               SignalProgram(c.signal, kFirstInterruptLine) + "; " + SignalProgram(c.signal, kSecondInterruptLine), "");
       launcher = "PATH=" + Quote(s / "hooks") + ":$PATH";
     } else {
       launcher =
@@ -414,7 +405,7 @@ TEST(OddPaths, WorkAsTargetDirAndTemporaryFolder) {
     WriteTree(s / "project", kProject);
     PutOnCard(card, s / "project", "Project");
     MakeInstaller(folder / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
-    fs::copy_file(TESSARIN_CFDEF_SAMPLE, folder / "CFDef.ini");
+    PutCardDefinitions(folder);
     const std::string relative = std::string(name) + "/";
     const Output run =
         Shell("cd " + Quote(s.path()) + " && TMPDIR=" + Quote(relative + "tmp") + " " + Quote(TESSARIN_PROGRAM) +
@@ -472,7 +463,8 @@ TEST(SavedProjects, TheNextRestoreOfTheCardPutsThemBack) {
     MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
     std::string launcher;
     if (c.end == FirstEnd::Stopped) {
-      WrapTool(s / "hooks", "mkfs.fat", "kill -INT $PPID; sleep 0.2; kill -INT $PPID; sleep 0.3", "");
+      WrapTool(s / "hooks", "mkfs.fat",
+               SignalProgram("INT", kFirstInterruptLine) + "; " + SignalProgram("INT", kSecondInterruptLine), "");
       launcher = "PATH=" + Quote(s / "hooks") + ":$PATH";
     } else {
       // The card turns read-only as the installation opens the archive (the

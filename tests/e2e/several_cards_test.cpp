@@ -101,7 +101,7 @@ TEST(SeveralCards, RestoredSideBySideWhileOneFails) {
   PutOnCard(s / "slot2.img", s / "project", "Project");
   PutOnCard(s / "bad slot.img", s / "project", "Project");
   fs::copy_file(TESSARIN_DEMO_ARCHIVE, s / "wincesys.exe");
-  fs::copy_file(TESSARIN_CFDEF_SAMPLE, s / "CFDef.ini");
+  PutCardDefinitions(s.path());
   // Only the bad slot's card is cut short after formatting.
   WrapTool(s / "hooks", "mkfs.fat", "",
            "case \"$*\" in *'bad slot.img'*) truncate -s " + std::to_string(kPartitionStart * 512) + " " +
@@ -197,28 +197,10 @@ TEST(SeveralCards, ACardRefusedByItsChecksStopsNoOther) {
   MustShell("truncate -s 96M " + Quote(s / "nopart.img") + " && chmod a-w " + Quote(s / "readonly.img"));
   MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
   // Another restore's lock (flock(1) holds it as a restore would), and a
-  // program writing to an image.
-  auto startHolder = [&](const std::string& command) {
-    std::string pid = MustShell("cd " + Quote(s.path()) + "; (" + command + ") </dev/null >/dev/null 2>&1 & echo $!");
-    while (!pid.empty() && pid.back() == '\n') pid.pop_back();
-    return pid;
-  };
-  const std::string locker = startHolder("exec flock -x locked.img sh -c 'echo $$ >locked.pid; exec sleep 60'");
-  const std::string writer = startHolder("exec 3<>written.img; exec sleep 60");
-  struct Stop {
-    std::vector<std::string> pids;
-    ~Stop() {
-      for (const std::string& pid : pids) Shell("kill " + pid + " 2>/dev/null");
-    }
-  } stop{{locker, writer}};
-  for (int i = 0; i < 500 && Shell("test -s " + Quote(s / "locked.pid") + " && test -e /proc/" + writer +
-                                   "/fd/3 && grep -q '^sleep' /proc/" + writer + "/cmdline")
-                                     .status != 0;
-       ++i)
-    usleep(10000);
-  std::string sleeper = MustShell("cat " + Quote(s / "locked.pid"));
-  while (!sleeper.empty() && sleeper.back() == '\n') sleeper.pop_back();
-  stop.pids.push_back(sleeper);
+  // program writing to an image: each ready once its holding command runs.
+  const Holder locker(s.path(), "exec flock -x locked.img " + HoldCommand(), "pgrep -P $pid -x tail >/dev/null");
+  const Holder writer(s.path(), "exec 3<>written.img; exec " + HoldCommand(),
+                      "test -e /proc/$pid/fd/3 && grep -q '^tail' /proc/$pid/cmdline");
 
   struct Card {
     std::string target;
@@ -227,10 +209,10 @@ TEST(SeveralCards, ACardRefusedByItsChecksStopsNoOther) {
   };
   const Card cards[] = {
       {"a.img", 0, ""},
-      {"locked.img", 2, "locked.img is in use: process " + locker + " (flock) holds it"},
+      {"locked.img", 2, "locked.img is in use: process " + locker.pid() + " (flock) holds it"},
       {"readonly.img", 2, "readonly.img is write-protected: the image file has no write permission."},
       {"nopart.img", 2, "nopart.img holds no partition table"},
-      {"written.img", 2, "written.img is in use: open in PID " + writer + " (sleep 60)"},
+      {"written.img", 2, "written.img is in use: open in PID " + writer.pid() + " (" + HoldCommand() + ")"},
       {"missing.img", 2, "missing.img: No such file or directory."},
       {"b.img", 0, ""},
   };
@@ -323,15 +305,10 @@ TEST(SeveralCards, ARunningRestoresFolderIsNoLeftover) {
   const fs::path folder = saved.parent_path();
   ASSERT_TRUE(fs::exists(folder / "Card.txt"));
 
-  // As if its restore still ran: the folder held.
-  std::string holder =
-      MustShell("(exec 9<" + Quote(folder) + "; flock -x 9; exec sleep 60) </dev/null >/dev/null 2>&1 & echo $!");
-  while (!holder.empty() && holder.back() == '\n') holder.pop_back();
-  struct Stop {
-    std::string pid;
-    ~Stop() { Shell("kill " + pid + " 2>/dev/null"); }
-  } stop{holder};
-  for (int i = 0; i < 500 && Shell("grep -q '^sleep' /proc/" + holder + "/cmdline").status != 0; ++i) usleep(10000);
+  // As if its restore still ran: the folder held (ready once the lock is
+  // taken and the holding command runs).
+  const Holder holder(s.path(), "exec 9<" + Quote(folder) + "; flock -x 9; exec " + HoldCommand(),
+                      "grep -q '^tail' /proc/$pid/cmdline");
 
   const Output second = RunTessarin(s.path(), tmp, "--yes card.img");
   EXPECT_EQ(second.status, 0) << second.err;
@@ -355,28 +332,41 @@ TEST(SeveralCards, TheSameCardTwiceOrNoWayToAskIsRefused) {
   EXPECT_EQ(FileHash(s / "a.img"), a);
 }
 
-// An interrupt reaches the program only (its restores have process groups
-// of their own) and is passed on once: each restore warns and goes on.
-TEST(SeveralCards, AnInterruptIsPassedOnOnce) {
-  Scratch s;
+// Restores a.img and b.img (with their archive, in s) by one command with
+// options, and interrupts it while both formatters run: they say they run
+// and wait. Each interrupt goes once both restores have written the line
+// of the one before on standard error (two sent at once would be one),
+// takenLines one an interrupt; then the formatters go on. The program's
+// standard error is the result's.
+Output InterruptWhileFormatting(const Scratch& s, const std::string& options,
+                                const std::vector<std::string>& takenLines) {
   fs::create_directories(s / "tmp");
   MakeCard(s / "a.img", {96, std::nullopt, true});
   MakeCard(s / "b.img", {96, std::nullopt, true});
   MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
-  WrapTool(s / "hooks", "mkfs.fat", "sleep 2", "");
-  // The interrupt once both restores are past their question (their
-  // checks take longer under a sanitizer than a fixed pause), while the
-  // slowed formatter runs.
-  const Output run = Shell("cd " + Quote(s.path()) + " && { PATH=" + Quote(s / "hooks") +
-                           ":$PATH TMPDIR=" + Quote(s / "tmp") + " " + Quote(TESSARIN_PROGRAM) +
-                           " --yes a.img b.img 2>err.txt & pid=$!; for i in $(seq 300); do [ \"$(grep -c 'yes (--yes)' "
-                           "err.txt)\" -ge 2 ] && break; "
-                           "sleep 0.1; done; "
-                           "sleep 0.5; kill -INT $pid; wait $pid; status=$?; cat err.txt >&2; exit $status; }");
+  const std::string flags = Quote((s / "flags").string());
+  fs::create_directories(s / "flags");
+  WrapTool(s / "hooks", "mkfs.fat", "touch " + flags + "/started.$$; " + ShellWaitUntil("[ -e " + flags + "/go ]"), "");
+  std::string interrupts;
+  for (const std::string& line : takenLines)
+    interrupts += "kill -INT $pid; " + ShellWaitUntil("[ $(grep -cF " + Quote(line) + " err.txt) -ge 2 ]") + "; ";
+  return Shell("cd " + Quote(s.path()) + " && { PATH=" + Quote(s / "hooks") + ":$PATH TMPDIR=" + Quote(s / "tmp") +
+               " " + Quote(TESSARIN_PROGRAM) + " " + options + " a.img b.img 2>err.txt & pid=$!; " +
+               ShellWaitUntil("[ $(ls " + flags + " | wc -l) -ge 2 ]") + "; " + interrupts + "touch " + flags +
+               "/go; wait $pid; status=$?; cat err.txt >&2; exit $status; }");
+}
+
+// An interrupt reaches the program only (its restores have process groups
+// of their own) and is passed on once: each restore warns and goes on.
+// Sent once both restores are formatting: past their question and their
+// start.
+TEST(SeveralCards, AnInterruptIsPassedOnOnce) {
+  Scratch s;
+  const Output run = InterruptWhileFormatting(s, "--yes", {kFirstInterruptLine});
   EXPECT_EQ(run.status, 0) << run.err;
   for (const std::string n : {"a.img", "b.img"}) {
     const std::string err = Joined(LinesOf(run.err, n));
-    EXPECT_NE(err.find("stopping now can leave the card unusable; the restore goes on."), std::string::npos) << run.err;
+    EXPECT_NE(err.find(kFirstInterruptLine), std::string::npos) << run.err;
     EXPECT_EQ(err.find("Interrupt again"), err.rfind("Interrupt again")) << "warned twice:\n" << err;
     EXPECT_EQ(Attributes(s / n, "::/BLDR"), "ASHR");
   }
@@ -388,31 +378,19 @@ TEST(SeveralCards, AnInterruptIsPassedOnOnce) {
 // with 130, and the service record holds each card's block with its end.
 TEST(SeveralCards, ASecondInterruptStopsEachCardAndTheReportsSaySo) {
   Scratch s;
-  fs::create_directories(s / "tmp");
-  MakeCard(s / "a.img", {96, std::nullopt, true});
-  MakeCard(s / "b.img", {96, std::nullopt, true});
-  MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
-  // Each formatter says it runs, then waits for the interrupts to be sent.
-  const std::string flags = Quote((s / "flags").string());
-  fs::create_directories(s / "flags");
-  WrapTool(s / "hooks", "mkfs.fat",
-           "touch " + flags + "/started.$$; until [ -e " + flags + "/go ]; do sleep 0.05; done", "");
-  const Output run =
-      Shell("cd " + Quote(s.path()) + " && { PATH=" + Quote(s / "hooks") + ":$PATH TMPDIR=" + Quote(s / "tmp") + " " +
-            Quote(TESSARIN_PROGRAM) + " --yes --json --log service.log a.img b.img >json.out 2>run.err & pid=$!; " +
-            "for i in $(seq 600); do [ $(ls " + flags + " | wc -l) -ge 2 ] && break; sleep 0.05; done; " +
-            "kill -INT $pid; sleep 0.3; kill -INT $pid; sleep 0.3; touch " + flags + "/go; wait $pid; }");
-  EXPECT_EQ(run.status, 130) << MustShell("cat " + Quote(s / "run.err"));
-  const std::string json = MustShell("cat " + Quote(s / "json.out"));
+  const Output run = InterruptWhileFormatting(s, "--yes --json --log service.log >json.out",
+                                              {kFirstInterruptLine, kSecondInterruptLine});
+  const std::string& err = run.err;
+  EXPECT_EQ(run.status, 130) << err;
+  const std::string json = ReadFileBytes(s / "json.out");
   EXPECT_EQ(JsonQuery(json, "sorted((o['target'], o['status'], o['result']) for o in objs if o['event'] == 'result')"),
             "[('a.img', 130, 'stopped'), ('b.img', 130, 'stopped')]");
   EXPECT_EQ(JsonQuery(json, "objs[-1]['event'], objs[-1]['status']"), "('summary', 130)");
-  const std::string err = MustShell("cat " + Quote(s / "run.err"));
   for (const std::string n : {"a.img", "b.img"}) {
     EXPECT_NE(Joined(LinesOf(err, n)).find("stopped. The card was changed and may not start"), std::string::npos)
         << err;
   }
-  const std::string record = MustShell("cat " + Quote(s / "service.log"));
+  const std::string record = ReadFileBytes(s / "service.log");
   std::size_t stopped = 0;
   for (std::size_t at = record.find("result: stopped (exit status 130)"); at != std::string::npos;
        at = record.find("result: stopped (exit status 130)", at + 1))
@@ -582,7 +560,7 @@ TEST(ServiceLog, EveryRunAppendsOneWholeBlock) {
   const Output several = RunTessarin(s.path(), s / "tmp", "--yes --log service.log b.img c.img d.img missing.img");
   EXPECT_EQ(several.status, 2) << several.err;
 
-  std::ifstream in(s / "service.log");
+  std::istringstream in(ReadFileBytes(s / "service.log"));
   std::vector<std::vector<std::string>> blocks;
   bool open = false;
   for (std::string line; std::getline(in, line);) {

@@ -22,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::copy_n(data + 2, 512, w.card.Mbr().begin());
   std::copy_n(data + 2 + 512, 512, w.card.VolumeBoot().begin());
   if (withDefinitions) {
-    w.profile.SetFile("C:\\Tessarin\\CFDef.ini", std::string(reinterpret_cast<const char*>(data + 1026), size - 1026));
+    w.profile.SetFile(test::kDefinitionsPath, std::string(reinterpret_cast<const char*>(data + 1026), size - 1026));
   }
   const test::Sector mbrBefore = w.card.Mbr();
   const test::Sector vbrBefore = w.card.VolumeBoot();

@@ -24,9 +24,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   (void)ProfileGetInt(&profile, section, key, -1);
   (void)ParseProfileInt(text);
 
-  // The loader over the same text as "CFDef.ini".
+  // The loader over the same text as the card definition file.
   test::World w;
-  w.profile.SetFile("C:\\Tessarin\\CFDef.ini", text);
+  w.profile.SetFile(test::kDefinitionsPath, text);
   CList<CF_DEFINITION> list;
   if (LoadCardDefinitions(w.ctx.CardDefinitions(), list) != -1) std::abort();
   for (const CF_DEFINITION& d : list) {

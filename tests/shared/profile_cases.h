@@ -3,6 +3,8 @@
 // the same table against the system's functions, so both must agree.
 #pragma once
 
+#include <cstring>
+
 namespace tessarin::test {
 
 // One INI file's text.
@@ -50,6 +52,14 @@ inline constexpr ProfileFile kProfileFiles[] = {
      "[CF1\n"
      "ModelNumber=after broken header\n"},
 };
+
+// The file of kProfileFiles by its name; none when it is not one of them.
+inline const ProfileFile* FindFile(const char* name) {
+  for (const ProfileFile& f : kProfileFiles) {
+    if (std::strcmp(f.name, name) == 0) return &f;
+  }
+  return nullptr;
+}
 
 enum class ProfileRead { String, Int };
 

@@ -7,17 +7,14 @@
 namespace tessarin::test {
 namespace {
 
-const char* kDefinitions =
-    "[CF0]\r\nModelNumber=SD-128\r\nCapacity=128000000\r\nSectorsPerCard=250000\r\n"
-    "NoHeads=8\r\nNoSectorsPerTrack=32\r\nNoCylinders=977\r\n"
-    "[CF1]\r\nModelNumber=SD-1G\r\nCapacity=1000000000\r\nSectorsPerCard=1953125\r\n"
-    "NoHeads=16\r\nNoSectorsPerTrack=63\r\nNoCylinders=1937\r\n";
+const std::string kDefinitions = DefinitionsText(
+    {{"SD-128", "128000000", "250000", "8", "32", "977"}, {"SD-1G", "1000000000", "1953125", "16", "63", "1937"}});
 
 struct Card : World {
   explicit Card(SystemKind kind, const BpbShape& shape = {}) {
     SetKind(kind);
     WriteFat32BootSector(card, shape);
-    profile.SetFile("C:\\Tessarin\\CFDef.ini", kDefinitions);
+    profile.SetFile(kDefinitionsPath, kDefinitions);
     handleCard.SetVolumeLock("[-e-]", true);
     before = card.VolumeBoot();
     journal.clear();
@@ -95,9 +92,7 @@ TEST(InstallBootSector, RepairsTheGeometryFromTheDefinitionFile) {
 // geometry, even though their low 16 bits would read as 16.
 TEST(InstallBootSector, ADefinitionWithoutAUsableGeometryRepairsNothing) {
   Card w(SystemKind::Dos, Shape(1'757'812, 255));
-  w.profile.SetFile("C:\\Tessarin\\CFDef.ini",
-                    "[CF0]\r\nModelNumber=SD-1G\r\nCapacity=1000000000\r\nSectorsPerCard=1953125\r\n"
-                    "NoHeads=65552\r\nNoSectorsPerTrack=63\r\nNoCylinders=1937\r\n");
+  w.profile.SetFile(kDefinitionsPath, DefinitionsText({{"SD-1G", "1000000000", "1953125", "65552", "63", "1937"}}));
   EXPECT_EQ(InstallBootSector(w.handleCard, w.resources, w.ctx.CardDefinitions(), w.ctx.log, w.ctx.GetSystemKind(),
                               g_nSystemKind, "[-e-]"),
             -1);
@@ -108,7 +103,7 @@ TEST(InstallBootSector, ADefinitionWithoutAUsableGeometryRepairsNothing) {
 TEST(InstallBootSector, SixteenHeadsOnDrive0x80NeverReadsTheFile) {
   Card w(SystemKind::Dos, Shape(1'000'000, 16, 0x80));
   w.profile.texts.clear();
-  w.files.nodes.erase("c:\\tessarin\\cfdef.ini");
+  w.files.Forget(kDefinitionsPath);
   EXPECT_EQ(InstallBootSector(w.handleCard, w.resources, w.ctx.CardDefinitions(), w.ctx.log, w.ctx.GetSystemKind(),
                               g_nSystemKind, "[-e-]"),
             0);
@@ -137,7 +132,7 @@ TEST(InstallBootSector, RepairFailures) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Card w(c.kind, c.shape);
-    if (c.removeFile) w.files.nodes.erase("c:\\tessarin\\cfdef.ini");
+    if (c.removeFile) w.files.Forget(kDefinitionsPath);
     EXPECT_EQ(InstallBootSector(w.handleCard, w.resources, w.ctx.CardDefinitions(), w.ctx.log, w.ctx.GetSystemKind(),
                                 g_nSystemKind, "[-e-]"),
               -1);

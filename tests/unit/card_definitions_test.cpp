@@ -9,10 +9,8 @@ namespace tessarin::test {
 namespace {
 
 std::string Section(int index, const std::string& model, const std::string& capacity, bool withCylinders = true) {
-  std::string s = "[CF" + std::to_string(index) + "]\r\nModelNumber=" + model + "\r\nCapacity=" + capacity +
-                  "\r\nSectorsPerCard=1000\r\nNoHeads=" + std::to_string(4 + index) + "\r\nNoSectorsPerTrack=32\r\n";
-  if (withCylinders) s += "NoCylinders=100\r\n";
-  return s;
+  return DefinitionSection(index, {model, capacity, "1000", std::to_string(4 + index), "32",
+                                   withCylinders ? std::optional<std::string>("100") : std::nullopt});
 }
 
 std::vector<std::string> Models(const CList<CF_DEFINITION>& list) {
@@ -39,7 +37,7 @@ TEST(LoadCardDefinitions, ReadsSectionsUntilOneIsIncomplete) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     World w;
-    w.profile.SetFile("C:\\Tessarin\\CFDef.ini", c.text);
+    w.profile.SetFile(kDefinitionsPath, c.text);
     CList<CF_DEFINITION> list;
     EXPECT_EQ(LoadCardDefinitions(w.ctx.CardDefinitions(), list), -1);
     EXPECT_EQ(Models(list), c.models);
@@ -48,9 +46,7 @@ TEST(LoadCardDefinitions, ReadsSectionsUntilOneIsIncomplete) {
 
 TEST(LoadCardDefinitions, StoresEveryFieldAndCapacityAsUnsigned) {
   World w;
-  w.profile.SetFile("C:\\Tessarin\\CFDef.ini",
-                    "[CF0]\nModelNumber=Big\nCapacity=4294967294\nSectorsPerCard=8388607\nNoHeads=255\n"
-                    "NoSectorsPerTrack=63\nNoCylinders=522\n");
+  w.profile.SetFile(kDefinitionsPath, DefinitionsText({{"Big", "4294967294", "8388607", "255", "63", "522"}}, "\n"));
   CList<CF_DEFINITION> list;
   ASSERT_EQ(LoadCardDefinitions(w.ctx.CardDefinitions(), list), -1);
   ASSERT_EQ(list.size(), 1u);
@@ -65,14 +61,14 @@ TEST(LoadCardDefinitions, StoresEveryFieldAndCapacityAsUnsigned) {
 
 TEST(LoadCardDefinitions, LooksInTheWorkingDirectoryOnly) {
   World w;
-  w.profile.SetFile("C:\\Program\\CFDef.ini", Section(0, "a", "100"));
+  w.profile.SetFile(std::string("C:\\Program\\") + kDefinitionsFileName, Section(0, "a", "100"));
   CList<CF_DEFINITION> list;
   EXPECT_EQ(LoadCardDefinitions(w.ctx.CardDefinitions(), list), 120);
   EXPECT_TRUE(list.empty());
 
   // At a drive's root the separator is doubled, which the system reads as one.
   w.files.currentDirectory = "E:\\";
-  w.profile.SetFile("E:\\CFDef.ini", Section(0, "root", "100"));
+  w.profile.SetFile(std::string("E:\\") + kDefinitionsFileName, Section(0, "root", "100"));
   EXPECT_EQ(LoadCardDefinitions(w.ctx.CardDefinitions(), list), -1);
   EXPECT_EQ(Models(list), std::vector<std::string>{"root"});
 }
@@ -148,11 +144,9 @@ TEST(MatchCardDefinition, DefinitionsABootSectorCannotCarryMatchNoCard) {
 TEST(LoadCardDefinitions, ACapacityBeyond32BitsMatchesNoCard) {
   World w;
   // 8,000,000,000 wraps around to 3,705,032,704: it would take a 4 GB card.
-  w.profile.SetFile("C:\\Tessarin\\CFDef.ini",
-                    "[CF0]\nModelNumber=SD-8G\nCapacity=8000000000\nSectorsPerCard=1\nNoHeads=255\n"
-                    "NoSectorsPerTrack=63\nNoCylinders=1\n"
-                    "[CF1]\nModelNumber=SD-4G\nCapacity=4000000000\nSectorsPerCard=1\nNoHeads=128\n"
-                    "NoSectorsPerTrack=63\nNoCylinders=1\n");
+  w.profile.SetFile(kDefinitionsPath, DefinitionsText({{"SD-8G", "8000000000", "1", "255", "63", "1"},
+                                                       {"SD-4G", "4000000000", "1", "128", "63", "1"}},
+                                                      "\n"));
   CList<CF_DEFINITION> list;
   ASSERT_EQ(LoadCardDefinitions(w.ctx.CardDefinitions(), list), -1);
   ASSERT_EQ(list.size(), 2u);

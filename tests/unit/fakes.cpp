@@ -452,6 +452,8 @@ std::optional<std::string> FakeFiles::TempPath() {
   return tempPath;
 }
 
+void FakeFiles::Forget(const std::string& path) { nodes.erase(Lower(path)); }
+
 bool FakeFiles::Exists(const std::string& path) { return !path.empty() && nodes.count(Lower(path)) != 0; }
 
 PathPresence FakeFiles::Probe(const std::string& path) {

@@ -16,6 +16,7 @@
 #include "card/handle_card.h"
 #include "card/system_kinds.h"
 #include "restore/restore_context.h"
+#include "shared/card_definitions.h"
 
 namespace tessarin::test {
 
@@ -305,6 +306,8 @@ class FakeFiles final : public FilePort {
   void AddFile(const std::string& path, std::uint64_t size);
   void AddDirectory(const std::string& path);
   bool IsFile(const std::string& path) const;
+  // Takes a file or folder out, as if it had never been there (no port call).
+  void Forget(const std::string& path);
   std::optional<Node> Get(const std::string& path) const;
 
   char Separator() const override { return '\\'; }
@@ -393,6 +396,9 @@ class FakeInstaller final : public InstallerPort {
 };
 
 // ---- everything together ----------------------------------------------------
+
+// The card definition file in the World's working directory.
+inline const std::string kDefinitionsPath = std::string("C:\\Tessarin\\") + kDefinitionsFileName;
 
 // A whole restore's world: a card in drive E of a removable reader, with the
 // card definition file in the working directory.

@@ -10,16 +10,13 @@
 
 #include "fat/fat_volume.h"
 #include "fat_format.h"
+#include "shared/byte_streams.h"
 
 namespace tessarin::fat {
 namespace {
 
 using test::SparseDevice;
-
-class EmptySource final : public ByteSource {
- public:
-  Chunk Read(std::uint8_t*, std::size_t) override { return {}; }
-};
+using test::TextSource;
 
 struct Fixture {
   SparseDevice device{65536};
@@ -32,7 +29,7 @@ struct Fixture {
     volume = Volume::Open(device, 0, 0, options).volume;
   }
   Entry Write(const std::string& path, std::optional<std::string> shortName = {}) {
-    EmptySource none;
+    TextSource none("");
     CreateOptions options;
     options.shortName = std::move(shortName);
     const Result<Entry> r = volume->WriteFile(path, none, options);
@@ -103,7 +100,7 @@ TEST(FatNames, NumericTailsThenHashedOnesInOneFolder) {
   for (int i = 1; i <= 8; ++i)
     EXPECT_EQ(f.Write("again/Long File Name " + std::to_string(i) + ".txt").shortName, names[i - 1]);
   // A file whose long name is another's short name cannot be told from it.
-  EmptySource none;
+  TextSource none("");
   EXPECT_EQ(f.volume->WriteFile("LONGFI~1.TXT", none).status.fault, Fault::NameClash);
 }
 

@@ -9,41 +9,17 @@
 #include <set>
 
 #include "fat_format.h"
+#include "shared/byte_streams.h"
+#include "shared/test_files.h"
 
 namespace tessarin::fat {
 namespace {
 
 using test::FatLayout;
 using test::SparseDevice;
-
-// What a tree holds: path -> contents; a path ending in '/' is a folder.
-using Tree = std::map<std::string, std::string>;
-
-class StringSource final : public ByteSource {
- public:
-  explicit StringSource(std::string data, std::size_t piece = 7000) : data_(std::move(data)), piece_(piece) {}
-  Chunk Read(std::uint8_t* buffer, std::size_t size) override {
-    const std::size_t n = std::min({size, piece_, data_.size() - at_});
-    std::copy(data_.begin() + static_cast<std::ptrdiff_t>(at_), data_.begin() + static_cast<std::ptrdiff_t>(at_ + n),
-              buffer);
-    at_ += n;
-    return {n, {}};
-  }
-
- private:
-  std::string data_;
-  std::size_t piece_;
-  std::size_t at_ = 0;
-};
-
-class StringSink final : public ByteSink {
- public:
-  Failure Write(const std::uint8_t* bytes, std::size_t size) override {
-    data.append(reinterpret_cast<const char*>(bytes), size);
-    return {};
-  }
-  std::string data;
-};
+using test::TextSink;
+using test::TextSource;
+using test::Tree;
 
 std::string Pattern(std::size_t size, unsigned seed) {
   std::string s(size, '\0');
@@ -73,7 +49,7 @@ Status WriteTree(Volume& v, const Tree& tree, const std::map<std::string, std::u
     }
     if (const std::size_t slash = path.rfind('/'); slash != std::string::npos)
       if (Result<Entry> r = v.MakeFolders(path.substr(0, slash)); !r.ok()) return r.status;
-    StringSource source(content);
+    TextSource source(content, 7000);  // pieces that end inside a sector
     if (Result<Entry> r = v.WriteFile(path, source, options); !r.ok()) return r.status;
   }
   return v.Flush();
@@ -88,7 +64,7 @@ Status ReadTree(Volume& v, Tree& tree, std::map<std::string, std::uint8_t>* attr
       tree[path + "/"] = "";
       return true;
     }
-    StringSink sink;
+    TextSink sink;
     inner = v.ReadFile(e, sink);
     tree[path] = sink.data;
     return inner.ok();
@@ -193,7 +169,7 @@ TEST(FatVolume, ThousandsOfSimilarNamesInOneFolder) {
     auto v = Open(device, layout);
     ASSERT_TRUE(v->MakeFolders("Project/Alarms").ok());
     for (int i = 1; i <= kFiles; ++i) {
-      StringSource s(std::to_string(i));
+      TextSource s(std::to_string(i));
       const Result<Entry> r = v->WriteFile("Project/Alarms/" + name(i), s);
       ASSERT_TRUE(r.ok()) << name(i);
       shortNames.insert(r.value.shortName);
@@ -208,7 +184,7 @@ TEST(FatVolume, ThousandsOfSimilarNamesInOneFolder) {
   for (int i : {1, 4, 5, 1234, kFiles}) {
     const Entry& e = listed.value[static_cast<std::size_t>(i - 1)];
     EXPECT_EQ(e.name, name(i));
-    StringSink sink;
+    TextSink sink;
     ASSERT_TRUE(v->ReadFile("Project/Alarms/" + e.shortName, sink).ok());
     EXPECT_EQ(sink.data, std::to_string(i));
   }
@@ -222,7 +198,7 @@ TEST(FatVolume, FixedRootFolderFillsUp) {
   int written = 0;
   Status last;
   for (int i = 0; i < 600 && last.ok(); ++i) {
-    StringSource s("x");
+    TextSource s("x");
     std::string name = "F";
     name += std::to_string(i);
     name += ".TXT";
@@ -263,7 +239,7 @@ TEST(FatVolume, RefusalsPerName) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path);
-    StringSource s("content");
+    TextSource s("content");
     CreateOptions options;
     options.replace = c.replace;
     options.size = c.size;
@@ -317,7 +293,7 @@ TEST(FatVolume, ReplaceRemoveAndAttributes) {
   const std::uint32_t fresh = v->Info().freeClusters;
   ASSERT_TRUE(WriteTree(*v, {{"Project/Main.prj", Pattern(5000, 1)}, {"Project/sub/deeper/a.txt", "a"}}).ok());
   // The operator's copy replaces the installer's, whatever the case.
-  StringSource again("new contents");
+  TextSource again("new contents");
   ASSERT_TRUE(v->WriteFile("project/MAIN.PRJ", again).ok());
   const Result<std::vector<Entry>> listed = v->List("Project");
   ASSERT_TRUE(listed.ok());
@@ -471,7 +447,7 @@ TEST(FatVolume, LoopsEndAsDamage) {
   int visits = 0;
   EXPECT_EQ(v->Walk("", [&](const std::string&, const Entry&) { return ++visits < 100000; }).fault, Fault::Damaged);
   EXPECT_LT(visits, 10);
-  StringSink sink;
+  TextSink sink;
   EXPECT_EQ(v->ReadFile("long.bin", sink).fault, Fault::Damaged);
   EXPECT_EQ(v->RemoveTree("a").fault, Fault::Damaged);
   EXPECT_FALSE(v->Check().empty());

@@ -45,9 +45,7 @@ struct ProjectRun : World {
       }
     }
     installer.filesWritten = {"e:\\BLDR", "e:\\Project\\default.cfg"};
-    profile.SetFile("C:\\Tessarin\\CFDef.ini",
-                    "[CF0]\nModelNumber=SD-1G\nCapacity=1000000000\nSectorsPerCard=1953125\nNoHeads=32\n"
-                    "NoSectorsPerTrack=63\nNoCylinders=968\n");
+    profile.SetFile(kDefinitionsPath, DefinitionsText({kOneGigabyteCard}, "\n"));
     format.shape.heads = 255;
     mbrBefore = card.Mbr();
     vbrBefore = card.VolumeBoot();

@@ -2,20 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 
 #include "shared/profile_cases.h"
 
 namespace tessarin::test {
 namespace {
-
-const ProfileFile* FindFile(const char* name) {
-  for (const ProfileFile& f : kProfileFiles) {
-    if (std::strcmp(f.name, name) == 0) return &f;
-  }
-  return nullptr;
-}
 
 TEST(ProfileText, ReadsLikeTheProfileFunctions) {
   for (const ProfileCase& c : kProfileCases) {

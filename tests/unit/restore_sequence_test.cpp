@@ -58,9 +58,7 @@ struct Restore : World {
   Restore() : overCardPort(Ports{ui, system, resources, cardPort, format, installer, files, profile}) {
     overCardPort.SetSystemKind(SystemKind::WinCE);
     installer.filesWritten = {"e:\\BLDR"};
-    profile.SetFile("C:\\Tessarin\\CFDef.ini",
-                    "[CF0]\nModelNumber=SD-1G\nCapacity=1000000000\nSectorsPerCard=1953125\nNoHeads=32\n"
-                    "NoSectorsPerTrack=63\nNoCylinders=968\n");
+    profile.SetFile(kDefinitionsPath, DefinitionsText({kOneGigabyteCard}, "\n"));
     format.shape.heads = 255;
   }
   void WithProject() {
@@ -228,7 +226,7 @@ TEST(RestoreWorker, FailuresStopAtTheirStep) {
        {"Cannot open or read destination drive."},
        true},
       {"boot sector",
-       [](Restore& w) { w.files.nodes.erase("c:\\tessarin\\cfdef.ini"); },
+       [](Restore& w) { w.files.Forget(kDefinitionsPath); },
        CardLinesThrough(kInstallingBootSector),
        {"The SD CARD definition file is not present. "},
        true},

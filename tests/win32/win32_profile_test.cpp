@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <optional>
 #include <string>
 
@@ -15,13 +14,6 @@
 
 namespace tessarin::test {
 namespace {
-
-const ProfileFile* FindFile(const char* name) {
-  for (const ProfileFile& f : kProfileFiles) {
-    if (std::strcmp(f.name, name) == 0) return &f;
-  }
-  return nullptr;
-}
 
 TEST(Win32Profile, AgreesWithOurReaderOnTheSharedTable) {
   ScratchFolder folder("profile");

@@ -117,13 +117,15 @@ TEST(Win32Unattended, RunsEveryStepOnceTheDiskIsNamed) {
     EXPECT_EQ(world.device.opened, (std::vector<std::string>{volume, "\\\\.\\PhysicalDrive7"}));
     EXPECT_EQ(world.device.slept, HandleCard::kLockDelayMs);
     EXPECT_EQ(world.card.handles().volumeHandle, kNoHandle) << "released";
-    if (const HANDLE p = OpenProcess(PROCESS_TERMINATE, FALSE, formatId)) {
+    // The formatter's program file can go once its process has ended (the
+    // wait's deadline only ends a hang).
+    if (const HANDLE p = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, formatId)) {
       TerminateProcess(p, 0);
+      EXPECT_EQ(WaitForSingleObject(p, 180000), WAIT_OBJECT_0);
       CloseHandle(p);
     }
   }
   g_nSystemKind = savedKind;
-  Sleep(200);
   DeleteFileA(formatProgram.c_str());
 
   // The master boot code over the disk's first sector, the partition table
