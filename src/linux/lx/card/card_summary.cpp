@@ -68,59 +68,6 @@ bool LooksLikeMbr(const std::uint8_t* s, std::uint64_t diskSectors) {
 
 }  // namespace
 
-std::string PartitionTypeName(std::uint8_t type) {
-  switch (type) {
-    case 0x00:
-      return "empty";
-    case 0x01:
-      return "FAT12";
-    case 0x04:
-      return "FAT16 (small)";
-    case 0x05:
-      return "extended";
-    case 0x06:
-      return "FAT16";
-    case 0x07:
-      return "NTFS/exFAT";
-    case 0x0B:
-      return "FAT32 (CHS)";
-    case 0x0C:
-      return "FAT32 (LBA)";
-    case 0x0E:
-      return "FAT16 (LBA)";
-    case 0x0F:
-      return "extended (LBA)";
-    case 0x11:
-    case 0x14:
-    case 0x16:
-    case 0x1B:
-    case 0x1C:
-    case 0x1E:
-      return "hidden FAT";
-    case 0x82:
-      return "Linux swap";
-    case 0x83:
-      return "Linux";
-    case 0x85:
-      return "Linux extended";
-    case 0x8E:
-      return "Linux LVM";
-    case 0xA5:
-      return "FreeBSD";
-    case 0xEE:
-      return "GPT (protective)";
-    case 0xEF:
-      return "EFI system";
-    case 0xFD:
-      return "Linux RAID";
-    default: {
-      char buf[16];
-      std::snprintf(buf, sizeof buf, "type 0x%02X", type);
-      return buf;
-    }
-  }
-}
-
 std::optional<VolumeIdentity> ReadVolumeIdentity(const ReadAt& read, std::uint64_t offset) {
   std::uint8_t boot[512];
   if (!read(offset, boot, sizeof boot)) return std::nullopt;

@@ -238,16 +238,94 @@ std::uint64_t ClustersNeeded(const std::vector<ArchiveItem>& items, std::uint32_
   return clusters;
 }
 
+namespace {
+
+std::string ArchiveProblem(archive* in, const std::string& what) {
+  const char* why = archive_error_string(in);
+  return what + (why != nullptr ? std::string(": ") + why : std::string());
+}
+
+EntryKind KindOf(archive_entry* entry) {
+  const auto type = archive_entry_filetype(entry);
+  return archive_entry_hardlink(entry) != nullptr ? EntryKind::HardLink
+         : type == AE_IFREG                       ? EntryKind::File
+         : type == AE_IFDIR                       ? EntryKind::Folder
+         : type == AE_IFLNK                       ? EntryKind::SymbolicLink
+                                                  : EntryKind::Other;
+}
+
+// A file entry's data read whole, which is where a damaged entry shows:
+// its size into the item, or why it cannot go onto the card.
+std::string ReadEntryData(archive* in, archive_entry* entry, const std::string& name, ArchiveItem& item) {
+  const void* block = nullptr;
+  size_t size = 0;
+  la_int64_t offset = 0;
+  int r = ARCHIVE_OK;
+  std::uint64_t end = 0;
+  while ((r = archive_read_data_block(in, &block, &size, &offset)) == ARCHIVE_OK)
+    end = std::max<std::uint64_t>(end, static_cast<std::uint64_t>(offset) + size);
+  if (r != ARCHIVE_EOF) return ArchiveProblem(in, "its entry " + EscapeForTerminal(name) + " is damaged");
+  item.size = archive_entry_size_is_set(entry) ? static_cast<std::uint64_t>(archive_entry_size(entry)) : end;
+  if (item.size > kMaxFatFileSize)
+    return "it holds a file of 4 GiB or more, larger than FAT can hold: " + EscapeForTerminal(name);
+  return {};
+}
+
+// Every entry of the archive, each fit for the card and readable, into
+// the report's items; the first problem ends the reading.
+void ReadEntries(archive* in, ArchiveReport& report) {
+  std::size_t files = 0;
+  archive_entry* entry = nullptr;
+  for (;;) {
+    const int rc = archive_read_next_header(in, &entry);
+    if (rc == ARCHIVE_EOF) break;
+    if (rc < ARCHIVE_WARN) {
+      report.problem = ArchiveProblem(in, "it is damaged");
+      break;
+    }
+    const char* rawName = archive_entry_pathname(entry);
+    std::string name = rawName != nullptr ? rawName : "";
+    const std::uint64_t declared =
+        archive_entry_size_is_set(entry) ? static_cast<std::uint64_t>(archive_entry_size(entry)) : 0;
+    if (const std::string why = WhyEntryUnfitForCard(name, KindOf(entry), declared); !why.empty()) {
+      report.problem = "it holds an entry that cannot go onto the card, " + why + ": " + EscapeForTerminal(name);
+      break;
+    }
+    while (name.rfind("./", 0) == 0) name.erase(0, 2);
+    while (!name.empty() && name.back() == '/') name.pop_back();
+    if (name.empty() || name == ".") continue;
+    ArchiveItem item{name, archive_entry_filetype(entry) == AE_IFDIR, 0};
+    if (!item.directory) {
+      report.problem = ReadEntryData(in, entry, name, item);
+      if (!report.problem.empty()) break;
+      ++files;
+    }
+    report.items.push_back(std::move(item));
+  }
+  if (report.problem.empty() && files == 0) report.problem = "it holds no files";
+}
+
+// Why the entries, each fit for the card, do not fit together: two names
+// FAT takes for one, a folder with more entries than FAT allows.
+std::string WhyItemsDoNotFit(const std::vector<ArchiveItem>& items) {
+  if (std::string clash = FindNameClash(items); !clash.empty())
+    return "it holds " + EscapeForTerminal(clash) + "; a FAT card keeps only one of them";
+  if (const auto crowded = FindCrowdedFolder(items))
+    return "its " +
+           (crowded->path.empty() ? std::string("root folder") : "folder " + EscapeForTerminal(crowded->path)) +
+           " holds more entries than a FAT folder can: they take " + Thousands(crowded->slots) +
+           " directory entries, a FAT folder has " + Thousands(kFolderSlots);
+  return {};
+}
+
+}  // namespace
+
 ArchiveReport CheckInstallerArchive(const std::string& path) {
   ArchiveReport report;
   archive* in = archive_read_new();
   archive_read_support_filter_all(in);
   archive_read_support_format_zip_seekable(in);
   archive_read_support_format_7zip(in);
-  auto readError = [&](const std::string& what) {
-    const char* why = archive_error_string(in);
-    return what + (why != nullptr ? std::string(": ") + why : std::string());
-  };
   // Opened once: what is checked is what the descriptor reads.
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
@@ -258,79 +336,14 @@ ArchiveReport CheckInstallerArchive(const std::string& path) {
   struct stat st {};
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     report.problem = S_ISDIR(st.st_mode) ? "it is a folder, not an archive" : "it is no plain file";
-    archive_read_free(in);
-    close(fd);
-    return report;
-  }
-  if (archive_read_open_fd(in, fd, 1 << 20) != ARCHIVE_OK) {
-    report.problem = readError("it cannot be read as an installer archive");
-    archive_read_free(in);
-    close(fd);
-    return report;
-  }
-  std::size_t files = 0;
-  archive_entry* entry = nullptr;
-  for (;;) {
-    const int rc = archive_read_next_header(in, &entry);
-    if (rc == ARCHIVE_EOF) break;
-    if (rc < ARCHIVE_WARN) {
-      report.problem = readError("it is damaged");
-      break;
-    }
-    const char* rawName = archive_entry_pathname(entry);
-    std::string name = rawName != nullptr ? rawName : "";
-    const auto type = archive_entry_filetype(entry);
-    const EntryKind kind = archive_entry_hardlink(entry) != nullptr ? EntryKind::HardLink
-                           : type == AE_IFREG                       ? EntryKind::File
-                           : type == AE_IFDIR                       ? EntryKind::Folder
-                           : type == AE_IFLNK                       ? EntryKind::SymbolicLink
-                                                                    : EntryKind::Other;
-    const std::uint64_t declared =
-        archive_entry_size_is_set(entry) ? static_cast<std::uint64_t>(archive_entry_size(entry)) : 0;
-    if (const std::string why = WhyEntryUnfitForCard(name, kind, declared); !why.empty()) {
-      report.problem = "it holds an entry that cannot go onto the card, " + why + ": " + EscapeForTerminal(name);
-      break;
-    }
-    while (name.rfind("./", 0) == 0) name.erase(0, 2);
-    while (!name.empty() && name.back() == '/') name.pop_back();
-    if (name.empty() || name == ".") continue;
-    ArchiveItem item{name, type == AE_IFDIR, 0};
-    if (!item.directory) {
-      // Every byte read: a damaged entry shows only in its data.
-      const void* block = nullptr;
-      size_t size = 0;
-      la_int64_t offset = 0;
-      int r = ARCHIVE_OK;
-      std::uint64_t end = 0;
-      while ((r = archive_read_data_block(in, &block, &size, &offset)) == ARCHIVE_OK)
-        end = std::max<std::uint64_t>(end, static_cast<std::uint64_t>(offset) + size);
-      if (r != ARCHIVE_EOF) {
-        report.problem = readError("its entry " + EscapeForTerminal(name) + " is damaged");
-        break;
-      }
-      item.size = archive_entry_size_is_set(entry) ? static_cast<std::uint64_t>(archive_entry_size(entry)) : end;
-      if (item.size > kMaxFatFileSize) {
-        report.problem = "it holds a file of 4 GiB or more, larger than FAT can hold: " + EscapeForTerminal(name);
-        break;
-      }
-      ++files;
-    }
-    report.items.push_back(std::move(item));
+  } else if (archive_read_open_fd(in, fd, 1 << 20) != ARCHIVE_OK) {
+    report.problem = ArchiveProblem(in, "it cannot be read as an installer archive");
+  } else {
+    ReadEntries(in, report);
   }
   archive_read_free(in);
   close(fd);
-  if (report.problem.empty() && files == 0) report.problem = "it holds no files";
-  if (report.problem.empty()) {
-    if (std::string clash = FindNameClash(report.items); !clash.empty())
-      report.problem = "it holds " + EscapeForTerminal(clash) + "; a FAT card keeps only one of them";
-  }
-  if (report.problem.empty()) {
-    if (const auto crowded = FindCrowdedFolder(report.items))
-      report.problem =
-          "its " + (crowded->path.empty() ? std::string("root folder") : "folder " + EscapeForTerminal(crowded->path)) +
-          " holds more entries than a FAT folder can: they take " + Thousands(crowded->slots) +
-          " directory entries, a FAT folder has " + Thousands(kFolderSlots);
-  }
+  if (report.problem.empty()) report.problem = WhyItemsDoNotFit(report.items);
   return report;
 }
 

@@ -9,6 +9,8 @@
 #include <optional>
 #include <string>
 
+#include "lx/card/partition_types.h"
+
 namespace tessarin::linux_port {
 
 // Reads length bytes at offset; false when they cannot all be read.
@@ -34,9 +36,6 @@ struct CardSummary {
   std::uint32_t sectors = 0;
   std::optional<VolumeIdentity> volume;  // when a FAT volume was found
 };
-
-// The name of an MBR partition type, "type 0xNN" for one without a name.
-std::string PartitionTypeName(std::uint8_t type);
 
 // The identity of the FAT volume whose boot sector is at offset; none when
 // there is no FAT boot sector there.

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <string>
 
+#include "lx/card/partition_types.h"
+
 namespace tessarin::linux_port {
 namespace {
 
@@ -33,41 +35,25 @@ std::optional<PartitionExtent> FirstPartition(const std::uint8_t* mbr, std::uint
   const std::uint8_t type = entry[4];
   char hex[8];
   std::snprintf(hex, sizeof hex, "%02X", type);
-  switch (type) {
-    case 0x01:  // FAT12
-    case 0x04:  // FAT16 below 32 MB
-    case 0x06:  // FAT16
-    case 0x0B:  // FAT32
-    case 0x0C:  // FAT32 (LBA)
-    case 0x0E:  // FAT16 (LBA)
+  switch (KindOfPartition(type)) {
+    case PartitionKind::Fat:
       break;
-    case 0x00:
+    case PartitionKind::Empty:
       return refuse("holds an MBR whose first partition entry is empty");
-    case 0xEE:
+    case PartitionKind::Gpt:
       return refuse(
           "holds a GPT partition table (its MBR is the protective one, type EE); "
           "the panel boots only from a card with an MBR partition table");
-    case 0x05:
-    case 0x0F:
-    case 0x85:
+    case PartitionKind::Extended:
       return refuse(std::string("holds an extended partition (type ") + hex +
                     ") as its first partition, which holds no volume itself");
-    case 0x11:
-    case 0x14:
-    case 0x16:
-    case 0x1B:
-    case 0x1C:
-    case 0x1E:
+    case PartitionKind::HiddenFat:
       return refuse(std::string("holds a hidden FAT partition (type ") + hex +
                     ") as its first partition, which Windows gives no drive letter");
-    default: {
-      const char* name = type == 0x07   ? " (NTFS or exFAT)"
-                         : type == 0x83 ? " (Linux)"
-                         : type == 0x82 ? " (Linux swap)"
-                         : type == 0x8E ? " (Linux LVM)"
-                         : type == 0xFD ? " (Linux RAID)"
-                         : type == 0xEF ? " (EFI system)"
-                                        : "";
+    case PartitionKind::Other: {
+      const PartitionType* row = FindPartitionType(type);
+      const std::string name =
+          row != nullptr && row->sentenceName != nullptr ? std::string(" (") + row->sentenceName + ")" : "";
       return refuse(std::string("holds a partition of type ") + hex + name +
                     " as its first partition, not a FAT partition");
     }

@@ -209,40 +209,57 @@ bool WriteDurably(int folder, const std::string& name, const std::string& text) 
   return fsync(folder) == 0;
 }
 
-// Flushes every file and folder below the folder, then the folder itself;
-// links are entries of their folder, nothing behind them is visited.
-bool FlushBelow(int folder, int depth) {
+// Calls visit with each entry of the folder but "." and "..", and how it
+// looks itself (a link is not followed; null when it cannot be looked at,
+// with errno), until visit returns false. False, with errno, when the
+// folder cannot be read to its end or visit stopped.
+bool ForEachEntry(int folder, const std::function<bool(const std::string& name, const struct stat* st)>& visit) {
   const int copy = fcntl(folder, F_DUPFD_CLOEXEC, 0);
   DIR* const dir = copy < 0 ? nullptr : fdopendir(copy);
   if (dir == nullptr) {
     if (copy >= 0) close(copy);
     return false;
   }
-  bool ok = depth < 4096;
+  bool ok = true;
   for (;;) {
     errno = 0;
     const dirent* entry = readdir(dir);
     if (entry == nullptr) {
-      ok = ok && errno == 0;
+      ok = errno == 0;
       break;
     }
     const std::string name = entry->d_name;
     if (name == "." || name == "..") continue;
     struct stat st {};
-    if (fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    const bool looked = fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    if (!visit(name, looked ? &st : nullptr)) {
       ok = false;
-      continue;
+      break;
     }
-    if (S_ISDIR(st.st_mode)) {
+  }
+  const int error = errno;
+  closedir(dir);
+  errno = error;
+  return ok;
+}
+
+// Flushes every file and folder below the folder, then the folder itself;
+// links are entries of their folder, nothing behind them is visited.
+bool FlushBelow(int folder, int depth) {
+  bool ok = depth < 4096;
+  const bool listed = ForEachEntry(folder, [&](const std::string& name, const struct stat* st) {
+    if (st == nullptr) {
+      ok = false;
+    } else if (S_ISDIR(st->st_mode)) {
       const Descriptor sub(openat(folder, name.c_str(), kFolderFlags));
       ok = sub && FlushBelow(sub.get(), depth + 1) && ok;
-    } else if (S_ISREG(st.st_mode)) {
+    } else if (S_ISREG(st->st_mode)) {
       const Descriptor file(openat(folder, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
       ok = file && fsync(file.get()) == 0 && ok;
     }
-  }
-  closedir(dir);
-  return fsync(folder) == 0 && ok;
+    return true;
+  });
+  return fsync(folder) == 0 && listed && ok;
 }
 
 // A fault of the card itself, after which nothing more is tried.
@@ -297,6 +314,12 @@ std::map<std::string, CardNames> ParseNames(const std::string& text) {
     names[std::move(path)] = n;
   }
   return names;
+}
+
+CardSession CardFiles::OpenCard(bool writable, const std::string& failed) const {
+  CardSession s = card_.Open(writable);
+  if (!s.volume) Diagnose(failed + s.why);
+  return s;
 }
 
 bool CardFiles::Exists(const std::string& path) {
@@ -398,11 +421,8 @@ bool CardFiles::WriteTextFile(const std::string& path, const std::string& text) 
 bool CardFiles::RemoveFile(const std::string& path) {
   Forget();
   if (card_.IsCardPath(path)) {
-    CardSession s = card_.Open(true);
-    if (!s.volume) {
-      Diagnose(path + ": " + s.why);
-      return false;
-    }
+    CardSession s = OpenCard(true, path + ": ");
+    if (!s.volume) return false;
     const fat::Status removed = s.volume->Remove(CardFat::VolumePath(path));
     const fat::Status flushed = s.volume->Flush();
     return (removed || removed.fault == fat::Fault::NotFound) && flushed;
@@ -518,11 +538,8 @@ std::optional<std::string> CardFiles::TempFileName(const std::string& directory,
 bool CardFiles::MakeDirectory(const std::string& path) {
   Forget();
   if (card_.IsCardPath(path)) {
-    CardSession s = card_.Open(true);
-    if (!s.volume) {
-      Diagnose(path + ": " + s.why);
-      return false;
-    }
+    CardSession s = OpenCard(true, path + ": ");
+    if (!s.volume) return false;
     const fat::Status made = s.volume->MakeFolders(CardFat::VolumePath(path)).status;
     const fat::Status flushed = s.volume->Flush();
     if (!made || !flushed) Diagnose(path + ": " + Explain(made ? flushed : made));
@@ -617,52 +634,31 @@ std::string WhyNotSavable(const std::vector<std::pair<std::string, fat::Entry>>&
 
 }  // namespace
 
-bool CardFiles::CopyFromCard(const std::string& source, const std::string& target) {
-  const std::string failed = "copying " + source + " from the card failed: ";
-  const CardSession s = card_.Open(false);
-  if (!s.volume) {
-    Diagnose(failed + s.why);
-    return false;
-  }
-  std::vector<std::pair<std::string, fat::Entry>> entries;
-  const fat::Status walked = s.volume->Walk(CardFat::VolumePath(WithoutTrailingSeparators(source)),
-                                            [&](const std::string& path, const fat::Entry& e) {
-                                              entries.emplace_back(path, e);
-                                              return true;
-                                            });
-  if (!walked) {
-    Diagnose(failed + Explain(walked));
-    return false;
-  }
-  const std::string root = WithoutTrailingSeparators(target);
-  if (const std::string why = WhyNotSavable(entries, root); !why.empty()) {
-    Diagnose(failed + why + "; nothing was saved");
-    return false;
-  }
+namespace {
 
-  Descriptor parent;
-  std::vector<OpenFolder> folders;  // from the copy's root down to the folder written into
-  folders.push_back({"", OpenCopyRoot(root, parent), std::nullopt});
-  if (!folders.back().fd) {
-    Diagnose(failed + root + ": " + std::strerror(errno));
-    return false;
-  }
+// A copy from the card being written: what it names and lists, and what
+// failed (empty: nothing).
+struct CardCopy {
+  std::map<std::string, CardNames> names;
+  std::vector<TreeEntry> listing;
+  std::string fault;
+};
 
-  progress_.Begin("Copying " + source + " from the card");
+// The walked entries written below the copy's root (folders.front()), each
+// folder finished once the walk has left it: it gives a folder's contents
+// right after it.
+void SaveEntries(fat::Volume& v, const std::vector<std::pair<std::string, fat::Entry>>& entries,
+                 const std::string& root, std::vector<OpenFolder>& folders, StepProgress& progress, CardCopy& copy) {
   std::uint64_t totalBytes = 0;
   for (const auto& entry : entries)
     if (!entry.second.IsFolder()) totalBytes += entry.second.size;
-  ByteCount count(progress_, totalBytes);
+  ByteCount count(progress, totalBytes);
   std::size_t done = 0;
-  std::map<std::string, CardNames> names;
-  std::vector<TreeEntry> listing;
-  std::string fault;  // what failed, for the diagnostic
+  std::string& fault = copy.fault;
   for (const auto& [path, e] : entries) {
-    names[path] = {e.shortName, static_cast<std::uint8_t>(e.attributes &
-                                                          (kAttrReadOnly | kAttrHidden | kAttrSystem | kAttrArchive))};
-    listing.push_back({path, e.IsFolder(), e.size});
-    // The walk gives a folder's contents right after it: the folders
-    // below this entry's are done.
+    copy.names[path] = {e.shortName, static_cast<std::uint8_t>(
+                                         e.attributes & (kAttrReadOnly | kAttrHidden | kAttrSystem | kAttrArchive))};
+    copy.listing.push_back({path, e.IsFolder(), e.size});
     const std::string parentOfEntry = ParentOf(path, e.name);
     while (folders.size() > 1 && folders.back().path != parentOfEntry) {
       if (!FinishFolder(folders.back())) fault = folders.back().path + ": " + std::strerror(errno);
@@ -682,31 +678,64 @@ bool CardFiles::CopyFromCard(const std::string& source, const std::string& targe
       folders.push_back({path, std::move(made), LocalTime(e.modified)});
       continue;
     }
-    fault = SaveCardFile(*s.volume, e, at, count);
+    fault = SaveCardFile(v, e, at, count);
     if (!fault.empty()) {
       fault = root + "/" + path + ": " + fault;
       break;
     }
-    if (progress_.Visible()) progress_.Update(std::to_string(++done) + " of " + std::to_string(entries.size()));
+    if (progress.Visible()) progress.Update(std::to_string(++done) + " of " + std::to_string(entries.size()));
   }
   while (fault.empty() && folders.size() > 1) {
     if (!FinishFolder(folders.back())) fault = folders.back().path + ": " + std::strerror(errno);
     folders.pop_back();
   }
+}
+
+}  // namespace
+
+bool CardFiles::CopyFromCard(const std::string& source, const std::string& target) {
+  const std::string failed = "copying " + source + " from the card failed: ";
+  const CardSession s = OpenCard(false, failed);
+  if (!s.volume) return false;
+  std::vector<std::pair<std::string, fat::Entry>> entries;
+  const fat::Status walked = s.volume->Walk(CardFat::VolumePath(WithoutTrailingSeparators(source)),
+                                            [&](const std::string& path, const fat::Entry& e) {
+                                              entries.emplace_back(path, e);
+                                              return true;
+                                            });
+  if (!walked) {
+    Diagnose(failed + Explain(walked));
+    return false;
+  }
+  const std::string root = WithoutTrailingSeparators(target);
+  if (const std::string why = WhyNotSavable(entries, root); !why.empty()) {
+    Diagnose(failed + why + "; nothing was saved");
+    return false;
+  }
+  Descriptor parent;
+  std::vector<OpenFolder> folders;  // from the copy's root down to the folder written into
+  folders.push_back({"", OpenCopyRoot(root, parent), std::nullopt});
+  if (!folders.back().fd) {
+    Diagnose(failed + root + ": " + std::strerror(errno));
+    return false;
+  }
+  progress_.Begin("Copying " + source + " from the card");
+  CardCopy copy;
+  SaveEntries(*s.volume, entries, root, folders, progress_, copy);
   progress_.End();
-  if (!fault.empty()) {
-    Diagnose(failed + fault);
+  if (!copy.fault.empty()) {
+    Diagnose(failed + copy.fault);
     return false;
   }
   // The list of names beside the copy, then the copy's root and the
   // folder that holds both: all of it on the disk.
   const std::string namesFile = NamesFileOf(root);
-  if (!WriteDurably(parent.get(), SplitLocal(namesFile).second, FormatNames(names)) ||
+  if (!WriteDurably(parent.get(), SplitLocal(namesFile).second, FormatNames(copy.names)) ||
       fsync(folders.front().fd.get()) != 0 || fsync(parent.get()) != 0) {
     Diagnose(failed + namesFile + ": " + std::strerror(errno));
     return false;
   }
-  justCopiedFrom_.emplace(WithoutTrailingSeparators(source), std::move(listing));
+  justCopiedFrom_.emplace(WithoutTrailingSeparators(source), std::move(copy.listing));
   return true;
 }
 
@@ -733,53 +762,27 @@ struct SavedTree {
 // before its contents. Links are not followed: no file of the copy comes
 // from anywhere else. False, with errno, when a folder cannot be read.
 bool ScanFolder(int folder, const std::string& prefix, const std::map<std::string, CardNames>& names, SavedTree& tree) {
-  const int copy = fcntl(folder, F_DUPFD_CLOEXEC, 0);
-  DIR* const dir = copy < 0 ? nullptr : fdopendir(copy);
-  if (dir == nullptr) {
-    if (copy >= 0) close(copy);
-    return false;
-  }
-  bool ok = true;
-  for (;;) {
-    errno = 0;
-    const dirent* entry = readdir(dir);
-    if (entry == nullptr) {
-      ok = errno == 0;
-      break;
-    }
-    const std::string name = entry->d_name;
-    if (name == "." || name == "..") continue;
-    struct stat st {};
-    if (fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-      ok = false;
-      break;
-    }
+  return ForEachEntry(folder, [&](const std::string& name, const struct stat* st) {
+    if (st == nullptr) return false;
     LocalEntry l;
     l.path = prefix + name;
-    if (S_ISLNK(st.st_mode) || (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode))) {
-      tree.unfit.emplace_back(l.path, S_ISLNK(st.st_mode) ? "a symbolic link in the saved copy, not followed"
-                                                          : "neither a file nor a folder");
-      continue;
+    if (S_ISLNK(st->st_mode) || (!S_ISDIR(st->st_mode) && !S_ISREG(st->st_mode))) {
+      tree.unfit.emplace_back(l.path, S_ISLNK(st->st_mode) ? "a symbolic link in the saved copy, not followed"
+                                                           : "neither a file nor a folder");
+      return true;
     }
-    l.directory = S_ISDIR(st.st_mode);
-    l.size = l.directory ? 0 : static_cast<std::uint64_t>(st.st_size);
-    l.modified = st.st_mtime;
+    l.directory = S_ISDIR(st->st_mode);
+    l.size = l.directory ? 0 : static_cast<std::uint64_t>(st->st_size);
+    l.modified = st->st_mtime;
     // 8.3 names first (they have no other short name), then the names the
     // card had, then the rest: so every entry keeps its short name.
     const auto wide = fat::Utf8ToUtf16(name);
     l.rank = wide && fat::MakeBasis(*wide).fits ? 0 : names.count(l.path) ? 1 : 2;
     tree.entries.push_back(l);
-    if (!l.directory) continue;
+    if (!l.directory) return true;
     const Descriptor sub(openat(folder, name.c_str(), kFolderFlags));
-    if (!sub || !ScanFolder(sub.get(), l.path + "/", names, tree)) {
-      ok = false;
-      break;
-    }
-  }
-  const int error = errno;
-  closedir(dir);
-  errno = error;
-  return ok;
+    return sub && ScanFolder(sub.get(), l.path + "/", names, tree);
+  });
 }
 
 // The entry and, for a folder, everything the copy holds in it: left
@@ -996,11 +999,9 @@ bool CardFiles::CopyToCard(const std::string& source, const std::string& target)
   SavedCopy copy;
   if (!ReadSavedCopy(WithoutTrailingSeparators(source), failed, copy)) return false;
 
-  CardSession s = card_.Open(true);
-  if (!s.volume) {
-    Diagnose(failed + s.why);
-    return false;
-  }
+  CardSession s = OpenCard(true, failed);
+
+  if (!s.volume) return false;
   const std::string cardRoot = CardFat::VolumePath(folder);
   if (const fat::Status made = s.volume->MakeFolders(cardRoot).status; !made) {
     Diagnose(failed + Explain(made));
@@ -1046,11 +1047,8 @@ bool CardFiles::DeleteFolderTree(const std::string& path, std::uint16_t /*flags*
 }
 
 std::optional<std::vector<TreeEntry>> CardFiles::CardTree(const std::string& root) {
-  const CardSession s = card_.Open(false);
-  if (!s.volume) {
-    Diagnose(root + ": " + s.why);
-    return std::nullopt;
-  }
+  const CardSession s = OpenCard(false, root + ": ");
+  if (!s.volume) return std::nullopt;
   std::vector<TreeEntry> entries;
   const fat::Status walked =
       s.volume->Walk(CardFat::VolumePath(root), [&](const std::string& path, const fat::Entry& e) {
@@ -1107,11 +1105,8 @@ std::optional<std::vector<TreeEntry>> CardFiles::LocalTree(const std::string& ro
 bool CardFiles::SetAttributes(const std::string& path, std::uint32_t attributes) {
   Forget();
   if (card_.IsCardPath(path)) {
-    CardSession s = card_.Open(true);
-    if (!s.volume) {
-      Diagnose(path + ": " + s.why);
-      return false;
-    }
+    CardSession s = OpenCard(true, path + ": ");
+    if (!s.volume) return false;
     const fat::Status set = s.volume->SetAttributes(CardFat::VolumePath(path), static_cast<std::uint8_t>(attributes));
     const fat::Status flushed = s.volume->Flush();
     return set && flushed;

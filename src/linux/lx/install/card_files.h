@@ -116,6 +116,9 @@ class CardFiles final : public FilePort {
   void Diagnose(const std::string& text) const {
     if (diagnostic_) diagnostic_(text);
   }
+  // The card's volume for one step; when it cannot be opened, the
+  // diagnostics say why after what failed, and the session has no volume.
+  CardSession OpenCard(bool writable, const std::string& failed) const;
   void Forget() {
     justCopiedFrom_.reset();
     justListedLocal_.reset();

@@ -235,6 +235,110 @@ std::optional<std::string> WorkingDirectoryEntry(const std::string& name) {
   return found;
 }
 
+namespace {
+
+// Writes the archive's entries onto the card, a pass at a time, and notes
+// what it wrote for the proof.
+class ArchiveWriter {
+ public:
+  ArchiveWriter(const std::string& archive, const std::string& shownName, fat::Volume& volume, const ArchivePlan& plan,
+                StepProgress& progress, std::function<void(const std::string&)> diagnose,
+                std::map<std::string, WrittenEntry>& written)
+      : archive_(archive),
+        shownName_(shownName),
+        v_(volume),
+        plan_(plan),
+        progress_(progress),
+        count_(progress, plan.fileBytes),
+        diagnose_(std::move(diagnose)),
+        written_(written) {}
+
+  // Writes the entries whose card names are wanted, in the archive's order.
+  bool Pass(const std::function<bool(const std::string&)>& wanted) {
+    Archive in(archive_);
+    if (!in.opened()) {
+      diagnose_(shownName_ + ": " + in.Error("cannot be read"));
+      return false;
+    }
+    bool ok = true;
+    archive_entry* entry = nullptr;
+    for (int rc; ok && (rc = archive_read_next_header(in.get(), &entry)) != ARCHIVE_EOF;) {
+      if (rc < ARCHIVE_WARN) {
+        diagnose_(shownName_ + ": " + in.Error("damaged archive"));
+        return false;
+      }
+      const char* rawName = archive_entry_pathname(entry);
+      const std::string name = CardName(rawName != nullptr ? rawName : "");
+      if (name.empty() || !wanted(name)) continue;
+      fat::CreateOptions options;
+      if (archive_entry_mtime_is_set(entry)) options.modified = LocalStamp(archive_entry_mtime(entry));
+      if (archive_entry_filetype(entry) == AE_IFDIR) {
+        ok = WriteFolder(name, options);
+      } else {
+        ok = WriteFile(in, entry, name, options);
+      }
+    }
+    return ok;
+  }
+
+ private:
+  bool WriteFolder(const std::string& name, const fat::CreateOptions& options) {
+    const fat::Status s = v_.MakeFolders(name, options).status;
+    if (!s) diagnose_("writing " + name + " to the card failed: " + Explain(s));
+    written_[fat::FoldName(name)] = WrittenEntry{name, true, 0, 0, std::nullopt, std::nullopt};
+    return static_cast<bool>(s);
+  }
+
+  bool WriteFile(Archive& in, archive_entry* entry, const std::string& name, fat::CreateOptions options) {
+    const std::size_t slash = name.rfind('/');
+    if (slash != std::string::npos) {
+      if (const fat::Status s = v_.MakeFolders(name.substr(0, slash)).status; !s) {
+        diagnose_("writing " + name + " to the card failed: " + Explain(s));
+        return false;
+      }
+    }
+    std::optional<std::uint64_t> size;
+    if (archive_entry_size_is_set(entry)) size = static_cast<std::uint64_t>(archive_entry_size(entry));
+    options.size = size;
+    EntrySource entrySource(in.get(), size);
+    DigestingSource digesting(entrySource);
+    CountedSource source(digesting, count_);
+    const fat::Result<fat::Entry> written = v_.WriteFile(name, source, options);
+    if (!written.ok()) {
+      diagnose_(entrySource.failed() ? shownName_ + ": " + in.Error("cannot unpack " + name)
+                                     : "writing " + name + " to the card failed: " + Explain(written.status));
+      return false;
+    }
+    written_[fat::FoldName(name)] =
+        WrittenEntry{name, false, digesting.digest().length(), digesting.digest().Value(), std::nullopt, std::nullopt};
+    bytes_ += written.value.size;
+    if (++files_ % 16 == 0 && progress_.Visible())
+      progress_.Update(std::to_string(files_) + " of " + std::to_string(plan_.files) + " files, " +
+                       std::to_string(bytes_ >> 20) + " MB");
+    return true;
+  }
+
+  const std::string& archive_;
+  const std::string& shownName_;
+  fat::Volume& v_;
+  const ArchivePlan& plan_;
+  StepProgress& progress_;
+  ByteCount count_;
+  std::function<void(const std::string&)> diagnose_;
+  std::map<std::string, WrittenEntry>& written_;
+  std::size_t files_ = 0;
+  std::uint64_t bytes_ = 0;
+};
+
+// The clusters the archive's files and folders take on this volume.
+std::uint64_t ClustersNeeded(const ArchivePlan& plan, const fat::VolumeInfo& info) {
+  std::uint64_t clusters = plan.folders;
+  for (std::uint64_t size : plan.sizes) clusters += (size + info.clusterBytes - 1) / info.clusterBytes;
+  return clusters;
+}
+
+}  // namespace
+
 InstallerOutcome ArchiveInstaller::RunInstaller(const InstallerCommand& command) {
   InstallerOutcome outcome;
   char cwd[PATH_MAX];
@@ -253,7 +357,6 @@ InstallerOutcome ArchiveInstaller::RunInstaller(const InstallerCommand& command)
   close(fd);
   outcome.started = true;
   outcome.exitCode = kArchiveUnreadable;
-
   // Everything the archive's headers tell is checked before the card is.
   progress_.Begin("Installing: reading " + command.archive);
   const ArchivePlan plan = PlanArchive(archive);
@@ -267,24 +370,26 @@ InstallerOutcome ArchiveInstaller::RunInstaller(const InstallerCommand& command)
     outcome.exitCode = plan.exitCode;
     return outcome;
   }
+  if (WriteOntoTheCard(command, archive, plan, outcome.exitCode)) outcome.exitCode = 0;
+  return outcome;
+}
 
+bool ArchiveInstaller::WriteOntoTheCard(const InstallerCommand& command, const std::string& archive,
+                                        const ArchivePlan& plan, std::uint32_t& exitCode) {
   CardSession card = card_.Open(true);
   if (!card.volume) {
     Diagnose("writing the system files to the card failed: " + card.why);
-    return outcome;
+    return false;
   }
   fat::Volume& v = *card.volume;
   const fat::VolumeInfo info = v.Info();
-  std::uint64_t clusters = plan.folders;
-  for (std::uint64_t size : plan.sizes) clusters += (size + info.clusterBytes - 1) / info.clusterBytes;
-  if (clusters > info.freeClusters) {
+  if (const std::uint64_t clusters = ClustersNeeded(plan, info); clusters > info.freeClusters) {
     Diagnose(command.archive + ": the system needs " + std::to_string(clusters * info.clusterBytes >> 20) +
              " MB on the card, " + std::to_string(std::uint64_t{info.freeClusters} * info.clusterBytes >> 20) +
              " MB are free");
-    outcome.exitCode = kArchiveDoesNotFit;
-    return outcome;
+    exitCode = kArchiveDoesNotFit;
+    return false;
   }
-
   // Archive order, except that the kind's system files go first when the
   // archive lists something before them: the boot sector finds its file
   // only among the root folder's first entries. Each file's clusters are
@@ -292,72 +397,14 @@ InstallerOutcome ArchiveInstaller::RunInstaller(const InstallerCommand& command)
   // empty card, lies in a row as its loader reads it.
   written_.clear();
   progress_.Begin("Installing: writing to the card");
-  ByteCount count(progress_, plan.fileBytes);
-  std::size_t files = 0;
-  std::uint64_t bytes = 0;
-  auto writePass = [&](const std::function<bool(const std::string&)>& wanted) {
-    Archive in(archive);
-    if (!in.opened()) {
-      Diagnose(command.archive + ": " + in.Error("cannot be read"));
-      return false;
-    }
-    bool ok = true;
-    archive_entry* entry = nullptr;
-    for (int rc; ok && (rc = archive_read_next_header(in.get(), &entry)) != ARCHIVE_EOF;) {
-      if (rc < ARCHIVE_WARN) {
-        Diagnose(command.archive + ": " + in.Error("damaged archive"));
-        ok = false;
-        break;
-      }
-      const char* rawName = archive_entry_pathname(entry);
-      const std::string name = CardName(rawName != nullptr ? rawName : "");
-      if (name.empty() || !wanted(name)) continue;
-      fat::CreateOptions options;
-      if (archive_entry_mtime_is_set(entry)) options.modified = LocalStamp(archive_entry_mtime(entry));
-      if (archive_entry_filetype(entry) == AE_IFDIR) {
-        if (const fat::Status s = v.MakeFolders(name, options).status; !s) {
-          Diagnose("writing " + name + " to the card failed: " + Explain(s));
-          ok = false;
-        }
-        written_[fat::FoldName(name)] = WrittenEntry{name, true, 0, 0, std::nullopt, std::nullopt};
-        continue;
-      }
-      const std::size_t slash = name.rfind('/');
-      if (slash != std::string::npos) {
-        if (const fat::Status s = v.MakeFolders(name.substr(0, slash)).status; !s) {
-          Diagnose("writing " + name + " to the card failed: " + Explain(s));
-          ok = false;
-          continue;
-        }
-      }
-      std::optional<std::uint64_t> size;
-      if (archive_entry_size_is_set(entry)) size = static_cast<std::uint64_t>(archive_entry_size(entry));
-      options.size = size;
-      EntrySource entrySource(in.get(), size);
-      DigestingSource digesting(entrySource);
-      CountedSource source(digesting, count);
-      const fat::Result<fat::Entry> written = v.WriteFile(name, source, options);
-      if (!written.ok()) {
-        Diagnose(entrySource.failed() ? command.archive + ": " + in.Error("cannot unpack " + name)
-                                      : "writing " + name + " to the card failed: " + Explain(written.status));
-        ok = false;
-        continue;
-      }
-      written_[fat::FoldName(name)] = WrittenEntry{
-          name, false, digesting.digest().length(), digesting.digest().Value(), std::nullopt, std::nullopt};
-      bytes += written.value.size;
-      if (++files % 16 == 0 && progress_.Visible())
-        progress_.Update(std::to_string(files) + " of " + std::to_string(plan.files) + " files, " +
-                         std::to_string(bytes >> 20) + " MB");
-    }
-    return ok;
-  };
+  ArchiveWriter writer(
+      archive, command.archive, v, plan, progress_, [this](const std::string& text) { Diagnose(text); }, written_);
   bool ok = true;
   if (FirstFilesComeLate(plan.names, command.firstFiles)) {
     auto first = [&](const std::string& name) { return IsOneOfFirstFiles(name, command.firstFiles); };
-    ok = writePass(first) && writePass([&](const std::string& name) { return !first(name); });
+    ok = writer.Pass(first) && writer.Pass([&](const std::string& name) { return !first(name); });
   } else {
-    ok = writePass([](const std::string&) { return true; });
+    ok = writer.Pass([](const std::string&) { return true; });
   }
   progress_.End();
   const fat::Status flushed = v.Flush();
@@ -365,8 +412,7 @@ InstallerOutcome ArchiveInstaller::RunInstaller(const InstallerCommand& command)
     Diagnose("writing the system files to the card failed: " + Explain(flushed));
     ok = false;
   }
-  if (ok) outcome.exitCode = 0;
-  return outcome;
+  return ok;
 }
 
 bool ArchiveInstaller::ProveInstallation(const InstallerCommand& command, const std::vector<std::string>& systemFiles,

@@ -56,6 +56,10 @@ class ArchiveInstaller final : public InstallerPort {
   void Diagnose(const std::string& text) const {
     if (diagnostic_) diagnostic_(text);
   }
+  // Writes the planned entries onto the card; false, with exitCode set
+  // when the archive is to blame, when it could not.
+  bool WriteOntoTheCard(const InstallerCommand& command, const std::string& archive, const ArchivePlan& plan,
+                        std::uint32_t& exitCode);
 
   const CardFat& card_;
   StepProgress& progress_;
