@@ -19,6 +19,7 @@ pkgs=(
   xvfb xauth x11-utils imagemagick
   fp-utils
   python3
+  lintian
 )
 
 missing=()

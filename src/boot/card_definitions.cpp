@@ -5,13 +5,20 @@
 
 namespace tessarin {
 
-int LoadCardDefinitions(const CardDefinitionSource& source, CList<CF_DEFINITION>& definitions) {
-  ResourcePort& res = source.resources;
+std::string CardDefinitionsFile(const CardDefinitionSource& source) {
   // The working directory, not the program's folder; the separator is put
   // in even after a drive's root, which the system accepts.
-  const std::string path =
-      source.files.CurrentDirectory() + source.files.Separator() + res.LoadResString(IDS_CFDEF_FILE);
-  if (!source.files.CanOpenForReading(path)) return IDS_NO_DEFINITION_FILE;
+  const std::string local =
+      source.files.CurrentDirectory() + source.files.Separator() + source.resources.LoadResString(IDS_CFDEF_FILE);
+  if (source.files.CanOpenForReading(local)) return local;
+  if (!source.fallbackFile.empty() && source.files.CanOpenForReading(source.fallbackFile)) return source.fallbackFile;
+  return {};
+}
+
+int LoadCardDefinitions(const CardDefinitionSource& source, CList<CF_DEFINITION>& definitions) {
+  ResourcePort& res = source.resources;
+  const std::string path = CardDefinitionsFile(source);
+  if (path.empty()) return IDS_NO_DEFINITION_FILE;
 
   const std::string keyModel = res.LoadResString(IDS_KEY_MODEL_NUMBER);
   const std::string keyCapacity = res.LoadResString(IDS_KEY_CAPACITY);

@@ -36,11 +36,18 @@ struct CardDefinitionSource {
   FilePort& files;
   ProfilePort& profile;
   ResourcePort& resources;
+  // Read when the working directory holds no definition file: the sample an
+  // installed program carries. Empty for the working directory alone.
+  std::string fallbackFile = {};
 };
 
-// Reads CF0, CF1, ... from "CFDef.ini" in the current directory until a
-// section is incomplete. -1 when the file could be opened, however many
-// definitions it gave; otherwise the string ID of the message to show.
+// The definition file that is read: "CFDef.ini" in the current directory,
+// else the fallback file; empty when neither can be opened.
+std::string CardDefinitionsFile(const CardDefinitionSource& source);
+
+// Reads CF0, CF1, ... from the definition file until a section is
+// incomplete. -1 when the file could be opened, however many definitions
+// it gave; otherwise the string ID of the message to show.
 int LoadCardDefinitions(const CardDefinitionSource& source, CList<CF_DEFINITION>& definitions);
 
 // The first definition that fits the capacity, or none.

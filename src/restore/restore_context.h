@@ -50,6 +50,9 @@ class RestoreContext {
   // folder), whatever the card carries; empty: the card's own, by its
   // mark.
   std::string m_strPutBackCopy;
+  // The card definitions read when the working directory has none (the
+  // Linux program's installed sample); empty on Windows.
+  std::string m_strFallbackDefinitions;
   // How the operator puts a given saved copy back on this card, for the
   // log line that names copies saved from cards like it; empty where the
   // platform has no such command.
@@ -62,7 +65,9 @@ class RestoreContext {
   }
   void SetSystemKind(SystemKind kind) { SetSystemKind(static_cast<int>(kind)); }
 
-  CardDefinitionSource CardDefinitions() { return CardDefinitionSource{ports.files, ports.profile, ports.resources}; }
+  CardDefinitionSource CardDefinitions() {
+    return CardDefinitionSource{ports.files, ports.profile, ports.resources, m_strFallbackDefinitions};
+  }
 };
 
 }  // namespace tessarin

@@ -77,6 +77,27 @@ TEST(LoadCardDefinitions, LooksInTheWorkingDirectoryOnly) {
   EXPECT_EQ(Models(list), std::vector<std::string>{"root"});
 }
 
+TEST(LoadCardDefinitions, TheFallbackFileOnlyWhenTheWorkingDirectoryHasNone) {
+  World w;
+  w.ctx.m_strFallbackDefinitions = "/usr/share/tessarin/CFDef.ini";
+  CList<CF_DEFINITION> list;
+  // Neither file there: the message, as without a fallback.
+  EXPECT_EQ(CardDefinitionsFile(w.ctx.CardDefinitions()), "");
+  EXPECT_EQ(LoadCardDefinitions(w.ctx.CardDefinitions(), list), 120);
+
+  w.profile.SetFile("/usr/share/tessarin/CFDef.ini", Section(0, "installed", "100"));
+  EXPECT_EQ(CardDefinitionsFile(w.ctx.CardDefinitions()), "/usr/share/tessarin/CFDef.ini");
+  EXPECT_EQ(LoadCardDefinitions(w.ctx.CardDefinitions(), list), -1);
+  EXPECT_EQ(Models(list), std::vector<std::string>{"installed"});
+
+  // The working directory's file wins over the installed one.
+  w.profile.SetFile(w.files.currentDirectory + "\\CFDef.ini", Section(0, "local", "100"));
+  list.clear();
+  EXPECT_EQ(CardDefinitionsFile(w.ctx.CardDefinitions()), w.files.currentDirectory + "\\CFDef.ini");
+  EXPECT_EQ(LoadCardDefinitions(w.ctx.CardDefinitions(), list), -1);
+  EXPECT_EQ(Models(list), std::vector<std::string>{"local"});
+}
+
 TEST(MatchCardDefinition, FirstDefinitionWithinTenPerCentWins) {
   std::vector<CF_DEFINITION> defs(2, CF_DEFINITION{"", 0, 0, 16, 32, 0});
   defs[0].dCapacity = 100'000'000;
