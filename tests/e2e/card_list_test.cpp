@@ -1,7 +1,7 @@
 // tessarin --list: which block devices are offered as cards, against a
 // system laid out as a tree (sysfs, /proc, /dev, udev's database) and
 // against the machine's own disks.
-#include "linux/card_list.h"
+#include "lx/card/card_list.h"
 
 #include <gtest/gtest.h>
 #include <sys/sysmacros.h>
@@ -11,7 +11,7 @@
 #include <fstream>
 
 #include "e2e_support.h"
-#include "linux/card_summary.h"
+#include "lx/card/card_summary.h"
 
 namespace e2e {
 namespace {

@@ -1,7 +1,7 @@
 // The wait after formatting: nothing for an image; for a block device the
 // kernel's partition table brought up to date only when it differs from
 // the card's, and udev's queue waited for when udevadm is there.
-#include "linux/card_settle.h"
+#include "lx/card/card_settle.h"
 
 #include <gtest/gtest.h>
 

@@ -20,8 +20,8 @@
 
 #include "card/file_port.h"
 #include "fat/fat_names.h"
-#include "linux/card_fat.h"
-#include "linux/card_target.h"
+#include "lx/card/card_fat.h"
+#include "lx/card/target_resolve.h"
 
 namespace e2e {
 namespace {

@@ -10,7 +10,7 @@
 
 #include "e2e_support.h"
 #include "fat/fat_volume.h"
-#include "linux/card_device.h"
+#include "lx/card/card_device.h"
 
 namespace e2e {
 namespace {

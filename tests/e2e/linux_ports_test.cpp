@@ -12,14 +12,14 @@
 
 #include "card/entry_names.h"
 #include "e2e_support.h"
-#include "linux/archive_installer.h"
-#include "linux/card_files.h"
-#include "linux/card_format.h"
-#include "linux/card_hold.h"
-#include "linux/card_target.h"
-#include "linux/preflight.h"
-#include "linux/process.h"
-#include "linux/terminal_text.h"
+#include "lx/card/card_format.h"
+#include "lx/card/card_hold.h"
+#include "lx/card/target_resolve.h"
+#include "lx/install/archive_installer.h"
+#include "lx/install/card_files.h"
+#include "lx/install/preflight.h"
+#include "lx/support/process.h"
+#include "lx/support/terminal_text.h"
 
 namespace e2e {
 namespace {

@@ -6,10 +6,10 @@
 #include <fstream>
 
 #include "e2e_support.h"
-#include "linux/json_line.h"
-#include "linux/progress_board.h"
-#include "linux/sha256.h"
-#include "linux/terminal_text.h"
+#include "lx/support/json_line.h"
+#include "lx/support/sha256.h"
+#include "lx/support/terminal_text.h"
+#include "lx/terminal/progress_board.h"
 
 namespace e2e {
 namespace {

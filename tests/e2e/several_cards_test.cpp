@@ -11,7 +11,7 @@
 #include <sstream>
 
 #include "e2e_support.h"
-#include "linux/parallel_restore.h"
+#include "lx/several/parallel_restore.h"
 #include "shared/restore_log_lines.h"
 
 namespace e2e {
@@ -601,6 +601,34 @@ TEST(ServiceLog, EveryRunAppendsOneWholeBlock) {
   std::sort(cards.begin(), cards.end());
   EXPECT_EQ(cards[0].substr(0, 6 + (s / "a.img").string().size()), "card: " + (s / "a.img").string());
   EXPECT_EQ(cards.back(), "card: missing.img");
+}
+
+// An interrupt that reaches a card's restore while it is still starting,
+// before it has set up its own handling (here the moment its process
+// exists: it cannot get past opening the service record, a FIFO, until the
+// interrupt is sent), stops that card cleanly: nothing changed, "stopped",
+// while the other card is restored.
+TEST(SeveralCards, AnInterruptWhileARestoreStartsStopsThatCard) {
+  Scratch s;
+  fs::create_directories(s / "tmp");
+  MakeCard(s / "a.img", {96, std::nullopt, true});
+  MakeCard(s / "b.img", {96, std::nullopt, true});
+  MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
+  const std::string before = FileHash(s / "a.img");
+  MustShell("mkfifo " + Quote(s / "service.log"));
+  // The lowest PID among the program's children is a.img's restore; the
+  // FIFO gets its reader (and room for both records) after the interrupt.
+  const Output run = Shell(
+      "cd " + Quote(s.path()) + " && { TMPDIR=" + Quote(s / "tmp") + " " + Quote(TESSARIN_PROGRAM) +
+      " --yes --log service.log a.img b.img 2>err.txt & pid=$!; "
+      "until child=$(grep -ls \"^PPid:[[:space:]]*$pid\\$\" /proc/[0-9]*/status | cut -d/ -f3 | sort -n | head -1) "
+      "&& [ -n \"$child\" ]; do :; done; "
+      "kill -INT $child; exec 5<>service.log; wait $pid; status=$?; cat err.txt >&2; exit $status; }");
+  EXPECT_EQ(run.status, 130) << run.err;
+  EXPECT_NE(Joined(LinesOf(run.err, "a.img")).find("stopped. The card was not changed."), std::string::npos) << run.err;
+  EXPECT_EQ(run.err.find("killed by signal"), std::string::npos) << run.err;
+  EXPECT_EQ(FileHash(s / "a.img"), before);
+  EXPECT_EQ(Attributes(s / "b.img", "::/BLDR"), "ASHR");
 }
 
 }  // namespace

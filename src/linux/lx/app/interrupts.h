@@ -1,0 +1,31 @@
+// Interrupts (SIGINT, SIGTERM, SIGHUP, SIGQUIT) during one card's restore.
+// Stopping halfway can leave the card unusable, and a copy of the project
+// folder half made. While the restore is starting (the checks, the
+// question) nothing is changed yet: an interrupt stops it at the next
+// check, or ends the wait for the answer. Once the card work has begun, the
+// first interrupt only warns, a second one stops the restore at the next
+// step's boundary (the tool or copy running finishes first).
+#pragma once
+
+#include <signal.h>
+
+namespace tessarin::linux_port {
+
+// The interrupts this program handles, for a mask.
+sigset_t InterruptSignals();
+
+// Handles the interrupts from here on as the start of a restore and lets
+// through those that waited while blocked (the program that restores
+// several cards starts each with them blocked, so that none is lost or
+// ends it before this point).
+void GuardTheStart();
+// Lets the interrupts through with their usual effect, for the commands
+// that restore no card themselves.
+void UnblockInterrupts();
+// The card work begins: from here on the first interrupt only warns. True
+// when an interrupt during the start asked to stop first.
+bool GuardTheRestore();
+// An interrupt asked to stop at the next boundary.
+bool StopRequested();
+
+}  // namespace tessarin::linux_port
