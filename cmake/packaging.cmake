@@ -58,7 +58,7 @@ endfunction()
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME tessarin)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_CONTACT "Tessarin developers <developers@tessarin.invalid>")
+set(CPACK_PACKAGE_CONTACT "Tessarin developers <${TESSARIN_BUG_ADDRESS}>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "restore an operator panel's system onto its boot card")
 # The long description, in lines of Debian's width.
 string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
@@ -70,7 +70,7 @@ string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
        "everything back before it reports success.")
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://tessarin.invalid/")
+set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "${PROJECT_HOMEPAGE_URL}")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "dosfstools")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

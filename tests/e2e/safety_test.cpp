@@ -310,22 +310,26 @@ TEST(TwoRestores, OneRestoresTheOtherIsRefused) {
   EXPECT_TRUE(fs::is_empty(s / "tmp2"));
 }
 
-// A second interrupt stops the restore at the next step's boundary: the
-// copy in progress is finished, the saved project folder is named by its
-// path in the message and the last log line, and it is whole.
+// A second interrupt, or a supervisor's one SIGTERM, stops the restore at
+// the next step's boundary: the copy in progress is finished, the saved
+// project folder is named by its path in the message and the last log
+// line, and it is whole.
 TEST(Stop, AtAStepsBoundaryWithTheSavedFolderNamed) {
   struct Case {
     const char* name;
-    const char* signal;
-    bool projectOnCard;  // the copy back was under way and finished
+    std::string formatterSignals;  // the formatter's wrapper: the signals it sends
+    bool projectOnCard;            // the copy back was under way and finished
   };
   const Case cases[] = {
       // Signalled twice by a wrapper of the formatter, each signal once the
       // one before was taken.
-      {"WhileFormatting", "INT", false},
+      {"TwiceWhileFormatting",
+       SignalProgram("INT", kFirstInterruptLine) + "; " + SignalProgram("INT", kSecondInterruptLine), false},
+      // A supervisor's one SIGTERM: no warning first.
+      {"OneTermWhileFormatting", SignalProgram("TERM", kSecondInterruptLine), false},
       // Signalled twice as the copy back opens the saved folder's list of
       // short names.
-      {"WhileCopyingTheProjectBack", "TERM", true},
+      {"TwiceWhileCopyingTheProjectBack", "", true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -338,8 +342,7 @@ TEST(Stop, AtAStepsBoundaryWithTheSavedFolderNamed) {
     MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
     std::string launcher;
     if (!c.projectOnCard) {
-      WrapTool(s / "hooks", "mkfs.fat",
-               SignalProgram(c.signal, kFirstInterruptLine) + "; " + SignalProgram(c.signal, kSecondInterruptLine), "");
+      WrapTool(s / "hooks", "mkfs.fat", c.formatterSignals, "");
       launcher = "PATH=" + Quote(s / "hooks") + ":$PATH";
     } else {
       launcher =
@@ -360,6 +363,9 @@ TEST(Stop, AtAStepsBoundaryWithTheSavedFolderNamed) {
               std::string::npos)
         << run.err;
     EXPECT_EQ(FsckFindings(card, s.path()), "") << "no write was cut off halfway";
+    if (c.formatterSignals.find("TERM") != std::string::npos) {
+      EXPECT_EQ(run.err.find(kFirstInterruptLine), std::string::npos) << run.err;
+    }
     if (c.projectOnCard) {
       EXPECT_EQ(Digest(CardTree(card, "Project", s.path())), Digest(ReadTree(s / "project")));
     }

@@ -58,7 +58,11 @@ grep -q '__stack_chk_fail' <<<"$headers" || fail "no stack protector"
 grep -Eq '__[a-z]+_chk@' <<<"$headers" || fail "no checked string functions (fortify)"
 
 "$program" --version >"$work/version" || fail "--version failed"
-head -1 "$work/version" | grep -Eq '^tessarin [0-9]+\.[0-9]+\.[0-9]+$' || fail "--version: $(head -1 "$work/version")"
+version=$(<"$work/version")
+[[ $version =~ ^tessarin\ [0-9]+\.[0-9]+\.[0-9]+$'\n'Copyright ]] || fail "--version: no version and copyright lines: $version"
+grep -q '^License ' <<<"$version" || fail "--version: no licence line: $version"
+help=$("$program" --help) || fail "--help failed"
+[[ $(tail -2 <<<"$help" | head -1) == "Report bugs to: <"*">" ]] || fail "--help does not end with where to report bugs"
 zcat "$root/usr/share/man/man1/tessarin.1.gz" | grep -q '^\.TH TESSARIN 1' || fail "the man page is not tessarin(1)"
 
 # The installed program restores the demo card from a bench folder that
@@ -74,6 +78,8 @@ if ! (cd "$bench" && "$program" --yes "$card") >"$work/restore.out" 2>"$work/res
   cat "$work/restore.out" "$work/restore.err" >&2
   fail "the installed program did not restore the demo card"
 fi
+grep -qxF "tessarin: card definitions from $root/usr/share/tessarin/CFDef.ini" "$work/restore.err" ||
+  fail "the installed program does not say it read the installed card definitions: $(cat "$work/restore.err")"
 listing=$(MTOOLS_SKIP_CHECK=1 mdir -a -b -i "$card@@$((2048 * 512))" ::/ 2>&1)
 grep -q "^::/BLDR$" <<<"$listing" || fail "no BLDR on the restored card: $listing"
 

@@ -15,6 +15,7 @@
 #include "install/firmware.h"
 #include "install/project_folder.h"
 #include "lx/app/interrupts.h"
+#include "lx/app/platform_ports.h"
 #include "lx/card/card_fat.h"
 #include "lx/card/card_format.h"
 #include "lx/card/linux_card.h"
@@ -179,6 +180,7 @@ std::optional<int> CardRestore::CheckBeforeTheQuestion() {
   ctx.SetSystemKind(kind_);
   g_nSystemKind = ctx.GetSystemKind();
   ctx.m_strPutBackCopy = options_.putBack;
+  ctx.m_strFallbackDefinitions = InstalledCardDefinitions();
   ctx.putBackCommand = [this](const std::string& folder) {
     return "tessarin --put-back " + ShellQuoted(folder) + " " + ShellQuoted(given_);
   };
@@ -222,6 +224,16 @@ std::string CardRestore::WhyNoCardDefinition(double capacity) {
   return {};
 }
 
+// The card definition file this restore reads, for the operator: the
+// working directory's, else the one installed with the program.
+std::string CardRestore::DefinitionsInUse() {
+  const std::string file = CardDefinitionsFile(adapters_->ctx.CardDefinitions());
+  if (file.empty())
+    return "nowhere (no " + TableString(IDS_CFDEF_FILE) + " in " +
+           EscapeForTerminal(adapters_->ctx.ports.files.CurrentDirectory()) + " or beside the program)";
+  return EscapeForTerminal(file);
+}
+
 // Which card is drive e:, what goes onto it and where its project folder
 // waits meanwhile; the reports learn the card's identity.
 void CardRestore::Announce() {
@@ -229,12 +241,14 @@ void CardRestore::Announce() {
   std::fprintf(stderr,
                "tessarin: drive %c: is %s, partition 1 (sectors %u to %llu, %s)\n"
                "tessarin: system %s from %s\n"
-               "tessarin: the Project folder is saved in %s while the card is restored\n",
+               "tessarin: the Project folder is saved in %s while the card is restored\n"
+               "tessarin: card definitions from %s\n",
                kCardLetter, EscapeForTerminal(t.path).c_str(), t.partitionStart,
                static_cast<unsigned long long>(t.partitionStart) + t.partitionSectors - 1,
                Megabytes(std::uint64_t{t.partitionSectors} * 512).c_str(), SystemKindFacts(kind_).name,
                EscapeForTerminal(archive_).c_str(),
-               options_.preserve ? EscapeForTerminal(options_.saveDir).c_str() : "(not saved: --no-preserve)");
+               options_.preserve ? EscapeForTerminal(options_.saveDir).c_str() : "(not saved: --no-preserve)",
+               DefinitionsInUse().c_str());
   std::fflush(stderr);
   reports_.Start(given_, t, SystemKindFacts(kind_).name, InstallerCommandFor(kind_, kCardLetter, '/').archive,
                  TESSARIN_VERSION);

@@ -43,6 +43,7 @@ class CardRestore {
   std::optional<int> HoldTheCard();
   std::optional<int> CheckBeforeTheQuestion();
   std::string WhyNoCardDefinition(double capacity);
+  std::string DefinitionsInUse();
   void Announce();
   int RunSequence();
   void ReportTimings(std::chrono::steady_clock::time_point started);

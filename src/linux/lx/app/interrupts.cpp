@@ -13,7 +13,7 @@ std::atomic<bool> g_stopRequested{false};
 
 void Say(const char* text, std::size_t size) { (void)!write(STDERR_FILENO, text, size); }
 
-extern "C" void OnInterrupt(int) {
+extern "C" void OnInterrupt(int sig) {
   if (!g_restoring) {
     if (!g_stopRequested.exchange(true)) {
       static const char kStarting[] = "\ntessarin: stopping before the card is changed.\n";
@@ -21,7 +21,10 @@ extern "C" void OnInterrupt(int) {
     }
     return;
   }
-  if (g_interrupts.fetch_add(1) == 0) {
+  // A supervisor (systemd, a line controller) sends SIGTERM once and means
+  // it: that one stops at the next boundary. The keyboard's interrupt is
+  // easily pressed by mistake, so the first one only warns.
+  if (sig != SIGTERM && g_interrupts.fetch_add(1) == 0) {
     static const char kWarning[] =
         "\ntessarin: stopping now can leave the card unusable; the restore goes on. "
         "Interrupt again to stop after the current step.\n";

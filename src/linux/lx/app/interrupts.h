@@ -4,7 +4,8 @@
 // question) nothing is changed yet: an interrupt stops it at the next
 // check, or ends the wait for the answer. Once the card work has begun, the
 // first interrupt only warns, a second one stops the restore at the next
-// step's boundary (the tool or copy running finishes first).
+// step's boundary (the tool or copy running finishes first); a SIGTERM,
+// which supervisors send once, stops it there at the first.
 #pragma once
 
 #include <signal.h>

@@ -27,7 +27,8 @@ const char kUsage[] =
     "\n"
     "The system kind follows the installer archive found in the working\n"
     "directory (romdossys.exe, dossys.exe, wincesys.exe, probed in this order;\n"
-    "Windows CE when none is there); CFDef.ini is read from there too.\n"
+    "Windows CE when none is there); CFDef.ini is read from there too, else\n"
+    "the sample installed with the program.\n"
     "The card is called drive e: in the log and the messages.\n"
     "\n"
     "Before asking, tessarin holds the card against other programs and checks\n"
@@ -104,8 +105,20 @@ const char kUsage[] =
     "  1    the restore stopped at a failed step (the messages say which; a\n"
     "       saved Project folder is named by the last log line)\n"
     "  130  stopped by an interrupt before the question was answered (nothing\n"
-    "       was changed), or by a second one at a step's boundary; the messages\n"
-    "       say whether the card was changed and where the Project folder is saved\n";
+    "       was changed), or by a second one (or one SIGTERM) at a step's\n"
+    "       boundary; the messages say whether the card was changed and where\n"
+    "       the Project folder is saved\n"
+    "\n"
+    "Report bugs to: <" TESSARIN_BUG_ADDRESS
+    ">\n"
+    "Tessarin home page: <" TESSARIN_HOME_PAGE ">\n";
+
+const char kVersion[] = "tessarin " TESSARIN_VERSION
+                        "\n"
+                        "Copyright (C) 2026 The Tessarin developers.\n"
+                        "License MIT: <https://opensource.org/license/mit>.\n"
+                        "This is free software: you are free to change and redistribute it.\n"
+                        "There is NO WARRANTY, to the extent permitted by law.\n";
 
 enum {
   kOptNoPreserve = 256,
@@ -209,7 +222,7 @@ std::optional<int> ReadOption(int c, char** argv, Options& o) {
       std::fputs(kUsage, stdout);
       return kExitRestored;
     case 'V':
-      std::printf("tessarin %s\n", TESSARIN_VERSION);
+      std::fputs(kVersion, stdout);
       return kExitRestored;
     case ':':
       return Usage(std::string("option '") + argv[optind - 1] + "' needs an argument");

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -14,6 +15,13 @@
 #include "res/string_table.h"
 
 namespace tessarin::linux_port {
+
+std::string InstalledCardDefinitions() {
+  std::error_code error;
+  const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (error || program.empty()) return {};
+  return (program.parent_path().parent_path() / "share" / "tessarin" / "CFDef.ini").string();
+}
 
 std::string LinuxSystem::MakeTimeStamp() {
   const std::time_t now = std::time(nullptr);

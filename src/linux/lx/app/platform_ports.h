@@ -16,6 +16,12 @@
 
 namespace tessarin::linux_port {
 
+// The card definitions installed with the program: share/tessarin/CFDef.ini
+// under the folder above the running program's own (/usr/bin/tessarin reads
+// /usr/share/tessarin/CFDef.ini), so that an installed program finds its
+// sample wherever the prefix was. Empty when the program cannot be found.
+std::string InstalledCardDefinitions();
+
 class LinuxSystem final : public SystemPort {
  public:
   // The local time in the locale's time format (LC_TIME).
