@@ -174,6 +174,17 @@ TEST(Reports, HelpAndManualCoverEveryOption) {
   }
   for (const char* topic : {"TARGET...", "--json", "PID", "summary", "time left"})
     EXPECT_NE(help.out.find(topic), std::string::npos) << topic;
+
+  // As GNU programs give them: the help ends with where to report bugs,
+  // the version names its copyright and licence, and so does the manual.
+  EXPECT_NE(help.out.find("\nReport bugs to: <"), std::string::npos) << help.out;
+  const Output version = Shell(Quote(TESSARIN_PROGRAM) + " --version");
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out.rfind("tessarin ", 0), 0u) << version.out;
+  for (const char* line : {"\nCopyright (C) ", "\nLicense ", "NO WARRANTY"})
+    EXPECT_NE(version.out.find(line), std::string::npos) << version.out;
+  for (const char* section : {".SH REPORTING BUGS", ".SH COPYRIGHT"})
+    EXPECT_NE(manual.find(section), std::string::npos) << section;
 }
 
 }  // namespace

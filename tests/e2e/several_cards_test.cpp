@@ -554,7 +554,9 @@ TEST(ServiceLog, EveryRunAppendsOneWholeBlock) {
   for (const char* n : {"a.img", "b.img", "c.img", "d.img"}) MakeCard(s / n, {96, std::nullopt, true});
   fs::copy_file(TESSARIN_DEMO_ARCHIVE, s / "wincesys.exe");
   const std::string digest = MustShell("sha256sum " + Quote(s / "wincesys.exe")).substr(0, 64);
-  const std::string version = MustShell(Quote(TESSARIN_PROGRAM) + " --version").substr(9);
+  // "tessarin 1.7.0\n", the first line of --version.
+  const std::string versionText = MustShell(Quote(TESSARIN_PROGRAM) + " --version");
+  const std::string version = versionText.substr(9, versionText.find('\n') - 9 + 1);
 
   ASSERT_EQ(RunTessarin(s.path(), s / "tmp", "--yes --log service.log a.img").status, 0);
   const Output several = RunTessarin(s.path(), s / "tmp", "--yes --log service.log b.img c.img d.img missing.img");
