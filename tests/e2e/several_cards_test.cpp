@@ -251,6 +251,53 @@ TEST(SeveralCards, ACardRefusedByItsChecksStopsNoOther) {
   }
 }
 
+// --check on the same cards: each card's verdict under its target, the
+// refusals those of the restore, the worst status; no question (no
+// terminal, no --yes), no table of results, and every card as it was.
+TEST(SeveralCards, CheckedAsTheyWouldBeRestored) {
+  Scratch s;
+  fs::create_directories(s / "tmp");
+  for (const char* n : {"a.img", "locked.img", "readonly.img", "written.img"})
+    MakeCard(s / n, {96, std::nullopt, true});
+  MustShell("truncate -s 96M " + Quote(s / "nopart.img") + " && chmod a-w " + Quote(s / "readonly.img"));
+  MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
+  const Holder locker(s.path(), "exec flock -x locked.img " + HoldCommand(), "pgrep -P $pid -x tail >/dev/null");
+  const Holder writer(s.path(), "exec 3<>written.img; exec " + HoldCommand(),
+                      "test -e /proc/$pid/fd/3 && grep -q '^tail' /proc/$pid/cmdline");
+  const std::string archive = (fs::canonical(s.path()) / "wincesys.exe").string();
+
+  struct Card {
+    std::string target;
+    std::string verdict;  // in its lines on standard error
+  };
+  const Card cards[] = {
+      {"a.img", "tessarin: a.img: would be restored (system Windows CE from " + archive + ")"},
+      {"locked.img", "locked.img is in use: process " + locker.pid() + " (flock) holds it"},
+      {"readonly.img", "readonly.img is write-protected: the image file has no write permission."},
+      {"nopart.img", "nopart.img holds no partition table"},
+      {"written.img", "written.img is in use: open in PID " + writer.pid() + " (" + HoldCommand() + ")"},
+  };
+  std::map<std::string, std::string> before;
+  std::string args = "--check";
+  for (const Card& c : cards) {
+    args += " " + c.target;
+    before[c.target] = FileHash(s / c.target);
+  }
+  const Output run = RunTessarin(s.path(), s / "tmp", args + " </dev/null");
+  EXPECT_EQ(run.status, 2) << run.err;
+  EXPECT_EQ(run.out, "") << "no table of results";
+  for (const Card& c : cards) {
+    SCOPED_TRACE(c.target);
+    const std::vector<std::string> lines = LinesOf(run.err, c.target);
+    EXPECT_NE(Joined(lines).find(c.verdict), std::string::npos) << run.err;
+    const bool good = c.target == "a.img";
+    EXPECT_EQ(Joined(lines).find("would be restored") != std::string::npos, good) << Joined(lines);
+    EXPECT_EQ(Joined(lines).find("Nothing was changed.") != std::string::npos, !good) << Joined(lines);
+    EXPECT_EQ(FileHash(s / c.target), before[c.target]);
+  }
+  EXPECT_TRUE(fs::is_empty(s / "tmp"));
+}
+
 // The disk the running system stands on stays refused among several
 // targets, before anything is read from it; the card beside it is asked
 // about (and declined here, so that nothing is written whatever happens);
