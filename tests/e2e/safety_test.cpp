@@ -113,6 +113,14 @@ struct Refusal {
 
 void PrintTo(const Refusal& c, std::ostream* os) { *os << c.name; }
 
+// A card image in the scratch folder with the operator's project folder
+// on it (its local tree in s/project).
+void MakeProjectCard(const Scratch& s, const fs::path& card) {
+  MakeCard(card, {96, std::nullopt, true});
+  WriteTree(s / "project", kProject);
+  PutOnCard(card, s / "project", "Project");
+}
+
 // The card's partition table rewritten by sfdisk from entry.
 void Repartition(RefusalBench& b, const std::string& entry) {
   b.MakeCard();
@@ -220,16 +228,24 @@ std::vector<Refusal> Refusals() {
   };
 }
 
-class RefusedBeforeTheQuestion : public ::testing::TestWithParam<Refusal> {};
+class RefusedBeforeTheQuestion : public ::testing::TestWithParam<Refusal> {
+ protected:
+  // The row's bench, its card, archive and card definitions made; false
+  // when the row cannot run here.
+  bool Prepare(RefusalBench& b) {
+    GetParam().setup(b);
+    if (HasFatalFailure() || IsSkipped()) return false;
+    b.MakeCard();
+    if (b.systemArchive) MakeInstaller(b.work / "wincesys.exe", b.system, b.order, b.s.path());
+    if (b.definitions) PutCardDefinitions(b.work);
+    return !HasFatalFailure();
+  }
+};
 
 TEST_P(RefusedBeforeTheQuestion, LeavesTheCardAsItWas) {
   const Refusal& c = GetParam();
   RefusalBench b;
-  c.setup(b);
-  if (HasFatalFailure() || IsSkipped()) return;
-  b.MakeCard();
-  if (b.systemArchive) MakeInstaller(b.work / "wincesys.exe", b.system, b.order, b.s.path());
-  if (b.definitions) PutCardDefinitions(b.work);
+  if (!Prepare(b)) return;
   const std::string before = FileHash(b.card);
 
   const Output run = RunTessarin(b.s.path(), b.tmp, b.args, b.launcher);
@@ -250,13 +266,8 @@ TEST_P(RefusedBeforeTheQuestion, LeavesTheCardAsItWas) {
 // --check on the same card says what the restore says, word for word, and
 // leaves the card and the temporary folder as they were.
 TEST_P(RefusedBeforeTheQuestion, CheckGivesTheRestoresRefusal) {
-  const Refusal& c = GetParam();
   RefusalBench b;
-  c.setup(b);
-  if (HasFatalFailure() || IsSkipped()) return;
-  b.MakeCard();
-  if (b.systemArchive) MakeInstaller(b.work / "wincesys.exe", b.system, b.order, b.s.path());
-  if (b.definitions) PutCardDefinitions(b.work);
+  if (!Prepare(b)) return;
   const std::string before = FileHash(b.card);
   std::string checkArgs = b.args;
   ASSERT_EQ(checkArgs.rfind("--yes ", 0), 0u) << checkArgs;
@@ -288,9 +299,7 @@ TEST(Check, SaysWhetherEachCardWouldBeRestored) {
   };
   Scratch s;
   fs::create_directories(s / "tmp");
-  MakeCard(s / "good.img", {96, std::nullopt, true});
-  WriteTree(s / "project", kProject);
-  PutOnCard(s / "good.img", s / "project", "Project");
+  MakeProjectCard(s, s / "good.img");
   MakeCard(s / "linux.img", {96, std::nullopt, true});
   PartitionTypeOf(s / "linux.img", "\\x83");
   MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}, {"NK.BIN", std::string(5000, 'n')}}, {"BLDR", "NK.BIN"},
@@ -371,9 +380,7 @@ TEST(Sha256, OnlyTheArchiveOfThatDigestIsInstalled) {
     Scratch s;
     const fs::path card = s / "card.img";
     fs::create_directories(s / "tmp");
-    MakeCard(card, {96, std::nullopt, true});
-    WriteTree(s / "project", kProject);
-    PutOnCard(card, s / "project", "Project");
+    MakeProjectCard(s, card);
     MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}, {"NK.BIN", std::string(5000, 'n')}}, {"BLDR", "NK.BIN"},
                   s.path());
     const std::string actual = MustShell("sha256sum " + Quote(s / "wincesys.exe")).substr(0, 64);
