@@ -152,16 +152,19 @@ TEST(Reports, HelpAndManualCoverEveryOption) {
     const char* name;
     const char* trial;  // a use that must not be refused as unknown
   };
-  const Option options[] = {{"dir", "--dir=/nonexistent x.img"},
-                            {"yes", "--yes x.img"},
-                            {"no-preserve", "--no-preserve x.img"},
-                            {"json", "--list --json"},
-                            {"log", "--log=/dev/null x.img"},
-                            {"timings", "--timings x.img"},
-                            {"list", "--list"},
-                            {"all", "--list --all"},
-                            {"help", "--help"},
-                            {"version", "--version"}};
+  const Option options[] = {
+      {"dir", "--dir=/nonexistent x.img"},
+      {"yes", "--yes x.img"},
+      {"no-preserve", "--no-preserve x.img"},
+      {"json", "--list --json"},
+      {"log", "--log=/dev/null x.img"},
+      {"timings", "--timings x.img"},
+      {"check", "--check x.img"},
+      {"sha256", "--sha256=0000000000000000000000000000000000000000000000000000000000000000 x.img"},
+      {"list", "--list"},
+      {"all", "--list --all"},
+      {"help", "--help"},
+      {"version", "--version"}};
   for (const Option& o : options) {
     SCOPED_TRACE(o.name);
     const std::string name = std::string("--") + o.name;

@@ -113,16 +113,29 @@ struct Refusal {
 
 void PrintTo(const Refusal& c, std::ostream* os) { *os << c.name; }
 
+// A card image in the scratch folder with the operator's project folder
+// on it (its local tree in s/project).
+void MakeProjectCard(const Scratch& s, const fs::path& card) {
+  MakeCard(card, {96, std::nullopt, true});
+  WriteTree(s / "project", kProject);
+  PutOnCard(card, s / "project", "Project");
+}
+
 // The card's partition table rewritten by sfdisk from entry.
 void Repartition(RefusalBench& b, const std::string& entry) {
   b.MakeCard();
   MustShell(Partition(entry) + Quote(b.card));
 }
 
-// The type byte of the first partition entry.
+// The type byte of the first partition entry of image.
+void PartitionTypeOf(const fs::path& image, const std::string& typeByte) {
+  MustShell("printf '" + typeByte + "' | dd of=" + Quote(image) + " bs=1 seek=450 conv=notrunc 2>/dev/null");
+}
+
+// The type byte of the bench's card.
 void PartitionType(RefusalBench& b, const std::string& typeByte) {
   b.MakeCard();
-  MustShell("printf '" + typeByte + "' | dd of=" + Quote(b.card) + " bs=1 seek=450 conv=notrunc 2>/dev/null");
+  PartitionTypeOf(b.card, typeByte);
 }
 
 std::vector<Refusal> Refusals() {
@@ -215,16 +228,24 @@ std::vector<Refusal> Refusals() {
   };
 }
 
-class RefusedBeforeTheQuestion : public ::testing::TestWithParam<Refusal> {};
+class RefusedBeforeTheQuestion : public ::testing::TestWithParam<Refusal> {
+ protected:
+  // The row's bench, its card, archive and card definitions made; false
+  // when the row cannot run here.
+  bool Prepare(RefusalBench& b) {
+    GetParam().setup(b);
+    if (HasFatalFailure() || IsSkipped()) return false;
+    b.MakeCard();
+    if (b.systemArchive) MakeInstaller(b.work / "wincesys.exe", b.system, b.order, b.s.path());
+    if (b.definitions) PutCardDefinitions(b.work);
+    return !HasFatalFailure();
+  }
+};
 
 TEST_P(RefusedBeforeTheQuestion, LeavesTheCardAsItWas) {
   const Refusal& c = GetParam();
   RefusalBench b;
-  c.setup(b);
-  if (HasFatalFailure() || IsSkipped()) return;
-  b.MakeCard();
-  if (b.systemArchive) MakeInstaller(b.work / "wincesys.exe", b.system, b.order, b.s.path());
-  if (b.definitions) PutCardDefinitions(b.work);
+  if (!Prepare(b)) return;
   const std::string before = FileHash(b.card);
 
   const Output run = RunTessarin(b.s.path(), b.tmp, b.args, b.launcher);
@@ -242,8 +263,146 @@ TEST_P(RefusedBeforeTheQuestion, LeavesTheCardAsItWas) {
   EXPECT_TRUE(fs::is_empty(b.tmp));
 }
 
+// --check on the same card says what the restore says, word for word, and
+// leaves the card and the temporary folder as they were.
+TEST_P(RefusedBeforeTheQuestion, CheckGivesTheRestoresRefusal) {
+  RefusalBench b;
+  if (!Prepare(b)) return;
+  const std::string before = FileHash(b.card);
+  std::string checkArgs = b.args;
+  ASSERT_EQ(checkArgs.rfind("--yes ", 0), 0u) << checkArgs;
+  checkArgs.replace(0, 5, "--check");
+
+  const Output restore = RunTessarin(b.s.path(), b.tmp, b.args, b.launcher);
+  const Output check = RunTessarin(b.s.path(), b.tmp, checkArgs + " </dev/null", b.launcher);
+  EXPECT_EQ(check.status, 2) << check.err;
+  EXPECT_EQ(check.err, restore.err);
+  EXPECT_EQ(check.err.find("would be restored"), std::string::npos) << check.err;
+  EXPECT_EQ(check.out, "");
+  EXPECT_EQ(FileHash(b.card), before);
+  EXPECT_TRUE(fs::is_empty(b.tmp));
+}
+
 INSTANTIATE_TEST_SUITE_P(Refusals, RefusedBeforeTheQuestion, ::testing::ValuesIn(Refusals()),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// --check: the checks before the question on every card, and nothing
+// else: no question (so no terminal and no --yes needed), no write to the
+// card, no saved copy, no record. With several cards each verdict is a
+// line of its own under its target, and the status is the worst.
+TEST(Check, SaysWhetherEachCardWouldBeRestored) {
+  struct Case {
+    const char* name;
+    std::string args;
+    int status;
+    std::vector<std::string> messages;  // parts of standard error
+  };
+  Scratch s;
+  fs::create_directories(s / "tmp");
+  MakeProjectCard(s, s / "good.img");
+  MakeCard(s / "linux.img", {96, std::nullopt, true});
+  PartitionTypeOf(s / "linux.img", "\\x83");
+  MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}, {"NK.BIN", std::string(5000, 'n')}}, {"BLDR", "NK.BIN"},
+                s.path());
+  const std::string archive = (fs::canonical(s.path()) / "wincesys.exe").string();
+  const std::string good = "tessarin: good.img: would be restored (system Windows CE from " + archive + ")";
+  const std::string linux83 = "holds a partition of type 83 (Linux) as its first partition, not a FAT partition";
+  const std::string otherDigest(64, '0');
+  const std::vector<Case> cases = {
+      {"OneGoodCardWithoutTerminalOrYes", "--check good.img </dev/null", 0, {good}},
+      {"TheRefusalIsTheRestores", "--check linux.img </dev/null", 2, {"tessarin: ", linux83, kNothingChanged}},
+      {"OneGoodOneRefused",
+       "--check good.img linux.img </dev/null",
+       2,
+       {"good.img: " + good, "linux.img: tessarin: ", linux83}},
+      // --sha256 reaches every card's check.
+      {"SeveralWithAnotherDigest",
+       "--check --sha256=" + otherDigest + " good.img linux.img </dev/null",
+       2,
+       {"good.img: tessarin: ", "is not the one expected", "--sha256 gives " + otherDigest,
+        "linux.img: tessarin: ", linux83}},
+      {"NoRecordToKeep", "--check --log check.log good.img", 2, {"--check records nothing", "Try 'tessarin --help'"}},
+      {"NoJson", "--check --json good.img", 2, {"--check says its verdicts in lines of text"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string goodBefore = FileHash(s / "good.img");
+    const std::string linuxBefore = FileHash(s / "linux.img");
+    const Output run = RunTessarin(s.path(), s / "tmp", c.args);
+    EXPECT_EQ(run.status, c.status) << run.err;
+    for (const std::string& m : c.messages) EXPECT_NE(run.err.find(m), std::string::npos) << m << "\n" << run.err;
+    EXPECT_EQ(run.err.find("All existing files will be deleted!"), std::string::npos) << "asked: " << run.err;
+    EXPECT_EQ(run.out, "") << "no log, no table of results";
+    EXPECT_EQ(FileHash(s / "good.img"), goodBefore);
+    EXPECT_EQ(FileHash(s / "linux.img"), linuxBefore);
+    EXPECT_TRUE(fs::is_empty(s / "tmp")) << "a saved copy was made";
+    EXPECT_FALSE(fs::exists(s / "check.log"));
+  }
+}
+
+// --sha256: the restore goes on only with the archive of that digest (in
+// either case), which the service record then shows; another digest is
+// refused before the question with both digests named, the card as it
+// was; a digest that is not 64 hexadecimal digits is wrong usage.
+TEST(Sha256, OnlyTheArchiveOfThatDigestIsInstalled) {
+  struct Case {
+    const char* name;
+    std::function<std::string(const std::string& actual)> digest;
+    int status;
+    std::function<std::vector<std::string>(const std::string& actual, const std::string& archive)> messages;
+  };
+  auto upper = [](std::string text) {
+    for (char& ch : text) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+    return text;
+  };
+  const std::vector<Case> cases = {
+      {"Right", [](const std::string& actual) { return actual; }, 0, nullptr},
+      {"RightInUpperCase", [&](const std::string& actual) { return upper(actual); }, 0, nullptr},
+      {"Other", [](const std::string& actual) { return std::string(actual.rbegin(), actual.rend()); }, 2,
+       [](const std::string& actual, const std::string& archive) {
+         return std::vector<std::string>{"the installer archive " + archive +
+                                             " is not the one expected: its SHA-256 is " + actual +
+                                             ", --sha256 gives " + std::string(actual.rbegin(), actual.rend()),
+                                         kNothingChanged};
+       }},
+      {"TooShort", [](const std::string& actual) { return actual.substr(1); }, 2,
+       [](const std::string&, const std::string&) {
+         return std::vector<std::string>{"--sha256 needs the archive's SHA-256 as 64 hexadecimal digits",
+                                         "Try 'tessarin --help'"};
+       }},
+      {"NotHexadecimal", [](const std::string& actual) { return "g" + actual.substr(1); }, 2,
+       [](const std::string&, const std::string&) {
+         return std::vector<std::string>{"--sha256 needs the archive's SHA-256 as 64 hexadecimal digits"};
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Scratch s;
+    const fs::path card = s / "card.img";
+    fs::create_directories(s / "tmp");
+    MakeProjectCard(s, card);
+    MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}, {"NK.BIN", std::string(5000, 'n')}}, {"BLDR", "NK.BIN"},
+                  s.path());
+    const std::string actual = MustShell("sha256sum " + Quote(s / "wincesys.exe")).substr(0, 64);
+    const std::string archive = (fs::canonical(s.path()) / "wincesys.exe").string();
+    const std::string before = FileHash(card);
+    const Output run =
+        RunTessarin(s.path(), s / "tmp", "--yes --log service.log --sha256 " + Quote(c.digest(actual)) + " card.img");
+    ASSERT_EQ(run.status, c.status) << run.err;
+    if (c.status == 0) {
+      EXPECT_EQ(Attributes(card, "::/BLDR"), "ASHR");
+      EXPECT_EQ(Digest(CardTree(card, "Project", s.path())), Digest(ReadTree(s / "project")));
+      EXPECT_NE(ReadFileBytes(s / "service.log").find("sha256 " + actual), std::string::npos)
+          << ReadFileBytes(s / "service.log");
+      continue;
+    }
+    for (const std::string& m : c.messages(actual, archive))
+      EXPECT_NE(run.err.find(m), std::string::npos) << m << "\n" << run.err;
+    EXPECT_EQ(run.err.find("All existing files will be deleted!"), std::string::npos) << "asked: " << run.err;
+    EXPECT_EQ(FileHash(card), before);
+    EXPECT_TRUE(fs::is_empty(s / "tmp"));
+  }
+}
 
 // The operator who chooses to go on without the unreadable project folder
 // gets a restored card.

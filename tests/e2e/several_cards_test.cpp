@@ -189,33 +189,49 @@ TEST(SeveralCards, TheWorstStatusWins) {
 // refuse is left byte for byte as it was, named with its reason and its
 // status in the table, and the others are restored all the same; the
 // program's status is the worst card's.
+// Cards in folder that the checks before the question refuse for their
+// state: one under another restore's lock (flock(1) holds it as a restore
+// would), one write-protected, one without a partition table, one a
+// program writes to. The holders are ready once their commands run.
+struct RefusedCards {
+  explicit RefusedCards(const fs::path& folder)
+      : made(Make(folder)),
+        locker(folder, "exec flock -x locked.img " + HoldCommand(), "pgrep -P $pid -x tail >/dev/null"),
+        writer(folder, "exec 3<>written.img; exec " + HoldCommand(),
+               "test -e /proc/$pid/fd/3 && grep -q '^tail' /proc/$pid/cmdline") {}
+  static bool Make(const fs::path& folder) {
+    for (const char* n : {"locked.img", "readonly.img", "written.img"}) MakeCard(folder / n, {96, std::nullopt, true});
+    MustShell("truncate -s 96M " + Quote(folder / "nopart.img") + " && chmod a-w " + Quote(folder / "readonly.img"));
+    return true;
+  }
+  // Each card, and what its refusal says.
+  std::vector<std::pair<std::string, std::string>> Refusals() const {
+    return {{"locked.img", "locked.img is in use: process " + locker.pid() + " (flock) holds it"},
+            {"readonly.img", "readonly.img is write-protected: the image file has no write permission."},
+            {"nopart.img", "nopart.img holds no partition table"},
+            {"written.img", "written.img is in use: open in PID " + writer.pid() + " (" + HoldCommand() + ")"}};
+  }
+  const bool made;
+  const Holder locker;
+  const Holder writer;
+};
+
 TEST(SeveralCards, ACardRefusedByItsChecksStopsNoOther) {
   Scratch s;
   fs::create_directories(s / "tmp");
-  for (const char* n : {"a.img", "locked.img", "readonly.img", "written.img", "b.img"})
-    MakeCard(s / n, {96, std::nullopt, true});
-  MustShell("truncate -s 96M " + Quote(s / "nopart.img") + " && chmod a-w " + Quote(s / "readonly.img"));
+  for (const char* n : {"a.img", "b.img"}) MakeCard(s / n, {96, std::nullopt, true});
   MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
-  // Another restore's lock (flock(1) holds it as a restore would), and a
-  // program writing to an image: each ready once its holding command runs.
-  const Holder locker(s.path(), "exec flock -x locked.img " + HoldCommand(), "pgrep -P $pid -x tail >/dev/null");
-  const Holder writer(s.path(), "exec 3<>written.img; exec " + HoldCommand(),
-                      "test -e /proc/$pid/fd/3 && grep -q '^tail' /proc/$pid/cmdline");
+  const RefusedCards refused(s.path());
 
   struct Card {
     std::string target;
     int status;
     std::string why;  // in its lines on standard error; empty for a card restored
   };
-  const Card cards[] = {
-      {"a.img", 0, ""},
-      {"locked.img", 2, "locked.img is in use: process " + locker.pid() + " (flock) holds it"},
-      {"readonly.img", 2, "readonly.img is write-protected: the image file has no write permission."},
-      {"nopart.img", 2, "nopart.img holds no partition table"},
-      {"written.img", 2, "written.img is in use: open in PID " + writer.pid() + " (" + HoldCommand() + ")"},
-      {"missing.img", 2, "missing.img: No such file or directory."},
-      {"b.img", 0, ""},
-  };
+  std::vector<Card> cards = {{"a.img", 0, ""}};
+  for (const auto& [target, why] : refused.Refusals()) cards.push_back({target, 2, why});
+  cards.push_back({"missing.img", 2, "missing.img: No such file or directory."});
+  cards.push_back({"b.img", 0, ""});
   std::map<std::string, std::string> before;
   std::string args = "--yes";
   for (const Card& c : cards) {
@@ -249,6 +265,44 @@ TEST(SeveralCards, ACardRefusedByItsChecksStopsNoOther) {
       EXPECT_EQ(FileHash(s / c.target), before[c.target]);
     }
   }
+}
+
+// --check on the same cards: each card's verdict under its target, the
+// refusals those of the restore, the worst status; no question (no
+// terminal, no --yes), no table of results, and every card as it was.
+TEST(SeveralCards, CheckedAsTheyWouldBeRestored) {
+  Scratch s;
+  fs::create_directories(s / "tmp");
+  MakeCard(s / "a.img", {96, std::nullopt, true});
+  MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
+  const RefusedCards refused(s.path());
+  const std::string archive = (fs::canonical(s.path()) / "wincesys.exe").string();
+
+  struct Card {
+    std::string target;
+    std::string verdict;  // in its lines on standard error
+  };
+  std::vector<Card> cards = {{"a.img", "tessarin: a.img: would be restored (system Windows CE from " + archive + ")"}};
+  for (const auto& [target, why] : refused.Refusals()) cards.push_back({target, why});
+  std::map<std::string, std::string> before;
+  std::string args = "--check";
+  for (const Card& c : cards) {
+    args += " " + c.target;
+    before[c.target] = FileHash(s / c.target);
+  }
+  const Output run = RunTessarin(s.path(), s / "tmp", args + " </dev/null");
+  EXPECT_EQ(run.status, 2) << run.err;
+  EXPECT_EQ(run.out, "") << "no table of results";
+  for (const Card& c : cards) {
+    SCOPED_TRACE(c.target);
+    const std::vector<std::string> lines = LinesOf(run.err, c.target);
+    EXPECT_NE(Joined(lines).find(c.verdict), std::string::npos) << run.err;
+    const bool good = c.target == "a.img";
+    EXPECT_EQ(Joined(lines).find("would be restored") != std::string::npos, good) << Joined(lines);
+    EXPECT_EQ(Joined(lines).find("Nothing was changed.") != std::string::npos, !good) << Joined(lines);
+    EXPECT_EQ(FileHash(s / c.target), before[c.target]);
+  }
+  EXPECT_TRUE(fs::is_empty(s / "tmp"));
 }
 
 // The disk the running system stands on stays refused among several

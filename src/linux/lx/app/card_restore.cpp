@@ -23,6 +23,7 @@
 #include "lx/install/archive_installer.h"
 #include "lx/install/card_files.h"
 #include "lx/install/preflight.h"
+#include "lx/support/sha256.h"
 #include "lx/support/terminal_text.h"
 #include "res/string_ids.h"
 #include "res/string_table.h"
@@ -89,6 +90,7 @@ int CardRestore::Run() {
     if (const auto status = HoldTheCard()) return *status;
     adapters_ = std::make_unique<Adapters>(*this);
     if (const auto status = CheckBeforeTheQuestion()) return *status;
+    if (options_.check) return WouldBeRestored();
     Announce();
     return RunSequence();
   } catch (const std::exception& e) {
@@ -126,7 +128,7 @@ std::optional<int> CardRestore::Start() {
   if (!options_.dir.empty() && chdir(options_.dir.c_str()) != 0)
     return Refuse(options_.dir + ": " + std::strerror(errno));
   if (options_.answerFd >= 0 && options_.reportFd >= 0) parentAnswers_ = fdopen(options_.answerFd, "r");
-  if (isatty(STDIN_FILENO) == 0 && !options_.yes && parentAnswers_ == nullptr)
+  if (isatty(STDIN_FILENO) == 0 && !options_.yes && !options_.check && parentAnswers_ == nullptr)
     return Refuse("no terminal to confirm the restore on; give --yes to restore without asking");
   kind_ = DetectSystemKind([](const std::string& name) { return WorkingDirectoryEntry(name).has_value(); }, TableString)
               .value_or(SystemKind::WinCE);
@@ -196,6 +198,7 @@ std::optional<int> CardRestore::CheckBeforeTheQuestion() {
   check.saveFolder = options_.saveDir;
   check.putBackCopy = options_.putBack;
   check.given = given_;
+  if (const auto status = CheckArchiveDigest()) return *status;
   std::string notice;
   if (const std::string why = RunPreflight(check, &notice); !why.empty()) return Refuse(target_->path + ": " + why);
   if (StopRequested()) return StopBeforeTheCard();
@@ -205,6 +208,31 @@ std::optional<int> CardRestore::CheckBeforeTheQuestion() {
                     ", a file system in memory: a copy there is lost when the computer stops. --save-dir names "
                     "another place");
   return std::nullopt;
+}
+
+// The archive is the one the operator expects (--sha256): an archive
+// copied wrong, or of another release, is refused before the question.
+std::optional<int> CardRestore::CheckArchiveDigest() {
+  if (options_.sha256.empty()) return std::nullopt;
+  errno = 0;
+  archiveSha256_ = FileSha256(archive_);
+  if (!archiveSha256_)
+    return Refuse(target_->path + ": the installer archive " + EscapeForTerminal(archive_) +
+                  " cannot be read for its SHA-256: " + std::strerror(errno));
+  if (*archiveSha256_ != options_.sha256)
+    return Refuse(target_->path + ": the installer archive " + EscapeForTerminal(archive_) +
+                  " is not the one expected: its SHA-256 is " + *archiveSha256_ + ", --sha256 gives " +
+                  options_.sha256);
+  return std::nullopt;
+}
+
+// --check: every check passed; the card is let go as it was found.
+int CardRestore::WouldBeRestored() {
+  std::fprintf(stderr, "tessarin: %s: would be restored (system %s from %s)\n", EscapeForTerminal(given_).c_str(),
+               SystemKindFacts(kind_).name, EscapeForTerminal(archive_).c_str());
+  std::fflush(stderr);
+  reports_.Finish(kExitRestored);
+  return kExitRestored;
 }
 
 // Why the card definitions fit no card of this capacity; empty when one
@@ -251,7 +279,7 @@ void CardRestore::Announce() {
                DefinitionsInUse().c_str());
   std::fflush(stderr);
   reports_.Start(given_, t, SystemKindFacts(kind_).name, InstallerCommandFor(kind_, kCardLetter, '/').archive,
-                 TESSARIN_VERSION);
+                 TESSARIN_VERSION, archiveSha256_);
 }
 
 int CardRestore::RunSequence() {

@@ -42,6 +42,8 @@ class CardRestore {
   void MakeOperator();
   std::optional<int> HoldTheCard();
   std::optional<int> CheckBeforeTheQuestion();
+  std::optional<int> CheckArchiveDigest();
+  int WouldBeRestored();
   std::string WhyNoCardDefinition(double capacity);
   std::string DefinitionsInUse();
   void Announce();
@@ -62,6 +64,8 @@ class CardRestore {
   std::FILE* parentAnswers_ = nullptr;
   SystemKind kind_ = SystemKind::WinCE;
   std::string archive_;
+  // The archive's digest, once read (--sha256): the service record's too.
+  std::optional<std::string> archiveSha256_;
   std::unique_ptr<TerminalOperator> ui_;
   LinuxSystem system_;
   BuiltInResources resources_;

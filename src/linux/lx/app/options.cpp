@@ -4,6 +4,7 @@
 #include <getopt.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -59,6 +60,14 @@ const char kUsage[] =
     "                     when set, else /var/tmp, which survives a reboot)\n"
     "      --put-back=DIR put the Project folder saved in DIR (a QV<n> folder a\n"
     "                     message named) onto the card, instead of the card's own\n"
+    "      --check        run every check the restore runs before its question on\n"
+    "                     each TARGET, and stop there: one line per card, \"would\n"
+    "                     be restored\" or the restore's refusal. Never asks, needs\n"
+    "                     no terminal nor --yes, writes nothing: not the card, no\n"
+    "                     saved copy, no record (so not with --log, nor --json)\n"
+    "      --sha256=HEX   the installer archive's expected SHA-256 (64 hex digits,\n"
+    "                     either case); an archive with another digest is refused\n"
+    "                     before the question, the card unchanged\n"
     "      --json         write one JSON object per line on standard output\n"
     "                     instead of the log: each step's start and end, the\n"
     "                     progress, the messages and the result with the card's\n"
@@ -96,7 +105,8 @@ const char kUsage[] =
     "\n"
     "Exit status (several TARGETs: the worst of the cards', in this order):\n"
     "  0    the system was restored, and the Project folder put back; the card\n"
-    "       gave back all of it as written\n"
+    "       gave back all of it as written. With --check: every card would be\n"
+    "       restored\n"
     "  3    the confirmation was answered No; nothing was changed\n"
     "  2    nothing was changed: wrong usage, no terminal to confirm on without\n"
     "       --yes, or a check before the question refused the card or the archive\n"
@@ -129,7 +139,9 @@ enum {
   kOptReportFd,
   kOptAnswerFd,
   kOptSaveDir,
-  kOptPutBack
+  kOptPutBack,
+  kOptCheck,
+  kOptSha256
 };
 
 const option kLongOptions[] = {{"dir", required_argument, nullptr, 'd'},
@@ -138,6 +150,8 @@ const option kLongOptions[] = {{"dir", required_argument, nullptr, 'd'},
                                {"save-dir", required_argument, nullptr, kOptSaveDir},
                                {"put-back", required_argument, nullptr, kOptPutBack},
                                {"timings", no_argument, nullptr, kOptTimings},
+                               {"check", no_argument, nullptr, kOptCheck},
+                               {"sha256", required_argument, nullptr, kOptSha256},
                                {"list", no_argument, nullptr, 'l'},
                                {"all", no_argument, nullptr, kOptAll},
                                {"json", no_argument, nullptr, kOptJson},
@@ -175,6 +189,18 @@ int InheritedDescriptor(const char* text) {
   return fd < 3 || fcntl(fd, F_SETFD, FD_CLOEXEC) != 0 ? -1 : fd;
 }
 
+// The digest as 64 lower-case hexadecimal digits; none when the text is
+// not 64 hexadecimal digits.
+std::optional<std::string> ReadDigest(const std::string& text) {
+  if (text.size() != 64) return std::nullopt;
+  std::string digest;
+  for (const char c : text) {
+    if (std::isxdigit(static_cast<unsigned char>(c)) == 0) return std::nullopt;
+    digest += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  }
+  return digest;
+}
+
 // One option into the value; the exit status when it ends the command.
 std::optional<int> ReadOption(int c, char** argv, Options& o) {
   switch (c) {
@@ -191,6 +217,15 @@ std::optional<int> ReadOption(int c, char** argv, Options& o) {
     case kOptTimings:
       o.timings = true;
       return std::nullopt;
+    case kOptCheck:
+      o.check = true;
+      return std::nullopt;
+    case kOptSha256:
+      if (const auto digest = ReadDigest(optarg)) {
+        o.sha256 = *digest;
+        return std::nullopt;
+      }
+      return Usage("--sha256 needs the archive's SHA-256 as 64 hexadecimal digits");
     case kOptSaveDir:
       if (*optarg == '\0') return Usage("--save-dir needs a folder");
       o.saveDir = optarg;
@@ -234,6 +269,8 @@ std::optional<int> ReadOption(int c, char** argv, Options& o) {
 // The options that only go together, and the folders made absolute.
 std::optional<int> CheckRestoreOptions(Options& o) {
   if (o.listOptions.all) return Usage("--all goes with --list");
+  if (o.check && !o.logFile.empty()) return Usage("--check records nothing; --log goes with a restore");
+  if (o.check && o.json) return Usage("--check says its verdicts in lines of text; --json goes with a restore");
   if (o.targets.empty()) return Usage("no TARGET given (a card's block device or a card image file)");
   if (!MakeTempDirAbsolute() || !MakeAbsolute(o.saveDir) || !MakeAbsolute(o.putBack)) {
     std::fprintf(stderr, "tessarin: the current directory cannot be named: %s\n", std::strerror(errno));
@@ -270,6 +307,8 @@ CommandLine ReadCommandLine(int argc, char** argv) {
   if (o.list) {
     if (!o.targets.empty()) return {std::nullopt, Usage("--list takes no TARGET")};
     if (!o.logFile.empty()) return {std::nullopt, Usage("--log goes with a restore, not with --list")};
+    if (o.check || !o.sha256.empty())
+      return {std::nullopt, Usage("--check and --sha256 go with a restore, not with --list")};
     return {o, 0};
   }
   if (const auto status = CheckRestoreOptions(o)) return {std::nullopt, *status};
@@ -282,6 +321,8 @@ std::vector<std::string> Options::SharedArguments() const {
   shared.push_back("--save-dir=" + saveDir);
   if (!preserve) shared.push_back("--no-preserve");
   if (timings) shared.push_back("--timings");
+  if (check) shared.push_back("--check");
+  if (!sha256.empty()) shared.push_back("--sha256=" + sha256);
   if (json) shared.push_back("--json");
   if (!logFile.empty()) shared.push_back("--log=" + logFile);
   return shared;

@@ -17,6 +17,8 @@ struct Options {
   bool yes = false;
   bool preserve = true;
   bool timings = false;
+  bool check = false;  // --check: the checks before the question, and no more
+  std::string sha256;  // --sha256: the installer archive's expected digest, lower case; empty: any
   bool list = false;
   bool json = false;
   CardListOptions listOptions;

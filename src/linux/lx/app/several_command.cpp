@@ -16,7 +16,8 @@
 
 namespace tessarin::linux_port {
 
-// Several cards: each restored by a process of its own. They are asked
+// Several cards: each restored by a process of its own (with --check, each
+// checked by one: the same hold, checks and texts as its restore). They are asked
 // about once, together, before any of them starts.
 int RestoreSeveralCommand(const Options& o) {
   const std::vector<std::string>& targets = o.targets;
@@ -31,12 +32,12 @@ int RestoreSeveralCommand(const Options& o) {
       return Usage("the card " + EscapeForTerminal(t) + " is given more than once");
     seen.push_back(id);
   }
-  if (!o.yes && isatty(STDIN_FILENO) == 0) {
+  if (!o.yes && !o.check && isatty(STDIN_FILENO) == 0) {
     std::fputs("tessarin: no terminal to confirm the restore on; give --yes to restore without asking\n", stderr);
     return kExitUsage;
   }
   ParallelOptions options;
-  if (!o.yes) {
+  if (!o.yes && !o.check) {
     // Each card is held and checked by its own restore first; the operator
     // is asked once, for the cards that passed.
     options.confirm = [&targets](const std::vector<std::string>& ready) {
@@ -54,7 +55,10 @@ int RestoreSeveralCommand(const Options& o) {
   options.arguments = o.SharedArguments();
   options.json = o.json;
   options.timings = o.timings;
-  options.board = !o.json && isatty(STDERR_FILENO) != 0;
+  options.board = !o.json && !o.check && isatty(STDERR_FILENO) != 0;
+  // --check: each card's verdict is its own line; a table of "restored"
+  // would say what did not happen.
+  options.summary = !o.check;
   int worst = kExitRestored;
   for (const CardResult& r : RestoreSeveral(targets, options)) worst = WorseStatus(worst, r.status);
   return worst;

@@ -350,7 +350,8 @@ void RunReporting::AskParent(const std::string& question) {
 }
 
 void RunReporting::Start(const std::string& given, const CardTarget& target, const std::string& system,
-                         const std::string& archive, const std::string& version) {
+                         const std::string& archive, const std::string& version,
+                         const std::optional<std::string>& archiveSha256) {
   started_ = true;
   startedAt_ = std::chrono::steady_clock::now();
   RunIdentity& id = identity_;
@@ -373,7 +374,7 @@ void RunReporting::Start(const std::string& given, const CardTarget& target, con
     id.archiveBytes = static_cast<std::uint64_t>(st.st_size);
     // The digest is for the service record; reading a large archive twice
     // is not worth it otherwise.
-    if (log_) id.archiveSha256 = FileSha256(archive);
+    if (log_) id.archiveSha256 = archiveSha256 ? archiveSha256 : FileSha256(archive);
   }
   if (json_) json_->Start(id);
   if (log_) log_->Start(id);

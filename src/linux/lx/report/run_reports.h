@@ -131,8 +131,9 @@ class RunReporting {
   // Several cards: hands the question to the program that restores them.
   void AskParent(const std::string& question);
 
+  // archiveSha256: the archive's digest when the run has read it already.
   void Start(const std::string& given, const CardTarget& target, const std::string& system, const std::string& archive,
-             const std::string& version);
+             const std::string& version, const std::optional<std::string>& archiveSha256 = std::nullopt);
   void Finish(int status);
   // The run stops before the card is touched: standard error says why
   // (unless shown already), and so does every report. Returns the exit

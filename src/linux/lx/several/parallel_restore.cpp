@@ -370,7 +370,7 @@ std::vector<CardResult> RestoreSeveral(const std::vector<std::string>& targets, 
     results.push_back(c.result);
     worst = WorseStatus(worst, c.result.status);
   }
-  WriteText(stdout, options.json ? SummaryJson(results, worst) : SummaryTable(results));
+  if (options.summary) WriteText(stdout, options.json ? SummaryJson(results, worst) : SummaryTable(results));
   if (options.timings) {
     char line[128];
     std::snprintf(line, sizeof line, "tessarin: timings: %zu cards at once: %.3f s\n", targets.size(),

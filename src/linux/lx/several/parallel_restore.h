@@ -31,6 +31,7 @@ struct ParallelOptions {
   bool json = false;                   // the children write JSON lines: passed on as they are
   bool board = false;                  // standard error is a terminal: one progress line per card
   bool timings = false;
+  bool summary = true;  // the table (or JSON object) of the results at the end
   // Asks the operator once, when every restore has either ended or passed
   // its checks and waits for the answer, about the cards waiting; true for
   // Yes. None: the restores go on without asking (--yes).
