@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <new>
 #include <utility>
+#include <vector>
 
 #include "boot/card_definitions.h"
 #include "card/card_types.h"
@@ -23,6 +24,7 @@
 #include "lx/install/archive_installer.h"
 #include "lx/install/card_files.h"
 #include "lx/install/preflight.h"
+#include "lx/support/step_progress.h"
 #include "lx/support/terminal_text.h"
 #include "res/string_ids.h"
 #include "res/string_table.h"
@@ -277,11 +279,17 @@ int CardRestore::RunSequence() {
 
 void CardRestore::ReportTimings(std::chrono::steady_clock::time_point started) {
   const double total = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  // What proving the card cost: the boot records read back, and the steps
-  // that read the files back.
-  const double proofs = std::chrono::duration<double>(adapters_->card.ReadBackTime()).count();
-  for (const auto& [step, seconds] : ui_->StepTimes()) {
+  // What proving the card cost: the steps that read the files back, and
+  // the boot records read back after they were written, listed as a step
+  // of their own so that the last line is the sum of the lines above it.
+  std::vector<std::pair<std::string, double>> steps = ui_->StepTimes();
+  if (const auto bootRecords = adapters_->card.ReadBackTime(); bootRecords.count() > 0)
+    steps.emplace_back(std::string(kVerifyingStep) + " the boot records",
+                       std::chrono::duration<double>(bootRecords).count());
+  double proofs = 0;
+  for (const auto& [step, seconds] : steps) {
     std::fprintf(stderr, "tessarin: timings: %s: %.3f s\n", step.c_str(), seconds);
+    if (step.starts_with(kVerifyingStep)) proofs += seconds;
   }
   std::fprintf(stderr,
                "tessarin: timings: total %.3f s, prescribed pauses %.3f s, waiting for the card after formatting "
