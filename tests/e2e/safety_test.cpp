@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -369,6 +370,48 @@ TEST(Stop, AtAStepsBoundaryWithTheSavedFolderNamed) {
     if (c.projectOnCard) {
       EXPECT_EQ(Digest(CardTree(card, "Project", s.path())), Digest(ReadTree(s / "project")));
     }
+  }
+}
+
+// SIGUSR1 asks for progress, as dd has it: a line on standard error with
+// the step and how far it is, and the restore goes on to the end. Sent
+// while the formatter runs (which, in a process group of its own, does not
+// receive it) and as the copy back opens the saved folder's list of short
+// names.
+TEST(ProgressRequest, AnsweredWithoutStoppingTheRestore) {
+  struct Case {
+    const char* name;
+    bool whileFormatting;
+  };
+  for (const Case& c : {Case{"WhileFormatting", true}, Case{"WhileCopyingTheProjectBack", false}}) {
+    SCOPED_TRACE(c.name);
+    Scratch s;
+    const fs::path card = s / "card.img";
+    fs::create_directories(s / "tmp");
+    MakeCard(card, {96, std::nullopt, true});
+    WriteTree(s / "project", kProject);
+    PutOnCard(card, s / "project", "Project");
+    MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
+    std::string launcher;
+    if (c.whileFormatting) {
+      WrapTool(s / "hooks", "mkfs.fat", SignalProgram("USR1", kProgressLine), "");
+      launcher = "PATH=" + Quote(s / "hooks") + ":$PATH";
+    } else {
+      launcher = "LD_PRELOAD=" + Quote(TESSARIN_OPEN_HOOK) +
+                 " ASAN_OPTIONS=verify_asan_link_order=0 TESSARIN_HOOK_SIGNAL=" + std::to_string(SIGUSR1) +
+                 " TESSARIN_HOOK_AFTER_OPENING=/Project.names";
+    }
+    const Output run = RunTessarin(s.path(), s / "tmp", "--yes card.img", launcher);
+    EXPECT_EQ(run.status, 0) << run.err;
+    const std::size_t line = run.err.find(kProgressLine);
+    ASSERT_NE(line, std::string::npos) << run.err;
+    if (c.whileFormatting) {
+      EXPECT_EQ(run.err.compare(line, kProgressLine.size() + 6, kProgressLine + "Format"), 0) << run.err;
+    }
+    EXPECT_EQ(LogMessages(run.out).back(), "::Info:: System restored to FLASH successfully.") << run.out;
+    EXPECT_EQ(Digest(CardTree(card, "Project", s.path())), Digest(ReadTree(s / "project")));
+    EXPECT_EQ(Attributes(card, "::/BLDR"), "ASHR");
+    EXPECT_EQ(FsckFindings(card, s.path()), "");
   }
 }
 

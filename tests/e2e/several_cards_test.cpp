@@ -336,10 +336,11 @@ TEST(SeveralCards, TheSameCardTwiceOrNoWayToAskIsRefused) {
 // options, and interrupts it while both formatters run: they say they run
 // and wait. Each interrupt goes once both restores have written the line
 // of the one before on standard error (two sent at once would be one),
-// takenLines one an interrupt; then the formatters go on. The program's
+// takenLines one an interrupt (signal, SIGINT unless told); then the
+// formatters go on. The program's
 // standard error is the result's.
 Output InterruptWhileFormatting(const Scratch& s, const std::string& options,
-                                const std::vector<std::string>& takenLines) {
+                                const std::vector<std::string>& takenLines, const std::string& signal = "INT") {
   fs::create_directories(s / "tmp");
   MakeCard(s / "a.img", {96, std::nullopt, true});
   MakeCard(s / "b.img", {96, std::nullopt, true});
@@ -349,7 +350,8 @@ Output InterruptWhileFormatting(const Scratch& s, const std::string& options,
   WrapTool(s / "hooks", "mkfs.fat", "touch " + flags + "/started.$$; " + ShellWaitUntil("[ -e " + flags + "/go ]"), "");
   std::string interrupts;
   for (const std::string& line : takenLines)
-    interrupts += "kill -INT $pid; " + ShellWaitUntil("[ $(grep -cF " + Quote(line) + " err.txt) -ge 2 ]") + "; ";
+    interrupts +=
+        "kill -" + signal + " $pid; " + ShellWaitUntil("[ $(grep -cF " + Quote(line) + " err.txt) -ge 2 ]") + "; ";
   return Shell("cd " + Quote(s.path()) + " && { PATH=" + Quote(s / "hooks") + ":$PATH TMPDIR=" + Quote(s / "tmp") +
                " " + Quote(TESSARIN_PROGRAM) + " " + options + " a.img b.img 2>err.txt & pid=$!; " +
                ShellWaitUntil("[ $(ls " + flags + " | wc -l) -ge 2 ]") + "; " + interrupts + "touch " + flags +
@@ -371,6 +373,19 @@ TEST(SeveralCards, AnInterruptIsPassedOnOnce) {
     EXPECT_EQ(Attributes(s / n, "::/BLDR"), "ASHR");
   }
   EXPECT_NE(run.err.find("passed on to the 2 restores still running"), std::string::npos) << run.err;
+}
+
+// A request for progress (SIGUSR1) is passed on to every restore: each
+// writes its line, and goes on to the end.
+TEST(SeveralCards, ARequestForProgressIsAnsweredByEachCard) {
+  Scratch s;
+  const Output run = InterruptWhileFormatting(s, "--yes", {kProgressLine}, "USR1");
+  EXPECT_EQ(run.status, 0) << run.err;
+  for (const std::string n : {"a.img", "b.img"}) {
+    EXPECT_NE(Joined(LinesOf(run.err, n)).find(kProgressLine), std::string::npos) << run.err;
+    EXPECT_EQ(Attributes(s / n, "::/BLDR"), "ASHR");
+  }
+  EXPECT_EQ(run.err.find("passed on to the"), std::string::npos) << run.err;
 }
 
 // A second interrupt stops every card at its next step's boundary: each

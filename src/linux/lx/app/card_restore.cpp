@@ -82,7 +82,7 @@ int ExitStatusFor(RestoreResult result, bool cardChanged) {
 
 CardRestore::CardRestore(const Options& options) : options_(options), given_(options.targets.front()) {}
 
-CardRestore::~CardRestore() = default;
+CardRestore::~CardRestore() { WatchProgressRequests({}); }
 
 int CardRestore::Run() {
   if (const auto status = Start()) return *status;
@@ -158,6 +158,7 @@ void CardRestore::MakeOperator() {
     if (StopRequested() && std::exchange(stopAtBoundary_, false)) StopAtBoundary();
   };
   ui_ = std::make_unique<TerminalOperator>(std::move(o));
+  WatchProgressRequests([this] { ui_->ReportProgress(); });
   profile_ = std::make_unique<FileProfile>([this](const std::string& text) { ui_->Diagnostic(text); });
   log_ = std::make_unique<OperationLog>(*ui_, system_, resources_);
 }

@@ -26,6 +26,8 @@ bool PrepareTheProcess() {
   // the restore halfway: the writes to it fail, the restore goes on, and
   // the messages and the exit status still tell how it ended.
   signal(SIGPIPE, SIG_IGN);
+  // SIGUSR1 asks for progress; whatever the program does then, it goes on.
+  tessarin::linux_port::TakeProgressRequests();
   std::setlocale(LC_TIME, "");
   std::setlocale(LC_MESSAGES, "");
   // File names are UTF-8 throughout: in the archive's entries (libarchive
