@@ -477,9 +477,10 @@ TEST(SeveralCards, OnATerminalOneProgressLinePerCard) {
   MakeCard(s / "a.img", {96, std::nullopt, true});
   MakeCard(s / "b.img", {96, std::nullopt, true});
   MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
-  // script gives the program a terminal; what it shows comes back on
-  // script's output.
-  const Output run = Shell("cd " + Quote(s.path()) + " && TMPDIR=" + Quote(s / "tmp") + " script -qec " +
+  // script gives the program a terminal (one that moves its cursor,
+  // whatever the test runs under); what it shows comes back on script's
+  // output.
+  const Output run = Shell("cd " + Quote(s.path()) + " && TERM=xterm TMPDIR=" + Quote(s / "tmp") + " script -qec " +
                            Quote(Quote(TESSARIN_PROGRAM) + " --yes a.img b.img") + " /dev/null");
   EXPECT_EQ(run.status, 0) << run.out;
   EXPECT_NE(run.out.find("\r\033[1A\033[J"), std::string::npos) << "the board is not redrawn in place";
@@ -494,6 +495,55 @@ TEST(SeveralCards, OnATerminalOneProgressLinePerCard) {
     EXPECT_EQ(LogMessages(Joined(log)), CompleteRun(false)) << n << "\n" << text;
   }
   EXPECT_NE(text.find("a.img: done: restored\nb.img: done: restored\n\nTARGET"), std::string::npos) << text;
+}
+
+// A terminal that cannot move its cursor (TERM=dumb, or no TERM) gets no
+// escape sequence at all, from one card's restore or several's; nor does
+// --quiet on a terminal that could. --quiet leaves on standard error the
+// result alone: no progress, no announcement; the log stays whole.
+TEST(Terminal, NoEscapesWhereTheyCannotBeDrawnOrAreNotWanted) {
+  struct Case {
+    const char* name;
+    std::string environment;  // before script
+    std::string arguments;
+  };
+  const Case cases[] = {
+      {"DumbOneCard", "TERM=dumb", "--yes a.img"},
+      {"DumbSeveralCards", "TERM=dumb", "--yes a.img b.img"},
+      {"NoTermOneCard", "env -u TERM", "--yes a.img"},
+      {"QuietOnATerminal", "TERM=xterm", "--yes --quiet a.img b.img"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Scratch s;
+    fs::create_directories(s / "tmp");
+    MakeCard(s / "a.img", {96, std::nullopt, true});
+    MakeCard(s / "b.img", {96, std::nullopt, true});
+    MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
+    const Output run = Shell("cd " + Quote(s.path()) + " && TMPDIR=" + Quote(s / "tmp") + " " + c.environment +
+                             " script -qec " + Quote(Quote(TESSARIN_PROGRAM) + " " + c.arguments) + " /dev/null");
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_EQ(run.out.find('\033'), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("System restored to FLASH successfully."), std::string::npos) << run.out;
+    EXPECT_EQ(Attributes(s / "a.img", "::/BLDR"), "ASHR");
+  }
+}
+
+TEST(Terminal, QuietLeavesTheResultAlone) {
+  Scratch s;
+  fs::create_directories(s / "tmp");
+  MakeCard(s / "a.img", {96, std::nullopt, true});
+  MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
+  const Output loud = RunTessarin(s.path(), s / "tmp", "--yes a.img");
+  ASSERT_EQ(loud.status, 0) << loud.err;
+  const Output quiet = RunTessarin(s.path(), s / "tmp", "--yes -q a.img");
+  ASSERT_EQ(quiet.status, 0) << quiet.err;
+  EXPECT_NE(loud.err.find("tessarin: drive e: is"), std::string::npos) << loud.err;
+  // The result's box, as it ends the restore without --quiet.
+  const std::size_t result = loud.err.find("[tessarin] System restored to SD CARD successfully.");
+  ASSERT_NE(result, std::string::npos) << loud.err;
+  EXPECT_EQ(quiet.err, loud.err.substr(result));
+  EXPECT_EQ(LogMessages(quiet.out), LogMessages(loud.out));
 }
 
 // --json: only JSON on standard output, one object per line, that a real

@@ -26,6 +26,7 @@
 #include "lx/install/preflight.h"
 #include "lx/support/step_progress.h"
 #include "lx/support/terminal_text.h"
+#include "lx/terminal/progress_board.h"
 #include "res/string_ids.h"
 #include "res/string_table.h"
 
@@ -148,7 +149,8 @@ void CardRestore::MakeOperator() {
   o.drive = MakeDriveEntry(kCardLetter);
   o.preserveProject = options_.preserve;
   o.assumeYes = options_.yes;
-  o.showProgress = isatty(STDERR_FILENO) != 0 && !options_.json;
+  o.quiet = options_.quiet;
+  o.showProgress = DrawsInPlace(STDERR_FILENO) && !options_.json && !options_.quiet;
   o.logOnStdout = !options_.json;
   o.listeners = reports_.Listeners();
   o.answers = parentAnswers_ != nullptr ? parentAnswers_ : isatty(STDIN_FILENO) != 0 ? stdin : nullptr;
@@ -241,17 +243,18 @@ std::string CardRestore::DefinitionsInUse() {
 // waits meanwhile; the reports learn the card's identity.
 void CardRestore::Announce() {
   const CardTarget& t = *target_;
-  std::fprintf(stderr,
-               "tessarin: drive %c: is %s, partition 1 (sectors %u to %llu, %s)\n"
-               "tessarin: system %s from %s\n"
-               "tessarin: the Project folder is saved in %s while the card is restored\n"
-               "tessarin: card definitions from %s\n",
-               kCardLetter, EscapeForTerminal(t.path).c_str(), t.partitionStart,
-               static_cast<unsigned long long>(t.partitionStart) + t.partitionSectors - 1,
-               Megabytes(std::uint64_t{t.partitionSectors} * 512).c_str(), SystemKindFacts(kind_).name,
-               EscapeForTerminal(archive_).c_str(),
-               options_.preserve ? EscapeForTerminal(options_.saveDir).c_str() : "(not saved: --no-preserve)",
-               DefinitionsInUse().c_str());
+  if (!options_.quiet)
+    std::fprintf(stderr,
+                 "tessarin: drive %c: is %s, partition 1 (sectors %u to %llu, %s)\n"
+                 "tessarin: system %s from %s\n"
+                 "tessarin: the Project folder is saved in %s while the card is restored\n"
+                 "tessarin: card definitions from %s\n",
+                 kCardLetter, EscapeForTerminal(t.path).c_str(), t.partitionStart,
+                 static_cast<unsigned long long>(t.partitionStart) + t.partitionSectors - 1,
+                 Megabytes(std::uint64_t{t.partitionSectors} * 512).c_str(), SystemKindFacts(kind_).name,
+                 EscapeForTerminal(archive_).c_str(),
+                 options_.preserve ? EscapeForTerminal(options_.saveDir).c_str() : "(not saved: --no-preserve)",
+                 DefinitionsInUse().c_str());
   std::fflush(stderr);
   reports_.Start(given_, t, SystemKindFacts(kind_).name, InstallerCommandFor(kind_, kCardLetter, '/').archive,
                  TESSARIN_VERSION);

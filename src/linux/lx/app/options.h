@@ -17,6 +17,7 @@ struct Options {
   bool yes = false;
   bool preserve = true;
   bool timings = false;
+  bool quiet = false;  // --quiet: on standard error only the failures and the result
   bool list = false;
   bool json = false;
   CardListOptions listOptions;

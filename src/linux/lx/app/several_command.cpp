@@ -10,6 +10,7 @@
 #include "card/card_types.h"
 #include "lx/several/parallel_restore.h"
 #include "lx/support/terminal_text.h"
+#include "lx/terminal/progress_board.h"
 #include "lx/terminal/terminal_operator.h"
 #include "res/string_ids.h"
 #include "res/string_table.h"
@@ -54,7 +55,7 @@ int RestoreSeveralCommand(const Options& o) {
   options.arguments = o.SharedArguments();
   options.json = o.json;
   options.timings = o.timings;
-  options.board = !o.json && isatty(STDERR_FILENO) != 0;
+  options.board = !o.json && !o.quiet && DrawsInPlace(STDERR_FILENO);
   int worst = kExitRestored;
   for (const CardResult& r : RestoreSeveral(targets, options)) worst = WorseStatus(worst, r.status);
   return worst;

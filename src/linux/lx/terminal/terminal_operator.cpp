@@ -165,11 +165,14 @@ int TerminalOperator::ShowMessageBox(const std::string& text, unsigned flags) {
       options_.askElsewhere(body);
       char reply[16] = {};
       const bool yes = std::fgets(reply, sizeof reply, options_.answers) != nullptr && std::strcmp(reply, "yes\n") == 0;
-      std::fprintf(stderr, "[%s] %s\n[Yes/No, default No] %s (asked once for every card)\n", options_.caption.c_str(),
-                   shown.c_str(), yes ? "yes" : "no");
+      if (!options_.quiet)
+        std::fprintf(stderr, "[%s] %s\n[Yes/No, default No] %s (asked once for every card)\n", options_.caption.c_str(),
+                     shown.c_str(), yes ? "yes" : "no");
       std::fflush(stderr);
       return yes ? kIdYes : kIdNo;
     }
+    // --quiet: the confirmation answered beforehand is not repeated.
+    if (question && options_.assumeYes && options_.quiet) return kIdYes;
     // The box's caption, then its text as the dialog's box shows it.
     std::fprintf(stderr, "[%s] %s\n", options_.caption.c_str(), shown.c_str());
     if (!question) {

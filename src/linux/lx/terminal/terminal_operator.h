@@ -28,6 +28,7 @@ struct TerminalOptions {
   bool preserveProject = true;
   bool assumeYes = false;        // --yes: the question is answered Yes
   bool showProgress = false;     // standard error is a terminal: draw the progress line
+  bool quiet = false;            // --quiet: the confirmation answered beforehand is not shown
   bool logOnStdout = true;       // false when standard output carries JSON instead
   std::FILE* answers = nullptr;  // where the operator's answers come from
   // Several cards: the question goes to the program that restores them,
