@@ -415,6 +415,33 @@ TEST(ProgressRequest, AnsweredWithoutStoppingTheRestore) {
   }
 }
 
+// The system's reasons are English inside the program's English sentences,
+// whatever language the environment asks for.
+TEST(Refusal, SystemReasonsInEnglishWhateverTheLocale) {
+  Scratch s;
+  MakeCard(s / "card.img", {96, std::nullopt, true});
+  // A locale of another language, installed here with the C library's
+  // texts in it (the program must not show them).
+  std::string other;
+  std::istringstream installed(Shell("locale -a").out);
+  for (std::string name; std::getline(installed, name);) {
+    const std::string quoted = Quote(name);
+    if (name.empty() || name == "C" || name == "POSIX" || name.rfind("C.", 0) == 0 || name.rfind("en_", 0) == 0)
+      continue;
+    if (Shell("LC_ALL=" + quoted + " cat /nonexistent 2>&1").out.find("No such file or directory") ==
+        std::string::npos) {
+      other = name;
+      break;
+    }
+  }
+  if (other.empty())
+    GTEST_SKIP() << "no locale of another language with the C library's texts translated is installed here";
+  const Output run = RunTessarin(s.path(), s.path(), "--yes --dir missing card.img",
+                                 "LANG=" + Quote(other) + " LC_ALL=" + Quote(other) + " LANGUAGE=" + Quote(other));
+  EXPECT_EQ(run.status, 2) << run.err;
+  EXPECT_NE(run.err.find("missing: No such file or directory"), std::string::npos) << other << ": " << run.err;
+}
+
 // With standard output, error or input closed, the log must not land in
 // the first file the program opens: the card.
 TEST(ClosedDescriptors, TheLogNeverLandsOnTheCard) {
