@@ -311,6 +311,26 @@ TEST(TwoRestores, OneRestoresTheOtherIsRefused) {
   EXPECT_TRUE(fs::is_empty(s / "tmp2"));
 }
 
+// Puts a card with the project on it, and an installer beside it, into s;
+// returns what goes before the program so that it is signalled: by a
+// wrapper of the formatter that runs formatterSignals, or, when there are
+// none, by signal (twice) as the copy back opens the saved folder's list
+// of short names.
+std::string SignalledRestore(const Scratch& s, const std::string& formatterSignals, int signal) {
+  fs::create_directories(s / "tmp");
+  MakeCard(s / "card.img", {96, std::nullopt, true});
+  WriteTree(s / "project", kProject);
+  PutOnCard(s / "card.img", s / "project", "Project");
+  MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
+  if (!formatterSignals.empty()) {
+    WrapTool(s / "hooks", "mkfs.fat", formatterSignals, "");
+    return "PATH=" + Quote(s / "hooks") + ":$PATH";
+  }
+  return "LD_PRELOAD=" + Quote(TESSARIN_OPEN_HOOK) +
+         " ASAN_OPTIONS=verify_asan_link_order=0 TESSARIN_HOOK_SIGNAL=" + std::to_string(signal) +
+         " TESSARIN_HOOK_AFTER_OPENING=/Project.names";
+}
+
 // A second interrupt, or a supervisor's one SIGTERM, stops the restore at
 // the next step's boundary: the copy in progress is finished, the saved
 // project folder is named by its path in the message and the last log
@@ -336,20 +356,7 @@ TEST(Stop, AtAStepsBoundaryWithTheSavedFolderNamed) {
     SCOPED_TRACE(c.name);
     Scratch s;
     const fs::path card = s / "card.img";
-    fs::create_directories(s / "tmp");
-    MakeCard(card, {96, std::nullopt, true});
-    WriteTree(s / "project", kProject);
-    PutOnCard(card, s / "project", "Project");
-    MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
-    std::string launcher;
-    if (!c.projectOnCard) {
-      WrapTool(s / "hooks", "mkfs.fat", c.formatterSignals, "");
-      launcher = "PATH=" + Quote(s / "hooks") + ":$PATH";
-    } else {
-      launcher =
-          "LD_PRELOAD=" + Quote(TESSARIN_OPEN_HOOK) +
-          " ASAN_OPTIONS=verify_asan_link_order=0 TESSARIN_HOOK_SIGNAL=15 TESSARIN_HOOK_AFTER_OPENING=/Project.names";
-    }
+    const std::string launcher = SignalledRestore(s, c.formatterSignals, SIGTERM);
     const Output run = RunTessarin(s.path(), s / "tmp", "--yes card.img", launcher);
     EXPECT_EQ(run.status, 130) << run.err;
     const auto log = LogMessages(run.out);
@@ -387,20 +394,8 @@ TEST(ProgressRequest, AnsweredWithoutStoppingTheRestore) {
     SCOPED_TRACE(c.name);
     Scratch s;
     const fs::path card = s / "card.img";
-    fs::create_directories(s / "tmp");
-    MakeCard(card, {96, std::nullopt, true});
-    WriteTree(s / "project", kProject);
-    PutOnCard(card, s / "project", "Project");
-    MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
-    std::string launcher;
-    if (c.whileFormatting) {
-      WrapTool(s / "hooks", "mkfs.fat", SignalProgram("USR1", kProgressLine), "");
-      launcher = "PATH=" + Quote(s / "hooks") + ":$PATH";
-    } else {
-      launcher = "LD_PRELOAD=" + Quote(TESSARIN_OPEN_HOOK) +
-                 " ASAN_OPTIONS=verify_asan_link_order=0 TESSARIN_HOOK_SIGNAL=" + std::to_string(SIGUSR1) +
-                 " TESSARIN_HOOK_AFTER_OPENING=/Project.names";
-    }
+    const std::string launcher =
+        SignalledRestore(s, c.whileFormatting ? SignalProgram("USR1", kProgressLine) : "", SIGUSR1);
     const Output run = RunTessarin(s.path(), s / "tmp", "--yes card.img", launcher);
     EXPECT_EQ(run.status, 0) << run.err;
     const std::size_t line = run.err.find(kProgressLine);
