@@ -158,6 +158,7 @@ TEST(Reports, HelpAndManualCoverEveryOption) {
                             {"json", "--list --json"},
                             {"log", "--log=/dev/null x.img"},
                             {"timings", "--timings x.img"},
+                            {"quiet", "--quiet x.img"},
                             {"list", "--list"},
                             {"all", "--list --all"},
                             {"help", "--help"},
