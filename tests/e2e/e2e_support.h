@@ -120,6 +120,8 @@ std::string ShellWaitUntil(const std::string& condition);
 // boundary.
 inline const std::string kFirstInterruptLine = "stopping now can leave the card unusable; the restore goes on.";
 inline const std::string kSecondInterruptLine = "stopping once the current step is done";
+// The line a restore writes when asked for its progress (SIGUSR1).
+inline const std::string kProgressLine = "tessarin: progress: ";
 // Shell lines for a wrapper of a tool the program runs (WrapTool): they
 // send the program ($PPID) signal ("INT", "TERM", ...) and wait until its
 // standard error, a file, holds line: it has taken the signal, and a next

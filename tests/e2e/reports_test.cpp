@@ -160,6 +160,7 @@ TEST(Reports, HelpAndManualCoverEveryOption) {
       {"log", "--log=/dev/null x.img"},
       {"timings", "--timings x.img"},
       {"check", "--check x.img"},
+      {"quiet", "--quiet x.img"},
       {"sha256", "--sha256=0000000000000000000000000000000000000000000000000000000000000000 x.img"},
       {"list", "--list"},
       {"all", "--list --all"},

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <functional>
 #include <regex>
+#include <string>
 
 #include "bootcode/boot_images.h"
 #include "card/file_port.h"
@@ -127,6 +128,19 @@ TEST_P(RestoreImage, RestoresBootRecordsSystemAndProject) {
                               "[\\s\\S]*timings: total [0-9.]+ s, prescribed pauses [0-9.]+ s, waiting for the card "
                               "after formatting [0-9.]+ s, reading back [0-9.]+ s\n");
   EXPECT_TRUE(std::regex_search(run.err, proofTimes)) << run.err;
+  // "reading back" is the sum of the proving steps listed above it, each
+  // rounded to the millisecond.
+  const std::regex stepTime("timings: (Verifying[^\n]*): ([0-9.]+) s\n");
+  double proofsListed = 0;
+  int proofSteps = 0;
+  for (auto m = std::sregex_iterator(run.err.begin(), run.err.end(), stepTime); m != std::sregex_iterator(); ++m) {
+    proofsListed += std::stod((*m)[2]);
+    ++proofSteps;
+  }
+  EXPECT_GE(proofSteps, c.project ? 2 : 1) << run.err;
+  std::smatch readingBack;
+  ASSERT_TRUE(std::regex_search(run.err, readingBack, std::regex("reading back ([0-9.]+) s\n"))) << run.err;
+  EXPECT_NEAR(std::stod(readingBack[1]), proofsListed, 0.0005 * (proofSteps + 1)) << run.err;
 
   // The log, as the dialog lists it.
   std::vector<std::string> expected = {"::Info:: Backing up Project Folder."};

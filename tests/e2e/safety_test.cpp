@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -469,6 +470,26 @@ TEST(TwoRestores, OneRestoresTheOtherIsRefused) {
   EXPECT_TRUE(fs::is_empty(s / "tmp2"));
 }
 
+// Puts a card with the project on it, and an installer beside it, into s;
+// returns what goes before the program so that it is signalled: by a
+// wrapper of the formatter that runs formatterSignals, or, when there are
+// none, by signal (twice) as the copy back opens the saved folder's list
+// of short names.
+std::string SignalledRestore(const Scratch& s, const std::string& formatterSignals, int signal) {
+  fs::create_directories(s / "tmp");
+  MakeCard(s / "card.img", {96, std::nullopt, true});
+  WriteTree(s / "project", kProject);
+  PutOnCard(s / "card.img", s / "project", "Project");
+  MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
+  if (!formatterSignals.empty()) {
+    WrapTool(s / "hooks", "mkfs.fat", formatterSignals, "");
+    return "PATH=" + Quote(s / "hooks") + ":$PATH";
+  }
+  return "LD_PRELOAD=" + Quote(TESSARIN_OPEN_HOOK) +
+         " ASAN_OPTIONS=verify_asan_link_order=0 TESSARIN_HOOK_SIGNAL=" + std::to_string(signal) +
+         " TESSARIN_HOOK_AFTER_OPENING=/Project.names";
+}
+
 // A second interrupt, or a supervisor's one SIGTERM, stops the restore at
 // the next step's boundary: the copy in progress is finished, the saved
 // project folder is named by its path in the message and the last log
@@ -494,20 +515,7 @@ TEST(Stop, AtAStepsBoundaryWithTheSavedFolderNamed) {
     SCOPED_TRACE(c.name);
     Scratch s;
     const fs::path card = s / "card.img";
-    fs::create_directories(s / "tmp");
-    MakeCard(card, {96, std::nullopt, true});
-    WriteTree(s / "project", kProject);
-    PutOnCard(card, s / "project", "Project");
-    MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
-    std::string launcher;
-    if (!c.projectOnCard) {
-      WrapTool(s / "hooks", "mkfs.fat", c.formatterSignals, "");
-      launcher = "PATH=" + Quote(s / "hooks") + ":$PATH";
-    } else {
-      launcher =
-          "LD_PRELOAD=" + Quote(TESSARIN_OPEN_HOOK) +
-          " ASAN_OPTIONS=verify_asan_link_order=0 TESSARIN_HOOK_SIGNAL=15 TESSARIN_HOOK_AFTER_OPENING=/Project.names";
-    }
+    const std::string launcher = SignalledRestore(s, c.formatterSignals, SIGTERM);
     const Output run = RunTessarin(s.path(), s / "tmp", "--yes card.img", launcher);
     EXPECT_EQ(run.status, 130) << run.err;
     const auto log = LogMessages(run.out);
@@ -529,6 +537,63 @@ TEST(Stop, AtAStepsBoundaryWithTheSavedFolderNamed) {
       EXPECT_EQ(Digest(CardTree(card, "Project", s.path())), Digest(ReadTree(s / "project")));
     }
   }
+}
+
+// SIGUSR1 asks for progress, as dd has it: a line on standard error with
+// the step and how far it is, and the restore goes on to the end. Sent
+// while the formatter runs (which, in a process group of its own, does not
+// receive it) and as the copy back opens the saved folder's list of short
+// names.
+TEST(ProgressRequest, AnsweredWithoutStoppingTheRestore) {
+  struct Case {
+    const char* name;
+    bool whileFormatting;
+  };
+  for (const Case& c : {Case{"WhileFormatting", true}, Case{"WhileCopyingTheProjectBack", false}}) {
+    SCOPED_TRACE(c.name);
+    Scratch s;
+    const fs::path card = s / "card.img";
+    const std::string launcher =
+        SignalledRestore(s, c.whileFormatting ? SignalProgram("USR1", kProgressLine) : "", SIGUSR1);
+    const Output run = RunTessarin(s.path(), s / "tmp", "--yes card.img", launcher);
+    EXPECT_EQ(run.status, 0) << run.err;
+    const std::size_t line = run.err.find(kProgressLine);
+    ASSERT_NE(line, std::string::npos) << run.err;
+    if (c.whileFormatting) {
+      EXPECT_EQ(run.err.compare(line, kProgressLine.size() + 6, kProgressLine + "Format"), 0) << run.err;
+    }
+    EXPECT_EQ(LogMessages(run.out).back(), "::Info:: System restored to FLASH successfully.") << run.out;
+    EXPECT_EQ(Digest(CardTree(card, "Project", s.path())), Digest(ReadTree(s / "project")));
+    EXPECT_EQ(Attributes(card, "::/BLDR"), "ASHR");
+    EXPECT_EQ(FsckFindings(card, s.path()), "");
+  }
+}
+
+// The system's reasons are English inside the program's English sentences,
+// whatever language the environment asks for.
+TEST(Refusal, SystemReasonsInEnglishWhateverTheLocale) {
+  Scratch s;
+  MakeCard(s / "card.img", {96, std::nullopt, true});
+  // A locale of another language, installed here with the C library's
+  // texts in it (the program must not show them).
+  std::string other;
+  std::istringstream installed(Shell("locale -a").out);
+  for (std::string name; std::getline(installed, name);) {
+    const std::string quoted = Quote(name);
+    if (name.empty() || name == "C" || name == "POSIX" || name.rfind("C.", 0) == 0 || name.rfind("en_", 0) == 0)
+      continue;
+    if (Shell("LC_ALL=" + quoted + " cat /nonexistent 2>&1").out.find("No such file or directory") ==
+        std::string::npos) {
+      other = name;
+      break;
+    }
+  }
+  if (other.empty())
+    GTEST_SKIP() << "no locale of another language with the C library's texts translated is installed here";
+  const Output run = RunTessarin(s.path(), s.path(), "--yes --dir missing card.img",
+                                 "LANG=" + Quote(other) + " LC_ALL=" + Quote(other) + " LANGUAGE=" + Quote(other));
+  EXPECT_EQ(run.status, 2) << run.err;
+  EXPECT_NE(run.err.find("missing: No such file or directory"), std::string::npos) << other << ": " << run.err;
 }
 
 // With standard output, error or input closed, the log must not land in

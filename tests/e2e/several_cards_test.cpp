@@ -390,10 +390,11 @@ TEST(SeveralCards, TheSameCardTwiceOrNoWayToAskIsRefused) {
 // options, and interrupts it while both formatters run: they say they run
 // and wait. Each interrupt goes once both restores have written the line
 // of the one before on standard error (two sent at once would be one),
-// takenLines one an interrupt; then the formatters go on. The program's
+// takenLines one an interrupt (signal, SIGINT unless told); then the
+// formatters go on. The program's
 // standard error is the result's.
 Output InterruptWhileFormatting(const Scratch& s, const std::string& options,
-                                const std::vector<std::string>& takenLines) {
+                                const std::vector<std::string>& takenLines, const std::string& signal = "INT") {
   fs::create_directories(s / "tmp");
   MakeCard(s / "a.img", {96, std::nullopt, true});
   MakeCard(s / "b.img", {96, std::nullopt, true});
@@ -403,7 +404,8 @@ Output InterruptWhileFormatting(const Scratch& s, const std::string& options,
   WrapTool(s / "hooks", "mkfs.fat", "touch " + flags + "/started.$$; " + ShellWaitUntil("[ -e " + flags + "/go ]"), "");
   std::string interrupts;
   for (const std::string& line : takenLines)
-    interrupts += "kill -INT $pid; " + ShellWaitUntil("[ $(grep -cF " + Quote(line) + " err.txt) -ge 2 ]") + "; ";
+    interrupts +=
+        "kill -" + signal + " $pid; " + ShellWaitUntil("[ $(grep -cF " + Quote(line) + " err.txt) -ge 2 ]") + "; ";
   return Shell("cd " + Quote(s.path()) + " && { PATH=" + Quote(s / "hooks") + ":$PATH TMPDIR=" + Quote(s / "tmp") +
                " " + Quote(TESSARIN_PROGRAM) + " " + options + " a.img b.img 2>err.txt & pid=$!; " +
                ShellWaitUntil("[ $(ls " + flags + " | wc -l) -ge 2 ]") + "; " + interrupts + "touch " + flags +
@@ -425,6 +427,19 @@ TEST(SeveralCards, AnInterruptIsPassedOnOnce) {
     EXPECT_EQ(Attributes(s / n, "::/BLDR"), "ASHR");
   }
   EXPECT_NE(run.err.find("passed on to the 2 restores still running"), std::string::npos) << run.err;
+}
+
+// A request for progress (SIGUSR1) is passed on to every restore: each
+// writes its line, and goes on to the end.
+TEST(SeveralCards, ARequestForProgressIsAnsweredByEachCard) {
+  Scratch s;
+  const Output run = InterruptWhileFormatting(s, "--yes", {kProgressLine}, "USR1");
+  EXPECT_EQ(run.status, 0) << run.err;
+  for (const std::string n : {"a.img", "b.img"}) {
+    EXPECT_NE(Joined(LinesOf(run.err, n)).find(kProgressLine), std::string::npos) << run.err;
+    EXPECT_EQ(Attributes(s / n, "::/BLDR"), "ASHR");
+  }
+  EXPECT_EQ(run.err.find("passed on to the"), std::string::npos) << run.err;
 }
 
 // A second interrupt stops every card at its next step's boundary: each
@@ -516,9 +531,10 @@ TEST(SeveralCards, OnATerminalOneProgressLinePerCard) {
   MakeCard(s / "a.img", {96, std::nullopt, true});
   MakeCard(s / "b.img", {96, std::nullopt, true});
   MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
-  // script gives the program a terminal; what it shows comes back on
-  // script's output.
-  const Output run = Shell("cd " + Quote(s.path()) + " && TMPDIR=" + Quote(s / "tmp") + " script -qec " +
+  // script gives the program a terminal (one that moves its cursor,
+  // whatever the test runs under); what it shows comes back on script's
+  // output.
+  const Output run = Shell("cd " + Quote(s.path()) + " && TERM=xterm TMPDIR=" + Quote(s / "tmp") + " script -qec " +
                            Quote(Quote(TESSARIN_PROGRAM) + " --yes a.img b.img") + " /dev/null");
   EXPECT_EQ(run.status, 0) << run.out;
   EXPECT_NE(run.out.find("\r\033[1A\033[J"), std::string::npos) << "the board is not redrawn in place";
@@ -533,6 +549,55 @@ TEST(SeveralCards, OnATerminalOneProgressLinePerCard) {
     EXPECT_EQ(LogMessages(Joined(log)), CompleteRun(false)) << n << "\n" << text;
   }
   EXPECT_NE(text.find("a.img: done: restored\nb.img: done: restored\n\nTARGET"), std::string::npos) << text;
+}
+
+// A terminal that cannot move its cursor (TERM=dumb, or no TERM) gets no
+// escape sequence at all, from one card's restore or several's; nor does
+// --quiet on a terminal that could. --quiet leaves on standard error the
+// result alone: no progress, no announcement; the log stays whole.
+TEST(Terminal, NoEscapesWhereTheyCannotBeDrawnOrAreNotWanted) {
+  struct Case {
+    const char* name;
+    std::string environment;  // before script
+    std::string arguments;
+  };
+  const Case cases[] = {
+      {"DumbOneCard", "TERM=dumb", "--yes a.img"},
+      {"DumbSeveralCards", "TERM=dumb", "--yes a.img b.img"},
+      {"NoTermOneCard", "env -u TERM", "--yes a.img"},
+      {"QuietOnATerminal", "TERM=xterm", "--yes --quiet a.img b.img"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Scratch s;
+    fs::create_directories(s / "tmp");
+    MakeCard(s / "a.img", {96, std::nullopt, true});
+    MakeCard(s / "b.img", {96, std::nullopt, true});
+    MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
+    const Output run = Shell("cd " + Quote(s.path()) + " && TMPDIR=" + Quote(s / "tmp") + " " + c.environment +
+                             " script -qec " + Quote(Quote(TESSARIN_PROGRAM) + " " + c.arguments) + " /dev/null");
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_EQ(run.out.find('\033'), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("System restored to FLASH successfully."), std::string::npos) << run.out;
+    EXPECT_EQ(Attributes(s / "a.img", "::/BLDR"), "ASHR");
+  }
+}
+
+TEST(Terminal, QuietLeavesTheResultAlone) {
+  Scratch s;
+  fs::create_directories(s / "tmp");
+  MakeCard(s / "a.img", {96, std::nullopt, true});
+  MakeInstaller(s / "wincesys.exe", {{"BLDR", "loader"}}, {"BLDR"}, s.path());
+  const Output loud = RunTessarin(s.path(), s / "tmp", "--yes a.img");
+  ASSERT_EQ(loud.status, 0) << loud.err;
+  const Output quiet = RunTessarin(s.path(), s / "tmp", "--yes -q a.img");
+  ASSERT_EQ(quiet.status, 0) << quiet.err;
+  EXPECT_NE(loud.err.find("tessarin: drive e: is"), std::string::npos) << loud.err;
+  // The result's box, as it ends the restore without --quiet.
+  const std::size_t result = loud.err.find("[tessarin] System restored to SD CARD successfully.");
+  ASSERT_NE(result, std::string::npos) << loud.err;
+  EXPECT_EQ(quiet.err, loud.err.substr(result));
+  EXPECT_EQ(LogMessages(quiet.out), LogMessages(loud.out));
 }
 
 // --json: only JSON on standard output, one object per line, that a real

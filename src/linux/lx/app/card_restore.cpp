@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <new>
 #include <utility>
+#include <vector>
 
 #include "boot/card_definitions.h"
 #include "card/card_types.h"
@@ -24,7 +25,9 @@
 #include "lx/install/card_files.h"
 #include "lx/install/preflight.h"
 #include "lx/support/sha256.h"
+#include "lx/support/step_progress.h"
 #include "lx/support/terminal_text.h"
+#include "lx/terminal/progress_board.h"
 #include "res/string_ids.h"
 #include "res/string_table.h"
 
@@ -81,7 +84,7 @@ int ExitStatusFor(RestoreResult result, bool cardChanged) {
 
 CardRestore::CardRestore(const Options& options) : options_(options), given_(options.targets.front()) {}
 
-CardRestore::~CardRestore() = default;
+CardRestore::~CardRestore() { WatchProgressRequests({}); }
 
 int CardRestore::Run() {
   if (const auto status = Start()) return *status;
@@ -148,7 +151,8 @@ void CardRestore::MakeOperator() {
   o.drive = MakeDriveEntry(kCardLetter);
   o.preserveProject = options_.preserve;
   o.assumeYes = options_.yes;
-  o.showProgress = isatty(STDERR_FILENO) != 0 && !options_.json;
+  o.quiet = options_.quiet;
+  o.showProgress = DrawsInPlace(STDERR_FILENO) && !options_.json && !options_.quiet;
   o.logOnStdout = !options_.json;
   o.listeners = reports_.Listeners();
   o.answers = parentAnswers_ != nullptr ? parentAnswers_ : isatty(STDIN_FILENO) != 0 ? stdin : nullptr;
@@ -158,6 +162,7 @@ void CardRestore::MakeOperator() {
     if (StopRequested() && std::exchange(stopAtBoundary_, false)) StopAtBoundary();
   };
   ui_ = std::make_unique<TerminalOperator>(std::move(o));
+  WatchProgressRequests([this] { ui_->ReportProgress(); });
   profile_ = std::make_unique<FileProfile>([this](const std::string& text) { ui_->Diagnostic(text); });
   log_ = std::make_unique<OperationLog>(*ui_, system_, resources_);
 }
@@ -266,17 +271,18 @@ std::string CardRestore::DefinitionsInUse() {
 // waits meanwhile; the reports learn the card's identity.
 void CardRestore::Announce() {
   const CardTarget& t = *target_;
-  std::fprintf(stderr,
-               "tessarin: drive %c: is %s, partition 1 (sectors %u to %llu, %s)\n"
-               "tessarin: system %s from %s\n"
-               "tessarin: the Project folder is saved in %s while the card is restored\n"
-               "tessarin: card definitions from %s\n",
-               kCardLetter, EscapeForTerminal(t.path).c_str(), t.partitionStart,
-               static_cast<unsigned long long>(t.partitionStart) + t.partitionSectors - 1,
-               Megabytes(std::uint64_t{t.partitionSectors} * 512).c_str(), SystemKindFacts(kind_).name,
-               EscapeForTerminal(archive_).c_str(),
-               options_.preserve ? EscapeForTerminal(options_.saveDir).c_str() : "(not saved: --no-preserve)",
-               DefinitionsInUse().c_str());
+  if (!options_.quiet)
+    std::fprintf(stderr,
+                 "tessarin: drive %c: is %s, partition 1 (sectors %u to %llu, %s)\n"
+                 "tessarin: system %s from %s\n"
+                 "tessarin: the Project folder is saved in %s while the card is restored\n"
+                 "tessarin: card definitions from %s\n",
+                 kCardLetter, EscapeForTerminal(t.path).c_str(), t.partitionStart,
+                 static_cast<unsigned long long>(t.partitionStart) + t.partitionSectors - 1,
+                 Megabytes(std::uint64_t{t.partitionSectors} * 512).c_str(), SystemKindFacts(kind_).name,
+                 EscapeForTerminal(archive_).c_str(),
+                 options_.preserve ? EscapeForTerminal(options_.saveDir).c_str() : "(not saved: --no-preserve)",
+                 DefinitionsInUse().c_str());
   std::fflush(stderr);
   reports_.Start(given_, t, SystemKindFacts(kind_).name, InstallerCommandFor(kind_, kCardLetter, '/').archive,
                  TESSARIN_VERSION, archiveSha256_);
@@ -305,11 +311,17 @@ int CardRestore::RunSequence() {
 
 void CardRestore::ReportTimings(std::chrono::steady_clock::time_point started) {
   const double total = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  // What proving the card cost: the boot records read back, and the steps
-  // that read the files back.
-  const double proofs = std::chrono::duration<double>(adapters_->card.ReadBackTime()).count();
-  for (const auto& [step, seconds] : ui_->StepTimes()) {
+  // What proving the card cost: the steps that read the files back, and
+  // the boot records read back after they were written, listed as a step
+  // of their own so that the last line is the sum of the lines above it.
+  std::vector<std::pair<std::string, double>> steps = ui_->StepTimes();
+  if (const auto bootRecords = adapters_->card.ReadBackTime(); bootRecords.count() > 0)
+    steps.emplace_back(std::string(kVerifyingStep) + " the boot records",
+                       std::chrono::duration<double>(bootRecords).count());
+  double proofs = 0;
+  for (const auto& [step, seconds] : steps) {
     std::fprintf(stderr, "tessarin: timings: %s: %.3f s\n", step.c_str(), seconds);
+    if (step.starts_with(kVerifyingStep)) proofs += seconds;
   }
   std::fprintf(stderr,
                "tessarin: timings: total %.3f s, prescribed pauses %.3f s, waiting for the card after formatting "

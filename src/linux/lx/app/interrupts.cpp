@@ -1,8 +1,13 @@
 #include "lx/app/interrupts.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <mutex>
+#include <thread>
+#include <utility>
 
 namespace tessarin::linux_port {
 namespace {
@@ -45,7 +50,72 @@ void Handle(int flags) {
   for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaction(sig, &action, nullptr);
 }
 
+// SIGUSR1: the handler notes the request and wakes the watcher through a
+// pipe; the watcher writes the line with the program's locks.
+std::atomic<bool> g_progressRequested{false};
+int g_progressPipe[2] = {-1, -1};
+
+extern "C" void OnProgressRequest(int) {
+  const int saved = errno;
+  g_progressRequested = true;
+  const char byte = 0;
+  (void)!write(g_progressPipe[1], &byte, 1);
+  errno = saved;
+}
+
+// Never destroyed: the watcher may still wait in it as the program ends.
+struct ProgressWatch {
+  std::mutex mutex;
+  std::function<void()> report;
+  bool watching = false;
+};
+ProgressWatch& Watch() {
+  static auto* watch = new ProgressWatch;
+  return *watch;
+}
+
+void AnswerProgressRequest(ProgressWatch& w) {
+  if (w.report && g_progressRequested.exchange(false)) w.report();
+}
+
+void WatchProgressPipe() {
+  char bytes[64];
+  for (;;) {
+    const ssize_t n = read(g_progressPipe[0], bytes, sizeof bytes);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    ProgressWatch& w = Watch();
+    std::lock_guard lock(w.mutex);
+    AnswerProgressRequest(w);
+  }
+}
+
 }  // namespace
+
+void TakeProgressRequests() {
+  if (g_progressPipe[0] < 0 && pipe2(g_progressPipe, O_CLOEXEC) == 0)
+    fcntl(g_progressPipe[1], F_SETFL, fcntl(g_progressPipe[1], F_GETFL) | O_NONBLOCK);
+  struct sigaction action {};
+  action.sa_handler = OnProgressRequest;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  sigaction(SIGUSR1, &action, nullptr);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGUSR1);
+  sigprocmask(SIG_UNBLOCK, &set, nullptr);
+}
+
+void WatchProgressRequests(std::function<void()> report) {
+  ProgressWatch& w = Watch();
+  std::lock_guard lock(w.mutex);
+  if (!report) AnswerProgressRequest(w);
+  w.report = std::move(report);
+  if (w.report && !w.watching && g_progressPipe[0] >= 0) {
+    w.watching = true;
+    std::thread(WatchProgressPipe).detach();
+  }
+}
 
 sigset_t InterruptSignals() {
   sigset_t set;

@@ -10,6 +10,8 @@
 
 #include <signal.h>
 
+#include <functional>
+
 namespace tessarin::linux_port {
 
 // The interrupts this program handles, for a mask.
@@ -28,5 +30,15 @@ void UnblockInterrupts();
 bool GuardTheRestore();
 // An interrupt asked to stop at the next boundary.
 bool StopRequested();
+
+// SIGUSR1 asks for a line of progress on standard error, as dd has it; it
+// never stops the program. From here on it is taken (and let through, for
+// a restore started with it blocked); the line is written by whoever
+// watches for it.
+void TakeProgressRequests();
+// A thread of its own calls report (never from the handler) for each
+// request; an empty report stops watching, after answering a request that
+// came meanwhile.
+void WatchProgressRequests(std::function<void()> report);
 
 }  // namespace tessarin::linux_port

@@ -26,8 +26,12 @@ bool PrepareTheProcess() {
   // the restore halfway: the writes to it fail, the restore goes on, and
   // the messages and the exit status still tell how it ended.
   signal(SIGPIPE, SIG_IGN);
+  // SIGUSR1 asks for progress; whatever the program does then, it goes on.
+  tessarin::linux_port::TakeProgressRequests();
+  // The clock in the log as the operator reads it; the system's reasons
+  // (strerror, strsignal) stay in English, as the sentences around them
+  // are: LC_MESSAGES is left "C" whatever the environment says.
   std::setlocale(LC_TIME, "");
-  std::setlocale(LC_MESSAGES, "");
   // File names are UTF-8 throughout: in the archive's entries (libarchive
   // converts them to this locale's character set) and in the saved copy.
   std::setlocale(LC_CTYPE, "C.UTF-8");

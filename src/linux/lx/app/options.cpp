@@ -81,6 +81,9 @@ const char kUsage[] =
     "                     them), the pauses the sequence prescribes, the wait for\n"
     "                     the card after formatting, and what reading the card\n"
     "                     back cost in all\n"
+    "  -q, --quiet        on standard error only the failures and the result: no\n"
+    "                     progress line, no announcement of the card and the\n"
+    "                     system; the log on standard output stays whole\n"
     "  -l, --list         list the block devices that could be a card: device,\n"
     "                     size, bus, vendor/model, media present, write-protected,\n"
     "                     in use (and by what), the first partition's type and\n"
@@ -94,7 +97,12 @@ const char kUsage[] =
     "program lists it; messages go to standard error. On a terminal, standard\n"
     "error shows one progress line per card: the step, a bar, the bytes done\n"
     "and the time left of installing, copying the Project folder and reading\n"
-    "both back from the card.\n"
+    "both back from the card. A dumb terminal (TERM=dumb or unset), a file or\n"
+    "a pipe gets no progress line and no escape sequence.\n"
+    "\n"
+    "SIGUSR1 (kill -USR1 PID) asks for the progress, as of dd: each card's\n"
+    "restore writes one line \"tessarin: progress: \" on standard error with its\n"
+    "step and the bytes done of how many, and goes on; it never stops it.\n"
     "\n"
     "The Project folder is saved, and flushed to the disk, before the card is\n"
     "changed; the card then carries a mark of that copy (a new disk signature in\n"
@@ -152,6 +160,7 @@ const option kLongOptions[] = {{"dir", required_argument, nullptr, 'd'},
                                {"timings", no_argument, nullptr, kOptTimings},
                                {"check", no_argument, nullptr, kOptCheck},
                                {"sha256", required_argument, nullptr, kOptSha256},
+                               {"quiet", no_argument, nullptr, 'q'},
                                {"list", no_argument, nullptr, 'l'},
                                {"all", no_argument, nullptr, kOptAll},
                                {"json", no_argument, nullptr, kOptJson},
@@ -226,6 +235,9 @@ std::optional<int> ReadOption(int c, char** argv, Options& o) {
         return std::nullopt;
       }
       return Usage("--sha256 needs the archive's SHA-256 as 64 hexadecimal digits");
+    case 'q':
+      o.quiet = true;
+      return std::nullopt;
     case kOptSaveDir:
       if (*optarg == '\0') return Usage("--save-dir needs a folder");
       o.saveDir = optarg;
@@ -300,7 +312,7 @@ int Usage(const std::string& problem) {
 CommandLine ReadCommandLine(int argc, char** argv) {
   Options o;
   opterr = 0;
-  for (int c; (c = getopt_long(argc, argv, ":d:ylhV", kLongOptions, nullptr)) != -1;) {
+  for (int c; (c = getopt_long(argc, argv, ":d:yqlhV", kLongOptions, nullptr)) != -1;) {
     if (const auto status = ReadOption(c, argv, o)) return {std::nullopt, *status};
   }
   o.targets.assign(argv + optind, argv + argc);
@@ -323,6 +335,7 @@ std::vector<std::string> Options::SharedArguments() const {
   if (timings) shared.push_back("--timings");
   if (check) shared.push_back("--check");
   if (!sha256.empty()) shared.push_back("--sha256=" + sha256);
+  if (quiet) shared.push_back("--quiet");
   if (json) shared.push_back("--json");
   if (!logFile.empty()) shared.push_back("--log=" + logFile);
   return shared;

@@ -19,6 +19,7 @@ struct Options {
   bool timings = false;
   bool check = false;  // --check: the checks before the question, and no more
   std::string sha256;  // --sha256: the installer archive's expected digest, lower case; empty: any
+  bool quiet = false;  // --quiet: on standard error only the failures and the result
   bool list = false;
   bool json = false;
   CardListOptions listOptions;

@@ -10,6 +10,7 @@
 #include "card/card_types.h"
 #include "lx/several/parallel_restore.h"
 #include "lx/support/terminal_text.h"
+#include "lx/terminal/progress_board.h"
 #include "lx/terminal/terminal_operator.h"
 #include "res/string_ids.h"
 #include "res/string_table.h"
@@ -55,7 +56,7 @@ int RestoreSeveralCommand(const Options& o) {
   options.arguments = o.SharedArguments();
   options.json = o.json;
   options.timings = o.timings;
-  options.board = !o.json && !o.check && isatty(STDERR_FILENO) != 0;
+  options.board = !o.json && !o.check && !o.quiet && DrawsInPlace(STDERR_FILENO);
   // --check: each card's verdict is its own line; a table of "restored"
   // would say what did not happen.
   options.summary = !o.check;

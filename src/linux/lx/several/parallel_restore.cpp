@@ -112,10 +112,11 @@ bool Spawn(Child& c, const ParallelOptions& options, std::string& error) {
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
   posix_spawnattr_setpgroup(&attributes, 0);
   // The restore starts with the interrupts blocked: one passed on before
-  // it handles them waits for it, instead of ending it.
+  // it handles them waits for it, instead of ending it. So does a request
+  // for progress (SIGUSR1), which would end it as well.
   sigset_t set;
   sigemptyset(&set);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&set, sig);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1}) sigaddset(&set, sig);
   posix_spawnattr_setsigmask(&attributes, &set);
   posix_spawnattr_setsigdefault(&attributes, &set);
   const int rc = posix_spawn(&c.pid, "/proc/self/exe", &actions, &attributes, argv.data(), environ);
@@ -302,6 +303,8 @@ void Multiplexer::Run() {
         for (Child& c : children_) {
           if (c.pid > 0 && !c.reaped && kill(c.pid, sigs[k]) == 0) ++passed;
         }
+        // Each restore answers a request for progress with its line.
+        if (sigs[k] == SIGUSR1) continue;
         Out(stderr, "tessarin: " + std::string(strsignal(sigs[k])) + ": passed on to the " + std::to_string(passed) +
                         " restores still running\n");
       }
@@ -345,7 +348,7 @@ std::vector<CardResult> RestoreSeveral(const std::vector<std::string>& targets, 
   action.sa_handler = OnParentSignal;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
-  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaction(sig, &action, nullptr);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1}) sigaction(sig, &action, nullptr);
 
   const auto started = std::chrono::steady_clock::now();
   std::vector<Child> children(targets.size());

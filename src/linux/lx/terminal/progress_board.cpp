@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
 
 #include "lx/support/terminal_text.h"
 
@@ -115,6 +117,12 @@ void ProgressBoard::Draw() {
   std::fputs(text.c_str(), out_);
   std::fflush(out_);
   drawn_ = true;
+}
+
+bool DrawsInPlace(int fd) {
+  if (isatty(fd) == 0) return false;
+  const char* term = std::getenv("TERM");
+  return term != nullptr && *term != '\0' && std::strcmp(term, "dumb") != 0;
 }
 
 std::size_t TerminalWidth(int fd) {

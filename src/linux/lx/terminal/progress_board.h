@@ -56,6 +56,11 @@ class ProgressBoard {
   unsigned tick_ = 0;
 };
 
+// True when fd is a terminal that moves its cursor as told: a progress
+// board is drawn in place there only. A dumb terminal (TERM=dumb, or no
+// TERM at all), a file or a pipe gets no escape sequence.
+bool DrawsInPlace(int fd);
+
 // The terminal's width in characters (80 when it cannot be told).
 std::size_t TerminalWidth(int fd);
 

@@ -1,6 +1,8 @@
 #include "lx/terminal/terminal_operator.h"
 
+#include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstring>
 
 #include "card/card_types.h"
@@ -44,6 +46,8 @@ void TerminalOperator::Ticker() {
 void TerminalOperator::Begin(const std::string& step) {
   std::lock_guard lock(mutex_);
   step_ = step;
+  detail_.clear();
+  done_ = total_ = 0;
   active_ = true;
   started_ = std::chrono::steady_clock::now();
   if (board_) {
@@ -57,12 +61,15 @@ void TerminalOperator::Begin(const std::string& step) {
 
 void TerminalOperator::Update(const std::string& detail) {
   std::lock_guard lock(mutex_);
+  detail_ = detail;
   if (board_) board_->row(0).detail = detail;
   for (RunListener* l : options_.listeners) l->OnStepDetail(detail);
 }
 
 void TerminalOperator::Advance(std::uint64_t done, std::uint64_t total) {
   std::lock_guard lock(mutex_);
+  done_ = done;
+  total_ = total;
   if (board_) {
     board_->row(0).done = done;
     board_->row(0).total = total;
@@ -77,6 +84,27 @@ void TerminalOperator::End() {
   active_ = false;
   ClearProgressLine();
   for (RunListener* l : options_.listeners) l->OnStepEnd();
+}
+
+void TerminalOperator::ReportProgress() {
+  std::lock_guard lock(mutex_);
+  std::string line = options_.caption + ": progress: ";
+  if (!active_) {
+    line += "between steps";
+  } else if (total_ > 0) {
+    char figures[96];
+    std::snprintf(figures, sizeof figures, ": %llu of %llu bytes (%.0f%%)", static_cast<unsigned long long>(done_),
+                  static_cast<unsigned long long>(total_),
+                  100.0 * static_cast<double>(std::min(done_, total_)) / static_cast<double>(total_));
+    line += EscapeForTerminal(step_) + figures;
+  } else {
+    line += EscapeForTerminal(step_);
+    if (!detail_.empty()) line += ": " + EscapeForTerminal(detail_);
+  }
+  ClearProgressLine();
+  std::fprintf(stderr, "%s\n", line.c_str());
+  std::fflush(stderr);
+  DrawProgressLine();
 }
 
 std::vector<std::pair<std::string, double>> TerminalOperator::StepTimes() {
@@ -137,11 +165,14 @@ int TerminalOperator::ShowMessageBox(const std::string& text, unsigned flags) {
       options_.askElsewhere(body);
       char reply[16] = {};
       const bool yes = std::fgets(reply, sizeof reply, options_.answers) != nullptr && std::strcmp(reply, "yes\n") == 0;
-      std::fprintf(stderr, "[%s] %s\n[Yes/No, default No] %s (asked once for every card)\n", options_.caption.c_str(),
-                   shown.c_str(), yes ? "yes" : "no");
+      if (!options_.quiet)
+        std::fprintf(stderr, "[%s] %s\n[Yes/No, default No] %s (asked once for every card)\n", options_.caption.c_str(),
+                     shown.c_str(), yes ? "yes" : "no");
       std::fflush(stderr);
       return yes ? kIdYes : kIdNo;
     }
+    // --quiet: the confirmation answered beforehand is not repeated.
+    if (question && options_.assumeYes && options_.quiet) return kIdYes;
     // The box's caption, then its text as the dialog's box shows it.
     std::fprintf(stderr, "[%s] %s\n", options_.caption.c_str(), shown.c_str());
     if (!question) {

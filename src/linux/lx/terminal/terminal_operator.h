@@ -28,6 +28,7 @@ struct TerminalOptions {
   bool preserveProject = true;
   bool assumeYes = false;        // --yes: the question is answered Yes
   bool showProgress = false;     // standard error is a terminal: draw the progress line
+  bool quiet = false;            // --quiet: the confirmation answered beforehand is not shown
   bool logOnStdout = true;       // false when standard output carries JSON instead
   std::FILE* answers = nullptr;  // where the operator's answers come from
   // Several cards: the question goes to the program that restores them,
@@ -67,6 +68,10 @@ class TerminalOperator final : public OperatorPort, public StepProgress {
   // A line about a failure, for standard error ("tessarin: ...").
   void Diagnostic(const std::string& text);
 
+  // One line on standard error with the step that runs and how far it
+  // is (SIGUSR1 asks for it).
+  void ReportProgress();
+
   // How long each long step took, in the order they ran.
   std::vector<std::pair<std::string, double>> StepTimes();
 
@@ -83,6 +88,9 @@ class TerminalOperator final : public OperatorPort, public StepProgress {
   std::unique_ptr<ProgressBoard> board_;  // while a terminal watches
   bool active_ = false;
   std::string step_;
+  std::string detail_;
+  std::uint64_t done_ = 0;
+  std::uint64_t total_ = 0;
   std::chrono::steady_clock::time_point started_;
   std::vector<std::pair<std::string, double>> stepTimes_;
 };
