@@ -8,7 +8,7 @@ namespace tessarin {
 std::string CardDefinitionsFile(const CardDefinitionSource& source) {
   // The working directory, not the program's folder; the separator is put
   // in even after a drive's root, which the system accepts.
-  const std::string local =
+  std::string local =
       source.files.CurrentDirectory() + source.files.Separator() + source.resources.LoadResString(IDS_CFDEF_FILE);
   if (source.files.CanOpenForReading(local)) return local;
   if (!source.fallbackFile.empty() && source.files.CanOpenForReading(source.fallbackFile)) return source.fallbackFile;
